@@ -1,0 +1,3 @@
+#include "cdebug.h"
+
+CDEBUG Debug("Quillon");

@@ -1,0 +1,122 @@
+// Definitions of the run-wide globals declared in quillon.h, and the version
+// record that identifies the program to inspection tools.
+
+#include "quillon.h"
+
+#include <cstdlib>
+#include <cstring>
+
+const char* pArgFileName = "px.arg";
+char externalOptionBuffer[EXTERNAL_OPTION_SIZE];
+char externalResetBuffer[EXTERNAL_RESET_SIZE];
+char externalParameterBuffer[EXTERNAL_PARAMETER_SIZE];
+bool debug = false;
+bool autonomic = false;
+bool force = true;
+bool update = false;
+bool expert = false;
+bool reset = false;
+bool externalOption = false;
+bool externalParameter = false;
+bool agt_no_reboot = false;
+
+char* pExecPath = nullptr;
+FILE* hLogFile = nullptr;
+
+char* pFwPath = nullptr;
+char* cFileList[MAX_PACKAGE_FILES];
+unsigned int uFileCnt = 0;
+
+void* piFlags[MAX_FLAGS];
+const char* const flag_name[MAX_FLAGS] = {
+    "abort_ne",          "abort_eq",
+    "abort_gt",          "abort_lt",
+    "Reboot",            "reboot_ne",
+    "reboot_eq",         "reboot_gt",
+    "reboot_lt",         "Delayed",
+    "delayed_ne",        "delayed_eq",
+    "delayed_gt",        "delayed_lt",
+    "ac_cycle",          "powercycle_eq",
+    "wrong_prior_version", "unfullfilled_prerequisite",
+    "no_downgrade",      "no_update",
+    "omit_update_eq",    "not_supported_SubSys",
+    "no_adequate_HW",    "not_supported_OS",
+    "kernel_module_missing", "pkg_missing",
+    "incorrect_target_system", "bitlocker_blocked",
+    "txt_blocked",       "omit_ret_codes",
+    "not_omit_flags",    "extraction_fail",
+    "drv_inst_fail",     "sw_inst_fail",
+    "pfr_blocked_eq",    "sdcard_error_eq",
+    "recoveryupdate_error_eq",
+};
+
+bool delayedReboot = false;
+bool acCycle = false;
+bool powercycle = false;
+bool wrongPriorVersion = false;
+bool unfullfilledPrerequisite = false;
+bool noDowngrade = false;
+bool noUpdate = false;
+bool notSupportedSubSys = false;
+bool noAdequateHW = false;
+bool notSupportedOS = false;
+bool kernelModuleMissing = false;
+bool pkgMissing = false;
+bool incorrectTarget = false;
+bool bitLockerBlocked = false;
+bool trustedExeTecBlocked = false;
+bool notOmitFlags = false;
+int cmdRet = 0;
+
+int status = 0;
+
+// Version record: read by inspection tools (strings, what), never by code.
+extern const char OrmQZObjectName[] = "Quillon";
+extern const char OrmQZObjectDescription[] = "Quillon Utility";
+extern const char OrmQZObjectPath[] = "/etc/oxbeam/Quillon";
+extern const char OrmQZObjectDate[] = "2024/02/22-14:43";
+extern const char OrmQZObjectVersion[] = "";
+extern const char OrmQZObjectMilestone[] = "";
+extern const char OrmQZObjectVendor[] = "Kelvane Systems";
+extern const char OrmQZObjectLegalCopyright[] =
+    "Copyright (c) 2024 Kelvane Systems. All rights reserved.";
+
+void ClearPendingFlags() {
+  for (int i = 0; i < MAX_FLAGS; ++i) {
+    if (i == omit_ret_codes)
+      delete[] static_cast<char*>(piFlags[i]);
+    else
+      delete static_cast<unsigned int*>(piFlags[i]);
+    piFlags[i] = nullptr;
+  }
+}
+
+void ResetRunGlobals() {
+  pArgFileName = "px.arg";
+  memset(externalOptionBuffer, 0, sizeof(externalOptionBuffer));
+  memset(externalResetBuffer, 0, sizeof(externalResetBuffer));
+  memset(externalParameterBuffer, 0, sizeof(externalParameterBuffer));
+  debug = autonomic = update = expert = reset = false;
+  externalOption = externalParameter = agt_no_reboot = false;
+  force = true;
+
+  free(pExecPath);
+  pExecPath = nullptr;
+  hLogFile = nullptr;
+  delete[] pFwPath;
+  pFwPath = nullptr;
+  for (unsigned i = 0; i < MAX_PACKAGE_FILES; ++i) {
+    free(cFileList[i]);
+    cFileList[i] = nullptr;
+  }
+  uFileCnt = 0;
+
+  ClearPendingFlags();
+  delayedReboot = acCycle = powercycle = wrongPriorVersion = false;
+  unfullfilledPrerequisite = noDowngrade = noUpdate = false;
+  notSupportedSubSys = noAdequateHW = notSupportedOS = false;
+  kernelModuleMissing = pkgMissing = incorrectTarget = false;
+  bitLockerBlocked = trustedExeTecBlocked = notOmitFlags = false;
+  cmdRet = 0;
+  status = 0;
+}
