@@ -1,1 +1,28 @@
-int main() { return 0; }
+// Quillon: carries out one unpacked update package. See run.h for the steps
+// and README.md for the command line.
+
+#include "quillon.h"
+#include "reboot.h"
+#include "run.h"
+
+int main(int argc, char** argv) {
+#ifdef QUILLON_REBOOT_PROGRAM
+  pRebootProgram = QUILLON_REBOOT_PROGRAM;  // a test build's fake
+#endif
+  Run run(argc, argv);
+  if (!run.HasArguments()) return static_cast<int>(run.EndWithoutArguments());
+  run.EvaluateCommandLine();
+  run.EnterWorkingDirectory();
+  run.StartRun();
+  if (!run.OpenArgumentFile())
+    return static_cast<int>(run.EndWithoutArgumentFile());
+
+  unsigned int result;
+  try {
+    run.PreparePackage();
+    result = run.RunCommands();
+  } catch (unsigned int code) {
+    result = run.Caught(code);
+  }
+  return static_cast<int>(run.Finish(result));
+}

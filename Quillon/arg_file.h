@@ -1,0 +1,78 @@
+// The argument file ("px.arg"): the package's script and the run's progress
+// record.
+//
+// The file is mapped shared and writable. It is read as text that ends at its
+// first zero byte or at the end of the file, whichever comes first: every
+// search here is bounded by that end, also when the file's size is an exact
+// multiple of the page size and the mapping holds no zero after it.
+//
+// Grammar: lines end in CR LF; the character before each LF is dropped
+// unseen. "[Runtime]" is followed by optional "#" comment lines and then,
+// somewhere, "FWPATH=<package directory>". A command section starts on the
+// line after its key ("[Commands]", "[UpdCommands]", "[ExpCommands]") and
+// ends at the first line that begins with "[". Inside it, a line that begins
+// with "0" is a pending command line:
+//
+//   offset 0: state, "0" pending, "1" taken up
+//   offset 2: three-digit result field, written after the command
+//   offset 6: command text
+//
+// Every other line is passed over.
+//
+// Durability: marks are written through the shared mapping. A mark reaches
+// the file's page cache at once (it survives a crash of the process), and
+// MarkLineTaken flushes its page to disk before returning (it survives a
+// power cut).
+
+#ifndef QUILLON_ARG_FILE_H_
+#define QUILLON_ARG_FILE_H_
+
+#include <cstddef>
+#include <string>
+
+// A mapped argument file. `text` is the mapping; the text ends at `textEnd`.
+struct ArgFileView {
+  int fd = -1;
+  char* text = nullptr;
+  size_t mapSize = 0;
+  char* textEnd = nullptr;
+};
+
+// Opens `name` for reading and writing (close-on-exec) into view->fd.
+// Returns 0 or errno.
+int OpenArgFile(const char* name, ArgFileView* view);
+
+// Reads the size of the open file. Returns 0 or errno.
+int StatArgFile(const ArgFileView& view, size_t* size);
+
+// Maps the whole file of `size` bytes shared and writable. Returns 0, or
+// errno (EINVAL for an empty file, which cannot be mapped).
+int MapArgFile(ArgFileView* view, size_t size);
+
+// Releases the mapping (if any) and, when closeFd, the descriptor.
+void ReleaseArgFile(ArgFileView* view, bool closeFd);
+
+// First occurrence of `needle` in [begin, end), or null.
+const char* FindText(const char* begin, const char* end, const char* needle);
+
+// Reads the basic parameters from the text [pFileView, end): fills pFwPath,
+// cFileList and uFileCnt and returns 0, or returns an error code with the
+// list empty and pFwPath null. pWorkPath replaces the package directory in
+// autonomic mode. The form without `end` reads a zero-terminated text.
+unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
+                              const char* pWorkPath);
+unsigned int ReadBasicParamsA(const void* pFileView, const char* pWorkPath);
+
+// Walks the command section whose key line starts at secStart, handing every
+// pending command line to DoCommandA. Returns 0 when the section ended, or
+// the first non-zero result of DoCommandA. Raises EXECERROR_HandlerError when
+// the text ends inside the section. currentDir names the file's directory
+// in messages.
+unsigned int RunCommandSection(char* secStart, char* end,
+                               const std::string& currentDir);
+
+// Marks a pending command line as taken up ("1") and flushes the page that
+// holds the mark to disk when the line lies in the mapped argument file.
+void MarkLineTaken(char* line);
+
+#endif  // QUILLON_ARG_FILE_H_

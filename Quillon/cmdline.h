@@ -1,0 +1,37 @@
+// The command line: mode switches and the external values that the command
+// runner substitutes into command texts.
+//
+// Every argument, the program path and the positional ones included, is
+// compared with every option text, exactly and case-sensitively. Options
+// that take a value consume the next argument. Of -update, -force and
+// -expert the last one wins; forced mode is the default.
+
+#ifndef QUILLON_CMDLINE_H_
+#define QUILLON_CMDLINE_H_
+
+#include <string>
+#include <vector>
+
+// Sets the mode globals and fills the external value buffers (quillon.h).
+// "-v"/"-version" and "-h"/"-help" print to standard output and end the
+// process with code 0. Returns 0.
+//
+// A value longer than its buffer is shortened to fit; each shortening is
+// recorded in CmdlineWarnings() so that the run can log it once its run log
+// is open.
+int evaluateCmdlineOptions(int argc, char** argv);
+
+// Messages about values that evaluateCmdlineOptions had to shorten, each
+// beginning with a line feed, ready for the trace and the run log.
+const std::vector<std::string>& CmdlineWarnings();
+
+// Prints the usage text for pToolName; nothing for a null name.
+void Usage(char* pToolName);
+
+// Cleans a text in place: double quotes, tabs and line feeds become blanks,
+// trailing blanks are cut off. Returns a pointer to the first non-blank
+// character (leading blanks stay in the buffer but are not part of the
+// result).
+char* cleanStringA(char* tmp_string);
+
+#endif  // QUILLON_CMDLINE_H_

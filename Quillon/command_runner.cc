@@ -1,0 +1,151 @@
+#include "command_runner.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "arg_file.h"
+#include "flags.h"
+#include "report.h"
+#include "shell.h"
+#include "talbot_codes.h"
+
+namespace {
+
+// Room added to each working buffer: one substitution of each external
+// value (512 + 16 + 32) and a terminating zero.
+const size_t kBufferSlack = 561;
+const size_t kCommandOffset = 6;
+const size_t kResultOffset = 2;
+
+// Replaces the first `placeholder` in `text` (a buffer of `size` bytes) with
+// `value`, or removes it when `value` is null. `spare` is a work buffer of
+// the same size.
+void Substitute(char* text, size_t size, char* spare, const char* placeholder,
+                const char* value) {
+  char* found = strstr(text, placeholder);
+  if (found == nullptr) return;
+  snprintf(spare, size, "%s", found + strlen(placeholder));
+  size_t offset = static_cast<size_t>(found - text);
+  snprintf(found, size - offset, "%s%s", value ? value : "", spare);
+}
+
+// Writes the return code into the line's result field: one or two digits
+// padded with zeros to three, longer numbers cut to their first three.
+void WriteResultField(char* line, unsigned int Sysret) {
+  char digits[20];
+  snprintf(digits, sizeof(digits), "%-d", static_cast<int>(Sysret));
+  char field[4];
+  size_t length = strlen(digits);
+  if (length < 3)
+    snprintf(field, sizeof(field), "%03d", static_cast<int>(Sysret));
+  else
+    memcpy(field, digits, 3);
+  memcpy(line + kResultOffset, field, 3);
+}
+
+bool NamesInstaller(const char* command) {
+  std::string upper(command);
+  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+  return upper.find("TALBOT") != std::string::npos;
+}
+
+// A value bounded by its buffer, so that a substitution always fits.
+std::string Bounded(const char* value, size_t bufferSize) {
+  return value ? std::string(value, strnlen(value, bufferSize - 1))
+               : std::string();
+}
+
+}  // namespace
+
+std::string MaskPassword(const char* command) {
+  std::string masked(command);
+  size_t at = masked.find("-pwd ");
+  if (at == std::string::npos) return masked;
+  for (size_t i = at + 5; i < masked.size() && masked[i] != ' '; ++i)
+    masked[i] = '*';
+  return masked;
+}
+
+int DoCommandA(char* line, size_t size, char* external_option,
+               char* external_parameter, char* external_reset) {
+  if (size < kCommandOffset) {
+    QREPORT(1, "ERROR : pending command line \"%.*s\" in argument file \"%s\" "
+            "is shorter than its six leading columns - passed over",
+            static_cast<int>(size), line, pArgFileName);
+    return 0;
+  }
+  const size_t bufferSize = size + kBufferSlack;
+  std::unique_ptr<char[]> NextCmd(new (std::nothrow) char[bufferSize]());
+  std::unique_ptr<char[]> RealCmd(new (std::nothrow) char[bufferSize]());
+  std::unique_ptr<char[]> CmdEnd(new (std::nothrow) char[bufferSize]());
+  if (!NextCmd || !RealCmd || !CmdEnd) {
+    int result = autonomic ? 8 : JLCSTATE_Error;
+    QTRACE(2, "Out of memory! Retcode: %d", result);
+    return result;
+  }
+
+  memcpy(NextCmd.get(), line + kCommandOffset, size - kCommandOffset);
+  if (Debug.IsEnabled())
+    QTRACE(3, "Next command: %s", MaskPassword(NextCmd.get()).c_str());
+
+  // Mode prefix: five or six characters compared, one more removed. The
+  // buffers are zero-filled well past the text, so skipping past a short
+  // text reads an empty string.
+  bool force_cmd = strncmp(NextCmd.get(), "force", 5) == 0;
+  bool update_cmd = !force_cmd && strncmp(NextCmd.get(), "update", 6) == 0;
+  const char* toRun = NextCmd.get() + (force_cmd ? 6 : update_cmd ? 7 : 0);
+  snprintf(RealCmd.get(), bufferSize, "%s", toRun);
+
+  std::string option = Bounded(external_option, EXTERNAL_OPTION_SIZE);
+  std::string resetValue = Bounded(external_reset, EXTERNAL_RESET_SIZE);
+  std::string parameter = Bounded(external_parameter, EXTERNAL_PARAMETER_SIZE);
+  Substitute(RealCmd.get(), bufferSize, CmdEnd.get(), "!{EXTVAR}",
+             externalOption ? option.c_str() : nullptr);
+  Substitute(RealCmd.get(), bufferSize, CmdEnd.get(), "!{RESET}",
+             reset ? resetValue.c_str() : nullptr);
+  Substitute(RealCmd.get(), bufferSize, CmdEnd.get(), "!{PARAM}",
+             externalParameter ? parameter.c_str() : nullptr);
+
+  std::string shown;
+  if (hLogFile != nullptr || Debug.IsEnabled()) {
+    shown = MaskPassword(RealCmd.get());
+    QREPORT(2, "exec command <%s>", shown.c_str());
+  }
+
+  MarkLineTaken(line);
+
+  unsigned int Sysret = 0;
+  int ret = 0;
+  bool skipped = false;
+  bool otherMode = (force_cmd && update) || (update_cmd && force);
+  if (strncmp(RealCmd.get(), "flag", 4) == 0) {
+    skipped = otherMode;
+    if (!skipped) DoItYourselfCmdA(RealCmd.get() + 5);
+  } else if (otherMode) {
+    skipped = true;
+    ret = checkFlags(0);
+  } else {
+    QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
+    int waitStatus = CurrentShell()->System(RealCmd.get());
+    QTRACE(2, "shell command \"%s\" finished with return code %d",
+           shown.c_str(), waitStatus);
+    Sysret = DecodeWaitStatus(waitStatus);
+    if (Sysret != 0 && NamesInstaller(RealCmd.get()))
+      QREPORT(2, "Talbot did return error code %u: %s!", Sysret,
+              CTalbotErrorCodes::ErrorCodeToString(Sysret));
+    ret = checkFlags(Sysret);
+  }
+
+  if (skipped) {
+    QREPORT(3, " . . . skipped %u", Sysret);
+  } else {
+    QTRACE(3, ". . . returned %u", Sysret);
+    QLOG(" . . . returned %u", Sysret);
+  }
+  WriteResultField(line, Sysret);
+  QREPORT(2, "Executed command: \"%s\" Retcode: %d", shown.c_str(), ret);
+  return ret;
+}

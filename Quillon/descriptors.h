@@ -1,0 +1,22 @@
+// The run's descriptor hygiene.
+//
+// Quillon is started by agents that may hand it any set of open descriptors.
+// Before it opens anything of its own it closes descriptors 0 to 255 and
+// puts /dev/null on 0, 1 and 2, so that neither the commands it runs nor its
+// own output can land in the run log, the status file or the argument file
+// (which would otherwise take the lowest free numbers). Everything the run
+// opens afterwards is close-on-exec. The caller's standard output survives
+// only as a private close-on-exec duplicate above 255, used for the
+// diagnostics of "-d".
+
+#ifndef QUILLON_DESCRIPTORS_H_
+#define QUILLON_DESCRIPTORS_H_
+
+#include <cstdio>
+
+// Closes descriptors 0 to 255 and reopens 0, 1 and 2 on /dev/null. When
+// keepStdout is true, standard output is first duplicated above 255 and
+// DebugOutput() writes there from then on.
+void CloseInheritedDescriptors(bool keepStdout);
+
+#endif  // QUILLON_DESCRIPTORS_H_

@@ -1,0 +1,238 @@
+#include "run.h"
+
+#include <errno.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "cmdline.h"
+#include "descriptors.h"
+#include "process.h"
+#include "report.h"
+#include "staging.h"
+#include "status_file.h"
+
+namespace {
+
+// The run's own directory as "<dir>/<file>" pieces for messages.
+const char* const kSlash = "/";
+
+}  // namespace
+
+Run::Run(int argc, char** argv) : argc_(argc), argv_(argv) {}
+
+bool Run::HasArguments() {
+  QTRACE(1, "Version %d.%02d.%02d", QUILLON_VERSION_MAJOR,
+         QUILLON_VERSION_MINOR, QUILLON_VERSION_PATCH);
+  CProcess::GetCurrentDir(InitialCurrentDir);
+  QTRACE(3, "Initial current working directory: \"%s\"",
+         InitialCurrentDir.c_str());
+  if (argc_ < 2) {
+    QTRACE(1, "ERROR! Too few command line arguments: %d!", argc_);
+    return false;
+  }
+  QTRACE(3, "Working directory provided by command line: \"%s\"", argv_[1]);
+  if (argc_ > 2)
+    QTRACE(3, "Argument file name provided by command line: '%s'", argv_[2]);
+  return true;
+}
+
+unsigned int Run::EndWithoutArguments() {
+  SetExecStatus(5, EXECERROR_HandlerError);
+  return EXECERROR_HandlerError;
+}
+
+void Run::EvaluateCommandLine() {
+  memset(externalOptionBuffer, 0, sizeof(externalOptionBuffer));
+  memset(externalParameterBuffer, 0, sizeof(externalParameterBuffer));
+  evaluateCmdlineOptions(argc_, argv_);
+  warnings_ = CmdlineWarnings();
+  CloseInheritedDescriptors(debug);
+}
+
+void Run::EnterWorkingDirectory() {
+  WorkingPathArg = argv_[1];
+  CurrentDir = InitialCurrentDir;
+  if (autonomic) {
+    agt_no_reboot = true;
+    NoPreAndPost = false;
+    if (strncasecmp(argv_[1], "autonomic", 9) == 0) {
+      char szWRP_Path[kWrpPathSize];
+      if (Get_WRP_Path(argv_[0], szWRP_Path)) {
+        WorkingPathArg = szWRP_Path;
+      } else {
+        if (argv_[0] && strlen(argv_[0]) >= kWrpPathSize)
+          warnings_.push_back(
+              "\nProgram path is longer than 1024 characters; working "
+              "directory taken as \"./\"");
+        WorkingPathArg = "./";
+      }
+    }
+  } else {
+    NoPreAndPost = (argc_ == 2);
+    if (NoPreAndPost) agt_no_reboot = true;
+  }
+
+  if (strcasecmp(InitialCurrentDir.c_str(), WorkingPathArg.c_str()) != 0) {
+    QTRACE(3, "Initial working directory is different from command line "
+           "working directory - change working directory to \"%s\"...",
+           WorkingPathArg.c_str());
+    CProcess::SetCurrentDir(WorkingPathArg.c_str());
+    CProcess::GetCurrentDir(CurrentDir);
+    QTRACE(3, "... working directory was changed to \"%s\"",
+           CurrentDir.c_str());
+  } else {
+    QTRACE(3, "Current working directory is already equal to working "
+           "directory provided by command line");
+  }
+}
+
+void Run::StartRun() {
+  if (!autonomic || debug) {
+    hLogFile = OpenRunLog();
+    WriteLogHeader(hLogFile, argc_, argv_, CurrentDir);
+  }
+  for (const std::string& warning : warnings_) {
+    QTRACE(1, "%s", warning.c_str() + 1);
+    QLOG("%s", warning.c_str() + 1);
+  }
+  SetExecStatus(3, 0);
+}
+
+bool Run::OpenArgumentFile() {
+  if (argc_ > 2 && !autonomic) pArgFileName = argv_[2];
+  QREPORT(2, "Open argument file \"%s%s%s\"", CurrentDir.c_str(), kSlash,
+          pArgFileName);
+  int error = OpenArgFile(pArgFileName, &view_);
+  if (error == 0) return true;
+  QTRACE(1, "ERROR 0x%X! FAILED to open argument file '%s'", error,
+         pArgFileName);
+  QLOG("open argument file '%s' returned error %d", pArgFileName, error);
+  return false;
+}
+
+unsigned int Run::EndWithoutArgumentFile() {
+  if (hLogFile != nullptr) fclose(hLogFile);
+  hLogFile = nullptr;
+  SetExecStatus(5, EXECERROR_HandlerError);
+  return EXECERROR_HandlerError;
+}
+
+void Run::PreparePackage() {
+  size_t size = 0;
+  int error = StatArgFile(view_, &size);
+  if (error != 0) {
+    QREPORT(1, "ERROR %d getting filesize of px.arg", error);
+    close(view_.fd);
+    view_.fd = -1;
+    throw static_cast<unsigned int>(EXECERROR_HandlerError);
+  }
+  QTRACE(2, "Create file mapping on file \"%s%s%s\"", CurrentDir.c_str(),
+         kSlash, pArgFileName);
+  error = MapArgFile(&view_, size);
+  if (error != 0) {
+    QTRACE(1, "ERROR 0x%X: mmap() failed!", error);
+    QLOG("ERROR %u creating file view", error);
+    throw static_cast<unsigned int>(EXECERROR_HandlerError);
+  }
+
+  if (NoPreAndPost) {
+    pExecPath = strdup(argv_[1]);
+    return;
+  }
+  unsigned int r = ReadBasicParamsA(view_.text, view_.textEnd,
+                                    CurrentDir.c_str());
+  if (r != 0) {
+    QTRACE(1, "ERROR %d reading basic parameters!", r);
+    QLOG("ERROR %d reading basic parameters", r);
+    throw static_cast<unsigned int>(EXECERROR_HandlerError);
+  }
+  if (autonomic) {
+    pExecPath = strdup(CurrentDir.c_str());
+  } else {
+    std::string argFile = argv_[2];
+    size_t slash = argFile.rfind('/');
+    pExecPath = strdup(slash == std::string::npos
+                           ? "./"
+                           : argFile.substr(0, slash).c_str());
+  }
+  const char* fwPath = pFwPath ? pFwPath : "";
+  QTRACE(1, "basic parameters:\nExecPath : %s\nFwPath : %s\nNumberOfFiles : "
+         "%d\n", pExecPath, fwPath, uFileCnt);
+  QLOG("basic parameters:\nExecPath : %s\nFwPath : %s\nNumberOfFiles : %d",
+       pExecPath, fwPath, uFileCnt);
+  if (autonomic) return;
+
+  r = InitRunA(pExecPath, pFwPath);
+  if (r != 0) {
+    QTRACE(1, "ERROR %d copy files\n", r);
+    QLOG("ERROR %d copy files", r);
+    throw static_cast<unsigned int>(EXECERROR_HandlerError);
+  }
+  if (strcasecmp(CurrentDir.c_str(), pExecPath) != 0) {
+    QREPORT(3, "current working directory is different from execution "
+            "directory - change working directory to \"%s\"...", pExecPath);
+    CProcess::SetCurrentDir(pExecPath);
+    CProcess::GetCurrentDir(CurrentDir);
+    QREPORT(3, "... working directory was changed to \"%s\"",
+            CurrentDir.c_str());
+  }
+}
+
+unsigned int Run::RunCommands() {
+  QREPORT(2, "Start reading argument file \"%s%s%s\"", CurrentDir.c_str(),
+          kSlash, pArgFileName);
+  const char* key =
+      expert ? "[ExpCommands]" : update ? "[UpdCommands]" : "[Commands]";
+  const char* secStart = FindText(view_.text, view_.textEnd, key);
+  if (secStart != nullptr) {
+    QTRACE(1, "Use command section '%s'", key);
+    QLOG("Use command section %s", key);
+  } else {
+    QTRACE(1, "ERROR : Start key '%s' of command section not found!", key);
+    QLOG("ERROR : Start key %s of command section not found", key);
+    if (!expert) throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    key = "[Commands]";
+    secStart = FindText(view_.text, view_.textEnd, key);
+    if (secStart == nullptr) {
+      QTRACE(1, "ERROR : Expert mode fallback start key '%s' of command "
+             "section not found!", key);
+      QLOG("ERROR : Expert mode fallback start key %s of command section not "
+           "found", key);
+      throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    }
+    QTRACE(1, "Use fallback command section '%s' for expert mode!", key);
+    QLOG("Use fallback command section %s for expert mode", key);
+    force = true;
+    expert = false;
+  }
+  unsigned int result = RunCommandSection(
+      const_cast<char*>(secStart), view_.textEnd, CurrentDir);
+  ReleaseArgFile(&view_, true);
+  return result;
+}
+
+unsigned int Run::Caught(unsigned int code) {
+  QTRACE(2, "Caught error code %d", code);
+  QLOG("caught exception %d", code);
+  return code;
+}
+
+unsigned int Run::Finish(unsigned int runResult) {
+  CompleteRun(runResult > 1 || autonomic);
+  // After a raised code the descriptor stays open until the process ends.
+  ReleaseArgFile(&view_, false);
+  unsigned int finalCode = ComposeFinalCode(runResult);
+  SetExecStatus(5, static_cast<int>(finalCode));
+  if (debug) {
+    fprintf(DebugOutput(), "Quillon return code: 0x%X\n", finalCode);
+    fflush(DebugOutput());
+  }
+  QREPORT(2, "Quillon return code: 0x%X", finalCode);
+  CProcess::SetCurrentDir(InitialCurrentDir.c_str());
+  if (hLogFile != nullptr) fclose(hLogFile);
+  hLogFile = nullptr;
+  return finalCode;
+}

@@ -1,0 +1,74 @@
+// One update run, step by step. The entry point calls these steps in order
+// (see quillon_main.cc); each step reports itself to the trace and the run
+// log.
+//
+// What the caller can rely on after a run:
+//  - the status file in the final directory holds Status=5 (or 4 when a
+//    reboot was requested) and the final code;
+//  - every command line that was started is marked "1" in the argument file,
+//    and every command that finished has its return code in the line;
+//  - the run log ends with the final code.
+
+#ifndef QUILLON_RUN_H_
+#define QUILLON_RUN_H_
+
+#include <string>
+#include <vector>
+
+#include "arg_file.h"
+
+class Run {
+ public:
+  Run(int argc, char** argv);
+
+  // Steps 1-4: the version trace, the initial directory and the argument
+  // count. False when there is no argument at all.
+  bool HasArguments();
+  // No argument: status 5 with the handler error; returns the final code.
+  unsigned int EndWithoutArguments();
+
+  // Evaluates the command line ("-v" and "-h" end the process here), then
+  // closes the inherited descriptors.
+  void EvaluateCommandLine();
+
+  // Works out the mode and moves to the working directory.
+  void EnterWorkingDirectory();
+
+  // Opens the run log with its header (unless autonomic without "-d") and
+  // writes status 3.
+  void StartRun();
+
+  // Opens the argument file for reading and writing. False when it cannot
+  // be opened; the run then ends with EndWithoutArgumentFile.
+  bool OpenArgumentFile();
+  unsigned int EndWithoutArgumentFile();
+
+  // Maps the argument file, reads the basic parameters, stages the package
+  // files and moves to the execution directory. Raises an unsigned code.
+  void PreparePackage();
+
+  // Chooses the command section and runs its pending commands. Returns the
+  // run result; raises an unsigned code.
+  unsigned int RunCommands();
+
+  // Reports a code raised by the steps above; returns it as the run result.
+  unsigned int Caught(unsigned int code);
+
+  // Cleans up, composes and reports the final code, writes status 5 and
+  // returns to the initial directory.
+  unsigned int Finish(unsigned int runResult);
+
+ private:
+  int argc_;
+  char** argv_;
+  std::string InitialCurrentDir;
+  std::string WorkingPathArg;
+  std::string CurrentDir;
+  bool NoPreAndPost = false;
+  ArgFileView view_;
+  std::vector<std::string> warnings_;  // logged once the run log is open
+
+  void ChangeDirectory(const char* target, bool log);
+};
+
+#endif  // QUILLON_RUN_H_

@@ -1,0 +1,110 @@
+#include "run_log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "qz_string.h"
+#include "quillon.h"
+
+const char kRunLogName[] = "Quillon.log";
+
+std::string LogTimeStamp(time_t now) {
+  tzset();
+  struct tm local;
+  int dst = 0;
+  if (localtime_r(&now, &local) != nullptr && local.tm_isdst > 0 && daylight)
+    dst = 3600;
+  time_t shifted = now - timezone + dst;
+  struct tm shown;
+  char buffer[100];
+  if (gmtime_r(&shifted, &shown) == nullptr ||
+      strftime(buffer, sizeof(buffer), "%Y/%m/%d %H:%M:%S", &shown) == 0)
+    return std::string();
+  return std::string(buffer);
+}
+
+bool LogFileWriteLine(FILE* file, const char* pMessage) {
+  if (file == nullptr || pMessage == nullptr || *pMessage == '\0') return false;
+  if (*pMessage == '\n') {
+    const char* rest = pMessage;
+    while (*rest == '\n') {
+      fputc('\n', file);
+      ++rest;
+    }
+    fprintf(file, "%s\t%s", LogTimeStamp(time(nullptr)).c_str(), rest);
+  } else {
+    fputs(pMessage, file);
+  }
+  fflush(file);
+  return true;
+}
+
+namespace {
+
+// Formats into a buffer of the measured length plus 100 and writes it.
+void WriteFormatted(FILE* hFile, const char* pFormat, va_list args) {
+  if (hFile == nullptr || pFormat == nullptr) return;
+  va_list measure;
+  va_copy(measure, args);
+  int n = vsnprintf(nullptr, 0, pFormat, measure);
+  va_end(measure);
+  if (n <= 0) return;
+  std::vector<char> buffer(static_cast<size_t>(n) + 100);
+  vsnprintf(buffer.data(), buffer.size(), pFormat, args);
+  LogFileWriteLine(hFile, buffer.data());
+}
+
+}  // namespace
+
+void WriteLogFile(FILE* hFile, const char* pFormat, ...) {
+  va_list args;
+  va_start(args, pFormat);
+  WriteFormatted(hFile, pFormat, args);
+  va_end(args);
+}
+
+void WriteLogFileA(FILE* hFile, const char* pFormat, ...) {
+  va_list args;
+  va_start(args, pFormat);
+  WriteFormatted(hFile, pFormat, args);
+  va_end(args);
+}
+
+FILE* OpenRunLog() {
+  int fd = open(kRunLogName, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, "a+");
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+void WriteLogHeader(FILE* file, int argc, char** argv,
+                    const std::string& workingDirectory) {
+  if (file == nullptr) return;
+  CQZString<std::string, char> version;
+  version.Format("%d.%02d.%02d", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
+                 QUILLON_VERSION_PATCH);
+  static const char kStars[] =
+      "\n******************************************************************"
+      "************";
+  fputs("\n\n*********+*********+*********+*********+*********+**********+"
+        "**********+******",
+        file);
+  fprintf(file, "\n**       Quillon V%s Log %s", version.c_str(),
+          LogTimeStamp(time(nullptr)).c_str());
+  fputs(kStars, file);
+  for (int i = 0; i < argc; ++i) fprintf(file, "\n** Arg [%d]: %s", i, argv[i]);
+  fprintf(file, "\n** working directory: \"%s\"", workingDirectory.c_str());
+  if (externalOption)
+    fprintf(file, "\n** external option: >%s<", externalOptionBuffer);
+  if (reset) fprintf(file, "\n** external reset: >%s<", externalResetBuffer);
+  if (externalParameter)
+    fprintf(file, "\n** external parameter: >%s<)", externalParameterBuffer);
+  fputs(kStars, file);
+  fflush(file);
+}

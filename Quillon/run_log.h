@@ -1,0 +1,50 @@
+// The run log "Quillon.log": the human-readable, time-stamped record of a
+// run, kept in the working directory and appended to by every run.
+//
+// Layout: a message that begins with line feeds is written as those line
+// feeds, a time stamp "%Y/%m/%d %H:%M:%S", a tab and the rest of the text; a
+// message without a leading line feed continues the current line unchanged.
+// The file therefore never ends with a line feed.
+//
+// Durability: every message is flushed to the kernel as soon as it is
+// written, so the log is complete up to its last message when the process
+// dies. It is not fsync'ed: a power cut may lose the last lines.
+// Writers do nothing when handed a null file, so callers need not test
+// whether a run log is open.
+
+#ifndef QUILLON_RUN_LOG_H_
+#define QUILLON_RUN_LOG_H_
+
+#include <cstdio>
+#include <string>
+
+// Name of the run log, in the working directory.
+extern const char kRunLogName[];
+
+// Local time "%Y/%m/%d %H:%M:%S" of `now`, computed as UTC plus the zone's
+// offset plus one hour while daylight saving time is in effect. Empty when
+// the time cannot be formatted.
+std::string LogTimeStamp(time_t now);
+
+// Writes one message with the layout above and flushes. Returns false, and
+// writes nothing, for a null file, a null message or an empty message.
+bool LogFileWriteLine(FILE* file, const char* pMessage);
+
+// Format the message and hand it to LogFileWriteLine; a message that formats
+// to nothing is not written.
+void WriteLogFile(FILE* hFile, const char* pFormat, ...)
+    __attribute__((format(printf, 2, 3)));
+void WriteLogFileA(FILE* hFile, const char* pFormat, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Opens "Quillon.log" in the current directory for appending (created when
+// missing, close-on-exec). Returns null when it cannot be opened.
+FILE* OpenRunLog();
+
+// Writes the header block that opens every run's part of the log: the
+// version, the time, every argument, the working directory and the external
+// values given on the command line.
+void WriteLogHeader(FILE* file, int argc, char** argv,
+                    const std::string& workingDirectory);
+
+#endif  // QUILLON_RUN_LOG_H_

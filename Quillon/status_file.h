@@ -1,0 +1,31 @@
+// The status file "HandlerStatus.txt" and the run's final return code.
+//
+// The status file tells the caller how far the run got: Status=3 once the
+// run has started, 4 once a reboot was requested (and from then on for the
+// rest of the run), 5 when the run has ended. Its second line is the 32-bit
+// return value in signed decimal. There is no line feed at the end.
+//
+// Durability: the file is replaced atomically. The new content is written to
+// "HandlerStatus.txt.new" in the same directory, flushed to disk, and
+// renamed over the old file; the directory is flushed too. A crash or power
+// cut at any moment therefore leaves either the old or the new content,
+// never an empty or torn file. Where the directory cannot take a new file
+// (read-only directory, no space for another inode) the file is rewritten in
+// place and flushed, as the only possible fallback.
+
+#ifndef QUILLON_STATUS_FILE_H_
+#define QUILLON_STATUS_FILE_H_
+
+extern const char kStatusFileName[];
+
+// Records execstatus as the run's status (unless it is already 4) and writes
+// the status file in the current directory with `ret`. Failures are reported
+// to the trace and the run log; the run goes on either way.
+void SetExecStatus(int execstatus, int ret);
+
+// The final code of a run from its result: outside autonomic mode the result
+// with bit 0x100000 added for a delayed reboot; in autonomic mode a non-zero
+// result as it is, else the code of the first condition flag set.
+unsigned int ComposeFinalCode(unsigned int runResult);
+
+#endif  // QUILLON_STATUS_FILE_H_

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Runs Quillon on a copy of the bundled example package in a temporary
+# directory and shows what the run leaves behind: the run log, the status
+# file, the argument file with its progress marks, and the exit code.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+bash "$top/scripts/setup.sh"
+cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$top/build" -j"$(nproc)" --target Quillon >/dev/null
+
+work=$(mktemp -d /tmp/quillon-example.XXXXXX)
+cp -r "$top/examples/hello/." "$work/"
+echo "Package copied to $work"
+echo "Running: Quillon $work pkg/px.arg"
+set +e
+"$top/build/bin/Quillon" "$work" pkg/px.arg
+code=$?
+set -e
+show() { echo; echo "===== $1"; cat "$2"; echo; }
+show "run log ($work/Quillon.log)" "$work/Quillon.log"
+show "status file ($work/pkg/HandlerStatus.txt)" "$work/pkg/HandlerStatus.txt"
+show "argument file after the run ($work/pkg/px.arg)" "$work/pkg/px.arg"
+echo
+echo "===== exit code: $code"
