@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   if (!run.HasArguments()) return static_cast<int>(run.EndWithoutArguments());
   run.EvaluateCommandLine();
   run.EnterWorkingDirectory();
+  if (!run.LockPackage()) return static_cast<int>(run.EndWhilePackageHeld());
   run.StartRun();
   if (!run.OpenArgumentFile())
     return static_cast<int>(run.EndWithoutArgumentFile());

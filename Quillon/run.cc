@@ -11,12 +11,13 @@
 #include "descriptors.h"
 #include "process.h"
 #include "report.h"
+#include "run_lock.h"
 #include "staging.h"
 #include "status_file.h"
 
 namespace {
 
-// The run's own directory as "<dir>/<file>" pieces for messages.
+// The separator between directory and file name in path messages.
 const char* const kSlash = "/";
 
 }  // namespace
@@ -89,11 +90,29 @@ void Run::EnterWorkingDirectory() {
   }
 }
 
-void Run::StartRun() {
+bool Run::LockPackage() {
+  if (argc_ > 2 && !autonomic) pArgFileName = argv_[2];
+  return !AnotherRunHoldsPackage(pArgFileName);
+}
+
+unsigned int Run::EndWhilePackageHeld() {
+  OpenRunLogWithHeader();
+  QREPORT(1, "ERROR : argument file \"%s%s%s\" is in use by another run of "
+          "Quillon - nothing done", CurrentDir.c_str(), kSlash, pArgFileName);
+  if (hLogFile != nullptr) fclose(hLogFile);
+  hLogFile = nullptr;
+  return EXECERROR_HandlerError;
+}
+
+void Run::OpenRunLogWithHeader() {
   if (!autonomic || debug) {
     hLogFile = OpenRunLog();
     WriteLogHeader(hLogFile, argc_, argv_, CurrentDir);
   }
+}
+
+void Run::StartRun() {
+  OpenRunLogWithHeader();
   for (const std::string& warning : warnings_) {
     QTRACE(1, "%s", warning.c_str() + 1);
     QLOG("%s", warning.c_str() + 1);
@@ -102,7 +121,6 @@ void Run::StartRun() {
 }
 
 bool Run::OpenArgumentFile() {
-  if (argc_ > 2 && !autonomic) pArgFileName = argv_[2];
   QREPORT(2, "Open argument file \"%s%s%s\"", CurrentDir.c_str(), kSlash,
           pArgFileName);
   int error = OpenArgFile(pArgFileName, &view_);

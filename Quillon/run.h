@@ -34,6 +34,12 @@ class Run {
   // Works out the mode and moves to the working directory.
   void EnterWorkingDirectory();
 
+  // Takes the package's lock (see run_lock.h). False when another run
+  // holds it; the run then ends with EndWhilePackageHeld, which writes the
+  // run log only: the other run's status file and marks stay untouched.
+  bool LockPackage();
+  unsigned int EndWhilePackageHeld();
+
   // Opens the run log with its header (unless autonomic without "-d") and
   // writes status 3.
   void StartRun();
@@ -68,7 +74,7 @@ class Run {
   ArgFileView view_;
   std::vector<std::string> warnings_;  // logged once the run log is open
 
-  void ChangeDirectory(const char* target, bool log);
+  void OpenRunLogWithHeader();
 };
 
 #endif  // QUILLON_RUN_H_

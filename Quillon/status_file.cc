@@ -17,13 +17,9 @@ namespace {
 
 const char kStatusTempName[] = "HandlerStatus.txt.new";
 
-// Writes all of `text` to a new or truncated file and flushes it to disk.
-// Returns 0 or the errno of the failure; a failed file is removed when
-// `removeOnFailure`.
-int WriteDurably(const char* name, const std::string& text,
-                 bool removeOnFailure) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errno;
+// Writes all of `text` to the open descriptor and flushes it to disk;
+// closes it. Returns 0 or the errno of the failure.
+int WriteAndClose(int fd, const std::string& text) {
   size_t done = 0;
   int error = 0;
   while (done < text.size()) {
@@ -37,8 +33,11 @@ int WriteDurably(const char* name, const std::string& text,
   }
   if (error == 0 && fsync(fd) != 0) error = errno;
   if (close(fd) != 0 && error == 0) error = errno;
-  if (error != 0 && removeOnFailure) unlink(name);
   return error;
+}
+
+int OpenForWriting(const char* name) {
+  return open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
 void SyncCurrentDirectory() {
@@ -48,16 +47,25 @@ void SyncCurrentDirectory() {
   close(fd);
 }
 
-// Replaces the status file; returns 0 or the errno of the last failure.
+// Replaces the status file; returns 0 or the errno of the failure. When the
+// new content cannot be written completely (a full disk, say), the old file
+// stays as it was.
 int ReplaceStatusFile(const std::string& text) {
-  if (WriteDurably(kStatusTempName, text, true) == 0) {
-    if (rename(kStatusTempName, kStatusFileName) == 0) {
-      SyncCurrentDirectory();
-      return 0;
-    }
-    unlink(kStatusTempName);
+  int fd = OpenForWriting(kStatusTempName);
+  if (fd < 0) {
+    // The directory takes no new file: rewrite the old one in place.
+    fd = OpenForWriting(kStatusFileName);
+    return fd < 0 ? errno : WriteAndClose(fd, text);
   }
-  return WriteDurably(kStatusFileName, text, false);
+  int error = WriteAndClose(fd, text);
+  if (error == 0 && rename(kStatusTempName, kStatusFileName) != 0)
+    error = errno;
+  if (error != 0) {
+    unlink(kStatusTempName);
+    return error;
+  }
+  SyncCurrentDirectory();
+  return 0;
 }
 
 }  // namespace

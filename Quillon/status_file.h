@@ -9,9 +9,11 @@
 // "HandlerStatus.txt.new" in the same directory, flushed to disk, and
 // renamed over the old file; the directory is flushed too. A crash or power
 // cut at any moment therefore leaves either the old or the new content,
-// never an empty or torn file. Where the directory cannot take a new file
-// (read-only directory, no space for another inode) the file is rewritten in
-// place and flushed, as the only possible fallback.
+// never an empty or torn file. When the new content cannot be written
+// completely (a full disk), the old file is kept and the failure reported.
+// Only where the directory cannot take a new file at all (no write
+// permission on it, no free inode) is the file rewritten in place and
+// flushed, as the only possible fallback.
 
 #ifndef QUILLON_STATUS_FILE_H_
 #define QUILLON_STATUS_FILE_H_

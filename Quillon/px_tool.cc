@@ -1,0 +1,628 @@
+// The scrambled file and string codec. See px_tool.h for the format and the
+// contract of every operation.
+
+#include "px_tool.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+// Method 1: the high and the low nibble change places.
+inline unsigned char NibbleSwap(unsigned char b) {
+  return static_cast<unsigned char>((b << 4) | (b >> 4));
+}
+
+// Method 2: the four 2-bit groups in reverse order, then the outer two
+// groups inverted (xor C3).
+inline unsigned char PairReversal(unsigned char b) {
+  return static_cast<unsigned char>(
+      (((b & 0x03) << 6) | ((b & 0x0C) << 2) | ((b & 0x30) >> 2) | (b >> 6)) ^
+      0xC3);
+}
+
+bool Transforms(PXTool::PXCryptMethod method) {
+  return method == PXTool::PXEncryptKey1 || method == PXTool::PXEncryptKey2;
+}
+
+// Both formulas on the eight bytes of a word at once; the masks keep every
+// bit inside its own byte.
+inline uint64_t NibbleSwap8(uint64_t x) {
+  const uint64_t kLow = 0x0F0F0F0F0F0F0F0FULL;
+  return ((x & kLow) << 4) | ((x >> 4) & kLow);
+}
+
+inline uint64_t PairReversal8(uint64_t x) {
+  const uint64_t k03 = 0x0303030303030303ULL, k0C = 0x0C0C0C0C0C0C0C0CULL;
+  return (((x & k03) << 6) | ((x & k0C) << 2) | ((x >> 2) & k0C) |
+          ((x >> 6) & k03)) ^
+         0xC3C3C3C3C3C3C3C3ULL;
+}
+
+// Transforms n bytes with a method for which Transforms() holds; `in` and
+// `out` may be the same. Works a word at a time: a byte at a time costs
+// several times the read and the write of the block together.
+void TransformBytes(PXTool::PXCryptMethod method, const unsigned char* in,
+                    unsigned char* out, size_t n) {
+  size_t i = 0;
+  uint64_t word;
+  if (method == PXTool::PXEncryptKey1) {
+    for (; i + 8 <= n; i += 8) {
+      memcpy(&word, in + i, 8);
+      word = NibbleSwap8(word);
+      memcpy(out + i, &word, 8);
+    }
+    for (; i < n; ++i) out[i] = NibbleSwap(in[i]);
+  } else {
+    for (; i + 8 <= n; i += 8) {
+      memcpy(&word, in + i, 8);
+      word = PairReversal8(word);
+      memcpy(out + i, &word, 8);
+    }
+    for (; i < n; ++i) out[i] = PairReversal(in[i]);
+  }
+}
+
+// The trailers, in file order. None of their bytes is zero.
+const KEY kKey1 = {"#PELK_ROW#"};
+const KEY kKey2 = {{'\x06', '\x0B', '\x21', '\x0E', '\x51', '\x7E', '\x39',
+                    '\x5D', '\x11', '\x07', '\0'}};
+const KEY kKey3 = {"#MIRA_DOV#"};
+const size_t kTrailerSize = 10;
+
+const KEY* TrailerOf(PXTool::PXCryptMethod method) {
+  switch (method) {
+    case PXTool::PXEncryptKey1: return &kKey1;
+    case PXTool::PXEncryptKey2: return &kKey2;
+    case PXTool::PXEncryptKey3: return &kKey3;
+    default: return nullptr;
+  }
+}
+
+bool Above(PXTool::PXCryptMethod method, unsigned bound) {
+  return static_cast<unsigned>(method) > bound;
+}
+
+// Closes its descriptor on every path out of a scope.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Opens a source for reading. O_NONBLOCK keeps a FIFO from hanging the open;
+// such sources are refused once fstat has shown what they are.
+int OpenSource(const char* path) {
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Reads until `n` bytes are in or the file ends. Returns the count read, or
+// -1 with errno set.
+ssize_t ReadFully(int fd, unsigned char* buf, size_t n) {
+  size_t done = 0;
+  while (done < n) {
+    ssize_t r = read(fd, buf + done, n - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// Writes all `n` bytes, or fails with errno set. A write that takes nothing
+// counts as a full disk.
+bool WriteFully(int fd, const unsigned char* buf, size_t n) {
+  while (n > 0) {
+    ssize_t w = write(fd, buf, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    buf += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Copies from the current position of `in` to that of `out`, transformed
+// with `method` unless it is PXDecrypt, block by block. Stops after `limit` bytes or
+// at the end of `in`, whichever comes first; sets `*copied` to the count.
+// False with errno set on a read or write failure.
+bool CopyBlocks(int in, int out, PXTool::PXCryptMethod method,
+                unsigned long long limit, unsigned long long* copied) {
+  *copied = 0;
+  std::unique_ptr<unsigned char[]> owner(
+      new (std::nothrow) unsigned char[PXTool::kBlockSize]);
+  unsigned char* const buf = owner.get();
+  if (!buf) {
+    errno = ENOMEM;
+    return false;
+  }
+  while (*copied < limit) {
+    size_t want = PXTool::kBlockSize;
+    if (limit - *copied < want) want = static_cast<size_t>(limit - *copied);
+    ssize_t got = ReadFully(in, buf, want);
+    if (got < 0) return false;
+    if (got == 0) break;
+    if (method != PXTool::PXDecrypt)
+      TransformBytes(method, buf, buf, static_cast<size_t>(got));
+    if (!WriteFully(out, buf, static_cast<size_t>(got))) return false;
+    *copied += static_cast<unsigned long long>(got);
+    if (static_cast<size_t>(got) < want) break;
+  }
+  return true;
+}
+
+// Copies `in` to `out` unchanged until the end of `in`. The kernel copies
+// where both files allow it (no trip through user memory, as cp does);
+// otherwise, or for files that report no size (such as those of /proc),
+// the block loop does.
+bool CopyPlain(int in, int out) {
+  const size_t kChunk = size_t{1} << 30;
+  bool first = true;
+  for (;;) {
+    ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
+    if (n > 0) {
+      first = false;
+      continue;
+    }
+    if (n == 0) {
+      if (!first) return true;
+      break;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS ||
+        errno == EOPNOTSUPP || errno == EBADF || errno == ETXTBSY ||
+        errno == EPERM) {
+      break;  // not possible between these two; positions are where they were
+    }
+    return false;
+  }
+  unsigned long long copied = 0;
+  return CopyBlocks(in, out, PXTool::PXDecrypt, ~0ULL, &copied);
+}
+
+// True when `path` names the file described by `source`.
+bool SameFile(const struct stat& source, const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  return st.st_dev == source.st_dev && st.st_ino == source.st_ino;
+}
+
+// The destination of a file operation. A regular (or absent) destination is
+// written as a temporary file in its directory and renamed over it on
+// Commit, so its name never shows a partial result; anything else (a
+// device, a pipe, a dangling link) is written in place.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile() {
+    if (active_) Discard();
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // False, with errno set, when the destination cannot be created.
+  bool Open(const char* path);
+  int fd() const { return fd_; }
+  // Publishes the result under the destination's name. False, with errno
+  // set, when that fails; Discard then cleans up.
+  bool Commit();
+  // Drops the partial result: removes the temporary file and the regular
+  // file the destination names (a regular file written in place is
+  // truncated when it cannot be removed). Keeps errno.
+  void Discard();
+
+ private:
+  bool OpenTemporary();
+  bool OpenInPlace();
+  // Closes and removes the temporary file, if any. Keeps errno.
+  void DropTemporary();
+  bool Fail() {
+    active_ = false;
+    return false;
+  }
+
+  std::string target_;  // the name the result appears under
+  std::string temp_;    // the temporary file; empty when writing in place
+  bool in_place_regular_ = false;
+  bool active_ = false;
+  int fd_ = -1;
+};
+
+bool OutputFile::Open(const char* path) {
+  target_ = path;
+  active_ = true;
+  struct stat existing;
+  bool exists = false;
+  if (lstat(path, &existing) == 0) {
+    if (S_ISLNK(existing.st_mode)) {
+      // Replace the file the link names, not the link.
+      if (stat(path, &existing) != 0 || !S_ISREG(existing.st_mode))
+        return OpenInPlace();
+      char* resolved = realpath(path, nullptr);
+      if (!resolved) return Fail();
+      target_ = resolved;
+      free(resolved);
+    } else if (!S_ISREG(existing.st_mode)) {
+      return OpenInPlace();
+    }
+    exists = true;
+  } else if (errno != ENOENT) {
+    return Fail();
+  }
+  // A file its owner protected against writing stays protected.
+  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0)
+    return Fail();
+  if (!OpenTemporary()) {
+    // A writable file in a directory we may not add to: write it in place.
+    if (exists) return OpenInPlace();
+    return Fail();
+  }
+  if (exists) {
+    if (geteuid() == 0 &&
+        (existing.st_uid != geteuid() || existing.st_gid != getegid())) {
+      if (fchown(fd_, existing.st_uid, existing.st_gid) != 0) {
+        // The new file keeps root as its owner; the content is what counts.
+      }
+    }
+    if (fchmod(fd_, existing.st_mode & 07777) != 0) {
+      DropTemporary();
+      return Fail();
+    }
+  }
+  return true;
+}
+
+bool OutputFile::OpenTemporary() {
+  static std::atomic<unsigned> counter{0};
+  size_t slash = target_.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+  std::string base =
+      slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  std::string stem = dir + "." + base.substr(0, 200) + ".pxtmp-" +
+                     std::to_string(getpid()) + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = stem + std::to_string(counter++);
+    // Created with 0666 less the umask, as the destination itself would be.
+    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      fd_ = fd;
+      temp_ = name;
+      return true;
+    }
+    if (errno != EEXIST && errno != EINTR) return false;
+  }
+  return false;
+}
+
+bool OutputFile::OpenInPlace() {
+  temp_.clear();
+  int fd;
+  do {
+    fd = open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Fail();
+  fd_ = fd;
+  struct stat st;
+  in_place_regular_ = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  return true;
+}
+
+bool OutputFile::Commit() {
+  int rc = close(fd_);
+  fd_ = -1;
+  // On Linux the descriptor is gone even when close reports EINTR.
+  if (rc != 0 && errno != EINTR) return false;
+  if (!temp_.empty() && rename(temp_.c_str(), target_.c_str()) != 0)
+    return false;
+  active_ = false;
+  return true;
+}
+
+void OutputFile::DropTemporary() {
+  int saved = errno;
+  if (fd_ >= 0) {
+    close(fd_);
+    fd_ = -1;
+  }
+  if (!temp_.empty()) unlink(temp_.c_str());
+  errno = saved;
+}
+
+void OutputFile::Discard() {
+  int saved = errno;
+  bool had_temporary = !temp_.empty();
+  DropTemporary();
+  temp_.clear();
+  if (had_temporary) {
+    unlink(target_.c_str());
+  } else if (in_place_regular_) {
+    if (truncate(target_.c_str(), 0) != 0) {
+      // Nothing more can be done about a file we cannot write.
+    }
+  }
+  active_ = false;
+  errno = saved;
+}
+
+}  // namespace
+
+PXTool::PXTool() { memset(&m_pxkey, 0, sizeof(m_pxkey)); }
+
+PXTool::~PXTool() {}
+
+int PXTool::GetPXFile2File(const char* source, const char* destination,
+                           PXCryptMethod method) {
+  errno = 0;
+  if (!source) return 15;
+  if (!destination) return 16;
+  if (Above(method, 3)) return 10;
+  return GetPXFile(source, destination, method);
+}
+
+int PXTool::GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
+                      PXCryptMethod bEncrDecr) {
+  errno = 0;
+  if (!lpszFileName1) return 15;
+  if (!lpszFileName2) return 16;
+  if (Above(bEncrDecr, 2)) return 10;
+  {
+    ScopedFd fd(OpenSource(lpszFileName1));
+    if (fd.get() < 0) return 5;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) {
+      errno = 0;
+      return 5;
+    }
+    m_pxkey.dwLen = static_cast<size_t>(st.st_size);
+  }
+  return getFile(lpszFileName1, lpszFileName2, bEncrDecr);
+}
+
+int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
+                    PXCryptMethod bWriteFile) {
+  ScopedFd in(OpenSource(lpszFileName1));
+  if (in.get() < 0) return -2;
+  struct stat st;
+  if (fstat(in.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) {
+    errno = 0;
+    return 5;
+  }
+  m_pxkey.dwLen = static_cast<size_t>(st.st_size);
+  const unsigned long long size = static_cast<unsigned long long>(st.st_size);
+  posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+
+  KEY key;
+  memset(&key, 0, sizeof(key));
+  PXCryptMethod found = PXDecrypt;
+  if (size >= kTrailerSize) {
+    ssize_t got;
+    do {
+      got = pread(in.get(), key.lookfor, kTrailerSize,
+                  static_cast<off_t>(size - kTrailerSize));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return errno;
+    if (static_cast<size_t>(got) == kTrailerSize) found = getCryptMethod(key);
+  }
+
+  // Never write the file being read: whatever it holds now is all there is.
+  if (SameFile(st, lpszFileName2)) {
+    errno = 0;
+    return found == PXDecrypt && bWriteFile == PXDecrypt ? 0 : 10;
+  }
+
+  OutputFile out;
+  if (!out.Open(lpszFileName2)) return 10;
+  errno = 0;
+  int rc;
+  if (found != PXDecrypt) {
+    rc = enkeyOfFile(in.get(), out.fd(), size - kTrailerSize, found, 0);
+  } else if (bWriteFile != PXDecrypt) {
+    rc = enkeyOfFile(in.get(), out.fd(), size, bWriteFile, 1);
+    if (rc == 0 && !addKey2File(out.fd(), bWriteFile)) rc = 10;
+  } else {
+    rc = CopyPlain(in.get(), out.fd()) ? 0 : 10;
+  }
+  if (rc == 0 && out.Commit()) return 0;
+  out.Discard();
+  return 10;
+}
+
+int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
+                        int dir) {
+  if (in < 0) return 5;
+  if (out < 0) return 5;
+  if (len == 0) return 6;
+  if (!Transforms(type)) return 10;
+  if (static_cast<unsigned>(dir) > 1) return 10;
+  if (lseek(in, 0, SEEK_SET) < 0) return 10;
+  unsigned long long copied = 0;
+  if (!CopyBlocks(in, out, type, len, &copied)) return 10;
+  if (copied != len) {
+    errno = EIO;  // the source shrank while it was read
+    return 10;
+  }
+  return 0;
+}
+
+bool PXTool::addKey2File(int out, PXCryptMethod nType) {
+  const KEY* trailer = TrailerOf(nType);
+  if (!trailer) return false;
+  return WriteFully(out, reinterpret_cast<const unsigned char*>(trailer->lookfor),
+                    kTrailerSize);
+}
+
+PXTool::PXCryptMethod PXTool::getCryptMethod(const KEY& Key) {
+  PXCryptMethod method = PXDecrypt;
+  if (memcmp(Key.lookfor, kKey3.lookfor, kTrailerSize) == 0)
+    method = PXEncryptKey3;
+  else if (memcmp(Key.lookfor, kKey2.lookfor, kTrailerSize) == 0)
+    method = PXEncryptKey2;
+  else if (memcmp(Key.lookfor, kKey1.lookfor, kTrailerSize) == 0)
+    method = PXEncryptKey1;
+  return method;
+}
+
+int PXTool::GetPXString2String(const char* source, char* destination,
+                               size_t destinationSize, PXCryptMethod method) {
+  return GetPXString(source, destination, destinationSize, method);
+}
+
+int PXTool::GetPXString(const char* lpszString1, char* lpszString2,
+                        size_t String2Size, PXCryptMethod bEncrDecr) {
+  if (!lpszString1) return 17;
+  if (!lpszString2) return 18;
+  if (Above(bEncrDecr, 2)) return 10;
+  return getString(lpszString1, lpszString2, String2Size, bEncrDecr);
+}
+
+int PXTool::getString(const char* cpStr1, char* pStr2, size_t Str2Size,
+                      PXCryptMethod action) {
+  const size_t len = strlen(cpStr1);
+  m_pxkey.dwLen = len;
+  if (action != PXDecrypt) {
+    if (Str2Size < len + kTrailerSize + 1) return 10;
+    if (len > 0) {
+      int rc = enDeKeyString(cpStr1, pStr2, Str2Size, len, action, action);
+      if (rc != 0) return rc;
+    }
+    addKey2String(pStr2, Str2Size, len, action);
+    return 0;
+  }
+  if (len <= kTrailerSize) return 11;
+  m_pxkey.dwLen = len - kTrailerSize;
+  KEY key;
+  memcpy(key.lookfor, cpStr1 + len - kTrailerSize, kTrailerSize);
+  key.lookfor[kTrailerSize] = '\0';
+  PXCryptMethod found = getCryptMethod(key);
+  if (found == PXDecrypt || found == PXEncryptKey3) return 10;
+  if (Str2Size < m_pxkey.dwLen + 1) return 10;
+  int rc = enDeKeyString(cpStr1, pStr2, Str2Size, m_pxkey.dwLen, found, found);
+  if (rc != 0) return rc;
+  pStr2[m_pxkey.dwLen] = '\0';
+  return 0;
+}
+
+int PXTool::enDeKeyString(const char* in, char* pOut, size_t /*size*/,
+                          size_t len, PXCryptMethod type, int dir) {
+  if (len == 0) return 6;
+  if (!Transforms(type) || static_cast<unsigned>(dir) > 2) return 10;
+  TransformBytes(type, reinterpret_cast<const unsigned char*>(in),
+                 reinterpret_cast<unsigned char*>(pOut), len);
+  return 0;
+}
+
+bool PXTool::addKey2String(char* pOutBuffer, size_t OutBufferSize,
+                           size_t Offset, PXCryptMethod nType) {
+  const KEY* trailer = TrailerOf(nType);
+  if (!trailer || OutBufferSize < kTrailerSize + 1 ||
+      Offset > OutBufferSize - kTrailerSize - 1)
+    return false;
+  memcpy(pOutBuffer + Offset, trailer->lookfor, kTrailerSize + 1);
+  return true;
+}
+
+int PXTool::GetPXFile2String(const char* source, char* destination,
+                             size_t destinationSize, PXCryptMethod method) {
+  if (!source) return 15;
+  if (!destination) return 18;
+  if (Above(method, 2)) return 10;
+  std::unique_ptr<char[]> scratch;
+  {
+    ScopedFd fd(OpenSource(source));
+    if (fd.get() < 0) return -2;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return 5;
+    m_pxkey.dwLen = static_cast<size_t>(st.st_size);
+    const size_t size = m_pxkey.dwLen;
+    scratch.reset(new (std::nothrow) char[size + 1]);
+    if (!scratch) return -3;
+    ssize_t got =
+        ReadFully(fd.get(), reinterpret_cast<unsigned char*>(scratch.get()), size);
+    if (got < 0) return errno;
+    scratch[got] = '\0';
+    if (destinationSize > 0) {
+      size_t shown = static_cast<size_t>(got);
+      if (shown > destinationSize - 1) shown = destinationSize - 1;
+      memcpy(destination, scratch.get(), shown);
+      destination[shown] = '\0';
+    }
+  }
+  return getString(scratch.get(), destination, destinationSize, method);
+}
+
+int PXTool::GetPXFileLengh(const TCHAR* source, int& FileLength) {
+  if (!source) return 5;
+  ScopedFd fd(OpenSource(source));
+  if (fd.get() < 0) return 5;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 5;
+  if (st.st_size > static_cast<off_t>(INT_MAX - 256)) return 10;
+  FileLength = static_cast<int>(st.st_size) + 256;
+  return 0;
+}
+
+int PXTool::GetPXFileInfo(const char* source, PXCryptMethod& method,
+                          unsigned long long& plainSize) {
+  errno = 0;
+  if (!source) return 15;
+  ScopedFd fd(OpenSource(source));
+  if (fd.get() < 0) return 5;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) {
+    errno = 0;
+    return 5;
+  }
+  unsigned long long size = static_cast<unsigned long long>(st.st_size);
+  PXCryptMethod found = PXDecrypt;
+  if (size >= kTrailerSize) {
+    KEY key;
+    memset(&key, 0, sizeof(key));
+    ssize_t got;
+    do {
+      got = pread(fd.get(), key.lookfor, kTrailerSize,
+                  static_cast<off_t>(size - kTrailerSize));
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return errno;
+    if (static_cast<size_t>(got) == kTrailerSize) found = getCryptMethod(key);
+  }
+  method = found;
+  plainSize = found == PXDecrypt ? size : size - kTrailerSize;
+  return 0;
+}

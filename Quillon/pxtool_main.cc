@@ -1,0 +1,247 @@
+// pxtool: the package author's tool for scrambled package files.
+//
+//   pxtool scramble --method 1|2 IN OUT
+//   pxtool descramble IN OUT
+//   pxtool info FILE...
+//
+// Every subcommand is one entry of kCommands; main only picks the entry and
+// returns its exit status. Messages go to standard error and name the file
+// they concern; standard output carries only the help text and the lines of
+// "info".
+
+#include <errno.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "px_tool.h"
+
+namespace {
+
+enum ExitStatus { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
+
+int RunScramble(int argc, char** argv);
+int RunDescramble(int argc, char** argv);
+int RunInfo(int argc, char** argv);
+
+struct Command {
+  const char* name;
+  const char* synopsis;
+  const char* description;
+  int (*run)(int argc, char** argv);  // the arguments after the name
+};
+
+const Command kCommands[] = {
+    {"scramble", "scramble --method 1|2 IN OUT",
+     "write IN scrambled with the method's permutation and trailer to OUT",
+     RunScramble},
+    {"descramble", "descramble IN OUT",
+     "write the plain form of IN to OUT (a plain IN is copied unchanged)",
+     RunDescramble},
+    {"info", "info FILE...",
+     "print the method each FILE's trailer names and its plain size",
+     RunInfo},
+};
+
+void PrintUsage(FILE* out) {
+  fprintf(out, "Usage: pxtool COMMAND ARGUMENTS\n\nCommands:\n");
+  for (const Command& c : kCommands)
+    fprintf(out, "  pxtool %s\n      %s\n", c.synopsis, c.description);
+  fprintf(out,
+          "  pxtool --help\n      print this text\n\n"
+          "OUT is written as a new file and appears only when complete; on\n"
+          "failure no OUT is left behind.\n\n"
+          "Exit status: 0 success, 1 failure (a message on standard error\n"
+          "names the file), 2 usage error.\n");
+}
+
+int UsageError(const char* message, const char* detail) {
+  fprintf(stderr, "pxtool: %s%s\nTry 'pxtool --help'.\n", message, detail);
+  return kExitUsage;
+}
+
+const char* MethodName(PXTool::PXCryptMethod method) {
+  switch (method) {
+    case PXTool::PXDecrypt: return "0 (plain, no trailer)";
+    case PXTool::PXEncryptKey1: return "1";
+    case PXTool::PXEncryptKey2: return "2";
+    case PXTool::PXEncryptKey3: return "3";
+  }
+  return "?";
+}
+
+// Why a source cannot be examined, from a GetPXFileInfo result: 5 with the
+// error of the open (or none for a source that is not a regular file), or
+// the error number of a failed fstat or read itself.
+std::string SourceProblem(int rc) {
+  if (rc == 5) return errno ? strerror(errno) : "not a regular file";
+  return strerror(rc);
+}
+
+bool SameFile(const char* a, const char* b) {
+  struct stat sa, sb;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+// Runs the codec and reports its failure. `verb` names the action in the
+// message.
+int Transform(const char* verb, const char* in, const char* out,
+              PXTool::PXCryptMethod method) {
+  PXTool tool;
+  int rc = tool.GetPXFile2File(in, out, method);
+  if (rc == 0) return kExitSuccess;
+  // 5, -2 and 10 leave the cause in errno; any other code is an errno.
+  const char* why = errno ? strerror(errno) : "refused by the codec";
+  if (rc != 10 && rc != 5 && rc != -2) why = strerror(rc);
+  fprintf(stderr, "pxtool: cannot %s '%s' to '%s': %s (code %d)\n", verb, in,
+          out, why, rc);
+  return kExitFailure;
+}
+
+int RunScramble(int argc, char** argv) {
+  int method = 0;
+  const char* files[2] = {nullptr, nullptr};
+  int nfiles = 0;
+  for (int i = 0; i < argc; ++i) {
+    const char* value = nullptr;
+    if (strcmp(argv[i], "--method") == 0) {
+      if (++i == argc) return UsageError("--method needs a value", "");
+      value = argv[i];
+    } else if (strncmp(argv[i], "--method=", 9) == 0) {
+      value = argv[i] + 9;
+    } else if (nfiles < 2 && (argv[i][0] != '-' || argv[i][1] == '\0')) {
+      files[nfiles++] = argv[i];
+      continue;
+    } else {
+      return UsageError("scramble: unexpected argument ", argv[i]);
+    }
+    if (strcmp(value, "1") != 0 && strcmp(value, "2") != 0)
+      return UsageError("--method must be 1 or 2, not ", value);
+    method = value[0] - '0';
+  }
+  if (method == 0) return UsageError("scramble: --method 1|2 is required", "");
+  if (nfiles != 2) return UsageError("scramble: needs IN and OUT", "");
+
+  const char* in = files[0];
+  const char* out = files[1];
+  PXTool::PXCryptMethod found;
+  unsigned long long size;
+  int rc = PXTool::GetPXFileInfo(in, found, size);
+  if (rc != 0) {
+    fprintf(stderr, "pxtool: cannot read '%s': %s\n", in,
+            SourceProblem(rc).c_str());
+    return kExitFailure;
+  }
+  // The codec decodes any source that carries a trailer; scrambling it again
+  // is not possible in this format.
+  if (found != PXTool::PXDecrypt) {
+    fprintf(stderr,
+            "pxtool: '%s' already ends with the method-%d trailer; not "
+            "scrambling it\n",
+            in, static_cast<int>(found));
+    return kExitFailure;
+  }
+  if (size == 0) {
+    fprintf(stderr, "pxtool: '%s' is empty; an empty file cannot be scrambled\n",
+            in);
+    return kExitFailure;
+  }
+  if (SameFile(in, out)) {
+    fprintf(stderr, "pxtool: '%s' and '%s' are the same file\n", in, out);
+    return kExitFailure;
+  }
+  return Transform("scramble", in, out,
+                   static_cast<PXTool::PXCryptMethod>(method));
+}
+
+int RunDescramble(int argc, char** argv) {
+  if (argc != 2) return UsageError("descramble: needs IN and OUT", "");
+  const char* in = argv[0];
+  const char* out = argv[1];
+  PXTool::PXCryptMethod found;
+  unsigned long long size;
+  int rc = PXTool::GetPXFileInfo(in, found, size);
+  if (rc != 0) {
+    fprintf(stderr, "pxtool: cannot read '%s': %s\n", in,
+            SourceProblem(rc).c_str());
+    return kExitFailure;
+  }
+  if (found == PXTool::PXEncryptKey3) {
+    fprintf(stderr,
+            "pxtool: '%s' carries the method-3 trailer, which is never "
+            "descrambled\n",
+            in);
+    return kExitFailure;
+  }
+  if (found != PXTool::PXDecrypt && size == 0) {
+    fprintf(stderr, "pxtool: '%s' is a bare trailer with nothing to descramble\n",
+            in);
+    return kExitFailure;
+  }
+  if (found != PXTool::PXDecrypt && SameFile(in, out)) {
+    fprintf(stderr,
+            "pxtool: '%s' and '%s' are the same file; descramble into "
+            "another file\n",
+            in, out);
+    return kExitFailure;
+  }
+  if (found == PXTool::PXDecrypt)
+    fprintf(stderr, "pxtool: note: '%s' has no trailer; copied unchanged\n", in);
+  return Transform("descramble", in, out, PXTool::PXDecrypt);
+}
+
+int RunInfo(int argc, char** argv) {
+  if (argc == 0) return UsageError("info: needs at least one FILE", "");
+  int status = kExitSuccess;
+  for (int i = 0; i < argc; ++i) {
+    PXTool::PXCryptMethod found;
+    unsigned long long size;
+    int rc = PXTool::GetPXFileInfo(argv[i], found, size);
+    if (rc != 0) {
+      fprintf(stderr, "pxtool: cannot read '%s': %s\n", argv[i],
+              SourceProblem(rc).c_str());
+      status = kExitFailure;
+      continue;
+    }
+    const char* note = "";
+    if (found == PXTool::PXEncryptKey3)
+      note = " (cannot be descrambled: method 3 is refused)";
+    else if (found != PXTool::PXDecrypt && size == 0)
+      note = " (cannot be descrambled: bare trailer)";
+    printf("%s: method %s, plain size %llu%s\n", argv[i], MethodName(found),
+           size, note);
+  }
+  return status;
+}
+
+const Command* FindCommand(const char* name) {
+  for (const Command& c : kCommands)
+    if (strcmp(c.name, name) == 0) return &c;
+  return nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
+  if (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0 ||
+      strcmp(argv[1], "help") == 0) {
+    PrintUsage(stdout);
+    return kExitSuccess;
+  }
+  const Command* command = FindCommand(argv[1]);
+  if (!command) return UsageError("unknown command ", argv[1]);
+  int status = command->run(argc - 2, argv + 2);
+  if (fflush(stdout) != 0) {
+    perror("pxtool: standard output");
+    return kExitFailure;
+  }
+  return status;
+}
