@@ -6,7 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 bash "$top/scripts/setup.sh"
 cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$top/build" -j"$(nproc)" --target Quillon >/dev/null
+cmake --build "$top/build" -j"$(nproc)" --target Quillon pxtool >/dev/null
 
 work=$(mktemp -d /tmp/quillon-example.XXXXXX)
 cp -r "$top/examples/hello/." "$work/"
@@ -19,6 +19,8 @@ set -e
 show() { echo; echo "===== $1"; cat "$2"; echo; }
 show "run log ($work/Quillon.log)" "$work/Quillon.log"
 show "status file ($work/pkg/HandlerStatus.txt)" "$work/pkg/HandlerStatus.txt"
+show "made by install.sh from the descrambled greeting.txt ($work/pkg/installed.txt)" "$work/pkg/installed.txt"
+echo "===== execution directory after the run (staged copies removed): $(ls "$work/pkg" | tr '\n' ' ')"
 show "argument file after the run ($work/pkg/px.arg)" "$work/pkg/px.arg"
 echo
 echo "===== exit code: $code"
