@@ -1,0 +1,418 @@
+// The ring-buffer file "<trace dir>/log.<name>_a": a file of fixed size,
+// mapped shared, into which entries are copied one after another.
+//
+// Layout (text throughout, offsets from the file start):
+//     0  seven header lines of 80 bytes: a title padded to 33 columns, ": ",
+//        a 44-byte value field (43 blanks and "|" until filled), "\n":
+//          FilePath, FirstOpen, LastOpen, NumberOpens, WrapCount,
+//          RingBufferSize, CurrentWritePosition; numbers are 16 zero-padded
+//          decimal digits followed by a blank
+//   560  78 "-", "+", "\n"
+//   640  383 blanks, "\n"
+//  1024  the entries. A new file is pre-filled with 1024-byte filler lines
+//        (an entry header, "_" up to byte 1022, "\n"). After the newest
+//        entry stand "## TRACE-END ##\n" and CurrentWritePosition points
+//        there. When an entry does not fit before the end, the tail is
+//        filled with ".", WrapCount grows, a header block is written again
+//        from 1024, and writing goes on at the next kilobyte boundary after
+//        it (or at the end-of-initialisation mark, when one was set).
+//
+// An existing file is reused by the next process with the same name and
+// trace directory: NumberOpens grows by one, LastOpen is renewed and
+// writing resumes at the stored position. Entries are plain memory copies,
+// so they survive a crash of the process; nothing is synced to disk.
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "cdebug.h"
+#include "high_fd.h"
+
+namespace {
+
+// One line of the text header: 80 characters and a terminator.
+typedef struct s_FileHdrLine {
+  char line[81];
+} s_FileHdrLine;
+
+// The same line seen as its fields.
+typedef struct {
+  char title[35];  // title padded to 33 columns, ":", " "
+  char value[44];  // 43 blanks and "|" until filled
+  char crlf[1];    // "\n"
+} FileHdrLineFields_t;
+
+static_assert(sizeof(FileHdrLineFields_t) == 80, "header line is 80 bytes");
+
+const int kHeaderLines = 8;
+const size_t kLineSize = 80;
+const size_t kTitleWidth = 33;
+const size_t kValueWidth = 44;
+const size_t kBlankLineSize = 384;
+const size_t kEntryAreaStart = 1024;
+const size_t kFillerLineSize = 1024;
+const size_t kEntryHeaderRoom = 128;
+const size_t kTextRoom = 1025;  // 1024 characters and the terminator
+const size_t kNoticeRoom = 128;
+const size_t kOversizeSlack = 145;  // header and notice room of a long entry
+const size_t kInitDoneMinRoom = 1048576;
+
+// Offsets of the value fields.
+const size_t kFieldFilePath = 0 * kLineSize + 35;
+const size_t kFieldFirstOpen = 1 * kLineSize + 35;
+const size_t kFieldLastOpen = 2 * kLineSize + 35;
+const size_t kFieldNumberOpens = 3 * kLineSize + 35;
+const size_t kFieldWrapCount = 4 * kLineSize + 35;
+const size_t kFieldRingBufferSize = 5 * kLineSize + 35;
+const size_t kFieldWritePosition = 6 * kLineSize + 35;
+
+const char* const kHeaderTitles[kHeaderLines - 1] = {
+    "FilePath",
+    "FirstOpen",
+    "LastOpen",
+    "NumberOpens    (decimal)",
+    "WrapCount      (decimal)",
+    "RingBufferSize (decimal)",
+    "CurrentWritePosition (dec bytes)",
+};
+
+size_t RoundDownToKilobyte(size_t value) { return value & ~size_t{1023}; }
+
+// Copies at most kValueWidth characters of `text` into a value field,
+// leaving line ends out; the rest of the field is unchanged.
+void PutFieldText(char* field, const char* text) {
+  size_t n = 0;
+  for (const char* p = text; *p != '\0' && n < kValueWidth; ++p) {
+    if (*p != '\n') field[n++] = *p;
+  }
+}
+
+void PutFieldNumber(char* field, size_t value) {
+  char digits[32];
+  snprintf(digits, sizeof(digits), "%016u", static_cast<unsigned>(value));
+  memcpy(field, digits, 16);
+  field[16] = ' ';
+}
+
+// Builds the eight header lines in their blank form.
+void BuildHeaderTemplate(s_FileHdrLine* lines) {
+  for (int i = 0; i < kHeaderLines - 1; ++i) {
+    FileHdrLineFields_t* fields =
+        reinterpret_cast<FileHdrLineFields_t*>(lines[i].line);
+    memset(fields->title, ' ', sizeof(fields->title));
+    memcpy(fields->title, kHeaderTitles[i], strlen(kHeaderTitles[i]));
+    fields->title[kTitleWidth] = ':';
+    memset(fields->value, ' ', sizeof(fields->value) - 1);
+    fields->value[sizeof(fields->value) - 1] = '|';
+    fields->crlf[0] = '\n';
+    lines[i].line[kLineSize] = '\0';
+  }
+  s_FileHdrLine& separator = lines[kHeaderLines - 1];
+  memset(separator.line, '-', kLineSize - 2);
+  separator.line[kLineSize - 2] = '+';
+  separator.line[kLineSize - 1] = '\n';
+  separator.line[kLineSize] = '\0';
+}
+
+// Writes all of `data`; false on an error or when nothing more goes in.
+bool WriteAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes `total` bytes made of `line` (kFillerLineSize bytes) repeated,
+// many lines per system call.
+bool WriteRepeatedLine(int fd, const char* line, size_t total) {
+  const int kLinesPerCall = 256;
+  struct iovec iov[kLinesPerCall + 1];
+  size_t done = 0;
+  while (done < total) {
+    int count = 0;
+    size_t planned = 0;
+    size_t offset = done % kFillerLineSize;
+    while (count <= kLinesPerCall && done + planned < total) {
+      size_t piece = kFillerLineSize - offset;
+      if (piece > total - done - planned) piece = total - done - planned;
+      iov[count].iov_base = const_cast<char*>(line + offset);
+      iov[count].iov_len = piece;
+      planned += piece;
+      offset = 0;
+      ++count;
+    }
+    ssize_t n = writev(fd, iov, count);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+void CDebug::WriteRingHeaderNumber(size_t offset, size_t value) {
+  PutFieldNumber(m_RingBuffer + offset, value);
+}
+
+unsigned long CDebug::ReadRingHeaderNumber(size_t offset) const {
+  char digits[17];
+  memcpy(digits, m_RingBuffer + offset, 16);
+  digits[16] = '\0';
+  return strtoul(digits, nullptr, 10);
+}
+
+bool CDebug::InitRingBuffer(const char* RingBufferName,
+                            size_t RingBufferSize) {
+  if (RingBufferName == nullptr || RingBufferSize < kEntryAreaStart * 2) {
+    return false;
+  }
+  if (RingBufferName != m_RingBufFilePath) {
+    snprintf(m_RingBufFilePath, sizeof(m_RingBufFilePath), "%s",
+             RingBufferName);
+  }
+  const char* path = m_RingBufFilePath;
+  CloseRingBuffer();
+
+  struct stat st;
+  m_RingBufferReuse = stat(path, &st) == 0;
+  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0700);
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+    errno = EINVAL;
+  }
+  if (fd >= 0) fd = MoveFdHigh(fd);
+  if (fd < 0) {
+    int error = errno;
+    PrintToLogFile("\n### InitRingBuffer(): open of %s failed (errno=%d; %s) ###",
+                   path, error, strerror(error));
+    return false;
+  }
+  m_RingBufFD = fd;
+  ++m_NumberOfOpens;
+
+  // A file shorter than the size now configured is laid out anew: mapping
+  // past its end would fault on the first entry there.
+  if (m_RingBufferReuse && static_cast<size_t>(st.st_size) < RingBufferSize) {
+    m_RingBufferReuse = false;
+  }
+
+  if (!m_RingBufferReuse) {
+    s_FileHdrLine FileHdrLines[kHeaderLines];
+    BuildHeaderTemplate(FileHdrLines);
+    PutFieldText(FileHdrLines[0].line + 35, path);
+    PutFieldText(FileHdrLines[1].line + 35, m_StartTime);
+    PutFieldText(FileHdrLines[2].line + 35, m_StartTime);
+    PutFieldNumber(FileHdrLines[3].line + 35, m_NumberOfOpens);
+    PutFieldNumber(FileHdrLines[4].line + 35, m_WrapCount);
+    PutFieldNumber(FileHdrLines[5].line + 35, RingBufferSize);
+    PutFieldNumber(FileHdrLines[6].line + 35, 0);
+
+    for (int i = 0; i < kHeaderLines; ++i) {
+      if (!WriteAll(fd, FileHdrLines[i].line, kLineSize)) {
+        CloseRingBuffer();
+        PrintToLogFile("\n### InitRingBuffer(): write haeder to %s failed ###",
+                       path);
+        m_LogCountCurrent = kEntryAreaStart;
+        return false;
+      }
+    }
+
+    memset(m_InternalDebugBuffer, ' ', kBlankLineSize - 1);
+    m_InternalDebugBuffer[kBlankLineSize - 1] = '\n';
+    if (!WriteAll(fd, m_InternalDebugBuffer, kBlankLineSize)) {
+      CloseRingBuffer();
+      PrintToLogFile(
+          "\n### InitRingBuffer(): write m_InternalDebugBuffer to %s failed ###",
+          path);
+      m_LogCountCurrent = kEntryAreaStart;
+      return false;
+    }
+
+    m_LogCountCurrent = kEntryAreaStart;
+    size_t header = static_cast<size_t>(
+        SetEntryHeader(m_InternalDebugBuffer, kEntryHeaderRoom, nullptr));
+    memset(m_InternalDebugBuffer + header, '_',
+           kFillerLineSize - 1 - header);
+    m_InternalDebugBuffer[kFillerLineSize - 1] = '\n';
+    if (!WriteRepeatedLine(fd, m_InternalDebugBuffer,
+                           RingBufferSize - kEntryAreaStart)) {
+      CloseRingBuffer();
+      PrintToLogFile(
+          "\n### InitRingBuffer(): (2) write m_InternalDebugBuffer to %s "
+          "failed ###",
+          path);
+      return false;
+    }
+  }
+
+  void* map = mmap(nullptr, RingBufferSize, PROT_READ | PROT_WRITE,
+                   MAP_SHARED, fd, 0);
+  if (map == MAP_FAILED) {
+    int error = errno;
+    CloseRingBuffer();
+    PrintToLogFile("\n### InitRingBuffer(): mmap of %s failed (errno=%d; %s) ###",
+                   path, error, strerror(error));
+    return false;
+  }
+  m_RingBuffer = static_cast<char*>(map);
+  m_RingBufSize = RingBufferSize;
+  m_Target = TRACE_TARGET_RINGBUFFER;
+
+  if (m_RingBufferReuse) {
+    PutFieldText(m_RingBuffer + kFieldLastOpen, m_StartTime);
+    m_NumberOfOpens =
+        static_cast<unsigned>(ReadRingHeaderNumber(kFieldNumberOpens)) + 1;
+    WriteRingHeaderNumber(kFieldNumberOpens, m_NumberOfOpens);
+    m_WrapCount = static_cast<unsigned>(ReadRingHeaderNumber(kFieldWrapCount));
+    m_LogCountCurrent = ReadRingHeaderNumber(kFieldWritePosition);
+  } else {
+    m_LogCountCurrent = kEntryAreaStart;
+    WriteLogHeader(TRACE_TARGET_RINGBUFFER);
+    m_LogCountCurrent = RoundDownToKilobyte(m_LogCountCurrent + 2048);
+  }
+  // Entries never go into the text header, nor past the end.
+  if (m_LogCountCurrent > m_RingBufSize) m_LogCountCurrent = m_RingBufSize;
+  if (m_LogCountCurrent < kEntryAreaStart) m_LogCountCurrent = kEntryAreaStart;
+
+  PrintIt(TRACE_TARGET_RINGBUFFER, "\n### Start of work cycle. (%08d) ###",
+          static_cast<int>(m_NumberOfOpens));
+  return true;
+}
+
+void CDebug::TraceToRingBuffer(const char* pFormat, va_list pArguments,
+                               const char* pDebugModuleName) {
+  if (pFormat == nullptr || m_RingBuffer == nullptr) return;
+  char* large = nullptr;
+  va_list again;
+  va_copy(again, pArguments);
+  try {
+    char* buf = m_InternalDebugBuffer;
+    size_t header = static_cast<size_t>(
+        SetEntryHeader(buf, kEntryHeaderRoom, pDebugModuleName));
+
+    const char* format = pFormat;
+    while (*format == '\n') ++format;
+    if (*format == '\0') format = pFormat;
+
+    int formatted = vsnprintf(buf + header, kTextRoom, format, pArguments);
+    if (formatted < 0) {
+      formatted = 0;
+      buf[header] = '\0';
+    }
+    size_t text = static_cast<size_t>(formatted);
+    const char* entry = buf;
+    size_t length;
+    if (text <= kTextRoom - 1) {
+      length = header + text;
+    } else if (text <= m_RingBufSize / 10 &&
+               (large = static_cast<char*>(malloc(text + kOversizeSlack))) !=
+                   nullptr) {
+      // Stored whole, from a buffer of its own.
+      size_t large_header = static_cast<size_t>(
+          SetEntryHeader(large, kEntryHeaderRoom, pDebugModuleName));
+      int again_len = vsnprintf(large + large_header,
+                                text + kOversizeSlack - large_header, format,
+                                again);
+      size_t large_text = again_len < 0 ? 0 : static_cast<size_t>(again_len);
+      if (large_text > text) large_text = text;
+      entry = large;
+      length = large_header + large_text;
+      large[length] = '\0';
+    } else {
+      const char* notice =
+          text <= m_RingBufSize / 10
+              ? "\n## ERROR: No memory: Output Truncated!\n"
+              : "\n## WARNING: TRACE-SIZE TOO BIG: Output Truncated!\n";
+      size_t cut = header + kTextRoom - 1;
+      int n = snprintf(buf + cut, kNoticeRoom, "%s", notice);
+      length = cut + (n > 0 ? static_cast<size_t>(n) : 0);
+    }
+
+    char* writable = const_cast<char*>(entry);
+    if (length == 0 || writable[length - 1] != '\n') writable[length++] = '\n';
+    writable[length] = '\0';
+
+    PutRingEntry(entry, length);
+  } catch (...) {
+    // The entry is lost.
+  }
+  va_end(again);
+  free(large);
+}
+
+void CDebug::PutRingEntry(const char* entry, size_t length) {
+  char saved[sizeof(m_InternalDebugBuffer)];
+  if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
+    // The header block written at a wrap never wraps again: what does not
+    // fit of it is left out.
+    if (m_WritingWrapHeader) return;
+
+    memset(m_RingBuffer + m_LogCountCurrent, '.',
+           m_RingBufSize - m_LogCountCurrent);
+
+    // The header block reuses the formatting buffer.
+    if (entry >= m_InternalDebugBuffer &&
+        entry < m_InternalDebugBuffer + sizeof(m_InternalDebugBuffer)) {
+      memcpy(saved, entry, length);
+      entry = saved;
+    }
+
+    ++m_WrapCount;
+    WriteRingHeaderNumber(kFieldWrapCount, m_WrapCount);
+
+    m_LogCountCurrent = kEntryAreaStart;
+    m_WritingWrapHeader = true;
+    WriteLogHeader(TRACE_TARGET_RINGBUFFER);
+    m_WritingWrapHeader = false;
+
+    if (m_LogCountAppInitDone != 0) {
+      m_LogCountCurrent = m_LogCountAppInitDone;
+    } else {
+      m_LogCountCurrent = RoundDownToKilobyte(m_LogCountCurrent + 2048);
+    }
+    // Should the entry still not fit (a huge header block), it goes right
+    // behind the text header; nothing is ever written past the end.
+    if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
+      m_LogCountCurrent = kEntryAreaStart;
+      if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
+        length = 0;
+      }
+    }
+  }
+
+  memcpy(m_RingBuffer + m_LogCountCurrent, entry, length);
+  m_LogCountCurrent += length;
+  memcpy(m_RingBuffer + m_LogCountCurrent, m_EndMarkerString, m_EndMarkerSize);
+  WriteRingHeaderNumber(kFieldWritePosition, m_LogCountCurrent);
+}
+
+void CDebug::SetApplInitDone() {
+  CCriticalSectionGuard guard(m_SpinLockDebug);
+  if (m_LogFilePtr != nullptr) {
+    long offset = ftell(m_LogFilePtr);
+    if (offset >= 0) {
+      m_LogPosInitEnd = offset;
+      m_LogByteCntInitEnd = static_cast<unsigned>(offset);
+    }
+  }
+  if (m_Target == TRACE_TARGET_RINGBUFFER && m_RingBuffer != nullptr &&
+      m_WrapCount == 0 && m_LogCountCurrent < m_RingBufSize &&
+      m_RingBufSize - m_LogCountCurrent > kInitDoneMinRoom) {
+    PrintIt(TRACE_TARGET_NONE, "\n### End of initialization. ###");
+    m_LogCountAppInitDone = m_LogCountCurrent;
+    m_ApplicationInitDone = true;
+  }
+}

@@ -1,0 +1,191 @@
+#include "debug_trace_config_file.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
+
+// Reads exactly `size` bytes of `path` into `buf`.
+bool ReadWholeFile(const char* path, char* buf, size_t size) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = read(fd, buf + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  return done == size;
+}
+
+}  // namespace
+
+CDebugTraceConfigFile::CDebugTraceConfigFile()
+    : m_pToIniFileMemory(nullptr),
+      m_pToSectionBeg(nullptr),
+      m_pToSectionEnd(nullptr),
+      m_IniFileSize(0),
+      m_LastModificationDate(0) {}
+
+CDebugTraceConfigFile::~CDebugTraceConfigFile() { CloseSectionInIniFile(); }
+
+void CDebugTraceConfigFile::CloseSectionInIniFile() {
+  free(m_pToIniFileMemory);
+  m_pToIniFileMemory = nullptr;
+  m_pToSectionBeg = nullptr;
+  m_pToSectionEnd = nullptr;
+  m_IniFilePath.clear();
+  m_IniFileSize = 0;
+  m_LastModificationDate = 0;
+}
+
+bool CDebugTraceConfigFile::OpenSectionInIniFile(const char* dir,
+                                                 const char* file,
+                                                 const char* section) {
+  if (section == nullptr) section = "";
+  if (m_IniFilePath.empty()) {
+    if (dir == nullptr || file == nullptr) return false;
+    m_IniFilePath = std::string(dir) + "/" + file;
+    struct stat st;
+    if (stat(m_IniFilePath.c_str(), &st) != 0) {
+      CloseSectionInIniFile();
+      return false;
+    }
+    m_IniFileSize = st.st_size;
+    m_LastModificationDate = st.st_mtime;
+  }
+
+  free(m_pToIniFileMemory);
+  m_pToIniFileMemory = nullptr;
+  m_pToSectionBeg = nullptr;
+  m_pToSectionEnd = nullptr;
+  if (m_IniFileSize <= 0) {
+    CloseSectionInIniFile();
+    return false;
+  }
+  const size_t size = static_cast<size_t>(m_IniFileSize);
+  char* text = static_cast<char*>(calloc(size + 16, 1));
+  if (text == nullptr) {
+    CloseSectionInIniFile();
+    return false;
+  }
+  m_pToIniFileMemory = text;
+  if (!ReadWholeFile(m_IniFilePath.c_str(), text, size)) {
+    CloseSectionInIniFile();
+    return false;
+  }
+
+  // The last "]" must close "[EndOfFile]"; its "[" ends the usable text.
+  char* close_bracket = nullptr;
+  for (char* p = text + size - 1; p > text; --p) {
+    if (*p == ']') {
+      close_bracket = p;
+      break;
+    }
+  }
+  if (close_bracket == nullptr) {
+    CloseSectionInIniFile();
+    return false;
+  }
+  *close_bracket = '\0';
+  char* end_marker = nullptr;
+  for (char* p = close_bracket - 1; p > text; --p) {
+    if (*p == '[') {
+      end_marker = p;
+      break;
+    }
+  }
+  if (end_marker == nullptr || strcasecmp(end_marker + 1, "EndOfFile") != 0) {
+    CloseSectionInIniFile();
+    return false;
+  }
+  *end_marker = '\0';
+
+  // Walk the section headers up to the end marker.
+  char* body = nullptr;
+  for (char* p = text; p < end_marker && body == nullptr; ++p) {
+    if (*p != '[') continue;
+    *p = '\0';
+    char* name = p + 1;
+    char* q = name;
+    while (q < end_marker && *q != ']') ++q;
+    if (q >= end_marker) {
+      CloseSectionInIniFile();
+      return false;
+    }
+    *q = '\0';
+    if (strcasecmp(name, section) == 0) body = q + 1;
+    p = q;
+  }
+  if (body == nullptr) {
+    CloseSectionInIniFile();
+    return false;
+  }
+
+  char* end = body;
+  while (*end != '\0' && *end != '[') ++end;
+  *end = '\0';
+  m_pToSectionBeg = body;
+  m_pToSectionEnd = end;
+  return true;
+}
+
+const char* CDebugTraceConfigFile::FindValue(const char* key) const {
+  if (m_pToSectionBeg == nullptr || key == nullptr || *key == '\0') {
+    return nullptr;
+  }
+  const char* at = strstr(m_pToSectionBeg, key);
+  if (at == nullptr) return nullptr;
+  const char* eq = strchr(at + strlen(key), '=');
+  if (eq == nullptr) return nullptr;
+  const char* value = eq + 1;
+  while (*value != '\0' && isspace(static_cast<unsigned char>(*value))) {
+    ++value;
+  }
+  return value;
+}
+
+bool CDebugTraceConfigFile::GetStringFromIniFile(const char* key, char* buf,
+                                                 unsigned size) {
+  const char* value = FindValue(key);
+  if (value == nullptr || buf == nullptr || size == 0) return false;
+  unsigned n = 0;
+  while (n + 1 < size && value[n] != '\0' && !IsLineEnd(value[n])) {
+    buf[n] = value[n];
+    ++n;
+  }
+  buf[n] = '\0';
+  return true;
+}
+
+bool CDebugTraceConfigFile::GetNumberFromIniFile(const char* key,
+                                                 unsigned& value) {
+  char text[64];
+  if (!GetStringFromIniFile(key, text, sizeof(text))) return false;
+  value = static_cast<unsigned>(strtoul(text, nullptr, 0));
+  return true;
+}
+
+bool CDebugTraceConfigFile::IsIniFileModified() {
+  if (m_IniFilePath.empty()) return false;
+  struct stat st;
+  if (stat(m_IniFilePath.c_str(), &st) != 0) {
+    CloseSectionInIniFile();
+    return false;
+  }
+  if (st.st_mtime <= m_LastModificationDate) return false;
+  m_IniFileSize = st.st_size;
+  m_LastModificationDate = st.st_mtime;
+  return true;
+}

@@ -1,0 +1,193 @@
+// Trace configuration: the ".ini" parser, the directory list, the
+// configured-value rule, the settings Init reads and the re-check.
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "cdebug.h"
+#include "debug_trace_config_file.h"
+#include "directory_list.h"
+#include "trace_test_util.h"
+
+using trace_test::Exists;
+using trace_test::ReadFile;
+using trace_test::TouchAhead;
+using trace_test::WriteFile;
+
+class DebugTraceConfigTest : public trace_test::TraceTest {};
+
+TEST_F(DebugTraceConfigTest, ParserSectionsKeysAndNumbers) {
+  const std::string body =
+      "junk\n[Other]\nFileDebugLevel = 7\n[QUILLON]\nHex = 0x3\nOct=010\n"
+      "Minus = -1\nWord = abc\nEmpty =\nTraceFlags = 5\n"
+      "Spaced   =   some text\r\nLate\n= 12\n[Next]\nNext = 1\n";
+  CDebugTraceConfigFile file;
+  // The last "]" closes no "[EndOfFile]": the whole file is rejected.
+  WriteFile(cfg_ + "/a.ini", body + "[EndOfFile]\ntrailing ] text\n");
+  EXPECT_FALSE(file.OpenSectionInIniFile(cfg_.c_str(), "a.ini", "Quillon"));
+  WriteFile(cfg_ + "/a.ini", body + "[endoffile]\ntrailing text\n");
+  ASSERT_TRUE(file.OpenSectionInIniFile(cfg_.c_str(), "a.ini", "quillon"));
+
+  const std::pair<const char*, unsigned> numbers[] = {
+      {"Hex", 3}, {"Oct", 8}, {"Minus", 0xFFFFFFFF}, {"Word", 0},
+      {"Empty", 0},  // the value is the whole next line
+      {"Late", 12}};
+  for (const auto& number : numbers) {
+    unsigned value = 99;
+    EXPECT_TRUE(file.GetNumberFromIniFile(number.first, value)) << number.first;
+    EXPECT_EQ(number.second, value) << number.first;
+  }
+  char text[64];
+  EXPECT_TRUE(file.GetStringFromIniFile("Empty", text, sizeof(text)));
+  EXPECT_STREQ("TraceFlags = 5", text);
+  EXPECT_TRUE(file.GetStringFromIniFile("Spaced", text, sizeof(text)));
+  EXPECT_STREQ("some text", text);
+  EXPECT_TRUE(file.GetStringFromIniFile("Spaced", text, 5));
+  EXPECT_STREQ("some", text);
+  unsigned value = 42;  // case-sensitive keys, bounded by the section
+  EXPECT_FALSE(file.GetNumberFromIniFile("hex", value));
+  EXPECT_FALSE(file.GetNumberFromIniFile("Next", value));
+  EXPECT_FALSE(file.GetNumberFromIniFile("FileDebugLevel", value));
+  EXPECT_EQ(42u, value);
+
+  file.CloseSectionInIniFile();  // an open record rereads its own file
+  for (const char* bad : {"", "]", "EndOfFile]\n", "[Quillon]\nA = 1\n[Other]\n",
+                          "[Quillon\nA = 1\n[EndOfFile]\n"}) {
+    WriteFile(cfg_ + "/b.ini", bad);
+    EXPECT_FALSE(file.OpenSectionInIniFile(cfg_.c_str(), "b.ini", "Quillon"))
+        << bad;
+    EXPECT_FALSE(file.IsOpen());
+  }
+}
+
+TEST_F(DebugTraceConfigTest, DirectoryListAndValueRule) {
+  for (const char* name : {"b.ini", "a.ini.bak", "c.txt", "x.INI"}) {
+    WriteFile(cfg_ + "/" + name, "");
+  }
+  FileNameList list;
+  ASSERT_EQ(2, CDirectoryList::GetFileNameListFromDir(cfg_.c_str(), &list));
+  EXPECT_STREQ("a.ini.bak", list.FileName[0]);
+  EXPECT_STREQ("b.ini", list.FileName[1]);
+  CDirectoryList::FreeFileNameList(&list);
+  EXPECT_EQ(-1, CDirectoryList::GetFileNameListFromDir("/nonexistent", &list));
+  CDirectoryList::FreeFileNameList(&list);
+
+  CDebugTraceConfig config;
+  unsigned value = 0;
+  config.SetConfiguredValue("QZ_TEST_TRACE", 0xFFFFFFFF, 9, &value);
+  EXPECT_EQ(9u, value);
+  const std::pair<const char*, unsigned> env[] = {
+      {"", 0}, {"-1x", 0xFFFFFFFF}, {"0x10", 0}};
+  for (const auto& e : env) {
+    SetEnv("QZ_TEST_TRACE", e.first);
+    config.SetConfiguredValue("QZ_TEST_TRACE", 5, 9, &value);
+    EXPECT_EQ(e.second, value) << e.first;
+  }
+  char name[8] = "AB";
+  CDebug::BuildAppVarName(name, sizeof(name), "quillon");
+  EXPECT_STREQ("AB_QUIL", name);
+}
+
+TEST_F(DebugTraceConfigTest, DefaultsWithoutConfiguration) {
+  // A missing directory and one without ".ini" files behave alike.
+  WriteFile(cfg_ + "/readme.txt", "[Quillon]\nFileDebugLevel = 3\n[EndOfFile]");
+  for (const std::string& dir : {root_ + "/missing", cfg_}) {
+    CDebug trace("Quillon", dir.c_str(), default_.c_str());
+    EXPECT_STREQ(default_.c_str(), trace.GetTraceDirectory());
+    EXPECT_EQ(0u, trace.GetLevel());
+    EXPECT_EQ(0u, trace.GetTarget());
+    EXPECT_EQ(51200u, trace.GetLogMaxSize());
+    EXPECT_EQ(0u, trace.GetRingBufferFactor() + trace.GetRingBufferWeight());
+    EXPECT_EQ(1u, trace.GetNoHeaderToStderr());
+    EXPECT_EQ(0xFFFFFFFFu, trace.GetMemoryTracesFlag());
+    EXPECT_TRUE(Exists(default_ + "/log.quillon"));
+  }
+  SetEnv("QZ_LOG_DEBUG_LEVEL", "2");
+  CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
+  EXPECT_EQ(2u, trace.GetLevel());
+}
+
+TEST_F(DebugTraceConfigTest, FilesAndEnvironment) {
+  // The first file holding the section wins; one without end marker is
+  // ignored though it sorts first.
+  WriteFile(cfg_ + "/0broken.ini", "[Quillon]\nFileDebugLevel = 1\n");
+  WriteAppConfig("FileDebugLevel = 0x3\nTraceFlags = 0x20\nMemoryTracesFlag = 0"
+                 "\nRingBufferSizeFactor = 7\nNoHeaderToStderr = 0\n", "a.ini");
+  WriteAppConfig("FileDebugLevel = 2\n", "b.ini");
+  WriteFile(cfg_ + "/global_trace.ini",
+            "[GlobalDebugSettings]\nDynamicUpdate = 30\n[EndOfFile]\n");
+  {
+    CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
+    EXPECT_EQ(3u, trace.GetLevel());
+    EXPECT_EQ(0x20u, trace.GetTraceFlags());
+    EXPECT_STREQ(trace_.c_str(), trace.GetTraceDirectory());
+    EXPECT_EQ(2u, trace.GetRingBufferFactor());  // limited by Init
+    EXPECT_EQ(0u, trace.GetNoHeaderToStderr());
+    EXPECT_EQ(0u, trace.GetMemoryTracesFlag());
+    EXPECT_EQ(30u, trace.GetDynamicUpdateSeconds());
+    // No weight: tracing is on, without a ring buffer.
+    EXPECT_TRUE(trace.IsEnabled());
+    EXPECT_EQ(0u, trace.GetTarget());
+  }
+  SetEnv("QZ_LOG_DEBUG_LEVEL", "none");
+  SetEnv("QZ_LOG_FILE_MAX_SIZE", "4096");
+  SetEnv("TraceFileLimit", "1");
+  SetEnv("QZ_LOG_RINGBUF_WEIGHT", "3");
+  SetEnv("QZ_LOG_RINGBUF_DIR", default_.c_str());
+  {
+    CDebug trace("Quillon", cfg_.c_str(), nullptr);
+    EXPECT_EQ(0u, trace.GetLevel());  // a text without digits gives 0
+    EXPECT_EQ(4096u, trace.GetLogMaxSize());
+    EXPECT_EQ(1u, trace.GetRingBufferFactor());
+    EXPECT_EQ(3u, trace.GetRingBufferWeight());
+    EXPECT_STREQ(default_.c_str(), trace.GetTraceDirectory());
+  }
+  SetEnv("QZ_LOG_DEBUG_LEVEL", nullptr);
+  WriteAppConfig("FileDebugLevel = -1\n", "a.ini");  // not configured
+  CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
+  EXPECT_EQ(0u, trace.GetLevel());
+}
+
+TEST_F(DebugTraceConfigTest, OverlongPathIsNotOpened) {
+  // Inside the temporary tree, so that nothing else could be touched.
+  std::string dir = root_ + "/" + std::string(299 - root_.size(), 'd');
+  WriteFile(cfg_ + "/a.ini",
+            "[Quillon]\nRingBufferDirectory = " + dir + "\n[EndOfFile]\n");
+  CDebug trace("Quillon", cfg_.c_str(), nullptr);
+  EXPECT_EQ(dir.substr(0, 255), trace.GetTraceDirectory());
+  EXPECT_EQ(-1, trace.GetLogFileDescriptor());
+  EXPECT_FALSE(Exists(dir.substr(0, 255)));
+}
+
+TEST_F(DebugTraceConfigTest, RecheckAppliesChangedFiles) {
+  SetEnv("QZ_LOG_DEBUG_LEVEL", "1");  // not consulted again
+  WriteFile(cfg_ + "/global_trace.ini",
+            "[GlobalDebugSettings]\nDynamicUpdate = 10\n[EndOfFile]\n");
+  WriteRingConfig("2", 1, 1);
+  CDebug trace("Quillon", cfg_.c_str(), nullptr);
+  ASSERT_EQ(2u, trace.GetTarget());
+  ASSERT_EQ(1u, trace.GetLevel());
+
+  // The first print after Init re-checks, before its own level test.
+  WriteRingConfig("3\nTraceFlags = 9", 1, 1);
+  TouchAhead(cfg_ + "/quillon.ini");
+  trace.Print(3, "after the change");
+  EXPECT_EQ(3u, trace.GetLevel());
+  EXPECT_EQ(9u, trace.GetTraceFlags());
+  trace.ForceMaxDebug(false);
+  trace.ForceMaxDebug(true);
+  EXPECT_EQ(3u, trace.GetLevel());
+  const std::string ring = ReadFile(RingPath());
+  EXPECT_NE(std::string::npos, ring.find("after the change"));
+
+  // -1 arriving through the re-check becomes the level directly.
+  CDebug again("Quillon", cfg_.c_str(), nullptr);
+  WriteRingConfig("-1", 1, 1);
+  TouchAhead(cfg_ + "/quillon.ini", 200);
+  again.Print(7, "level seven");
+  EXPECT_EQ(0xFFFFFFFFu, again.GetLevel());
+  EXPECT_NE(std::string::npos, ReadFile(RingPath()).find("level seven"));
+}
