@@ -20,6 +20,13 @@ namespace {
 // The separator between directory and file name in path messages.
 const char* const kSlash = "/";
 
+// The "-d" line with the final code, on the caller's standard output.
+void PrintReturnCode(unsigned int code) {
+  if (!debug) return;
+  fprintf(DebugOutput(), "Quillon return code: 0x%X\n", code);
+  fflush(DebugOutput());
+}
+
 }  // namespace
 
 Run::Run(int argc, char** argv) : argc_(argc), argv_(argv) {}
@@ -99,6 +106,7 @@ unsigned int Run::EndWhilePackageHeld() {
   OpenRunLogWithHeader();
   QREPORT(1, "ERROR : argument file \"%s%s%s\" is in use by another run of "
           "Quillon - nothing done", CurrentDir.c_str(), kSlash, pArgFileName);
+  PrintReturnCode(EXECERROR_HandlerError);
   if (hLogFile != nullptr) fclose(hLogFile);
   hLogFile = nullptr;
   return EXECERROR_HandlerError;
@@ -244,10 +252,7 @@ unsigned int Run::Finish(unsigned int runResult) {
   ReleaseArgFile(&view_, false);
   unsigned int finalCode = ComposeFinalCode(runResult);
   SetExecStatus(5, static_cast<int>(finalCode));
-  if (debug) {
-    fprintf(DebugOutput(), "Quillon return code: 0x%X\n", finalCode);
-    fflush(DebugOutput());
-  }
+  PrintReturnCode(finalCode);
   QREPORT(2, "Quillon return code: 0x%X", finalCode);
   CProcess::SetCurrentDir(InitialCurrentDir.c_str());
   if (hLogFile != nullptr) fclose(hLogFile);

@@ -1,0 +1,203 @@
+// Faults a real run meets on a server: the process killed in the middle, a
+// second run started on the same package, a full disk, unreadable package
+// files. Each test runs the real binary and looks at what it leaves behind.
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "test_util.h"
+
+namespace quillon_test {
+namespace {
+
+const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon";
+
+// Starts Quillon in `cwd` without waiting for it.
+pid_t StartQuillon(const std::vector<std::string>& args, const std::string& cwd) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(126);
+    std::vector<char*> argv{const_cast<char*>(kQuillon.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(kQuillon.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Runs Quillon with `args` in `cwd` and waits for it.
+ProgramResult RunIn(const std::string& cwd, const std::vector<std::string>& args) {
+  ProgramOptions options;
+  options.cwd = cwd;
+  return RunProgram(kQuillon, args, options);
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool WaitForFile(const std::string& path) {
+  for (int i = 0; i < 1000 && !Exists(path); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return Exists(path);
+}
+
+// Each command appends its name to ran.txt, so the file tells which
+// commands ran and how often.
+std::string Command(const std::string& name, const std::string& then = "") {
+  return "0 000 echo " + name + " >> ran.txt" + (then.empty() ? "" : "; " + then);
+}
+
+TEST(HardeningTest, KilledRunResumesBehindTheLastCommandTakenUp) {
+  // Killed while a command runs (the command itself kills its parent, so the
+  // moment is exact), at the first, a middle and the last command.
+  for (int killAt = 0; killAt < 3; ++killAt) {
+    ScopedTempDir dir;
+    std::vector<std::string> lines{"[Commands]", "0 000 flag abort_ne 0"};
+    for (int i = 0; i < 3; ++i)
+      lines.push_back(Command("c" + std::to_string(i), i == killAt ? "kill -9 $PPID" : ""));
+    lines.push_back("[End]");
+    WriteFile(dir / "px.arg", ArgText(lines));
+
+    EXPECT_EQ(128 + SIGKILL, RunIn(dir.path(), {dir.path()}).exit_status);
+    // The killed run: started, never finished.
+    EXPECT_EQ("Status=3\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
+    std::string log = NormalizeLog(ReadFile(dir / "Quillon.log"));
+    EXPECT_NE(std::string::npos,
+              log.find("\n<TS>\texec command <echo c" + std::to_string(killAt)));
+    EXPECT_EQ(std::string::npos, log.find("Quillon return code"));
+
+    // The next run goes on behind it; no command runs twice, none is lost.
+    EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}).exit_status);
+    EXPECT_EQ("c0\nc1\nc2\n", ReadFile(dir / "ran.txt")) << "killed at " << killAt;
+    EXPECT_EQ("Status=5\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
+    std::string arg = ReadFile(dir / "px.arg");
+    EXPECT_EQ(std::string::npos, arg.find("\n0 ")) << arg;
+    // The command that was killed keeps its mark and an untouched result.
+    EXPECT_NE(std::string::npos, arg.find("1 000 echo c" + std::to_string(killAt)));
+  }
+}
+
+TEST(HardeningTest, SecondRunOnTheSamePackageRunsNothing) {
+  ScopedTempDir dir;
+  WriteFile(dir / "px.arg",
+            ArgText({"[Commands]", Command("first", "touch started; sleep 1"), "[End]"}));
+  pid_t first = StartQuillon({dir.path()}, dir.path());
+  ASSERT_TRUE(WaitForFile(dir / "started"));
+  std::string statusBefore = ReadFile(dir / "HandlerStatus.txt");
+  std::string argBefore = ReadFile(dir / "px.arg");
+
+  ProgramResult second = RunIn(dir.path(), {dir.path(), "px.arg", "-d"});
+  EXPECT_EQ(3, second.exit_status);
+  EXPECT_EQ("Quillon return code: 0x22030003\n", second.out);
+  EXPECT_EQ(statusBefore, ReadFile(dir / "HandlerStatus.txt"));
+  EXPECT_EQ(argBefore, ReadFile(dir / "px.arg"));
+  EXPECT_NE(std::string::npos,
+            ReadFile(dir / "Quillon.log")
+                .find("ERROR : argument file \"" + dir.path() +
+                      "/px.arg\" is in use by another run of Quillon - nothing done"));
+
+  EXPECT_EQ(0, WaitExit(first));
+  EXPECT_EQ("first\n", ReadFile(dir / "ran.txt"));
+  EXPECT_EQ("Status=5\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
+}
+
+// A small tmpfs mounted on a temporary directory (the tests run as root);
+// skipped where mounting is not allowed.
+class SmallDisk {
+ public:
+  explicit SmallDisk(const std::string& path, const char* size) : path_(path) {
+    mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, size) == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(path_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  // Takes up every free block.
+  void Fill() {
+    std::string filler(4096, 'x');
+    FILE* f = fopen((path_ + "/filler").c_str(), "w");
+    if (f == nullptr) return;
+    setvbuf(f, nullptr, _IONBF, 0);
+    while (fwrite(filler.data(), 1, filler.size(), f) == filler.size()) {
+    }
+    while (fwrite(filler.data(), 1, 1, f) == 1) {
+    }
+    fclose(f);
+  }
+
+ private:
+  std::string path_;
+  bool mounted_ = false;
+};
+
+TEST(HardeningTest, FullDiskAndUnreadableFilesStopTheRunCleanly) {
+  ScopedTempDir dir;
+  std::string disk = dir / "disk";
+  ASSERT_EQ(0, mkdir(disk.c_str(), 0755));
+  SmallDisk small(disk, "size=256k");
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+
+  // The execution directory on the small disk, the package elsewhere: the
+  // large package file cannot be staged whole.
+  std::string fw = dir / "fw";
+  ASSERT_EQ(0, mkdir(fw.c_str(), 0755));
+  WriteFile(fw + "/firmware.bin", std::string(1 << 20, 'f'));
+  ASSERT_EQ(0, mkdir((disk + "/pkg").c_str(), 0755));
+  std::string arg = ArgText({"[Runtime]", "FWPATH=" + fw, "[Commands]",
+                             "0 000 ls > listing.txt", "[End]"});
+  WriteFile(disk + "/pkg/px.arg", arg);
+
+  ProgramResult run = RunIn(dir.path(), {disk, "pkg/px.arg"});
+  EXPECT_EQ(3, run.exit_status);
+  std::string log = ReadFile(disk + "/Quillon.log");
+  EXPECT_NE(std::string::npos, log.find("ERROR : staging \"" + fw + "/firmware.bin\" to \"pkg/"
+                                        "firmware.bin\" failed with result 10 (errno 28)"))
+      << log;
+  EXPECT_NE(std::string::npos, log.find("caught exception 570621955"));
+  EXPECT_FALSE(Exists(disk + "/pkg/firmware.bin"));  // no truncated copy
+  EXPECT_FALSE(Exists(disk + "/pkg/listing.txt"));   // no command ran
+  EXPECT_EQ(arg, ReadFile(disk + "/pkg/px.arg"));
+  // Staging failed before the run moved into the execution directory.
+  EXPECT_EQ("Status=5\nRetval=570621955", ReadFile(disk + "/HandlerStatus.txt"));
+
+  // A package file that cannot be read (a FIFO here: root reads any regular
+  // file) stops staging in the same way.
+  ASSERT_EQ(0, unlink((fw + "/firmware.bin").c_str()));
+  ASSERT_EQ(0, mkfifo((fw + "/pipe.bin").c_str(), 0600));
+  EXPECT_EQ(3, RunIn(dir.path(), {disk, "pkg/px.arg"}).exit_status);
+  EXPECT_NE(std::string::npos, ReadFile(disk + "/Quillon.log").find("pipe.bin\" failed with "
+                                                                    "result 5"));
+  EXPECT_FALSE(Exists(disk + "/pkg/listing.txt"));
+
+  // The disk full before the run: the run log and the status file cannot
+  // grow, the commands still run and the exit code still tells the result.
+  ASSERT_EQ(0, unlink((fw + "/pipe.bin").c_str()));
+  WriteFile(disk + "/pkg/px.arg",
+            ArgText({"[Runtime]", "FWPATH=" + fw, "[Commands]", "0 000 flag abort_ne 0",
+                     "0 000 exit 7", "[End]"}));
+  std::string statusBefore = ReadFile(disk + "/HandlerStatus.txt");
+  small.Fill();
+  EXPECT_EQ(2, RunIn(dir.path(), {disk, "pkg/px.arg"}).exit_status);
+  // The status files could not be replaced: the old one is whole, never
+  // torn, and no new one is half written.
+  EXPECT_EQ(statusBefore, ReadFile(disk + "/HandlerStatus.txt"));
+  EXPECT_FALSE(Exists(disk + "/HandlerStatus.txt.new"));
+  EXPECT_FALSE(Exists(disk + "/pkg/HandlerStatus.txt"));
+  EXPECT_FALSE(Exists(disk + "/pkg/HandlerStatus.txt.new"));
+  EXPECT_NE(std::string::npos, ReadFile(disk + "/pkg/px.arg").find("1 007 exit 7"));
+}
+
+}  // namespace
+}  // namespace quillon_test
