@@ -224,6 +224,9 @@ int string2intA(char* string, int base) {
   errno = 0;
   unsigned long value = strtoul(tmpstring, &end, base);
   if (errno == ERANGE) {
+    QREPORT(1, "ERROR : code \"%s\" of an omit list in argument file \"%s\" "
+            "is out of range - run ends with exit status 1", tmpstring,
+            pArgFileName);
     perror("strtoul");
     exit(1);
   }
