@@ -75,6 +75,7 @@ void Usage(char* pToolName) {
 
 int evaluateCmdlineOptions(int argc, char** argv) {
   char szArg[kWorkAreaSize];
+  g_warnings.clear();
   for (int i = 0; i < argc; ++i) {
     const char* arg = argv[i];
     // The value of a value option: the next argument, or empty when the

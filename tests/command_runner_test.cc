@@ -1,0 +1,149 @@
+// Command runner: one pending command line handled with a fake shell; the
+// installer result texts it reports.
+
+#include "command_runner.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "talbot_codes.h"
+#include "test_util.h"
+
+namespace {
+
+using Commands = std::vector<std::string>;
+
+class CommandRunnerTest : public quillon_test::QuillonTest {
+ protected:
+  void SetUp() override {
+    QuillonTest::SetUp();
+    UseFakeShell();
+    OpenLog();
+  }
+  // Hands `line` (without its CR LF) to DoCommandA in a writable buffer,
+  // which stays in line_ with its CR LF.
+  int Run(const std::string& line) {
+    line_ = line + "\r\n";
+    return DoCommandA(&line_[0], line.size(), externalOptionBuffer, externalParameterBuffer,
+                      externalResetBuffer);
+  }
+  static std::string Lines(const std::string& cmd, const std::string& returned, int ret) {
+    return "\n<TS>\texec command <" + cmd + ">\n<TS>\t . . . " + returned +
+           "\n<TS>\tExecuted command: \"" + cmd + "\" Retcode: " + std::to_string(ret);
+  }
+  std::string line_;
+};
+
+TEST_F(CommandRunnerTest, MarksLineAndWritesResultField) {
+  const struct {
+    int wait_status;
+    const char* field;
+  } cases[] = {{0, "000"},        {2 << 8, "002"}, {12 << 8, "012"},
+               {255 << 8, "255"}, {9, "009"},      {-1, "570"}};
+  for (const auto& c : cases) {
+    shell_.Queue(c.wait_status);
+    EXPECT_EQ(0, Run("0|xyz|echo hi"));
+    EXPECT_EQ(std::string("1|") + c.field + "|echo hi\r\n", line_);
+  }
+  EXPECT_EQ(Commands(6, "echo hi"), shell_.commands);
+  TakeLog();
+  shell_.Queue(2 << 8);
+  Run("0 000 echo hi");
+  EXPECT_EQ(Lines("echo hi", "returned 2", 0), TakeLog());
+}
+
+TEST_F(CommandRunnerTest, FlagsLineActsOnNextJudgedLine) {
+  EXPECT_EQ(0, Run("0 777 flag abort_ne 0"));
+  EXPECT_EQ("1 000 flag abort_ne 0\r\n", line_);
+  EXPECT_TRUE(shell_.commands.empty());
+  EXPECT_EQ(Lines("flag abort_ne 0", "returned 0", 0), TakeLog());
+  shell_.Queue(3 << 8);
+  shell_.Queue(3 << 8);
+  EXPECT_EQ(2, Run("0 000 false"));
+  EXPECT_EQ("1 003 false\r\n", line_);
+  EXPECT_EQ(0, Run("0 000 false"));  // the flags were consumed
+
+  // A line shorter than its six columns is reported and passed over:
+  // unmarked, nothing written, pending flags kept.
+  Run("0 000 flag abort_eq 0");
+  TakeLog();
+  line_ = "0 00\r\n0 000 next\r\n";
+  EXPECT_EQ(0, DoCommandA(&line_[0], 4, externalOptionBuffer, externalParameterBuffer,
+                          externalResetBuffer));
+  EXPECT_EQ("0 00\r\n0 000 next\r\n", line_);
+  EXPECT_EQ(2u, shell_.commands.size());
+  EXPECT_NE(nullptr, piFlags[abort_eq]);
+  EXPECT_NE(std::string::npos, TakeLog().find("shorter than its six leading columns"));
+}
+
+TEST_F(CommandRunnerTest, ModePrefixes) {
+  update = true;  // update run: force lines skipped but judged as 0
+  force = false;
+  Run("0 000 flag abort_eq 0");
+  EXPECT_EQ(0, Run("0 000 force flag abort_ne 5"));  // skipped: the flags stay
+  EXPECT_EQ("1 000 force flag abort_ne 5\r\n", line_);
+  TakeLog();
+  EXPECT_EQ(2, Run("0 123 force echo f"));  // abort_eq 0 fires on the skip
+  EXPECT_EQ("1 000 force echo f\r\n", line_);
+  EXPECT_EQ(Lines("echo f", "skipped 0", 2), TakeLog());
+  Run("0 000 update echo u");
+  Run("0 000 forceXecho 6");  // five compared, six removed: skipped
+  Run("0 000 updates!");      // six compared, seven removed: "!" runs
+  update = false;             // forced run: the roles exchanged
+  force = true;
+  Run("0 000 force echo f");
+  Run("0 000 update echo u");
+  force = false;  // expert run: both run
+  expert = true;
+  Run("0 000 force echo f");
+  Run("0 000 update echo u");
+  EXPECT_EQ((Commands{"echo u", "!", "echo f", "echo f", "echo u"}), shell_.commands);
+}
+
+TEST_F(CommandRunnerTest, PlaceholdersAndPasswordMask) {
+  Run("0 000 run !{EXTVAR} !{RESET} !{PARAM} !{PARAM}");
+  externalOption = externalParameter = true;
+  strcpy(externalOptionBuffer, "V1");
+  strcpy(externalParameterBuffer, "P");
+  Run("0 000 run !{EXTVAR} !{RESET} !{PARAM} !{PARAM}");
+  reset = true;  // the longest values fit
+  memset(externalOptionBuffer, 'v', sizeof(externalOptionBuffer) - 1);
+  memset(externalResetBuffer, 'r', sizeof(externalResetBuffer) - 1);
+  Run("0 000 !{EXTVAR}!{RESET}!{PARAM}");
+  EXPECT_EQ((Commands{"run    !{PARAM}", "run V1  P !{PARAM}",
+                      std::string(511, 'v') + std::string(31, 'r') + "P"}),
+            shell_.commands);
+  TakeLog();
+
+  EXPECT_EQ("tool -pwd ****** -x", MaskPassword("tool -pwd secret -x"));
+  EXPECT_EQ("tool -pwd ******", MaskPassword("tool -pwd secret"));
+  EXPECT_EQ("tool -PWD secret -pwd", MaskPassword("tool -PWD secret -pwd"));
+  Run("0 000 tool -pwd s3cr3t -x");
+  EXPECT_EQ("tool -pwd s3cr3t -x", shell_.commands.back());  // the shell gets it
+  EXPECT_EQ(Lines("tool -pwd ****** -x", "returned 0", 0), TakeLog());
+}
+
+TEST_F(CommandRunnerTest, InstallerTexts) {
+  shell_.Queue(12 << 8);
+  shell_.Queue(3 << 8);
+  Run("0 000 /opt/TalBot/run");
+  Run("0 000 talbot -i");
+  Run("0 000 talbot -i");  // exit 0: no text
+  std::string log = TakeLog();
+  EXPECT_NE(std::string::npos,
+            log.find("\n<TS>\tTalbot did return error code 12: Talbot version is out of date!"));
+  EXPECT_NE(std::string::npos, log.find("code 3: Incorrect option(s) or missing parameter(s) !"));
+  EXPECT_EQ(2, std::count(log.begin(), log.end(), '!'));
+
+  EXPECT_STREQ("Completed successfully", CTalbotErrorCodes::ErrorCodeToString(0));
+  EXPECT_STREQ("TWrong target system", CTalbotErrorCodes::ErrorCodeToString(17));
+  EXPECT_STREQ(" Insufficient disk space", CTalbotErrorCodes::ErrorCodeToString(61));
+  EXPECT_STREQ("Only forced firmware substitute implemented",
+               CTalbotErrorCodes::ErrorCodeToString(67));
+  for (unsigned code : {24u, 26u, 54u, 68u, 570621955u})
+    EXPECT_STREQ("Unknown error", CTalbotErrorCodes::ErrorCodeToString(code)) << code;
+}
+
+}  // namespace

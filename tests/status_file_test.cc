@@ -1,0 +1,84 @@
+// Status file and the final code of a run.
+
+#include "status_file.h"
+
+#include <sys/stat.h>
+
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+using quillon_test::Exists;
+using quillon_test::ReadFile;
+
+class StatusFileTest : public quillon_test::QuillonTest {};
+
+TEST_F(StatusFileTest, StagesAndStickyReboot) {
+  OpenLog();
+  SetExecStatus(3, 0);
+  EXPECT_EQ("Status=3\nRetval=0", ReadFile("HandlerStatus.txt"));
+  SetExecStatus(5, static_cast<int>(0xFFFFFFFFu));  // signed decimal
+  EXPECT_EQ("Status=5\nRetval=-1", ReadFile("HandlerStatus.txt"));
+  SetExecStatus(4, 0);
+  SetExecStatus(5, 0x22130003);  // once 4, always 4
+  EXPECT_EQ("Status=4\nRetval=571670531", ReadFile("HandlerStatus.txt"));
+  EXPECT_FALSE(Exists("HandlerStatus.txt.new"));
+  const std::string line = "\n<TS>\tUpdate status file \"" + dir_.path() + "/HandlerStatus.txt\": ";
+  EXPECT_EQ(line + "Exit Status: 3, Return Code: 0" + line + "Exit Status: 5, Return Code: -1" +
+                line + "Exit Status: 4, Return Code: 0" + line +
+                "Exit Status: 4, Return Code: 571670531",
+            TakeLog());
+
+  // A status file that cannot be written is reported; the run goes on.
+  ASSERT_EQ(0, mkdir("sub", 0755));
+  ASSERT_EQ(0, mkdir("sub/HandlerStatus.txt", 0755));
+  ASSERT_EQ(0, chdir("sub"));
+  SetExecStatus(5, 0);
+  EXPECT_FALSE(Exists("HandlerStatus.txt.new"));
+  EXPECT_NE(std::string::npos,
+            TakeLog().find("\n<TS>\tError 21 open status file 'HandlerStatus.txt'"));
+}
+
+TEST_F(StatusFileTest, ComposeFinalCode) {
+  // Outside autonomic mode only the delayed reboot counts.
+  pkgMissing = true;
+  cmdRet = 67;
+  EXPECT_EQ(0u, ComposeFinalCode(0));
+  EXPECT_EQ(2u, ComposeFinalCode(2));
+  delayedReboot = true;
+  EXPECT_EQ(0x100000u, ComposeFinalCode(0));
+  EXPECT_EQ(0x22130003u, ComposeFinalCode(0x22030003));
+
+  // Autonomic mode: the first condition set, in this order, else cmdRet.
+  ResetRunGlobals();
+  autonomic = true;
+  EXPECT_EQ(0u, ComposeFinalCode(0));
+  cmdRet = 67;
+  EXPECT_EQ(67u, ComposeFinalCode(0));
+  const struct {
+    bool* flag;
+    unsigned code;
+  } lowest_first[] = {{&delayedReboot, 1},
+                      {&powercycle, 70},
+                      {&acCycle, 10},
+                      {&incorrectTarget, 17},
+                      {&unfullfilledPrerequisite, 65},
+                      {&wrongPriorVersion, 66},
+                      {&noUpdate, 64},
+                      {&noDowngrade, 63},
+                      {&trustedExeTecBlocked, 24},
+                      {&bitLockerBlocked, 23},
+                      {&pkgMissing, 21},
+                      {&kernelModuleMissing, 22},
+                      {&notSupportedSubSys, 60},
+                      {&notSupportedOS, 59}};
+  for (const auto& entry : lowest_first) {
+    *entry.flag = true;
+    EXPECT_EQ(entry.code, ComposeFinalCode(0));
+  }
+  EXPECT_EQ(2u, ComposeFinalCode(2));  // a non-zero result wins over every flag
+}
+
+}  // namespace
