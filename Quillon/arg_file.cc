@@ -179,7 +179,8 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
         QREPORT(1, "ERROR : FWPATH value in argument file \"%s\" has no line "
                 "end", pArgFileName);
       } else if (lf - 1 > value) {
-        length = static_cast<size_t>(lf - 1 - value);
+        // Like the text, a value ends at a zero byte inside it.
+        length = strnlen(value, static_cast<size_t>(lf - 1 - value));
       }
     }
     if (length == 0) {

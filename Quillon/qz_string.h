@@ -13,7 +13,8 @@ class CQZString : public StringT {
   CQZString() {}
 
   // Replaces the content with the formatted text and returns the string.
-  CQZString& Format(const CharT* pFormatString, ...)
+  // (Formats are narrow text throughout the suite.)
+  CQZString& Format(const char* pFormatString, ...)
       __attribute__((format(printf, 2, 3))) {
     va_list args;
     va_start(args, pFormatString);
@@ -24,7 +25,7 @@ class CQZString : public StringT {
 
   // Formats into destString, whose length becomes exactly that of the
   // formatted text. A format error leaves destString empty.
-  static void FormatV(StringT& destString, const CharT* pFormatString,
+  static void FormatV(StringT& destString, const char* pFormatString,
                       va_list args) {
     va_list measure;
     va_copy(measure, args);

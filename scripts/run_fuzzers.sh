@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (build-fuzz) and runs each one for
+# a bounded time on a working copy of its seed corpus, so the repository's
+# corpus stays as committed. Exits non-zero when any target reports a crash,
+# a leak, a timeout or a failed check; the input that did it is kept in
+# build-fuzz/artifacts/<target>/.
+#
+#   FUZZ_SECONDS  seconds per target (default 60)
+#   FUZZ_TARGETS  targets to run, blank-separated (default: all below)
+#
+# Needs clang and the compiler runtime (libclang-rt-14-dev); installs them
+# with apt-get when they are missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+seconds=${FUZZ_SECONDS:-60}
+
+# The fuzz targets, one fuzz/<name>.cc and one fuzz/corpus/<name>/ each.
+all_targets=(
+  arg_file_fuzz   # argument file: basic parameters and the command walk
+  flags_fuzz      # flags lines: parsing, judgement, omit-list codes
+  codec_fuzz      # scrambled file and string codec
+  # trace_config_fuzz  # trace configuration-file parser: add it here
+)
+read -r -a targets <<< "${FUZZ_TARGETS:-${all_targets[*]}}"
+
+runtime_installed() {
+  dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null |
+    grep -q "install ok installed"
+}
+if ! command -v clang++ >/dev/null || ! command -v clang >/dev/null ||
+   ! runtime_installed; then
+  echo "run_fuzzers: installing clang libclang-rt-14-dev"
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq clang libclang-rt-14-dev
+fi
+bash scripts/setup.sh  # cmake, make, the test libraries
+
+build=$root/build-fuzz
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_FUZZ=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
+
+failed=()
+for target in "${targets[@]}"; do
+  work=$build/corpus-work/$target
+  artifacts=$build/artifacts/$target
+  rm -rf "$work" "$artifacts"
+  mkdir -p "$work" "$artifacts"
+  cp -r "fuzz/corpus/$target/." "$work/"
+  echo "run_fuzzers: $target for ${seconds}s"
+  # -close_fd_mask=1: the "-d" diagnostics of the code under test go to
+  # standard output; libFuzzer reports on standard error.
+  if "$build/bin/$target" -max_total_time="$seconds" -timeout=10 \
+       -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 \
+       -artifact_prefix="$artifacts/" "$work" 2> "$build/$target.log"; then
+    tail -n 12 "$build/$target.log" | grep -E '^(Done|stat::number_of_executed_units)' || true
+  else
+    failed+=("$target")
+    tail -n 60 "$build/$target.log"
+    echo "run_fuzzers: $target FAILED; input kept in $artifacts/"
+  fi
+done
+
+if ((${#failed[@]})); then
+  echo "run_fuzzers: crashes in: ${failed[*]}"
+  exit 1
+fi
+echo "run_fuzzers: ${#targets[@]} targets ran ${seconds}s each without a crash"
