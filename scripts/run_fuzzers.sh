@@ -20,7 +20,7 @@ all_targets=(
   arg_file_fuzz   # argument file: basic parameters and the command walk
   flags_fuzz      # flags lines: parsing, judgement, omit-list codes
   codec_fuzz      # scrambled file and string codec
-  # trace_config_fuzz  # trace configuration-file parser: add it here
+  trace_config_fuzz  # trace configuration-file parser
 )
 read -r -a targets <<< "${FUZZ_TARGETS:-${all_targets[*]}}"
 

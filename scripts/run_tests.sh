@@ -16,3 +16,6 @@ cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest --output-on-failure -j"$jobs")
+
+# Hostile input: every fuzz target for a bounded time on its seed corpus.
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/run_fuzzers.sh
