@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds, runs every test, then
-# builds and runs them all again under AddressSanitizer and
+# The test command: installs what is missing, builds, runs every test, runs
+# every fuzz target for a bounded time (FUZZ_SECONDS, default 60 each), then
+# builds and runs all tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,11 +12,10 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 
+FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/run_fuzzers.sh
+
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
    ctest --output-on-failure -j"$jobs")
-
-# Hostile input: every fuzz target for a bounded time on its seed corpus.
-FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/run_fuzzers.sh
