@@ -3,6 +3,7 @@
 //   pxtool scramble --method 1|2 IN OUT
 //   pxtool descramble IN OUT
 //   pxtool info FILE...
+//   pxtool trace [FILE]
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
 // returns its exit status. Messages go to standard error and name the file
@@ -17,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "debug_ring_reader.h"
 #include "px_tool.h"
 
 namespace {
@@ -26,6 +28,7 @@ enum ExitStatus { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
 int RunScramble(int argc, char** argv);
 int RunDescramble(int argc, char** argv);
 int RunInfo(int argc, char** argv);
+int RunTrace(int argc, char** argv);
 
 struct Command {
   const char* name;
@@ -44,6 +47,10 @@ const Command kCommands[] = {
     {"info", "info FILE...",
      "print the method each FILE's trailer names and its plain size",
      RunInfo},
+    {"trace", "trace [FILE]",
+     "print the trace ring-buffer FILE (default: Quillon's, found through the\n"
+     "      trace configuration) as a log, oldest entry first",
+     RunTrace},
 };
 
 void PrintUsage(FILE* out) {
@@ -216,6 +223,30 @@ int RunInfo(int argc, char** argv) {
            size, note);
   }
   return status;
+}
+
+int RunTrace(int argc, char** argv) {
+  if (argc > 1) return UsageError("trace: takes at most one FILE", "");
+  std::string path;
+  if (argc == 1) {
+    path = argv[0];
+  } else if (!GetTraceRingBufferPath("Quillon", &path)) {
+    fprintf(stderr,
+            "pxtool: the configured trace directory gives a ring-buffer path "
+            "longer than 255 characters\n");
+    return kExitFailure;
+  }
+  TraceRing ring;
+  std::string error;
+  if (!ReadTraceRing(path, &ring, &error)) {
+    fprintf(stderr, "pxtool: cannot read the trace %s\n", error.c_str());
+    return kExitFailure;
+  }
+  if (!WriteTraceRing(ring, stdout)) {
+    perror("pxtool: standard output");
+    return kExitFailure;
+  }
+  return kExitSuccess;
 }
 
 const Command* FindCommand(const char* name) {

@@ -5,8 +5,16 @@
 // tmpfs (/dev/shm), once on disk (/var/tmp), where the flush of each
 // command's mark to disk shows.
 //
+// Then the cost of tracing: the same tmpfs run with tracing at level 3 into
+// a 1 MiB ring buffer (switched on through the environment; the ring file
+// is created by a first run that is not counted, and wraps during the
+// runs) against tracing off, reported as the ratio of the medians (goal:
+// at most 1.10), in wall time and in the CPU time of the run and its
+// commands (less disturbed by other load on the machine).
+//
 // Usage: run_bench [repetitions]   (default 7)
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +84,57 @@ void Measure(const char* label, const char* base, int repetitions) {
   system(cleanup.c_str());
 }
 
+// CPU seconds (user and system) of all waited-for children so far.
+double ChildCpuSeconds() {
+  struct rusage usage;
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// The run with the trace settings in `env` and no others from the caller.
+std::string TracedRun(const std::string& dir, const std::string& env) {
+  return "env -u QZ_LOG_RINGBUF_WEIGHT_QUILLON -u QZ_LOG_DYNAMIC_UPDATE "
+         "-u QZ_LOG_FILE_MAX_SIZE -u TraceFileLimit -u QZ_LOG_RINGBUF_WEIGHT "
+         "QZ_LOG_RINGBUF_DIR=" + dir + " " + env + " " +
+         std::string(QUILLON_BIN_DIR) + "/Quillon " + dir;
+}
+
+void MeasureTracing(const char* base, int repetitions) {
+  char pattern[256];
+  snprintf(pattern, sizeof(pattern), "%s/quillon-bench.XXXXXX", base);
+  if (mkdtemp(pattern) == nullptr) {
+    fprintf(stderr, "run_bench: cannot create a directory in %s\n", base);
+    return;
+  }
+  std::string dir = pattern;
+  std::string on = TracedRun(dir, "QZ_LOG_DEBUG_LEVEL=3 TraceFileLimit=1 "
+                                  "QZ_LOG_RINGBUF_WEIGHT=1");
+  std::string off = TracedRun(dir, "QZ_LOG_DEBUG_LEVEL=0");
+  WriteArgFile(dir);
+  Seconds(on);  // creates the ring-buffer file
+  std::vector<double> traced, untraced, traced_cpu, untraced_cpu;
+  for (int r = 0; r < repetitions; ++r) {
+    WriteArgFile(dir);
+    double cpu = ChildCpuSeconds();
+    traced.push_back(Seconds(on));
+    traced_cpu.push_back(ChildCpuSeconds() - cpu);
+    WriteArgFile(dir);
+    cpu = ChildCpuSeconds();
+    untraced.push_back(Seconds(off));
+    untraced_cpu.push_back(ChildCpuSeconds() - cpu);
+  }
+  double t = Median(traced), u = Median(untraced);
+  double tc = Median(traced_cpu), uc = Median(untraced_cpu);
+  printf("trace    level 3 %.3f s, off %.3f s, ratio %.3f (goal <= 1.10; "
+         "per command: traced %.0f us, off %.0f us)\n",
+         t, u, t / u, t / kCommands * 1e6, u / kCommands * 1e6);
+  printf("trace    CPU: level 3 %.3f s, off %.3f s, ratio %.3f\n", tc, uc,
+         tc / uc);
+  std::string cleanup = "rm -rf " + dir;
+  system(cleanup.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,5 +142,6 @@ int main(int argc, char** argv) {
   if (repetitions < 1) repetitions = 1;
   Measure("tmpfs", "/dev/shm", repetitions);
   Measure("disk", "/var/tmp", repetitions);
+  MeasureTracing("/dev/shm", repetitions);
   return 0;
 }
