@@ -23,8 +23,6 @@
 const char kTraceConfigDirectory[] = "/etc/norvale/KelvaneSuite/TraceConfig";
 const char kDefaultTraceDirectory[] = "/var/log/oxbeam";
 
-CDEBUG Debug("Quillon");
-
 namespace {
 
 // Copies `src` into `dst` of `size` bytes, cut and terminated.
@@ -143,6 +141,23 @@ void CDebug::ClassInit() {
   CopyText(m_DefaultRingBufDir, sizeof(m_DefaultRingBufDir),
            kDefaultTraceDirectory);
   m_WritingWrapHeader = false;
+}
+
+bool CDebug::GetConfiguredRingBufferPath(const char* pApplicationName,
+                                         std::string* path) {
+  if (pApplicationName == nullptr || *pApplicationName == '\0' ||
+      path == nullptr)
+    return false;
+  CCriticalSectionGuard guard(m_SpinLockDebug);
+  ReadDebugConfig(pApplicationName);
+  std::string lower(pApplicationName);
+  StringToLower(&lower[0]);
+  char buffer[sizeof(m_RingBufFilePath)];
+  if (!FormatTracePath(buffer, sizeof(buffer), m_RingBufDir, lower.c_str(),
+                       "_a"))
+    return false;
+  *path = buffer;
+  return true;
 }
 
 CDebug::~CDebug() {

@@ -38,6 +38,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
+#include <string>
 
 #include "critical_section.h"
 #include "debug_trace_config_file.h"
@@ -173,6 +174,15 @@ class CDebug : public CDebugTraceConfig {
   // Configuration seams, to be set before Init.
   void SetConfigDirectory(const char* pDir);
   void SetDefaultTraceDirectory(const char* pDir);
+
+  // The ring-buffer file that the settings name for `pApplicationName`
+  // ("<trace directory>/log.<name in lower case>_a"), read from the
+  // configuration directory and the environment exactly as Init reads
+  // them, but without opening, creating or emptying either trace file. For
+  // readers of the trace (pxtool). False for a null or empty name, or a
+  // path longer than 255 characters.
+  bool GetConfiguredRingBufferPath(const char* pApplicationName,
+                                   std::string* path);
 
   // Read-only views of the state.
   unsigned GetTarget() const { return m_Target; }

@@ -13,18 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "debug_trace_config_file.h"
-#include "directory_list.h"
+#include "cdebug.h"
 
 namespace {
 
-// The shipped directories; the same texts as kTraceConfigDirectory and
-// kDefaultTraceDirectory, which are not referred to here because they live
-// beside the global trace object (see the header).
-const char kShippedConfigDirectory[] = "/etc/norvale/KelvaneSuite/TraceConfig";
-const char kShippedTraceDirectory[] = "/var/log/oxbeam";
-
-const size_t kMaxPath = 255;
 const size_t kLineSize = 80;
 const size_t kTitleWidth = 33;
 const size_t kValueOffset = 35;
@@ -202,41 +194,11 @@ bool ParseTextHeader(const std::string& d, const std::string& path,
 bool GetTraceRingBufferPath(const char* pApplicationName, std::string* path,
                             const char* pConfigDir,
                             const char* pDefaultTraceDir) {
-  if (pApplicationName == nullptr || path == nullptr) return false;
-  const char* config_dir =
-      pConfigDir != nullptr ? pConfigDir : kShippedConfigDirectory;
-
-  // The RingBufferDirectory of the first file holding the section.
-  char configured[kMaxPath + 1] = "";
-  FileNameList list;
-  CDirectoryList::GetFileNameListFromDir(config_dir, &list);
-  CDebugTraceConfigFile file;
-  for (int i = 0; i < list.count; ++i) {
-    if (file.OpenSectionInIniFile(config_dir, list.FileName[i],
-                                  pApplicationName)) {
-      file.GetStringFromIniFile("RingBufferDirectory", configured,
-                                sizeof(configured));
-      break;
-    }
-  }
-  CDirectoryList::FreeFileNameList(&list);
-
-  // A set variable wins even when empty; the directory is cut to 255.
-  const char* dir = getenv("QZ_LOG_RINGBUF_DIR");
-  if (dir == nullptr) dir = configured;
-  if (*dir == '\0' && dir == configured) {
-    dir = pDefaultTraceDir != nullptr ? pDefaultTraceDir
-                                      : kShippedTraceDirectory;
-  }
-  std::string name = pApplicationName;
-  for (char& c : name) {
-    c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-  }
-  std::string result =
-      std::string(dir, strnlen(dir, kMaxPath)) + "/log." + name + "_a";
-  if (result.size() > kMaxPath) return false;
-  *path = result;
-  return true;
+  CDebug probe;  // not initialised: opens no trace file
+  if (pConfigDir != nullptr) probe.SetConfigDirectory(pConfigDir);
+  if (pDefaultTraceDir != nullptr)
+    probe.SetDefaultTraceDirectory(pDefaultTraceDir);
+  return probe.GetConfiguredRingBufferPath(pApplicationName, path);
 }
 
 bool ReadTraceRing(const std::string& path, TraceRing* ring,

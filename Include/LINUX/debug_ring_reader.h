@@ -40,13 +40,10 @@
 #include <string>
 #include <vector>
 
-// The ring-buffer file the trace object of `pApplicationName` uses, by the
-// same rules as CDebug::Init: the trace directory is QZ_LOG_RINGBUF_DIR when
-// that variable is set, else the RingBufferDirectory of the application's
-// section in the alphabetically first ".ini" file of `pConfigDir` that holds
-// it, else `pDefaultTraceDir`; the name is "log.<lower-cased name>_a".
-// Null directories mean the shipped ones
-// ("/etc/norvale/KelvaneSuite/TraceConfig" and "/var/log/oxbeam").
+// The ring-buffer file the trace object of `pApplicationName` uses: the
+// trace object's own configuration reading (CDebug::
+// GetConfiguredRingBufferPath) on `pConfigDir`, with `pDefaultTraceDir` as
+// the default trace directory. Null directories mean the shipped ones.
 // Returns false (and leaves `*path` unchanged) when the path would be longer
 // than 255 characters: the trace object then opens no ring buffer either.
 bool GetTraceRingBufferPath(const char* pApplicationName, std::string* path,
