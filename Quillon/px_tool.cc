@@ -120,6 +120,21 @@ int OpenSource(const char* path) {
   return fd;
 }
 
+// The size of an opened source (`fd` from OpenSource). Returns 0; 5 when it
+// could not be opened, or is not a regular file (errno then 0); the errno
+// of a failed fstat.
+int RegularSourceSize(int fd, unsigned long long* size) {
+  if (fd < 0) return 5;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) {
+    errno = 0;
+    return 5;
+  }
+  *size = static_cast<unsigned long long>(st.st_size);
+  return 0;
+}
+
 // Reads until `n` bytes are in or the file ends. Returns the count read, or
 // -1 with errno set.
 ssize_t ReadFully(int fd, unsigned char* buf, size_t n) {
@@ -400,14 +415,10 @@ int PXTool::GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
   if (Above(bEncrDecr, 2)) return 10;
   {
     ScopedFd fd(OpenSource(lpszFileName1));
-    if (fd.get() < 0) return 5;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) {
-      errno = 0;
-      return 5;
-    }
-    m_pxkey.dwLen = static_cast<size_t>(st.st_size);
+    unsigned long long size = 0;
+    int rc = RegularSourceSize(fd.get(), &size);
+    if (rc != 0) return rc;
+    m_pxkey.dwLen = static_cast<size_t>(size);
   }
   return getFile(lpszFileName1, lpszFileName2, bEncrDecr);
 }
@@ -602,14 +613,9 @@ int PXTool::GetPXFileInfo(const char* source, PXCryptMethod& method,
   errno = 0;
   if (!source) return 15;
   ScopedFd fd(OpenSource(source));
-  if (fd.get() < 0) return 5;
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0) return errno;
-  if (!S_ISREG(st.st_mode)) {
-    errno = 0;
-    return 5;
-  }
-  unsigned long long size = static_cast<unsigned long long>(st.st_size);
+  unsigned long long size = 0;
+  int rc = RegularSourceSize(fd.get(), &size);
+  if (rc != 0) return rc;
   PXCryptMethod found = PXDecrypt;
   if (size >= kTrailerSize) {
     KEY key;

@@ -80,12 +80,20 @@ const char* MethodName(PXTool::PXCryptMethod method) {
   return "?";
 }
 
-// Why a source cannot be examined, from a GetPXFileInfo result: 5 with the
-// error of the open (or none for a source that is not a regular file), or
-// the error number of a failed fstat or read itself.
-std::string SourceProblem(int rc) {
-  if (rc == 5) return errno ? strerror(errno) : "not a regular file";
-  return strerror(rc);
+// Reads the trailer and plain size of `path`. On failure says on standard
+// error why the file cannot be examined (GetPXFileInfo's 5 carries the
+// error of the open in errno, or none for a source that is not a regular
+// file; other results are the error number of a failed fstat or read) and
+// returns false.
+bool ExamineSource(const char* path, PXTool::PXCryptMethod* found,
+                   unsigned long long* size) {
+  int rc = PXTool::GetPXFileInfo(path, *found, *size);
+  if (rc == 0) return true;
+  const char* problem = rc != 5 ? strerror(rc)
+                        : errno   ? strerror(errno)
+                                  : "not a regular file";
+  fprintf(stderr, "pxtool: cannot read '%s': %s\n", path, problem);
+  return false;
 }
 
 bool SameFile(const char* a, const char* b) {
@@ -137,12 +145,7 @@ int RunScramble(int argc, char** argv) {
   const char* out = files[1];
   PXTool::PXCryptMethod found;
   unsigned long long size;
-  int rc = PXTool::GetPXFileInfo(in, found, size);
-  if (rc != 0) {
-    fprintf(stderr, "pxtool: cannot read '%s': %s\n", in,
-            SourceProblem(rc).c_str());
-    return kExitFailure;
-  }
+  if (!ExamineSource(in, &found, &size)) return kExitFailure;
   // The codec decodes any source that carries a trailer; scrambling it again
   // is not possible in this format.
   if (found != PXTool::PXDecrypt) {
@@ -171,12 +174,7 @@ int RunDescramble(int argc, char** argv) {
   const char* out = argv[1];
   PXTool::PXCryptMethod found;
   unsigned long long size;
-  int rc = PXTool::GetPXFileInfo(in, found, size);
-  if (rc != 0) {
-    fprintf(stderr, "pxtool: cannot read '%s': %s\n", in,
-            SourceProblem(rc).c_str());
-    return kExitFailure;
-  }
+  if (!ExamineSource(in, &found, &size)) return kExitFailure;
   if (found == PXTool::PXEncryptKey3) {
     fprintf(stderr,
             "pxtool: '%s' carries the method-3 trailer, which is never "
@@ -207,10 +205,7 @@ int RunInfo(int argc, char** argv) {
   for (int i = 0; i < argc; ++i) {
     PXTool::PXCryptMethod found;
     unsigned long long size;
-    int rc = PXTool::GetPXFileInfo(argv[i], found, size);
-    if (rc != 0) {
-      fprintf(stderr, "pxtool: cannot read '%s': %s\n", argv[i],
-              SourceProblem(rc).c_str());
+    if (!ExamineSource(argv[i], &found, &size)) {
       status = kExitFailure;
       continue;
     }

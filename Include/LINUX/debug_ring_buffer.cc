@@ -33,9 +33,20 @@
 #include <cstring>
 
 #include "cdebug.h"
+#include "debug_ring_layout.h"
 #include "high_fd.h"
 
 namespace {
+
+using ring_layout::FieldOffset;
+using ring_layout::kEntryAreaStart;
+using ring_layout::kFieldLines;
+using ring_layout::kLineSize;
+using ring_layout::kResumeDistance;
+using ring_layout::kTitles;
+using ring_layout::kTitleWidth;
+using ring_layout::kValueWidth;
+using ring_layout::RoundDownToKilobyte;
 
 // One line of the text header: 80 characters and a terminator.
 typedef struct s_FileHdrLine {
@@ -51,12 +62,8 @@ typedef struct {
 
 static_assert(sizeof(FileHdrLineFields_t) == 80, "header line is 80 bytes");
 
-const int kHeaderLines = 8;
-const size_t kLineSize = 80;
-const size_t kTitleWidth = 33;
-const size_t kValueWidth = 44;
+const int kHeaderLines = static_cast<int>(kFieldLines) + 1;  // and the separator
 const size_t kBlankLineSize = 384;
-const size_t kEntryAreaStart = 1024;
 const size_t kFillerLineSize = 1024;
 const size_t kEntryHeaderRoom = 128;
 const size_t kTextRoom = 1025;  // 1024 characters and the terminator
@@ -65,25 +72,14 @@ const size_t kOversizeSlack = 145;  // header and notice room of a long entry
 const size_t kInitDoneMinRoom = 1048576;
 
 // Offsets of the value fields.
-const size_t kFieldFilePath = 0 * kLineSize + 35;
-const size_t kFieldFirstOpen = 1 * kLineSize + 35;
-const size_t kFieldLastOpen = 2 * kLineSize + 35;
-const size_t kFieldNumberOpens = 3 * kLineSize + 35;
-const size_t kFieldWrapCount = 4 * kLineSize + 35;
-const size_t kFieldRingBufferSize = 5 * kLineSize + 35;
-const size_t kFieldWritePosition = 6 * kLineSize + 35;
+const size_t kFieldFilePath = FieldOffset(0);
+const size_t kFieldFirstOpen = FieldOffset(1);
+const size_t kFieldLastOpen = FieldOffset(2);
+const size_t kFieldNumberOpens = FieldOffset(3);
+const size_t kFieldWrapCount = FieldOffset(4);
+const size_t kFieldRingBufferSize = FieldOffset(5);
+const size_t kFieldWritePosition = FieldOffset(6);
 
-const char* const kHeaderTitles[kHeaderLines - 1] = {
-    "FilePath",
-    "FirstOpen",
-    "LastOpen",
-    "NumberOpens    (decimal)",
-    "WrapCount      (decimal)",
-    "RingBufferSize (decimal)",
-    "CurrentWritePosition (dec bytes)",
-};
-
-size_t RoundDownToKilobyte(size_t value) { return value & ~size_t{1023}; }
 
 // Copies at most kValueWidth characters of `text` into a value field,
 // leaving line ends out; the rest of the field is unchanged.
@@ -107,7 +103,7 @@ void BuildHeaderTemplate(s_FileHdrLine* lines) {
     FileHdrLineFields_t* fields =
         reinterpret_cast<FileHdrLineFields_t*>(lines[i].line);
     memset(fields->title, ' ', sizeof(fields->title));
-    memcpy(fields->title, kHeaderTitles[i], strlen(kHeaderTitles[i]));
+    memcpy(fields->title, kTitles[i], strlen(kTitles[i]));
     fields->title[kTitleWidth] = ':';
     memset(fields->value, ' ', sizeof(fields->value) - 1);
     fields->value[sizeof(fields->value) - 1] = '|';
@@ -281,7 +277,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   } else {
     m_LogCountCurrent = kEntryAreaStart;
     WriteLogHeader(TRACE_TARGET_RINGBUFFER);
-    m_LogCountCurrent = RoundDownToKilobyte(m_LogCountCurrent + 2048);
+    m_LogCountCurrent = RoundDownToKilobyte(m_LogCountCurrent + kResumeDistance);
   }
   // Entries never go into the text header, nor past the end.
   if (m_LogCountCurrent > m_RingBufSize) m_LogCountCurrent = m_RingBufSize;
@@ -381,7 +377,7 @@ void CDebug::PutRingEntry(const char* entry, size_t length) {
     if (m_LogCountAppInitDone != 0) {
       m_LogCountCurrent = m_LogCountAppInitDone;
     } else {
-      m_LogCountCurrent = RoundDownToKilobyte(m_LogCountCurrent + 2048);
+      m_LogCountCurrent = RoundDownToKilobyte(m_LogCountCurrent + kResumeDistance);
     }
     // Should the entry still not fit (a huge header block), it goes right
     // behind the text header; nothing is ever written past the end.

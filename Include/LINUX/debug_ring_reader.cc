@@ -14,33 +14,26 @@
 #include <cstring>
 
 #include "cdebug.h"
+#include "debug_ring_layout.h"
 
 namespace {
 
-const size_t kLineSize = 80;
-const size_t kTitleWidth = 33;
-const size_t kValueOffset = 35;
-const size_t kValueWidth = 44;
-const size_t kEntryAreaStart = 1024;
+using ring_layout::kEndMarker;
+using ring_layout::kEntryAreaStart;
+using ring_layout::kLineSize;
+using ring_layout::kResumeDistance;
+using ring_layout::kTitles;
+using ring_layout::kTitleWidth;
+using ring_layout::kValueOffset;
+using ring_layout::kValueWidth;
+using ring_layout::RoundDownToKilobyte;
+
+const size_t kHeaderLines = ring_layout::kFieldLines;
+const size_t kEndMarkerSize = sizeof(kEndMarker) - 1;
 const size_t kFillerLineLength = 1023;  // without its line end
 const size_t kMaxEntryHeader = 127;
-const char kEndMarker[] = "## TRACE-END ##\n";
-const size_t kEndMarkerSize = sizeof(kEndMarker) - 1;
 const char kHeaderBlockEnd[] = "# End of header.\n";
 const char kInitDoneText[] = "### End of initialization. ###";
-
-const char* const kTitles[] = {
-    "FilePath",
-    "FirstOpen",
-    "LastOpen",
-    "NumberOpens    (decimal)",
-    "WrapCount      (decimal)",
-    "RingBufferSize (decimal)",
-    "CurrentWritePosition (dec bytes)",
-};
-const size_t kHeaderLines = sizeof(kTitles) / sizeof(kTitles[0]);
-
-size_t RoundDownToKilobyte(size_t value) { return value & ~size_t{1023}; }
 
 // Reads at most `limit` bytes of `fd` from its current offset, stopping at
 // the end of the file. False on a read error.
@@ -269,7 +262,7 @@ bool ReadTraceRing(const std::string& path, TraceRing* ring,
     line = line == std::string::npos ? 0 : line + 1;
     if (IsEntryStart(d, line, at)) {
       header_end = at + sizeof(kHeaderBlockEnd) - 1;
-      resume = RoundDownToKilobyte(header_end + 2048);
+      resume = RoundDownToKilobyte(header_end + kResumeDistance);
       if (resume > end) resume = header_end;
       break;
     }
