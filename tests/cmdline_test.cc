@@ -8,9 +8,10 @@
 
 #include "test_util.h"
 
+namespace quillon_test {
 namespace {
 
-class CmdlineTest : public quillon_test::QuillonTest {
+class CmdlineTest : public QuillonTest {
  protected:
   // Evaluates a fresh command line; argv[0] is a program path.
   void Eval(std::vector<std::string> args) {
@@ -86,3 +87,4 @@ TEST_F(CmdlineTest, CleanString) {
 }
 
 }  // namespace
+}  // namespace quillon_test

@@ -3,38 +3,30 @@
 
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <string>
 
 #include "cdebug.h"
 #include "debug_trace_config_file.h"
 #include "directory_list.h"
-#include "trace_test_util.h"
+#include "test_util.h"
 
-using trace_test::Exists;
-using trace_test::ReadFile;
-using trace_test::TouchAhead;
-using trace_test::WriteFile;
+namespace quillon_test {
+namespace {
 
-class DebugTraceConfigTest : public trace_test::TraceTest {};
+class DebugTraceConfigTest : public TraceTest {};
 
 TEST_F(DebugTraceConfigTest, ParserSectionsKeysAndNumbers) {
   const std::string body =
-      "junk\n[Other]\nFileDebugLevel = 7\n[QUILLON]\nHex = 0x3\nOct=010\n"
-      "Minus = -1\nWord = abc\nEmpty =\nTraceFlags = 5\n"
-      "Spaced   =   some text\r\nLate\n= 12\n[Next]\nNext = 1\n";
+      "junk\n[Other]\nFileDebugLevel = 7\n[QUILLON]\nHex = 0x3\nOct=010\nMinus = -1\nWord = abc\n"
+      "Empty =\nTraceFlags = 5\nSpaced   =   some text\r\nLate\n= 12\n[Next]\nNext = 1\n";
   CDebugTraceConfigFile file;
   // The last "]" closes no "[EndOfFile]": the whole file is rejected.
   WriteFile(cfg_ + "/a.ini", body + "[EndOfFile]\ntrailing ] text\n");
   EXPECT_FALSE(file.OpenSectionInIniFile(cfg_.c_str(), "a.ini", "Quillon"));
   WriteFile(cfg_ + "/a.ini", body + "[endoffile]\ntrailing text\n");
   ASSERT_TRUE(file.OpenSectionInIniFile(cfg_.c_str(), "a.ini", "quillon"));
-
   const std::pair<const char*, unsigned> numbers[] = {
-      {"Hex", 3}, {"Oct", 8}, {"Minus", 0xFFFFFFFF}, {"Word", 0},
-      {"Empty", 0},  // the value is the whole next line
-      {"Late", 12}};
+      {"Hex", 3}, {"Oct", 8}, {"Minus", 0xFFFFFFFF}, {"Word", 0}, {"Empty", 0}, {"Late", 12}};
   for (const auto& number : numbers) {
     unsigned value = 99;
     EXPECT_TRUE(file.GetNumberFromIniFile(number.first, value)) << number.first;
@@ -42,31 +34,26 @@ TEST_F(DebugTraceConfigTest, ParserSectionsKeysAndNumbers) {
   }
   char text[64];
   EXPECT_TRUE(file.GetStringFromIniFile("Empty", text, sizeof(text)));
-  EXPECT_STREQ("TraceFlags = 5", text);
-  EXPECT_TRUE(file.GetStringFromIniFile("Spaced", text, sizeof(text)));
-  EXPECT_STREQ("some text", text);
+  EXPECT_STREQ("TraceFlags = 5", text);  // the value is the whole next line
   EXPECT_TRUE(file.GetStringFromIniFile("Spaced", text, 5));
   EXPECT_STREQ("some", text);
   unsigned value = 42;  // case-sensitive keys, bounded by the section
-  EXPECT_FALSE(file.GetNumberFromIniFile("hex", value));
-  EXPECT_FALSE(file.GetNumberFromIniFile("Next", value));
-  EXPECT_FALSE(file.GetNumberFromIniFile("FileDebugLevel", value));
+  for (const char* absent : {"hex", "Next", "FileDebugLevel"})
+    EXPECT_FALSE(file.GetNumberFromIniFile(absent, value)) << absent;
   EXPECT_EQ(42u, value);
 
   file.CloseSectionInIniFile();  // an open record rereads its own file
   for (const char* bad : {"", "]", "EndOfFile]\n", "[Quillon]\nA = 1\n[Other]\n",
                           "[Quillon\nA = 1\n[EndOfFile]\n"}) {
     WriteFile(cfg_ + "/b.ini", bad);
-    EXPECT_FALSE(file.OpenSectionInIniFile(cfg_.c_str(), "b.ini", "Quillon"))
-        << bad;
+    EXPECT_FALSE(file.OpenSectionInIniFile(cfg_.c_str(), "b.ini", "Quillon")) << bad;
     EXPECT_FALSE(file.IsOpen());
   }
 }
 
 TEST_F(DebugTraceConfigTest, DirectoryListAndValueRule) {
-  for (const char* name : {"b.ini", "a.ini.bak", "c.txt", "x.INI"}) {
+  for (const char* name : {"b.ini", "a.ini.bak", "c.txt", "x.INI"}) 
     WriteFile(cfg_ + "/" + name, "");
-  }
   FileNameList list;
   ASSERT_EQ(2, CDirectoryList::GetFileNameListFromDir(cfg_.c_str(), &list));
   EXPECT_STREQ("a.ini.bak", list.FileName[0]);
@@ -79,9 +66,8 @@ TEST_F(DebugTraceConfigTest, DirectoryListAndValueRule) {
   unsigned value = 0;
   config.SetConfiguredValue("QZ_TEST_TRACE", 0xFFFFFFFF, 9, &value);
   EXPECT_EQ(9u, value);
-  const std::pair<const char*, unsigned> env[] = {
-      {"", 0}, {"-1x", 0xFFFFFFFF}, {"0x10", 0}};
-  for (const auto& e : env) {
+  for (const auto& e : {std::make_pair("", 0u), std::make_pair("-1x", 0xFFFFFFFFu),
+                        std::make_pair("0x10", 0u)}) {
     SetEnv("QZ_TEST_TRACE", e.first);
     config.SetConfiguredValue("QZ_TEST_TRACE", 5, 9, &value);
     EXPECT_EQ(e.second, value) << e.first;
@@ -91,45 +77,35 @@ TEST_F(DebugTraceConfigTest, DirectoryListAndValueRule) {
   EXPECT_STREQ("AB_QUIL", name);
 }
 
-TEST_F(DebugTraceConfigTest, DefaultsWithoutConfiguration) {
+TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
   // A missing directory and one without ".ini" files behave alike.
   WriteFile(cfg_ + "/readme.txt", "[Quillon]\nFileDebugLevel = 3\n[EndOfFile]");
   for (const std::string& dir : {root_ + "/missing", cfg_}) {
     CDebug trace("Quillon", dir.c_str(), default_.c_str());
     EXPECT_STREQ(default_.c_str(), trace.GetTraceDirectory());
-    EXPECT_EQ(0u, trace.GetLevel());
-    EXPECT_EQ(0u, trace.GetTarget());
+    EXPECT_EQ(0u, trace.GetLevel() + trace.GetTarget());
     EXPECT_EQ(51200u, trace.GetLogMaxSize());
     EXPECT_EQ(0u, trace.GetRingBufferFactor() + trace.GetRingBufferWeight());
     EXPECT_EQ(1u, trace.GetNoHeaderToStderr());
     EXPECT_EQ(0xFFFFFFFFu, trace.GetMemoryTracesFlag());
     EXPECT_TRUE(Exists(default_ + "/log.quillon"));
   }
-  SetEnv("QZ_LOG_DEBUG_LEVEL", "2");
-  CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
-  EXPECT_EQ(2u, trace.GetLevel());
-}
-
-TEST_F(DebugTraceConfigTest, FilesAndEnvironment) {
   // The first file holding the section wins; one without end marker is
   // ignored though it sorts first.
   WriteFile(cfg_ + "/0broken.ini", "[Quillon]\nFileDebugLevel = 1\n");
   WriteAppConfig("FileDebugLevel = 0x3\nTraceFlags = 0x20\nMemoryTracesFlag = 0"
                  "\nRingBufferSizeFactor = 7\nNoHeaderToStderr = 0\n", "a.ini");
   WriteAppConfig("FileDebugLevel = 2\n", "b.ini");
-  WriteFile(cfg_ + "/global_trace.ini",
-            "[GlobalDebugSettings]\nDynamicUpdate = 30\n[EndOfFile]\n");
+  WriteFile(cfg_ + "/global_trace.ini", "[GlobalDebugSettings]\nDynamicUpdate = 30\n[EndOfFile]\n");
   {
     CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
     EXPECT_EQ(3u, trace.GetLevel());
     EXPECT_EQ(0x20u, trace.GetTraceFlags());
     EXPECT_STREQ(trace_.c_str(), trace.GetTraceDirectory());
     EXPECT_EQ(2u, trace.GetRingBufferFactor());  // limited by Init
-    EXPECT_EQ(0u, trace.GetNoHeaderToStderr());
-    EXPECT_EQ(0u, trace.GetMemoryTracesFlag());
+    EXPECT_EQ(0u, trace.GetNoHeaderToStderr() + trace.GetMemoryTracesFlag());
     EXPECT_EQ(30u, trace.GetDynamicUpdateSeconds());
-    // No weight: tracing is on, without a ring buffer.
-    EXPECT_TRUE(trace.IsEnabled());
+    EXPECT_TRUE(trace.IsEnabled());  // no weight: tracing on, without a ring buffer
     EXPECT_EQ(0u, trace.GetTarget());
   }
   SetEnv("QZ_LOG_DEBUG_LEVEL", "none");
@@ -147,15 +123,12 @@ TEST_F(DebugTraceConfigTest, FilesAndEnvironment) {
   }
   SetEnv("QZ_LOG_DEBUG_LEVEL", nullptr);
   WriteAppConfig("FileDebugLevel = -1\n", "a.ini");  // not configured
-  CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
-  EXPECT_EQ(0u, trace.GetLevel());
-}
+  EXPECT_EQ(0u, CDebug("Quillon", cfg_.c_str(), default_.c_str()).GetLevel());
 
-TEST_F(DebugTraceConfigTest, OverlongPathIsNotOpened) {
-  // Inside the temporary tree, so that nothing else could be touched.
+  // An overlong directory is cut and not opened.
+  SetEnv("QZ_LOG_RINGBUF_DIR", nullptr);
   std::string dir = root_ + "/" + std::string(299 - root_.size(), 'd');
-  WriteFile(cfg_ + "/a.ini",
-            "[Quillon]\nRingBufferDirectory = " + dir + "\n[EndOfFile]\n");
+  WriteFile(cfg_ + "/a.ini", "[Quillon]\nRingBufferDirectory = " + dir + "\n[EndOfFile]\n");
   CDebug trace("Quillon", cfg_.c_str(), nullptr);
   EXPECT_EQ(dir.substr(0, 255), trace.GetTraceDirectory());
   EXPECT_EQ(-1, trace.GetLogFileDescriptor());
@@ -164,8 +137,7 @@ TEST_F(DebugTraceConfigTest, OverlongPathIsNotOpened) {
 
 TEST_F(DebugTraceConfigTest, RecheckAppliesChangedFiles) {
   SetEnv("QZ_LOG_DEBUG_LEVEL", "1");  // not consulted again
-  WriteFile(cfg_ + "/global_trace.ini",
-            "[GlobalDebugSettings]\nDynamicUpdate = 10\n[EndOfFile]\n");
+  WriteFile(cfg_ + "/global_trace.ini", "[GlobalDebugSettings]\nDynamicUpdate = 10\n[EndOfFile]\n");
   WriteRingConfig("2", 1, 1);
   CDebug trace("Quillon", cfg_.c_str(), nullptr);
   ASSERT_EQ(2u, trace.GetTarget());
@@ -180,8 +152,7 @@ TEST_F(DebugTraceConfigTest, RecheckAppliesChangedFiles) {
   trace.ForceMaxDebug(false);
   trace.ForceMaxDebug(true);
   EXPECT_EQ(3u, trace.GetLevel());
-  const std::string ring = ReadFile(RingPath());
-  EXPECT_NE(std::string::npos, ring.find("after the change"));
+  EXPECT_NE(std::string::npos, ReadFile(RingPath()).find("after the change"));
 
   // -1 arriving through the re-check becomes the level directly.
   CDebug again("Quillon", cfg_.c_str(), nullptr);
@@ -191,3 +162,6 @@ TEST_F(DebugTraceConfigTest, RecheckAppliesChangedFiles) {
   EXPECT_EQ(0xFFFFFFFFu, again.GetLevel());
   EXPECT_NE(std::string::npos, ReadFile(RingPath()).find("level seven"));
 }
+
+}  // namespace
+}  // namespace quillon_test

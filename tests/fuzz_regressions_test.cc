@@ -5,28 +5,21 @@
 #include <memory>
 #include <string>
 
-#include <gtest/gtest.h>
-
 #include "arg_file.h"
-#include "quillon.h"
 #include "test_util.h"
 
+namespace quillon_test {
 namespace {
 
-using quillon_test::QuillonTest;
+using FuzzRegressionTest = QuillonTest;
 
 // The argument file as the arg_file_fuzz target hands it over: a heap block
 // of exactly its size, no zero after it.
-class FuzzRegressionTest : public QuillonTest {
- protected:
-  unsigned int ReadBasicParams(const std::string& text) {
-    block_.reset(new char[text.size()]);
-    memcpy(block_.get(), text.data(), text.size());
-    return ReadBasicParamsA(block_.get(), block_.get() + text.size(),
-                            "/nonexistent-workdir");
-  }
-  std::unique_ptr<char[]> block_;
-};
+unsigned ReadBasicParams(const std::string& text) {
+  std::unique_ptr<char[]> block(new char[text.size()]);
+  memcpy(block.get(), text.data(), text.size());
+  return ReadBasicParamsA(block.get(), block.get() + text.size(), "/nonexistent-workdir");
+}
 
 // A zero byte right after "FWPATH=" made the path empty but its length not:
 // the scan prefix was built from an empty string (reading the character
@@ -34,8 +27,7 @@ class FuzzRegressionTest : public QuillonTest {
 // value now ends at the zero byte and is rejected as empty.
 TEST_F(FuzzRegressionTest, FwPathStartingWithZeroByteIsEmpty) {
   const std::string text("[Runtime]\r\nFWPATH=\0/x\r\n", 23);
-  EXPECT_EQ(static_cast<unsigned int>(EXECERROR_CorruptedParaFile),
-            ReadBasicParams(text));
+  EXPECT_EQ(static_cast<unsigned>(EXECERROR_CorruptedParaFile), ReadBasicParams(text));
   EXPECT_EQ(nullptr, pFwPath);
   EXPECT_EQ(0u, uFileCnt);
 
@@ -46,3 +38,4 @@ TEST_F(FuzzRegressionTest, FwPathStartingWithZeroByteIsEmpty) {
 }
 
 }  // namespace
+}  // namespace quillon_test

@@ -18,21 +18,6 @@ namespace {
 
 const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon";
 
-// Starts Quillon in `cwd` without waiting for it.
-pid_t StartQuillon(const std::vector<std::string>& args, const std::string& cwd) {
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(cwd.c_str()) != 0) _exit(126);
-    std::vector<char*> argv{const_cast<char*>(kQuillon.c_str())};
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(kQuillon.c_str(), argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
 // Runs Quillon with `args` in `cwd` and waits for it.
 ProgramResult RunIn(const std::string& cwd, const std::vector<std::string>& args) {
   ProgramOptions options;
@@ -40,11 +25,13 @@ ProgramResult RunIn(const std::string& cwd, const std::vector<std::string>& args
   return RunProgram(kQuillon, args, options);
 }
 
-int WaitExit(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// Starts Quillon in `cwd` without waiting for it; a child process of the
+// test waits and exits with its exit status.
+pid_t StartQuillon(const std::vector<std::string>& args, const std::string& cwd) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) _exit(RunIn(cwd, args).exit_status);
+  return pid;
 }
 
 bool WaitForFile(const std::string& path) {
@@ -108,7 +95,9 @@ TEST(HardeningTest, SecondRunOnTheSamePackageRunsNothing) {
                 .find("ERROR : argument file \"" + dir.path() +
                       "/px.arg\" is in use by another run of Quillon - nothing done"));
 
-  EXPECT_EQ(0, WaitExit(first));
+  int status = 0;
+  ASSERT_EQ(first, waitpid(first, &status, 0));
+  EXPECT_EQ(0, WEXITSTATUS(status));
   EXPECT_EQ("first\n", ReadFile(dir / "ran.txt"));
   EXPECT_EQ("Status=5\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
 }
@@ -130,10 +119,9 @@ class SmallDisk {
     FILE* f = fopen((path_ + "/filler").c_str(), "w");
     if (f == nullptr) return;
     setvbuf(f, nullptr, _IONBF, 0);
-    while (fwrite(filler.data(), 1, filler.size(), f) == filler.size()) {
-    }
-    while (fwrite(filler.data(), 1, 1, f) == 1) {
-    }
+    for (size_t n : {filler.size(), size_t{1}})
+      while (fwrite(filler.data(), 1, n, f) == n) {
+      }
     fclose(f);
   }
 

@@ -1,4 +1,4 @@
-// Tests of CProcess: working directory, /proc information, execution.
+// CProcess: working directory, /proc information, execution.
 
 #include "process.h"
 
@@ -7,119 +7,61 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "test_util.h"
 
+namespace quillon_test {
 namespace {
 
 const unsigned int kNone = 0xFFFFFFFF;
-using Args = std::vector<std::string>;
 
 class ProcessTest : public testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/process_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    start_dir_ = get_current_directory();
-  }
-  void TearDown() override {
-    set_working_directory(start_dir_);
-    std::filesystem::remove_all(dir_);
-  }
-  // Writes dir_/name; returns its path.
-  std::string Write(const std::string& name, const std::string& text,
-                    mode_t mode = 0644) {
-    std::string path = dir_ + "/" + name;
-    std::ofstream(path) << text;
-    chmod(path.c_str(), mode);
-    return path;
-  }
-  // A command line running `body` as a shell script (the command line
-  // itself has no quoting, so everything shell-like goes into a file).
+  void SetUp() override { start_dir_ = get_current_directory(); }
+  void TearDown() override { set_working_directory(start_dir_); }
+  // A command line running `body` as a shell script in a file (the command
+  // line itself knows no quoting).
   std::string Sh(const std::string& name, const std::string& body) {
-    return "/bin/sh " + Write(name, body);
+    WriteFile(dir_ / name, body);
+    return "/bin/sh " + (dir_ / name);
   }
-  std::string Read(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
+  bool Exec(const std::string& line, const char* wd = nullptr) {
+    return CProcess::ExecuteCmd(line.c_str(), pid_, exit_code_, wd, false, false);
   }
-  std::string dir_, start_dir_;
+  ScopedTempDir dir_;
+  std::string start_dir_;
   unsigned int pid_ = 0, exit_code_ = 0;
 };
 
-TEST_F(ProcessTest, WorkingDirectory) {
-  EXPECT_FALSE(CProcess::SetCurrentDir(""));
-  EXPECT_FALSE(CProcess::SetCurrentDir(nullptr));
-  EXPECT_FALSE(CProcess::SetCurrentDir((dir_ + "/missing").c_str()));
-  EXPECT_EQ(start_dir_, get_current_directory());
-
-  // A removed current directory cannot be reported; the output is kept.
-  std::string gone = dir_ + "/gone", out = "unchanged";
-  ASSERT_EQ(0, mkdir(gone.c_str(), 0755));
-  ASSERT_TRUE(CProcess::SetCurrentDir(gone.c_str()));
-  ASSERT_EQ(0, rmdir(gone.c_str()));
-  EXPECT_FALSE(CProcess::GetCurrentDir(out));
-  EXPECT_EQ("unchanged", out);
-}
-
-TEST(CheckLine, ParsesFieldsAndUnits) {
-  size_t usage = 7;
-  EXPECT_TRUE(check_line("VmRSS:\t    2048 kB", "VmRSS:", &usage));
-  EXPECT_EQ(2048u * 1024u, usage);
-  EXPECT_TRUE(check_line("  VmRSS: 3 MB", "VmRSS:", &usage));
-  EXPECT_EQ(3u << 20, usage);
-  EXPECT_TRUE(check_line("VmRSS: 5 pages", "VmRSS:", &usage));
-  EXPECT_EQ(5u, usage);
-  EXPECT_TRUE(check_line("VmRSS:", "VmRSS:", &usage));
-  EXPECT_EQ(0u, usage);
-  // The first word must equal the field name exactly, colon included.
-  usage = 7;
-  EXPECT_FALSE(check_line("VmRSS:\t2048 kB", "VmRSS", &usage));
-  EXPECT_FALSE(check_line("VmRSS:x 2048 kB", "VmRSS:", &usage));
-  EXPECT_FALSE(check_line("", "VmRSS:", &usage));
-  EXPECT_EQ(7u, usage);
-}
-
-TEST(ProcessInfo, MemoryFigures) {
-  unsigned int self = CProcess::GetCurrentProcessId();
-  size_t kb = 0, none = 0, prior = 5 * 1024;
-  CProcess::GetProcessMemorySpecificInfo(self, &kb, "VmRSS:", CProcess::KB);
-  EXPECT_GT(kb, 0u);
-  CProcess::GetProcessMemorySpecificInfo(self, &none, "VmRSS", CProcess::KB);
-  EXPECT_EQ(0u, none);
-  // No such process: the prior value is only scaled.
-  CProcess::GetProcessMemorySpecificInfo(kNone, &prior, "VmRSS:",
-                                         CProcess::KB);
-  EXPECT_EQ(5u, prior);
-
+TEST(ProcessInfo, StatusLinesAndMemoryFigures) {
+  // Line, field, found, figure (7: untouched); the colon is part of the name.
+  const std::tuple<const char*, const char*, bool, size_t> lines[] = {
+      {"VmRSS:\t    2048 kB", "VmRSS:", true, 2048u << 10},
+      {"  VmRSS: 3 MB", "VmRSS:", true, 3u << 20},
+      {"VmRSS: 5 pages", "VmRSS:", true, 5}, {"VmRSS:", "VmRSS:", true, 0},
+      {"VmRSS:\t2048 kB", "VmRSS", false, 7}, {"VmRSS:x 2048 kB", "VmRSS:", false, 7},
+      {"", "VmRSS:", false, 7}};
+  for (const auto& [line, field, found, figure] : lines) {
+    size_t usage = 7;
+    EXPECT_EQ(found, check_line(line, field, &usage)) << line;
+    EXPECT_EQ(figure, usage) << line;
+  }
   size_t cur = 1, peak = 1, swap = 1, peak_swap = 1, priv = 1;
-  ASSERT_TRUE(CProcess::GetProcessMemoryInfo(self, &cur, &peak, &swap,
-                                             &peak_swap, &priv));
-  EXPECT_GE(peak, cur);
-  EXPECT_LT(priv, cur);
-  EXPECT_FALSE(CProcess::GetProcessMemoryInfo(kNone, &cur, &peak, &swap,
-                                              &peak_swap, &priv));
-  EXPECT_EQ(0u, cur + peak + swap + peak_swap + priv);
+  EXPECT_FALSE(CProcess::GetProcessMemoryInfo(kNone, &cur, &peak, &swap, &peak_swap, &priv));
+  EXPECT_EQ(0u, cur + peak + swap + peak_swap + priv);  // no such process: all zero
 }
 
 TEST_F(ProcessTest, NameAndPathOfARunningProgram) {
-  std::string name = "qp" + std::to_string(getpid());
-  std::string program = dir_ + "/" + name;
+  std::string name = "qp" + std::to_string(getpid()), program = dir_ / name;
   std::filesystem::copy_file("/bin/sleep", program);
-  ASSERT_TRUE(CProcess::ExecuteCmdAsync((program + " 30").c_str(), pid_,
-                                        nullptr, false, false));
+  ASSERT_TRUE(CProcess::ExecuteCmdAsync((program + " 30").c_str(), pid_, nullptr, false, false));
   // The child carries the test's name until its exec; poll for the new one.
   unsigned int found = 0;
-  for (int i = 0; i < 500 && !CProcess::FindProcess(found, name.c_str()); ++i)
-    usleep(10000);
+  for (int i = 0; i < 500 && !CProcess::FindProcess(found, name.c_str()); ++i) usleep(10000);
   EXPECT_EQ(pid_, found);
   std::string got_name, got_path;
   EXPECT_TRUE(CProcess::GetProcessInfo(pid_, got_name, got_path));
@@ -129,99 +71,78 @@ TEST_F(ProcessTest, NameAndPathOfARunningProgram) {
   EXPECT_TRUE(CProcess::TerminateProcess(pid_, 0));
   EXPECT_FALSE(CProcess::WaitForExit(pid_, exit_code_, 10));
   EXPECT_EQ(kNone, exit_code_);
-  got_name = got_path = "keep";
   EXPECT_FALSE(CProcess::GetProcessInfo(pid_, got_name, got_path));
-  EXPECT_EQ("keep", got_name);
-  EXPECT_EQ("keep", got_path);
   EXPECT_FALSE(CProcess::FindProcess(found, "no-such-process"));
   EXPECT_EQ(kNone, found);
 }
 
-TEST(SplitArguments, AppendsAndBlankLine) {
-  Args args{"kept"};
-  split_arguments("   ", args);
-  EXPECT_EQ((Args{"kept", ""}), args);
+TEST_F(ProcessTest, ArgumentsExitCodesAndPathSearch) {
+  std::vector<std::string> args{"kept"};
+  split_arguments("   ", args);  // a blank line gives one empty argument
+  EXPECT_EQ((std::vector<std::string>{"kept", ""}), args);
   EXPECT_EQ((std::vector<char*>{args[0].data(), args[1].data(), nullptr}),
             getArgumentsVTable(args));
-}
-
-TEST_F(ProcessTest, ExitCodesAndArguments) {
-  std::string out = dir_ + "/args.txt";
-  std::string line = Sh("args.sh",
-                        "out=$1; shift; printf '%s:' $# > \"$out\"\n"
-                        "for a in \"$@\"; do printf '[%s]' \"$a\"; done"
-                        " >> \"$out\"\n") +
-                     " " + out + " 'a b'  c ";
-  EXPECT_TRUE(CProcess::ExecuteCmd(line.c_str(), pid_, exit_code_, nullptr,
-                                   false, false));
+  std::string out = dir_ / "args.txt";
+  EXPECT_TRUE(Exec(Sh("args.sh", "out=$1; shift; printf '%s:' $# > \"$out\"\n"
+                                 "for a in \"$@\"; do printf '[%s]' \"$a\"; done >> \"$out\"\n") +
+                   " " + out + " 'a b'  c "));
   EXPECT_EQ(0u, exit_code_);
-  EXPECT_EQ("4:['a][b'][c][]", Read(out));
-
-  EXPECT_FALSE(CProcess::ExecuteCmd("/bin/false", pid_, exit_code_, nullptr,
-                                    false, false));
+  EXPECT_EQ("4:['a][b'][c][]", ReadFile(out));
+  EXPECT_FALSE(Exec("/bin/false"));
   EXPECT_EQ(1u, exit_code_);
-  EXPECT_FALSE(CProcess::ExecuteCmd(Sh("kill.sh", "kill -9 $$").c_str(), pid_,
-                                    exit_code_, nullptr, false, false));
+  EXPECT_FALSE(Exec(Sh("kill.sh", "kill -9 $$")));
   EXPECT_EQ(kNone, exit_code_);
-
-  // A missing program: the child exists but ends with 255.
-  std::string missing = dir_ + "/missing";
-  EXPECT_FALSE(CProcess::ExecuteCmd(missing.c_str(), pid_, exit_code_,
-                                    nullptr, false, false));
+  EXPECT_FALSE(Exec(dir_ / "missing"));  // the child exists but ends with 255
   EXPECT_EQ(255u, exit_code_);
   EXPECT_FALSE(CProcess::ExecuteCmd("", nullptr, false, false));
-  pid_ = 0;
-  EXPECT_TRUE(CProcess::ExecuteCmdAsync(missing.c_str(), pid_, nullptr, false,
-                                        false));
-  EXPECT_TRUE(is_single_process_id(pid_));
-  EXPECT_FALSE(CProcess::WaitForExit(pid_, exit_code_, 0));
-  EXPECT_EQ(255u, exit_code_);
-}
 
-TEST_F(ProcessTest, PathSearchAndShellFallback) {
   // A file without "#!" is run by /bin/sh; a PATH entry where the name is
   // not executable is passed over for the next one.
-  ASSERT_EQ(0, mkdir((dir_ + "/bin").c_str(), 0755));
-  ASSERT_EQ(0, mkdir((dir_ + "/locked").c_str(), 0755));
-  Write("bin/qp_tool", "exit $1\n", 0755);
-  Write("locked/qp_tool", "exit 9\n", 0644);
-  const char* old = getenv("PATH");
-  std::string saved = old != nullptr ? old : "";
-  setenv("PATH", (dir_ + "/locked:" + dir_ + "/bin:/bin:/usr/bin").c_str(), 1);
-  EXPECT_FALSE(CProcess::ExecuteCmd("qp_tool 6", pid_, exit_code_, nullptr,
-                                    false, false));
+  ASSERT_EQ(0, mkdir((dir_ / "bin").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((dir_ / "locked").c_str(), 0755));
+  WriteFile(dir_ / "bin/qp_tool", "exit $1\n");
+  chmod((dir_ / "bin/qp_tool").c_str(), 0755);
+  WriteFile(dir_ / "locked/qp_tool", "exit 9\n");
+  const std::string saved = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  setenv("PATH", (dir_ / "locked:" + dir_ / "bin:/bin:/usr/bin").c_str(), 1);
+  EXPECT_FALSE(Exec("qp_tool 6"));
   EXPECT_EQ(6u, exit_code_);
-  EXPECT_TRUE(CProcess::ExecuteCmd("true", nullptr, false, false));
-  EXPECT_FALSE(CProcess::ExecuteCmd("qp_not_there", pid_, exit_code_, nullptr,
-                                    false, false));
+  EXPECT_TRUE(Exec("true"));
+  EXPECT_FALSE(Exec("qp_not_there"));
   EXPECT_EQ(255u, exit_code_);
   setenv("PATH", saved.c_str(), 1);
 }
 
-TEST_F(ProcessTest, WorkingDirectoryOfTheChild) {
-  std::string sub = dir_ + "/sub";
+TEST_F(ProcessTest, WorkingDirectory) {
+  std::string sub = dir_ / "sub";
   ASSERT_EQ(0, mkdir(sub.c_str(), 0755));
-  std::string pwd = Sh("pwd.sh", "pwd > where.txt; exit 3");
-  EXPECT_FALSE(CProcess::ExecuteCmd(pwd.c_str(), pid_, exit_code_,
-                                    sub.c_str(), false, false));
+  EXPECT_FALSE(Exec(Sh("pwd.sh", "pwd > where.txt; exit 3"), sub.c_str()));
   EXPECT_EQ(3u, exit_code_);
-  EXPECT_EQ(std::filesystem::canonical(sub).string() + "\n",
-            Read(sub + "/where.txt"));
+  EXPECT_EQ(std::filesystem::canonical(sub).string() + "\n", ReadFile(sub + "/where.txt"));
   EXPECT_EQ(start_dir_, get_current_directory());
 
   // A missing working directory: nothing runs, outputs untouched.
-  std::string marker = dir_ + "/marker", nowhere = dir_ + "/nowhere";
+  std::string marker = dir_ / "marker", nowhere = dir_ / "nowhere";
   std::string touch = Sh("touch.sh", "echo > \"$1\"") + " " + marker;
   pid_ = 1234;
   exit_code_ = 5678;
-  EXPECT_FALSE(CProcess::ExecuteCmd(touch.c_str(), pid_, exit_code_,
-                                    nowhere.c_str(), false, false));
-  EXPECT_FALSE(CProcess::ExecuteCmdAsync(touch.c_str(), pid_, nowhere.c_str(),
-                                         false, false));
+  EXPECT_FALSE(Exec(touch, nowhere.c_str()));
+  EXPECT_FALSE(CProcess::ExecuteCmdAsync(touch.c_str(), pid_, nowhere.c_str(), false, false));
   EXPECT_EQ(1234u, pid_);
   EXPECT_EQ(5678u, exit_code_);
-  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_FALSE(Exists(marker));
   EXPECT_EQ(start_dir_, get_current_directory());
+
+  EXPECT_FALSE(CProcess::SetCurrentDir(""));
+  EXPECT_FALSE(CProcess::SetCurrentDir(nullptr));
+  EXPECT_FALSE(CProcess::SetCurrentDir(nowhere.c_str()));
+  EXPECT_EQ(start_dir_, get_current_directory());
+  // A removed current directory cannot be reported; the output is kept.
+  std::string out = "unchanged";
+  ASSERT_TRUE(CProcess::SetCurrentDir(sub.c_str()));
+  ASSERT_EQ(0, system(("rm -r " + sub).c_str()));
+  EXPECT_FALSE(CProcess::GetCurrentDir(out));
+  EXPECT_EQ("unchanged", out);
 }
 
 TEST_F(ProcessTest, DescriptorsAndSignalsOfTheChild) {
@@ -236,9 +157,7 @@ TEST_F(ProcessTest, DescriptorsAndSignalsOfTheChild) {
     EXPECT_TRUE(CProcess::ExecuteCmd(line.c_str(), nullptr, false, true));
   }
   for (int fd : {0, 1, 2}) {
-    if (fcntl(fd, F_GETFD) == -1) continue;  // not open in this test run
-    std::string line = probe + std::to_string(fd);
-    EXPECT_TRUE(CProcess::ExecuteCmd(line.c_str(), nullptr, false, false));
+    EXPECT_TRUE(fcntl(fd, F_GETFD) == -1 || Exec(probe + std::to_string(fd)));  // if open here
   }
   close(low);
   close(high);
@@ -250,15 +169,13 @@ TEST_F(ProcessTest, DescriptorsAndSignalsOfTheChild) {
   sigaddset(&block, SIGTERM);
   sigaddset(&block, SIGUSR1);
   ASSERT_EQ(0, sigprocmask(SIG_SETMASK, &block, &old));
-  EXPECT_TRUE(CProcess::ExecuteCmd(
-      "grep -q SigBlk:.0000000000000200 /proc/self/status", nullptr, false,
-      false));
+  EXPECT_TRUE(Exec("grep -q SigBlk:.0000000000000200 /proc/self/status"));
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 TEST_F(ProcessTest, RefusesIdsThatAreNoProcess) {
-  ASSERT_TRUE(CProcess::ExecuteCmdAsync(Sh("exit3.sh", "exit 3").c_str(),
-                                        pid_, nullptr, false, false));
+  ASSERT_TRUE(CProcess::ExecuteCmdAsync(Sh("exit3.sh", "exit 3").c_str(), pid_, nullptr, false,
+                                        false));
   // Were 0 or -1 passed on, waitpid would reap our child. TerminateProcess
   // shares the check but is not called here: a fault would signal every
   // process of the machine.
@@ -273,6 +190,11 @@ TEST_F(ProcessTest, RefusesIdsThatAreNoProcess) {
   EXPECT_EQ(3u, exit_code_);
   EXPECT_FALSE(CProcess::WaitForExit(pid_, exit_code_, 0));  // reaped already
   EXPECT_EQ(kNone, exit_code_);
+  // A program that cannot be started still leaves a child that ends with 255.
+  ASSERT_TRUE(CProcess::ExecuteCmdAsync((dir_ / "missing").c_str(), pid_, nullptr, false, false));
+  EXPECT_FALSE(CProcess::WaitForExit(pid_, exit_code_, 0));
+  EXPECT_EQ(255u, exit_code_);
 }
 
 }  // namespace
+}  // namespace quillon_test

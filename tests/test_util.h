@@ -1,7 +1,6 @@
-// Helpers shared by the run driver tests: a temporary directory, whole-file
-// reads and writes, running a program with its standard output captured,
-// run-log normalisation, a fake shell, and a fixture that gives every test
-// fresh run globals and a temporary current directory.
+// Helpers shared by the tests: a temporary directory, whole-file reads and
+// writes, a program run with its output captured, run-log normalisation, a
+// fake shell, and fixtures for the run driver and for the trace object.
 
 #ifndef TESTS_TEST_UTIL_H_
 #define TESTS_TEST_UTIL_H_
@@ -17,6 +16,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -63,6 +63,12 @@ inline bool Exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+inline size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 // An argument file's text: every line ended by CR LF.
 inline std::string ArgText(const std::vector<std::string>& lines) {
   std::string text;
@@ -78,7 +84,7 @@ inline std::string NormalizeLog(const std::string& text) {
 
 struct ProgramResult {
   int exit_status = -1;  // exit code, or 128 + signal
-  std::string out;       // standard output
+  std::string out, err;  // standard output and error
 };
 
 struct ProgramOptions {
@@ -91,15 +97,11 @@ struct ProgramOptions {
 // The trace variables and FAKE_HELP2_EXIT of the test's environment are not
 // passed on.
 inline ProgramResult RunProgram(const std::string& path, const std::vector<std::string>& args,
-                                const ProgramOptions& options) {
-  std::vector<std::string> env, argv_text{path};
-  for (char** e = environ; *e != nullptr; ++e) {
-    std::string entry(*e);
-    if (entry.rfind("QZ_LOG_", 0) != 0 && entry.rfind("TraceFileLimit=", 0) != 0 &&
-        entry.rfind("FAKE_HELP2_EXIT=", 0) != 0)
-      env.push_back(entry);
-  }
-  env.insert(env.end(), options.env.begin(), options.env.end());
+                                const ProgramOptions& options = ProgramOptions()) {
+  std::vector<std::string> env = options.env, argv_text{path};
+  for (char** e = environ; *e != nullptr; ++e)
+    if (!std::regex_search(*e, std::regex("^(QZ_LOG_|TraceFileLimit=|FAKE_HELP2_EXIT=)")))
+      env.push_back(*e);
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv, envp;
   for (std::string& a : argv_text) argv.push_back(&a[0]);
@@ -109,11 +111,13 @@ inline ProgramResult RunProgram(const std::string& path, const std::vector<std::
 
   ProgramResult result;
   int out[2];
-  if (pipe(out) != 0) return result;
+  FILE* err = tmpfile();
+  if (err == nullptr || pipe(out) != 0) return result;
   pid_t pid = fork();
   if (pid == 0) {
     dup2(open("/dev/null", O_RDONLY), 0);
     dup2(out[1], 1);
+    dup2(fileno(err), 2);
     for (const auto& fd : options.extra_fds)  // dup2 leaves close-on-exec off
       dup2(open(fd.second.c_str(), O_RDWR | O_CREAT, 0644), fd.first);
     if (chdir(options.cwd.c_str()) == 0) execve(path.c_str(), argv.data(), envp.data());
@@ -129,6 +133,10 @@ inline ProgramResult RunProgram(const std::string& path, const std::vector<std::
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  rewind(err);
+  while ((n = static_cast<ssize_t>(fread(buffer, 1, sizeof(buffer), err))) > 0)
+    result.err.append(buffer, static_cast<size_t>(n));
+  fclose(err);
   return result;
 }
 
@@ -184,6 +192,64 @@ class QuillonTest : public testing::Test {
   ScopedTempDir dir_;
   FakeShell shell_;
   std::string saved_cwd_;
+};
+
+// Length of a trace entry header without the memory figure for "Quillon".
+const size_t kPlainHeaderLength = 49;
+
+// Moves the modification time of `path` ahead, so that a change is seen
+// whatever the clock granularity.
+inline void TouchAhead(const std::string& path, int seconds = 100) {
+  struct stat st;
+  ASSERT_EQ(0, stat(path.c_str(), &st));
+  struct timespec times[2] = {st.st_atim, {st.st_mtime + seconds, 0}};
+  ASSERT_EQ(0, utimensat(AT_FDCWD, path.c_str(), times, 0));
+}
+
+// A temporary tree for the trace object: cfg/ (configuration directory),
+// traces/ (the trace directory the configuration names), default/ (the one
+// used when none is configured). The trace variables start unset and are
+// restored afterwards.
+class TraceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const std::string& dir : {cfg_, trace_, default_}) ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    for (const char* name :
+         {"QZ_LOG_DYNAMIC_UPDATE", "QZ_LOG_RINGBUF_DIR", "QZ_LOG_FILE_MAX_SIZE",
+          "QZ_LOG_DEBUG_LEVEL", "TraceFileLimit", "QZ_LOG_RINGBUF_WEIGHT", "QZ_LOG_NOHDR_TOSDTERR",
+          "QZ_LOG_RINGBUF_WEIGHT_QUILLON", "QZ_TEST_TRACE"}) {
+      const char* old = getenv(name);
+      saved_.push_back({name, old != nullptr ? std::optional<std::string>(old) : std::nullopt});
+      unsetenv(name);
+    }
+  }
+  void TearDown() override {
+    for (const auto& [name, value] : saved_)
+      value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
+  }
+  // Sets (or, with null, unsets) one of the trace variables.
+  void SetEnv(const char* name, const char* value) {
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  // An application file for "Quillon" naming trace/.
+  void WriteAppConfig(const std::string& body, const std::string& file = "quillon.ini") {
+    WriteFile(cfg_ + "/" + file,
+              "[Quillon]\nRingBufferDirectory = " + trace_ + "\n" + body + "\n[EndOfFile]\n");
+  }
+  // A ring buffer of factor x weight units; no memory figure, so that entry
+  // headers have their fixed width.
+  void WriteRingConfig(const std::string& level, unsigned factor, unsigned weight) {
+    WriteAppConfig("FileDebugLevel = " + level + "\nRingBufferSizeFactor = " +
+                   std::to_string(factor) + "\nRingBufferSizeWeight = " + std::to_string(weight) +
+                   "\nMemoryTracesFlag = 0");
+  }
+  std::string LogPath() const { return trace_ + "/log.quillon"; }
+  std::string RingPath() const { return trace_ + "/log.quillon_a"; }
+
+  ScopedTempDir tmp_;
+  const std::string root_ = tmp_.path(), cfg_ = root_ + "/cfg", trace_ = root_ + "/traces",
+                    default_ = root_ + "/default";
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 }  // namespace quillon_test
