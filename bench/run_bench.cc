@@ -58,14 +58,18 @@ double Median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-void Measure(const char* label, const char* base, int repetitions) {
+// A new directory in `base`; empty (and a message) when none can be made.
+std::string MakeBenchDir(const char* base) {
   char pattern[256];
   snprintf(pattern, sizeof(pattern), "%s/quillon-bench.XXXXXX", base);
-  if (mkdtemp(pattern) == nullptr) {
-    fprintf(stderr, "run_bench: cannot create a directory in %s\n", base);
-    return;
-  }
-  std::string dir = pattern;
+  if (mkdtemp(pattern) != nullptr) return pattern;
+  fprintf(stderr, "run_bench: cannot create a directory in %s\n", base);
+  return std::string();
+}
+
+void Measure(const char* label, const char* base, int repetitions) {
+  std::string dir = MakeBenchDir(base);
+  if (dir.empty()) return;
   std::string quillon = std::string(QUILLON_BIN_DIR) + "/Quillon " + dir;
   std::string loop = "sh -c 'i=0; while [ $i -lt " +
                      std::to_string(kCommands) +
@@ -101,13 +105,8 @@ std::string TracedRun(const std::string& dir, const std::string& env) {
 }
 
 void MeasureTracing(const char* base, int repetitions) {
-  char pattern[256];
-  snprintf(pattern, sizeof(pattern), "%s/quillon-bench.XXXXXX", base);
-  if (mkdtemp(pattern) == nullptr) {
-    fprintf(stderr, "run_bench: cannot create a directory in %s\n", base);
-    return;
-  }
-  std::string dir = pattern;
+  std::string dir = MakeBenchDir(base);
+  if (dir.empty()) return;
   std::string on = TracedRun(dir, "QZ_LOG_DEBUG_LEVEL=3 TraceFileLimit=1 "
                                   "QZ_LOG_RINGBUF_WEIGHT=1");
   std::string off = TracedRun(dir, "QZ_LOG_DEBUG_LEVEL=0");
