@@ -135,6 +135,23 @@ int RegularSourceSize(int fd, unsigned long long* size) {
   return 0;
 }
 
+// Reads the last kTrailerSize bytes of a file of `size` bytes into `key`
+// (zero-terminated). True when they were all read; false for a file too
+// short to carry a trailer (errno 0) or a failed read (errno set).
+bool ReadTrailer(int fd, unsigned long long size, KEY* key) {
+  memset(key, 0, sizeof(*key));
+  errno = 0;
+  if (size < kTrailerSize) return false;
+  ssize_t got;
+  do {
+    got = pread(fd, key->lookfor, kTrailerSize,
+                static_cast<off_t>(size - kTrailerSize));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) return false;
+  errno = 0;
+  return static_cast<size_t>(got) == kTrailerSize;
+}
+
 // Reads until `n` bytes are in or the file ends. Returns the count read, or
 // -1 with errno set.
 ssize_t ReadFully(int fd, unsigned char* buf, size_t n) {
@@ -437,18 +454,10 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
   const unsigned long long size = static_cast<unsigned long long>(st.st_size);
   posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-  KEY key;
-  memset(&key, 0, sizeof(key));
   PXCryptMethod found = PXDecrypt;
-  if (size >= kTrailerSize) {
-    ssize_t got;
-    do {
-      got = pread(in.get(), key.lookfor, kTrailerSize,
-                  static_cast<off_t>(size - kTrailerSize));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) return errno;
-    if (static_cast<size_t>(got) == kTrailerSize) found = getCryptMethod(key);
-  }
+  KEY key;
+  if (ReadTrailer(in.get(), size, &key)) found = getCryptMethod(key);
+  if (errno != 0) return errno;
 
   // Never write the file being read: whatever it holds now is all there is.
   if (SameFile(st, lpszFileName2)) {
@@ -617,17 +626,9 @@ int PXTool::GetPXFileInfo(const char* source, PXCryptMethod& method,
   int rc = RegularSourceSize(fd.get(), &size);
   if (rc != 0) return rc;
   PXCryptMethod found = PXDecrypt;
-  if (size >= kTrailerSize) {
-    KEY key;
-    memset(&key, 0, sizeof(key));
-    ssize_t got;
-    do {
-      got = pread(fd.get(), key.lookfor, kTrailerSize,
-                  static_cast<off_t>(size - kTrailerSize));
-    } while (got < 0 && errno == EINTR);
-    if (got < 0) return errno;
-    if (static_cast<size_t>(got) == kTrailerSize) found = getCryptMethod(key);
-  }
+  KEY key;
+  if (ReadTrailer(fd.get(), size, &key)) found = getCryptMethod(key);
+  if (errno != 0) return errno;
   method = found;
   plainSize = found == PXDecrypt ? size : size - kTrailerSize;
   return 0;

@@ -398,6 +398,27 @@ bool CDebug::ForceMaxDebug(bool value) {
 // ---------------------------------------------------------------------------
 // Entry header and name helpers
 
+const char* CDebug::EntryFormat(const char* pFormat) {
+  const char* format = pFormat;
+  while (*format == '\n') ++format;
+  return *format == '\0' ? pFormat : format;
+}
+
+size_t CDebug::FormatEntry(const char* pFormat, va_list pArguments,
+                           const char* pDebugModuleName, size_t* textLength) {
+  char* buf = m_InternalDebugBuffer;
+  size_t header = static_cast<size_t>(
+      SetEntryHeader(buf, kEntryHeaderRoom, pDebugModuleName));
+  int n = vsnprintf(buf + header, kEntryTextRoom, EntryFormat(pFormat),
+                    pArguments);
+  if (n < 0) {
+    n = 0;
+    buf[header] = '\0';
+  }
+  *textLength = static_cast<size_t>(n);
+  return header;
+}
+
 int CDebug::SetEntryHeader(char* entryHeader, size_t entryHeaderLength,
                            const char* pDebugModuleName) {
   if (entryHeader == nullptr || entryHeaderLength == 0) return 0;

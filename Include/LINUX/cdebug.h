@@ -233,6 +233,18 @@ class CDebug : public CDebugTraceConfig {
       __attribute__((format(printf, 3, 4)));
   void PrintToLogFile(const char* pFormat, ...)
       __attribute__((format(printf, 2, 3)));
+  // Room of an entry's header, and of its text (1024 characters and the
+  // terminator), in m_InternalDebugBuffer.
+  static const size_t kEntryHeaderRoom = 128;
+  static const size_t kEntryTextRoom = 1025;
+  // `pFormat` without its leading line ends, unless it is nothing else.
+  static const char* EntryFormat(const char* pFormat);
+  // Formats one entry into m_InternalDebugBuffer: its header, then the text
+  // of EntryFormat(pFormat), cut to fit kEntryTextRoom. Returns the header's
+  // length and sets *textLength to the length of the text uncut.
+  // REQUIRES: the lock is held, or the caller is Init.
+  size_t FormatEntry(const char* pFormat, va_list pArguments,
+                     const char* pDebugModuleName, size_t* textLength);
   void TraceToLogFile(const char* pFormat, va_list pArguments,
                       const char* pDebugModuleName);
   void TraceToRingBuffer(const char* pFormat, va_list pArguments,

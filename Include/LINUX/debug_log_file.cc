@@ -17,15 +17,6 @@
 #include "cdebug.h"
 #include "high_fd.h"
 
-namespace {
-
-// Room for the formatted text of one entry, terminator included.
-const size_t kTextRoom = 1025;
-// Longest entry header in front of the text.
-const size_t kHeaderRoom = 128;
-
-}  // namespace
-
 FILE* CDebug::OpenLogFile(const char* path) {
   int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return nullptr;
@@ -45,22 +36,10 @@ void CDebug::TraceToLogFile(const char* pFormat, va_list pArguments,
   if (m_LogFilePtr == nullptr || pFormat == nullptr) return;
   try {
     char* buf = m_InternalDebugBuffer;
-    const size_t header = static_cast<size_t>(
-        SetEntryHeader(buf, kHeaderRoom, pDebugModuleName));
-
-    // Leading line ends are dropped unless the format is nothing else.
-    const char* format = pFormat;
-    while (*format == '\n') ++format;
-    if (*format == '\0') format = pFormat;
-
-    int n = vsnprintf(buf + header, kTextRoom, format, pArguments);
-    if (n < 0) {
-      n = 0;
-      buf[header] = '\0';
-    }
-    size_t length = header + (static_cast<size_t>(n) < kTextRoom - 1
-                                  ? static_cast<size_t>(n)
-                                  : kTextRoom - 1);
+    size_t n = 0;
+    const size_t header =
+        FormatEntry(pFormat, pArguments, pDebugModuleName, &n);
+    size_t length = header + (n < kEntryTextRoom - 1 ? n : kEntryTextRoom - 1);
     if (length == 0 || buf[length - 1] != '\n') buf[length++] = '\n';
     buf[length] = '\0';
 

@@ -65,8 +65,6 @@ static_assert(sizeof(FileHdrLineFields_t) == 80, "header line is 80 bytes");
 const int kHeaderLines = static_cast<int>(kFieldLines) + 1;  // and the separator
 const size_t kBlankLineSize = 384;
 const size_t kFillerLineSize = 1024;
-const size_t kEntryHeaderRoom = 128;
-const size_t kTextRoom = 1025;  // 1024 characters and the terminator
 const size_t kNoticeRoom = 128;
 const size_t kOversizeSlack = 145;  // header and notice room of a long entry
 const size_t kInitDoneMinRoom = 1048576;
@@ -296,22 +294,12 @@ void CDebug::TraceToRingBuffer(const char* pFormat, va_list pArguments,
   va_copy(again, pArguments);
   try {
     char* buf = m_InternalDebugBuffer;
-    size_t header = static_cast<size_t>(
-        SetEntryHeader(buf, kEntryHeaderRoom, pDebugModuleName));
-
-    const char* format = pFormat;
-    while (*format == '\n') ++format;
-    if (*format == '\0') format = pFormat;
-
-    int formatted = vsnprintf(buf + header, kTextRoom, format, pArguments);
-    if (formatted < 0) {
-      formatted = 0;
-      buf[header] = '\0';
-    }
-    size_t text = static_cast<size_t>(formatted);
+    size_t text = 0;
+    size_t header = FormatEntry(pFormat, pArguments, pDebugModuleName, &text);
+    const char* format = EntryFormat(pFormat);
     const char* entry = buf;
     size_t length;
-    if (text <= kTextRoom - 1) {
+    if (text <= kEntryTextRoom - 1) {
       length = header + text;
     } else if (text <= m_RingBufSize / 10 &&
                (large = static_cast<char*>(malloc(text + kOversizeSlack))) !=
@@ -332,7 +320,7 @@ void CDebug::TraceToRingBuffer(const char* pFormat, va_list pArguments,
           text <= m_RingBufSize / 10
               ? "\n## ERROR: No memory: Output Truncated!\n"
               : "\n## WARNING: TRACE-SIZE TOO BIG: Output Truncated!\n";
-      size_t cut = header + kTextRoom - 1;
+      size_t cut = header + kEntryTextRoom - 1;
       int n = snprintf(buf + cut, kNoticeRoom, "%s", notice);
       length = cut + (n > 0 ? static_cast<size_t>(n) : 0);
     }
