@@ -1,0 +1,126 @@
+#include "safe_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace {
+
+int Refuse(int fd, int error, const std::string& reason, std::string* why) {
+  if (fd >= 0) close(fd);
+  if (why) *why = reason;
+  errno = error;
+  return -1;
+}
+
+// Why the open file `fd` is not one this process may keep writing, or an
+// empty text when it is.
+std::string Foreign(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return "is not a regular file";
+  if (st.st_nlink != 1)
+    return "has " + std::to_string(st.st_nlink) + " links";
+  if (st.st_uid != geteuid())
+    return "belongs to user " + std::to_string(st.st_uid);
+  return std::string();
+}
+
+}  // namespace
+
+int CreateExclusive(const char* path, int flags, mode_t mode,
+                    std::string* why) {
+  flags &= ~(O_CREAT | O_EXCL | O_TRUNC);
+  int fd;
+  do {
+    fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    struct stat st;
+    if (errno == EEXIST && why && lstat(path, &st) == 0)
+      *why = S_ISLNK(st.st_mode) ? "is a symbolic link" : "already exists";
+    return -1;
+  }
+  // 0600 less the umask so far; now exactly the mode asked for.
+  if (fchmod(fd, mode) != 0) {
+    int error = errno;
+    close(fd);
+    unlink(path);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why) {
+  flags &= ~(O_TRUNC | O_EXCL);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (flags & O_CREAT) {
+      int fd = CreateExclusive(path, flags, mode, nullptr);
+      if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    // It exists: open what is there, without following a final link and
+    // without blocking on a FIFO, and look at it before keeping it.
+    int fd;
+    do {
+      fd = open(path, (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == ELOOP) return Refuse(-1, ELOOP, "is a symbolic link", why);
+      if (errno == ENOENT && (flags & O_CREAT)) continue;  // removed meanwhile
+      return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+      return Refuse(fd, errno, "cannot be examined", why);
+    std::string reason = Foreign(st);
+    if (!reason.empty()) return Refuse(fd, EPERM, reason, why);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+  }
+  errno = ENOENT;
+  return -1;
+}
+
+int CreateTemporaryBeside(const std::string& target, const char* tag,
+                          mode_t mode, std::string* tempPath,
+                          std::string* why) {
+  static std::atomic<unsigned> counter{0};
+  size_t slash = target.rfind('/');
+  std::string dir =
+      slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  std::string base =
+      slash == std::string::npos ? target : target.substr(slash + 1);
+  std::string stem = dir + "." + base.substr(0, 200) + "." + tag + "-" +
+                     std::to_string(getpid()) + "-";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string name = stem + std::to_string(counter++);
+    int fd = CreateExclusive(name.c_str(), O_WRONLY, mode, why);
+    if (fd >= 0) {
+      *tempPath = name;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+  }
+  errno = EEXIST;
+  return -1;
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}

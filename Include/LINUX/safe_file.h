@@ -1,0 +1,51 @@
+// Opening files for writing when running as root in a directory that other
+// users may write to (an update package unpacked under /tmp, say).
+//
+// There are two ways to write a file, and a file must use one of them:
+//
+//  - Written whole: CreateExclusive makes a new file that cannot be a
+//    symbolic link or a file someone else planted (O_CREAT | O_EXCL |
+//    O_NOFOLLOW), gives it a fixed mode whatever the umask, and the caller
+//    renames it over the real name when it is complete. rename replaces a
+//    link or a planted file at that name; it never writes through it.
+//  - Kept and written again (a log appended to, a file emptied at start):
+//    OpenOwnFile opens without following a final symbolic link and keeps
+//    the descriptor only when it names a regular file with a single link
+//    that belongs to the effective user. A file it creates gets the fixed
+//    mode; an existing file keeps its own.
+//
+// Both return a close-on-exec descriptor, or -1 with errno set and, for a
+// refusal, `why` saying what was found ("is a symbolic link", "is not a
+// regular file", "has 2 links", "belongs to user 1000"). Refusals set errno
+// to ELOOP (a link) or EPERM (anything else). Neither call writes, syncs or
+// truncates anything.
+
+#ifndef INCLUDE_LINUX_SAFE_FILE_H_
+#define INCLUDE_LINUX_SAFE_FILE_H_
+
+#include <sys/types.h>
+
+#include <string>
+
+// Creates `path`, which must not exist yet, with `flags` (O_WRONLY or
+// O_RDWR, and O_APPEND if wanted) and exactly `mode`.
+int CreateExclusive(const char* path, int flags, mode_t mode,
+                    std::string* why);
+
+// Opens `path` with `flags` (O_RDWR, O_APPEND, O_CREAT, ...; O_TRUNC is
+// ignored: truncate the accepted descriptor instead) and checks it as
+// described above. `mode` is given to a file this call creates.
+int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why);
+
+// Creates a new file in the directory of `target` named ".<name>.<tag>-<pid>-<n>"
+// with CreateExclusive and returns its descriptor; `tempPath` receives the
+// name. Tries a few names before giving up (-1, errno set).
+int CreateTemporaryBeside(const std::string& target, const char* tag,
+                          mode_t mode, std::string* tempPath,
+                          std::string* why);
+
+// Writes all of `size` bytes, retrying short writes and EINTR. A write that
+// takes nothing counts as a full disk (ENOSPC). False with errno set.
+bool WriteAll(int fd, const void* data, size_t size);
+
+#endif  // INCLUDE_LINUX_SAFE_FILE_H_
