@@ -13,6 +13,7 @@
 #include <new>
 
 #include "command_runner.h"
+#include "interrupts.h"
 #include "report.h"
 
 namespace {
@@ -84,9 +85,49 @@ void ListPackageFiles(const std::string& scanPrefix) {
 
 }  // namespace
 
-int OpenArgFile(const char* name, ArgFileView* view) {
-  view->fd = open(name, O_RDWR | O_CLOEXEC);
-  return view->fd < 0 ? errno : 0;
+int OpenArgFile(const char* name, ArgFileView* view, std::string* why) {
+  // No final symbolic link is followed (the run writes into the file), and
+  // a FIFO or device cannot block the open.
+  int fd = open(name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) {
+    int error = errno;
+    if (error == ELOOP) *why = "is a symbolic link";
+    return error;
+  }
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    int error = S_ISREG(info.st_mode) ? errno : EINVAL;
+    *why = "is not a regular file";
+    close(fd);
+    return error;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  view->fd = fd;
+  view->device = info.st_dev;
+  view->inode = info.st_ino;
+  // The run changes its directory later; keep a name that still resolves.
+  view->path = name;
+  char* cwd = name[0] == '/' ? nullptr : getcwd(nullptr, 0);
+  if (cwd != nullptr) {
+    view->path = std::string(cwd) + "/" + name;
+    free(cwd);
+  }
+  return 0;
+}
+
+std::string ArgFileChange() {
+  const ArgFileView* view = g_mapped;
+  if (view == nullptr) return std::string();
+  struct stat opened, named;
+  if (fstat(view->fd, &opened) != 0) return "cannot be examined any more";
+  if (opened.st_size != static_cast<off_t>(view->mapSize))
+    return "changed its size from " + std::to_string(view->mapSize) + " to " +
+           std::to_string(opened.st_size) + " bytes";
+  if (opened.st_nlink == 0) return "was removed";
+  if (stat(view->path.c_str(), &named) != 0 || named.st_dev != view->device ||
+      named.st_ino != view->inode)
+    return "was replaced by another file";
+  return std::string();
 }
 
 int StatArgFile(const ArgFileView& view, size_t* size) {
@@ -125,14 +166,14 @@ const char* FindText(const char* begin, const char* end, const char* needle) {
       memmem(begin, end - begin, needle, strlen(needle)));
 }
 
-void MarkLineTaken(char* line) {
+int MarkLineTaken(char* line) {
   *line = '1';
   if (g_mapped == nullptr || line < g_mapped->text ||
       line >= g_mapped->text + g_mapped->mapSize)
-    return;
+    return 0;
   uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   uintptr_t start = reinterpret_cast<uintptr_t>(line) & ~(page - 1);
-  msync(reinterpret_cast<void*>(start), 1, MS_SYNC);
+  return msync(reinterpret_cast<void*>(start), 1, MS_SYNC) == 0 ? 0 : errno;
 }
 
 unsigned int ReadBasicParamsA(const void* pFileView, const char* pWorkPath) {
@@ -225,6 +266,12 @@ unsigned int RunCommandSection(char* secStart, char* end,
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
     }
     if (*line == '0') {
+      if (int sig = InterruptSignal()) {
+        QREPORT(1, "ERROR : signal %d (%s) received - run stopped before the "
+                "next pending line of argument file \"%s\", which stays "
+                "pending", sig, strsignal(sig), pArgFileName);
+        throw static_cast<unsigned int>(EXECERROR_HandlerError);
+      }
       size_t length = static_cast<size_t>(lf - 1 - line);
       int result = DoCommandA(line, length, externalOptionBuffer,
                               externalParameterBuffer, externalResetBuffer);

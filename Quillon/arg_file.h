@@ -27,20 +27,34 @@
 #ifndef QUILLON_ARG_FILE_H_
 #define QUILLON_ARG_FILE_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 
 // A mapped argument file. `text` is the mapping; the text ends at `textEnd`.
 struct ArgFileView {
   int fd = -1;
+  dev_t device = 0;  // identity of the open file
+  ino_t inode = 0;
+  std::string path;  // the name it was opened by, made absolute
   char* text = nullptr;
   size_t mapSize = 0;
   char* textEnd = nullptr;
 };
 
 // Opens `name` for reading and writing (close-on-exec) into view->fd.
-// Returns 0 or errno.
-int OpenArgFile(const char* name, ArgFileView* view);
+// Returns 0 or errno. A symbolic link (ELOOP) and anything but a regular
+// file (EINVAL; a FIFO or device never blocks the open) are refused, with
+// `why` saying what was found.
+int OpenArgFile(const char* name, ArgFileView* view, std::string* why);
+
+// What happened to the mapped argument file since it was opened, or an
+// empty text when nothing did: its size changed (the mapping would no
+// longer match the file; touching the part past a shortened end is a
+// SIGBUS), it was removed, or its name now names another file (marks would
+// go to a file nobody reads). Looked at after every command.
+std::string ArgFileChange();
 
 // Reads the size of the open file. Returns 0 or errno.
 int StatArgFile(const ArgFileView& view, size_t* size);
@@ -73,6 +87,8 @@ unsigned int RunCommandSection(char* secStart, char* end,
 
 // Marks a pending command line as taken up ("1") and flushes the page that
 // holds the mark to disk when the line lies in the mapped argument file.
-void MarkLineTaken(char* line);
+// Returns 0, or the errno of a failed flush: the mark may then not be on
+// disk, and the command must not be started.
+int MarkLineTaken(char* line);
 
 #endif  // QUILLON_ARG_FILE_H_

@@ -8,6 +8,7 @@
 
 #include "arg_file.h"
 #include "flags.h"
+#include "interrupts.h"
 #include "report.h"
 #include "shell.h"
 #include "talbot_codes.h"
@@ -52,6 +53,28 @@ bool NamesInstaller(const char* command) {
   return upper.find("TALBOT") != std::string::npos;
 }
 
+// The kernel takes at most this many characters for one argument of a new
+// program (MAX_ARG_STRLEN less the terminating zero); the command text is
+// one argument of the shell.
+const size_t kLongestCommand = 32 * 4096 - 1;
+
+// Commands are shown in the trace and the run log up to this length; a
+// longer one is cut and its full length noted, so that a huge command line
+// does not flood the log.
+const size_t kLongestShown = 4096;
+
+std::string Shown(const char* command) {
+  std::string masked = MaskPassword(command);
+  if (masked.size() <= kLongestShown) return masked;
+  size_t length = masked.size();
+  masked.resize(kLongestShown);
+  return masked + "... [" + std::to_string(length) + " characters]";
+}
+
+[[noreturn]] void RaiseHandlerError() {
+  throw static_cast<unsigned int>(EXECERROR_HandlerError);
+}
+
 // A value bounded by its buffer, so that a substitution always fits.
 std::string Bounded(const char* value, size_t bufferSize) {
   return value ? std::string(value, strnlen(value, bufferSize - 1))
@@ -82,14 +105,18 @@ int DoCommandA(char* line, size_t size, char* external_option,
   std::unique_ptr<char[]> RealCmd(new (std::nothrow) char[bufferSize]());
   std::unique_ptr<char[]> CmdEnd(new (std::nothrow) char[bufferSize]());
   if (!NextCmd || !RealCmd || !CmdEnd) {
-    int result = autonomic ? 8 : JLCSTATE_Error;
-    QTRACE(2, "Out of memory! Retcode: %d", result);
-    return result;
+    // A lack of memory is no verdict on the command: the run ends with the
+    // memory error, the line stays pending for the next run.
+    QTRACE(2, "Out of memory! Retcode: %d", EXECERROR_NoMemory);
+    QREPORT(1, "ERROR : out of memory for a command line of %zu characters "
+            "in argument file \"%s\" - line left pending, run ends", size,
+            pArgFileName);
+    throw static_cast<unsigned int>(EXECERROR_NoMemory);
   }
 
   memcpy(NextCmd.get(), line + kCommandOffset, size - kCommandOffset);
   if (Debug.IsEnabled())
-    QTRACE(3, "Next command: %s", MaskPassword(NextCmd.get()).c_str());
+    QTRACE(3, "Next command: %s", Shown(NextCmd.get()).c_str());
 
   // Mode prefix: five or six characters compared, one more removed. The
   // buffers are zero-filled well past the text, so skipping past a short
@@ -111,17 +138,35 @@ int DoCommandA(char* line, size_t size, char* external_option,
 
   std::string shown;
   if (hLogFile != nullptr || Debug.IsEnabled()) {
-    shown = MaskPassword(RealCmd.get());
+    shown = Shown(RealCmd.get());
     QREPORT(2, "exec command <%s>", shown.c_str());
   }
 
-  MarkLineTaken(line);
+  bool isFlags = strncmp(RealCmd.get(), "flag", 4) == 0;
+  bool otherMode = (force_cmd && update) || (update_cmd && force);
+  size_t length = strlen(RealCmd.get());
+  if (!isFlags && !otherMode && length > kLongestCommand) {
+    QREPORT(1, "ERROR : command of %zu characters in argument file \"%s\" is "
+            "longer than the %zu characters the kernel takes for one "
+            "argument - not started, line left pending, run ends", length,
+            pArgFileName, kLongestCommand);
+    RaiseHandlerError();
+  }
+
+  int markError = MarkLineTaken(line);
+  if (markError != 0) {
+    // The mark may not be on disk: starting the command could run it a
+    // second time after a power cut. It counts as taken and is not run.
+    QREPORT(1, "ERROR : mark of command line in argument file \"%s\" could "
+            "not be flushed to disk (errno %d) - command not started, run "
+            "ends", pArgFileName, markError);
+    RaiseHandlerError();
+  }
 
   unsigned int Sysret = 0;
   int ret = 0;
   bool skipped = false;
-  bool otherMode = (force_cmd && update) || (update_cmd && force);
-  if (strncmp(RealCmd.get(), "flag", 4) == 0) {
+  if (isFlags) {
     skipped = otherMode;
     if (!skipped) DoItYourselfCmdA(RealCmd.get() + 5);
   } else if (otherMode) {
@@ -130,9 +175,31 @@ int DoCommandA(char* line, size_t size, char* external_option,
   } else {
     QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
     int waitStatus = CurrentShell()->System(RealCmd.get());
+    int spawnError = waitStatus == -1 ? errno : 0;
     QTRACE(2, "shell command \"%s\" finished with return code %d",
            shown.c_str(), waitStatus);
     Sysret = DecodeWaitStatus(waitStatus);
+    if (spawnError != 0)
+      QREPORT(1, "ERROR : the shell could not be started for command <%s> "
+              "(errno %d)", shown.c_str(), spawnError);
+    std::string change = ArgFileChange();
+    if (!change.empty()) {
+      QTRACE(3, ". . . returned %u", Sysret);
+      QLOG(" . . . returned %u", Sysret);
+      QREPORT(1, "ERROR : argument file \"%s\" %s while command <%s> ran - "
+              "run stopped, result not written", pArgFileName, change.c_str(),
+              shown.c_str());
+      RaiseHandlerError();
+    }
+    if (int sig = InterruptSignal()) {
+      QTRACE(3, ". . . returned %u", Sysret);
+      QLOG(" . . . returned %u", Sysret);
+      WriteResultField(line, Sysret);
+      QREPORT(1, "ERROR : signal %d (%s) received while command <%s> ran - "
+              "its process group was stopped, run ends", sig, strsignal(sig),
+              shown.c_str());
+      RaiseHandlerError();
+    }
     if (Sysret != 0 && NamesInstaller(RealCmd.get()))
       QREPORT(2, "Talbot did return error code %u: %s!", Sysret,
               CTalbotErrorCodes::ErrorCodeToString(Sysret));

@@ -14,7 +14,9 @@
 
 #include <cstdio>
 
-// Closes descriptors 0 to 255 and reopens 0, 1 and 2 on /dev/null. When
+// Closes descriptors 0 to 255 and reopens 0, 1 and 2 on /dev/null; marks
+// every descriptor from 256 up close-on-exec (the caller's as well as the
+// trace object's), so that a command gets exactly 0, 1 and 2. When
 // keepStdout is true, standard output is first duplicated above 255 and
 // DebugOutput() writes there from then on.
 void CloseInheritedDescriptors(bool keepStdout);

@@ -18,6 +18,8 @@
 #include <new>
 #include <string>
 
+#include "safe_file.h"
+
 namespace {
 
 // Method 1: the high and the low nibble change places.
@@ -252,123 +254,54 @@ bool SameFile(const struct stat& source, const char* path) {
   return st.st_dev == source.st_dev && st.st_ino == source.st_ino;
 }
 
-// The destination of a file operation. A regular (or absent) destination is
-// written as a temporary file in its directory and renamed over it on
-// Commit, so its name never shows a partial result; anything else (a
-// device, a pipe, a dangling link) is written in place.
+// The destination of a file operation. It is written as a new temporary
+// file in its directory (created exclusively, never through a link) and
+// renamed over the name on Commit, so the name never shows a partial
+// result. A name that holds a symbolic link, something that is not a
+// regular file, or a file that is not this user's own with one link is
+// refused: such a file may have been planted to be written through.
 class OutputFile {
  public:
-  OutputFile() = default;
+  explicit OutputFile(mode_t mode) : mode_(mode) {}
   ~OutputFile() {
     if (active_) Discard();
   }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // False, with errno set, when the destination cannot be created.
+  // False, with errno set, when the destination is refused or cannot be
+  // created.
   bool Open(const char* path);
   int fd() const { return fd_; }
   // Publishes the result under the destination's name. False, with errno
   // set, when that fails; Discard then cleans up.
   bool Commit();
   // Drops the partial result: removes the temporary file and the regular
-  // file the destination names (a regular file written in place is
-  // truncated when it cannot be removed). Keeps errno.
+  // file the destination names. Keeps errno.
   void Discard();
 
  private:
-  bool OpenTemporary();
-  bool OpenInPlace();
-  // Closes and removes the temporary file, if any. Keeps errno.
-  void DropTemporary();
-  bool Fail() {
-    active_ = false;
-    return false;
-  }
-
+  mode_t mode_;
   std::string target_;  // the name the result appears under
-  std::string temp_;    // the temporary file; empty when writing in place
-  bool in_place_regular_ = false;
+  std::string temp_;    // the temporary file
+  bool existed_ = false;
   bool active_ = false;
   int fd_ = -1;
 };
 
 bool OutputFile::Open(const char* path) {
   target_ = path;
-  active_ = true;
-  struct stat existing;
-  bool exists = false;
-  if (lstat(path, &existing) == 0) {
-    if (S_ISLNK(existing.st_mode)) {
-      // Replace the file the link names, not the link.
-      if (stat(path, &existing) != 0 || !S_ISREG(existing.st_mode))
-        return OpenInPlace();
-      char* resolved = realpath(path, nullptr);
-      if (!resolved) return Fail();
-      target_ = resolved;
-      free(resolved);
-    } else if (!S_ISREG(existing.st_mode)) {
-      return OpenInPlace();
-    }
-    exists = true;
-  } else if (errno != ENOENT) {
-    return Fail();
+  if (!WhyNotOwnFile(path, &existed_).empty()) {
+    errno = EPERM;
+    return false;
   }
   // A file its owner protected against writing stays protected.
-  if (exists && faccessat(AT_FDCWD, target_.c_str(), W_OK, AT_EACCESS) != 0)
-    return Fail();
-  if (!OpenTemporary()) {
-    // A writable file in a directory we may not add to: write it in place.
-    if (exists) return OpenInPlace();
-    return Fail();
-  }
-  if (exists) {
-    if (geteuid() == 0 &&
-        (existing.st_uid != geteuid() || existing.st_gid != getegid())) {
-      if (fchown(fd_, existing.st_uid, existing.st_gid) != 0) {
-        // The new file keeps root as its owner; the content is what counts.
-      }
-    }
-    if (fchmod(fd_, existing.st_mode & 07777) != 0) {
-      DropTemporary();
-      return Fail();
-    }
-  }
-  return true;
-}
-
-bool OutputFile::OpenTemporary() {
-  static std::atomic<unsigned> counter{0};
-  size_t slash = target_.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
-  std::string base =
-      slash == std::string::npos ? target_ : target_.substr(slash + 1);
-  std::string stem = dir + "." + base.substr(0, 200) + ".pxtmp-" +
-                     std::to_string(getpid()) + "-";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string name = stem + std::to_string(counter++);
-    // Created with 0666 less the umask, as the destination itself would be.
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      fd_ = fd;
-      temp_ = name;
-      return true;
-    }
-    if (errno != EEXIST && errno != EINTR) return false;
-  }
-  return false;
-}
-
-bool OutputFile::OpenInPlace() {
-  temp_.clear();
-  int fd;
-  do {
-    fd = open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return Fail();
-  fd_ = fd;
-  struct stat st;
-  in_place_regular_ = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (existed_ && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
+    return false;
+  std::string why;
+  fd_ = CreateTemporaryBeside(target_, "pxtmp", mode_, &temp_, &why);
+  if (fd_ < 0) return false;
+  active_ = true;
   return true;
 }
 
@@ -377,36 +310,29 @@ bool OutputFile::Commit() {
   fd_ = -1;
   // On Linux the descriptor is gone even when close reports EINTR.
   if (rc != 0 && errno != EINTR) return false;
-  if (!temp_.empty() && rename(temp_.c_str(), target_.c_str()) != 0)
-    return false;
+  if (rename(temp_.c_str(), target_.c_str()) != 0) return false;
   active_ = false;
   return true;
 }
 
-void OutputFile::DropTemporary() {
+void OutputFile::Discard() {
   int saved = errno;
   if (fd_ >= 0) {
     close(fd_);
     fd_ = -1;
   }
   if (!temp_.empty()) unlink(temp_.c_str());
+  // A stale copy of an earlier result must not pass for this one.
+  if (existed_) unlink(target_.c_str());
+  active_ = false;
   errno = saved;
 }
 
-void OutputFile::Discard() {
-  int saved = errno;
-  bool had_temporary = !temp_.empty();
-  DropTemporary();
-  temp_.clear();
-  if (had_temporary) {
-    unlink(target_.c_str());
-  } else if (in_place_regular_) {
-    if (truncate(target_.c_str(), 0) != 0) {
-      // Nothing more can be done about a file we cannot write.
-    }
-  }
-  active_ = false;
-  errno = saved;
+// 0666 less the process's umask: the mode a new file gets by default.
+mode_t DefaultFileMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
 }
 
 }  // namespace
@@ -424,6 +350,22 @@ int PXTool::GetPXFile2File(const char* source, const char* destination,
   return GetPXFile(source, destination, method);
 }
 
+int PXTool::GetPXFile2FileWithMode(const char* source,
+                                   const char* destination,
+                                   PXCryptMethod method, mode_t mode) {
+  errno = 0;
+  if (!source) return 15;
+  if (!destination) return 16;
+  if (Above(method, 2)) return 10;
+  {
+    ScopedFd fd(OpenSource(source));
+    unsigned long long size = 0;
+    int rc = RegularSourceSize(fd.get(), &size);
+    if (rc != 0) return rc;
+  }
+  return getFile(source, destination, method, mode);
+}
+
 int PXTool::GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
                       PXCryptMethod bEncrDecr) {
   errno = 0;
@@ -437,11 +379,11 @@ int PXTool::GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
     if (rc != 0) return rc;
     m_pxkey.dwLen = static_cast<size_t>(size);
   }
-  return getFile(lpszFileName1, lpszFileName2, bEncrDecr);
+  return getFile(lpszFileName1, lpszFileName2, bEncrDecr, DefaultFileMode());
 }
 
 int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
-                    PXCryptMethod bWriteFile) {
+                    PXCryptMethod bWriteFile, mode_t mode) {
   ScopedFd in(OpenSource(lpszFileName1));
   if (in.get() < 0) return -2;
   struct stat st;
@@ -465,7 +407,7 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
     return found == PXDecrypt && bWriteFile == PXDecrypt ? 0 : 10;
   }
 
-  OutputFile out;
+  OutputFile out(mode);
   if (!out.Open(lpszFileName2)) return 10;
   errno = 0;
   int rc;

@@ -55,6 +55,8 @@
 #ifndef QUILLON_PX_TOOL_H_
 #define QUILLON_PX_TOOL_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 
 #ifndef QUILLON_TCHAR_DEFINED
@@ -110,13 +112,14 @@ class PXTool {
   //   cannot be opened -> 5 / not a regular file -> 5, destination untouched
   //
   // What is on disk:
-  // - On success the destination holds the complete result. A regular (or
-  //   absent) destination is written as a new file beside it in the same
-  //   directory (".NAME.pxtmp-PID-N") and renamed over the name at the end,
-  //   keeping the mode (and, for root, the owner) of a file it replaces; a
-  //   link to a regular file is followed and the file it names replaced. A
-  //   destination that is a device, a pipe or a dangling link is written in
-  //   place.
+  // - On success the destination holds the complete result. It is written
+  //   as a new file beside it in the same directory (".NAME.pxtmp-PID-N",
+  //   created exclusively with 0666 less the umask) and renamed over the
+  //   name at the end; a file it replaces keeps nothing of its own (owner,
+  //   mode). A name that holds a symbolic link, anything but a regular file,
+  //   or a file that is not this user's own with one link is refused with
+  //   10 and left as it is (errno EPERM): root never writes through a link
+  //   or into a file another user planted.
   // - On any failure after the source was found usable (10: refused
   //   trailer, destination not creatable, read error, disk full part-way)
   //   no partial result is left: the temporary file is removed and so is
@@ -135,6 +138,11 @@ class PXTool {
                      PXCryptMethod method);
   int GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
                 PXCryptMethod bEncrDecr);
+  // As GetPXFile, but the destination is created with exactly `mode`,
+  // whatever the umask (the others give it 0666 less the umask). Staging
+  // uses it for its private copies.
+  int GetPXFile2FileWithMode(const char* source, const char* destination,
+                             PXCryptMethod method, mode_t mode);
 
   // --- String to string -----------------------------------------------------
   //
@@ -182,7 +190,7 @@ class PXTool {
   // The file operation behind GetPXFile. Opens the source again (-2 when
   // that fails), detects its trailer and chooses decode, encode or copy.
   int getFile(const char* lpszFileName1, const char* lpszFileName2,
-              PXCryptMethod bWriteFile);
+              PXCryptMethod bWriteFile, mode_t mode);
   // The string operation behind GetPXString.
   int getString(const char* cpStr1, char* pStr2, size_t Str2Size,
                 PXCryptMethod action);

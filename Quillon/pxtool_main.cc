@@ -20,6 +20,7 @@
 
 #include "debug_ring_reader.h"
 #include "px_tool.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -106,6 +107,13 @@ bool SameFile(const char* a, const char* b) {
 // message.
 int Transform(const char* verb, const char* in, const char* out,
               PXTool::PXCryptMethod method) {
+  bool exists = false;
+  std::string refused = WhyNotOwnFile(out, &exists);
+  if (!refused.empty()) {
+    fprintf(stderr, "pxtool: '%s' %s; not writing through it\n", out,
+            refused.c_str());
+    return kExitFailure;
+  }
   PXTool tool;
   int rc = tool.GetPXFile2File(in, out, method);
   if (rc == 0) return kExitSuccess;

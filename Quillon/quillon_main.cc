@@ -1,6 +1,8 @@
 // Quillon: carries out one unpacked update package. See run.h for the steps
 // and README.md for the command line.
 
+#include <new>
+
 #include "quillon.h"
 #include "reboot.h"
 #include "run.h"
@@ -24,6 +26,8 @@ int main(int argc, char** argv) {
     result = run.RunCommands();
   } catch (unsigned int code) {
     result = run.Caught(code);
+  } catch (const std::bad_alloc&) {
+    result = run.Caught(run.OutOfMemory());
   }
   return static_cast<int>(run.Finish(result));
 }

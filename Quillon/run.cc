@@ -9,6 +9,7 @@
 
 #include "cmdline.h"
 #include "descriptors.h"
+#include "interrupts.h"
 #include "process.h"
 #include "report.h"
 #include "run_lock.h"
@@ -58,6 +59,7 @@ void Run::EvaluateCommandLine() {
   evaluateCmdlineOptions(argc_, argv_);
   warnings_ = CmdlineWarnings();
   CloseInheritedDescriptors(debug);
+  InstallRunSignalHandlers();
 }
 
 void Run::EnterWorkingDirectory() {
@@ -114,7 +116,11 @@ unsigned int Run::EndWhilePackageHeld() {
 
 void Run::OpenRunLogWithHeader() {
   if (!autonomic || debug) {
-    hLogFile = OpenRunLog();
+    std::string why;
+    hLogFile = OpenRunLog(&why);
+    if (hLogFile == nullptr && !why.empty())
+      QTRACE(1, "ERROR : run log \"%s%s%s\" %s - run goes on without it",
+             CurrentDir.c_str(), kSlash, kRunLogName, why.c_str());
     WriteLogHeader(hLogFile, argc_, argv_, CurrentDir);
   }
 }
@@ -131,8 +137,12 @@ void Run::StartRun() {
 bool Run::OpenArgumentFile() {
   QREPORT(2, "Open argument file \"%s%s%s\"", CurrentDir.c_str(), kSlash,
           pArgFileName);
-  int error = OpenArgFile(pArgFileName, &view_);
+  std::string why;
+  int error = OpenArgFile(pArgFileName, &view_, &why);
   if (error == 0) return true;
+  if (!why.empty())
+    QREPORT(1, "ERROR : argument file \"%s%s%s\" %s - refused",
+            CurrentDir.c_str(), kSlash, pArgFileName, why.c_str());
   QTRACE(1, "ERROR 0x%X! FAILED to open argument file '%s'", error,
          pArgFileName);
   QLOG("open argument file '%s' returned error %d", pArgFileName, error);
@@ -244,6 +254,12 @@ unsigned int Run::Caught(unsigned int code) {
   QTRACE(2, "Caught error code %d", code);
   QLOG("caught exception %d", code);
   return code;
+}
+
+unsigned int Run::OutOfMemory() {
+  QREPORT(1, "ERROR : out of memory while running argument file \"%s%s%s\" "
+          "- run ends", CurrentDir.c_str(), kSlash, pArgFileName);
+  return EXECERROR_NoMemory;
 }
 
 unsigned int Run::Finish(unsigned int runResult) {

@@ -59,6 +59,9 @@ class Run {
 
   // Reports a code raised by the steps above; returns it as the run result.
   unsigned int Caught(unsigned int code);
+  // Reports that memory ran out in the steps above (a std::bad_alloc) and
+  // returns the memory error, to be passed to Caught.
+  unsigned int OutOfMemory();
 
   // Cleans up, composes and reports the final code, writes status 5 and
   // returns to the initial directory.

@@ -3,11 +3,19 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool AnotherRunHoldsPackage(const char* argFileName) {
-  int fd = open(argFileName, O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: a FIFO named as the argument file must not block here; the
+  // opening of the argument file refuses it right after.
+  int fd = open(argFileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return false;
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return false;
+  }
   int rc;
   do {
     rc = flock(fd, LOCK_EX | LOCK_NB);

@@ -10,6 +10,7 @@
 
 #include "qz_string.h"
 #include "quillon.h"
+#include "safe_file.h"
 
 const char kRunLogName[] = "Quillon.log";
 
@@ -54,6 +55,14 @@ void WriteFormatted(FILE* hFile, const char* pFormat, va_list args) {
   int n = vsnprintf(nullptr, 0, pFormat, measure);
   va_end(measure);
   if (n <= 0) return;
+  // Short messages are formatted on the stack: the line that reports a
+  // lack of memory must not need any.
+  char small[1024];
+  if (static_cast<size_t>(n) < sizeof(small) - 100) {
+    vsnprintf(small, sizeof(small), pFormat, args);
+    LogFileWriteLine(hFile, small);
+    return;
+  }
   std::vector<char> buffer(static_cast<size_t>(n) + 100);
   vsnprintf(buffer.data(), buffer.size(), pFormat, args);
   LogFileWriteLine(hFile, buffer.data());
@@ -75,8 +84,8 @@ void WriteLogFileA(FILE* hFile, const char* pFormat, ...) {
   va_end(args);
 }
 
-FILE* OpenRunLog() {
-  int fd = open(kRunLogName, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+FILE* OpenRunLog(std::string* why) {
+  int fd = OpenOwnFile(kRunLogName, O_RDWR | O_CREAT | O_APPEND, 0644, why);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "a+");
   if (file == nullptr) close(fd);

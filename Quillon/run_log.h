@@ -38,8 +38,11 @@ void WriteLogFileA(FILE* hFile, const char* pFormat, ...)
     __attribute__((format(printf, 2, 3)));
 
 // Opens "Quillon.log" in the current directory for appending (created when
-// missing, close-on-exec). Returns null when it cannot be opened.
-FILE* OpenRunLog();
+// missing with mode 0644, close-on-exec). Returns null when it cannot be
+// opened, or when the name holds a symbolic link or a file that is not this
+// user's own regular file with one link (`why` then says what was found):
+// such a file is never appended to.
+FILE* OpenRunLog(std::string* why);
 
 // Writes the header block that opens every run's part of the log: the
 // version, the time, every argument, the working directory and the external

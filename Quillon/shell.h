@@ -2,6 +2,12 @@
 // shell, waited for without a time limit. An interface, so that the
 // judgement, resume and reboot logic can be tested with a fake that records
 // the commands and returns chosen wait statuses.
+//
+// The real shell runs "/bin/sh -c <command>" as system() would, but in a
+// process group of its own, so that a stopping signal sent to Quillon can be
+// passed on to the command and everything it started (see interrupts.h).
+// After such a signal it waits for the whole group, not only the shell, so
+// that nothing of the command is left running when the run ends.
 
 #ifndef QUILLON_SHELL_H_
 #define QUILLON_SHELL_H_
@@ -11,7 +17,7 @@ class Shell {
   virtual ~Shell() {}
   // Runs `command` through "/bin/sh -c" and waits for it. Returns the raw
   // wait status as system() does (-1 when the shell could not be started,
-  // with errno set).
+  // with errno set: E2BIG for a command longer than the kernel takes).
   virtual int System(const char* command) = 0;
 };
 

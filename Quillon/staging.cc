@@ -1,6 +1,7 @@
 #include "staging.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 
 #include "px_tool.h"
 #include "report.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -20,6 +22,23 @@ std::string JoinPath(const char* directory, const char* name) {
 bool IsExecutableName(const std::string& path) {
   size_t dot = path.rfind('.');
   return dot != std::string::npos && path.compare(dot, 4, ".exe") == 0;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
+         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Gives the package file itself mode 0700 when it is its own staged copy
+// (the package directory is the execution directory); never through a
+// link, never anything but a regular file.
+void MakeExecutableInPlace(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) fchmod(fd, 0700);
+  close(fd);
 }
 
 }  // namespace
@@ -46,9 +65,22 @@ unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
     std::string szDestFile = JoinPath(pExecutionPath, cFileList[i]);
     WriteLogFileA(hLogFile, "\nCopy file from \"%s\" to \"%s\"",
                   szSrcFile.c_str(), szDestFile.c_str());
+    const bool executable = IsExecutableName(szDestFile);
+    const bool inPlace = SameFile(szSrcFile, szDestFile);
+    bool exists = false;
+    std::string why =
+        inPlace ? std::string() : WhyNotOwnFile(szDestFile.c_str(), &exists);
+    if (!why.empty()) {
+      QREPORT(1, "ERROR : staged copy \"%s\" %s - refused, nothing written "
+              "through it", szDestFile.c_str(), why.c_str());
+      return EXECERROR_HandlerError;
+    }
     PXTool cryptTool;
-    int result = cryptTool.GetPXFile2File(szSrcFile.c_str(), szDestFile.c_str(),
-                                          PXTool::PXDecrypt);
+    // Staged copies are private: 0600, or 0700 for ".exe" names, whatever
+    // the umask.
+    int result = cryptTool.GetPXFile2FileWithMode(
+        szSrcFile.c_str(), szDestFile.c_str(), PXTool::PXDecrypt,
+        executable ? 0700 : 0600);
     if (result != 0) {
       int error = errno;
       QREPORT(1, "ERROR : staging \"%s\" to \"%s\" failed with result %d "
@@ -56,7 +88,7 @@ unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
               error);
       return static_cast<unsigned int>(result);
     }
-    if (IsExecutableName(szDestFile)) chmod(szDestFile.c_str(), 0700);
+    if (executable && inPlace) MakeExecutableInPlace(szDestFile);
   }
   return 0;
 }

@@ -10,34 +10,33 @@
 
 #include "process.h"
 #include "report.h"
+#include "safe_file.h"
 
 const char kStatusFileName[] = "HandlerStatus.txt";
 
 namespace {
 
 const char kStatusTempName[] = "HandlerStatus.txt.new";
+const mode_t kStatusMode = 0644;
 
-// Writes all of `text` to the open descriptor and flushes it to disk;
-// closes it. Returns 0 or the errno of the failure.
-int WriteAndClose(int fd, const std::string& text) {
-  size_t done = 0;
+// Writes all of `text` at the start of the open file, cuts it there and
+// flushes it to disk; closes it. Returns 0 or the errno of the failure.
+int WriteAndClose(int fd, const std::string& text, bool inPlace) {
   int error = 0;
-  while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = n < 0 ? errno : EIO;
-      break;
-    }
-    done += static_cast<size_t>(n);
+  if (inPlace) {
+    // Overwrites the bytes that are there: as long as the file had a block,
+    // this needs no new one, so it works on a full disk.
+    if (pwrite(fd, text.data(), text.size(), 0) !=
+        static_cast<ssize_t>(text.size()))
+      error = errno ? errno : ENOSPC;
+    else if (ftruncate(fd, static_cast<off_t>(text.size())) != 0)
+      error = errno;
+  } else if (!WriteAll(fd, text.data(), text.size())) {
+    error = errno;
   }
   if (error == 0 && fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && error == 0) error = errno;
+  if (close(fd) != 0 && error == 0 && errno != EINTR) error = errno;
   return error;
-}
-
-int OpenForWriting(const char* name) {
-  return open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
 void SyncCurrentDirectory() {
@@ -47,17 +46,16 @@ void SyncCurrentDirectory() {
   close(fd);
 }
 
-// Replaces the status file; returns 0 or the errno of the failure. When the
-// new content cannot be written completely (a full disk, say), the old file
-// stays as it was.
-int ReplaceStatusFile(const std::string& text) {
-  int fd = OpenForWriting(kStatusTempName);
-  if (fd < 0) {
-    // The directory takes no new file: rewrite the old one in place.
-    fd = OpenForWriting(kStatusFileName);
-    return fd < 0 ? errno : WriteAndClose(fd, text);
-  }
-  int error = WriteAndClose(fd, text);
+// Writes the new content beside the status file and renames it over the
+// old one. A stale or planted temporary name is removed first (never
+// written through). Returns 0 or the errno of the failure; the old file is
+// untouched on failure.
+int ReplaceStatusFile(const std::string& text, std::string* why) {
+  int fd = CreateExclusive(kStatusTempName, O_WRONLY, kStatusMode, why);
+  if (fd < 0 && errno == EEXIST && unlink(kStatusTempName) == 0)
+    fd = CreateExclusive(kStatusTempName, O_WRONLY, kStatusMode, why);
+  if (fd < 0) return errno;
+  int error = WriteAndClose(fd, text, false);
   if (error == 0 && rename(kStatusTempName, kStatusFileName) != 0)
     error = errno;
   if (error != 0) {
@@ -66,6 +64,14 @@ int ReplaceStatusFile(const std::string& text) {
   }
   SyncCurrentDirectory();
   return 0;
+}
+
+// Rewrites the status file in place: the only way left when the directory
+// takes no new file or the disk is full. Only a regular file of our own
+// with one link is written (never a link or a planted file).
+int RewriteStatusFileInPlace(const std::string& text, std::string* why) {
+  int fd = OpenOwnFile(kStatusFileName, O_WRONLY, kStatusMode, why);
+  return fd < 0 ? errno : WriteAndClose(fd, text, true);
 }
 
 }  // namespace
@@ -78,12 +84,30 @@ void SetExecStatus(int execstatus, int ret) {
           dir.c_str(), "/", kStatusFileName, status, ret);
   char text[64];
   snprintf(text, sizeof(text), "Status=%d\nRetval=%d", status, ret);
-  int error = ReplaceStatusFile(text);
-  if (error != 0) {
-    QTRACE(1, "Error %d open status file \"%s%s%s\"", error, dir.c_str(), "/",
-           kStatusFileName);
-    QLOG("Error %d open status file '%s'", error, kStatusFileName);
+  std::string why;
+  int error = ReplaceStatusFile(text, &why);
+  if (error == 0) return;
+  QTRACE(1, "Error %d open status file \"%s%s%s\"", error, dir.c_str(), "/",
+         kStatusFileName);
+  QLOG("Error %d open status file '%s'", error, kStatusFileName);
+  if (!why.empty())
+    QREPORT(1, "ERROR : \"%s%s%s\" %s - not written through", dir.c_str(),
+            "/", kStatusTempName, why.c_str());
+  why.clear();
+  int inPlace = RewriteStatusFileInPlace(text, &why);
+  if (inPlace == 0) {
+    QREPORT(1, "Status file \"%s%s%s\" rewritten in place", dir.c_str(), "/",
+            kStatusFileName);
+    return;
   }
+  // Neither way worked. An old status file would show an earlier stage or
+  // run as the current one: remove it, so that the caller sees none.
+  bool removed = unlink(kStatusFileName) == 0;
+  QREPORT(1, "ERROR : status file \"%s%s%s\" cannot be written (error %d%s%s)"
+          " - %s", dir.c_str(), "/", kStatusFileName, inPlace,
+          why.empty() ? "" : ", it ", why.c_str(),
+          removed ? "removed, so that no earlier result shows"
+                  : "it may show an earlier result");
 }
 
 unsigned int ComposeFinalCode(unsigned int runResult) {

@@ -6,14 +6,18 @@
 // return value in signed decimal. There is no line feed at the end.
 //
 // Durability: the file is replaced atomically. The new content is written to
-// "HandlerStatus.txt.new" in the same directory, flushed to disk, and
+// "HandlerStatus.txt.new" in the same directory (created exclusively, mode
+// 0644, never through a link or a planted file), flushed to disk, and
 // renamed over the old file; the directory is flushed too. A crash or power
 // cut at any moment therefore leaves either the old or the new content,
-// never an empty or torn file. When the new content cannot be written
-// completely (a full disk), the old file is kept and the failure reported.
-// Only where the directory cannot take a new file at all (no write
-// permission on it, no free inode) is the file rewritten in place and
-// flushed, as the only possible fallback.
+// never an empty or torn file.
+//
+// When that fails (a full disk, a directory that takes no new file), the
+// old file is rewritten in place and flushed: overwriting its few bytes
+// needs no new block. Only a regular file of this user with one link is
+// written so. A crash during that rewrite may leave it torn; it is the last
+// resort. When even that fails, the old file is removed, so that it never
+// shows an earlier stage or an earlier run's result as the current one.
 
 #ifndef QUILLON_STATUS_FILE_H_
 #define QUILLON_STATUS_FILE_H_

@@ -114,7 +114,8 @@ TEST_F(ArgFileTest, TextWithoutZeroEndsAtItsEnd) {
   WriteFile("px.arg", head + std::string(page - head.size() - tail.size(), '#') + tail);
   ArgFileView view;
   size_t size = 0;
-  ASSERT_EQ(0, OpenArgFile("px.arg", &view));
+  std::string why;
+  ASSERT_EQ(0, OpenArgFile("px.arg", &view, &why));
   ASSERT_EQ(0, StatArgFile(view, &size));
   ASSERT_EQ(0, MapArgFile(&view, size));
   EXPECT_EQ(view.text + page, view.textEnd);

@@ -105,10 +105,9 @@ TEST_F(PXToolTest, TrailerDecidesNotTheRequest) {
     ASSERT_EQ(0, File2File("in", "out", c.method)) << c.source;
     EXPECT_EQ(c.result, Read("out")) << c.source;
   }
-  // Files that report no size still copy whole; devices are written in place.
+  // Files that report no size still copy whole.
   ASSERT_EQ(0, tool_.GetPXFile2File("/proc/self/status", P("out").c_str(), PXTool::PXDecrypt));
   EXPECT_NE(std::string::npos, Read("out").find("Pid:"));
-  EXPECT_EQ(0, tool_.GetPXFile2File(P("in").c_str(), "/dev/null", PXTool::PXDecrypt));
 }
 
 TEST_F(PXToolTest, ResultCodes) {
@@ -136,7 +135,7 @@ TEST_F(PXToolTest, ResultCodes) {
   EXPECT_EQ(10, File2File("plain", "nodir/out", 0));
   EXPECT_EQ(10, File2File("plain", "plain/out", 1));
   EXPECT_EQ(10, tool_.GetPXFile2File(P("plain").c_str(), "/dev/full", PXTool::PXEncryptKey2));
-  EXPECT_EQ(ENOSPC, errno);
+  EXPECT_EQ(EPERM, errno);  // not a regular file: never written
   EXPECT_EQ(6, Entries());
   EXPECT_EQ(fds, OpenDescriptors());
 }
@@ -160,13 +159,26 @@ TEST_F(PXToolTest, SameFileIsNeverWrittenAndLinksAreKept) {
   EXPECT_EQ(before.st_ino, st.st_ino);
   EXPECT_EQ("abc", Read("plain"));
   EXPECT_EQ(kAbc1, Read("s1"));
-  // A destination reached through a link: written through it, mode kept.
-  ASSERT_EQ(0, File2File("s1", "link", 0));
+  // A destination that is a link, or a file of another user's, is refused
+  // and left as it is.
+  EXPECT_EQ(10, File2File("s1", "link", 0));
   ASSERT_EQ(0, lstat(P("link").c_str(), &st));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
-  stat(P("target").c_str(), &st);
-  EXPECT_EQ(0640u, st.st_mode & 07777);
-  EXPECT_EQ("abc", Read("target"));
+  EXPECT_EQ("old", Read("target"));
+  ASSERT_EQ(0, chown(P("target").c_str(), 65534, 65534));
+  EXPECT_EQ(10, File2File("s1", "target", 0));
+  EXPECT_EQ("old", Read("target"));
+  // A new destination gets 0666 less the umask, or exactly the mode asked for.
+  mode_t mask = umask(0);
+  EXPECT_EQ(0, File2File("s1", "new", 0));
+  EXPECT_EQ(0, tool_.GetPXFile2FileWithMode(P("s1").c_str(), P("private").c_str(),
+                                            PXTool::PXDecrypt, 0600));
+  umask(mask);
+  stat(P("new").c_str(), &st);
+  EXPECT_EQ(0666u, st.st_mode & 07777);
+  stat(P("private").c_str(), &st);
+  EXPECT_EQ(0600u, st.st_mode & 07777);
+  EXPECT_EQ("abc", Read("private"));
 }
 
 // A write limit makes the disk "fill up" part-way through a 3 MiB result.

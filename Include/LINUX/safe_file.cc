@@ -83,6 +83,16 @@ int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why) {
   return -1;
 }
 
+std::string WhyNotOwnFile(const char* path, bool* exists) {
+  struct stat st;
+  *exists = false;
+  if (lstat(path, &st) != 0)
+    return errno == ENOENT ? std::string() : "cannot be examined";
+  *exists = true;
+  if (S_ISLNK(st.st_mode)) return "is a symbolic link";
+  return Foreign(st);
+}
+
 int CreateTemporaryBeside(const std::string& target, const char* tag,
                           mode_t mode, std::string* tempPath,
                           std::string* why) {

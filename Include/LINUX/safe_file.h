@@ -44,6 +44,11 @@ int CreateTemporaryBeside(const std::string& target, const char* tag,
                           mode_t mode, std::string* tempPath,
                           std::string* why);
 
+// Why the name `path` may not be written (as OpenOwnFile would refuse it,
+// looked at with lstat), or an empty text when it is free or holds a file
+// of this user's own; *exists tells which.
+std::string WhyNotOwnFile(const char* path, bool* exists);
+
 // Writes all of `size` bytes, retrying short writes and EINTR. A write that
 // takes nothing counts as a full disk (ENOSPC). False with errno set.
 bool WriteAll(int fd, const void* data, size_t size);
