@@ -196,8 +196,10 @@ int DoCommandA(char* line, size_t size, char* external_option,
       QLOG(" . . . returned %u", Sysret);
       WriteResultField(line, Sysret);
       QREPORT(1, "ERROR : signal %d (%s) received while command <%s> ran - "
-              "its process group was stopped, run ends", sig, strsignal(sig),
-              shown.c_str());
+              "%s, run ends", sig, strsignal(sig), shown.c_str(),
+              InterruptCount() > 1
+                  ? "a further signal killed its process group"
+                  : "passed on to its process group, which has ended");
       RaiseHandlerError();
     }
     if (Sysret != 0 && NamesInstaller(RealCmd.get()))

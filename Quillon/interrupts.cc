@@ -10,12 +10,14 @@
 namespace {
 
 volatile sig_atomic_t g_signal = 0;
+volatile sig_atomic_t g_count = 0;
 volatile sig_atomic_t g_group = 0;
 bool g_installed = false;
 
 void OnStop(int sig) {
   int saved = errno;
   pid_t group = static_cast<pid_t>(g_group);
+  if (g_count < 1000) g_count = g_count + 1;
   if (g_signal == 0) {
     g_signal = sig;
     if (group > 0) kill(-group, sig);
@@ -55,6 +57,8 @@ void InstallRunSignalHandlers() {
 
 int InterruptSignal() { return static_cast<int>(g_signal); }
 
+int InterruptCount() { return static_cast<int>(g_count); }
+
 void SetRunningGroup(pid_t group) { g_group = group; }
 
 bool WaitForGroupToEnd(pid_t group) {
@@ -72,4 +76,4 @@ bool WaitForGroupToEnd(pid_t group) {
   }
 }
 
-void ResetInterruptForTest() { g_signal = 0; }
+void ResetInterruptForTest() { g_signal = g_count = 0; }

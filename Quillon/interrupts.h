@@ -26,8 +26,9 @@
 // Installs the handlers above. Idempotent.
 void InstallRunSignalHandlers();
 
-// The first stopping signal received, or 0.
+// The first stopping signal received, or 0; how many were received.
 int InterruptSignal();
+int InterruptCount();
 
 // The process group of the command that is running (0: none). A stopping
 // signal is passed on to it. REQUIRES: the stopping signals are blocked

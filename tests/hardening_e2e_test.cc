@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "test_util.h"
@@ -186,6 +187,155 @@ TEST(HardeningTest, FullDiskAndUnreadableFilesStopTheRunCleanly) {
   EXPECT_FALSE(Exists(disk + "/pkg/HandlerStatus.txt"));
   EXPECT_FALSE(Exists(disk + "/pkg/HandlerStatus.txt.new"));
   EXPECT_NE(std::string::npos, ReadFile(disk + "/pkg/px.arg").find("1 007 exit 7"));
+}
+
+// Root in a directory other users may write to: what they planted is never
+// written through, and what Quillon writes is its own whatever the umask.
+TEST(HardeningTest, PlantedLinksAndFilesAreNeverWrittenThrough) {
+  ScopedTempDir dir, elsewhere;
+  const std::string victim = elsewhere / "victim";
+  WriteFile(victim, "precious");
+  WriteFile(dir / "px.arg", ArgText({"[Commands]", Command("c"), "[End]"}));
+  ASSERT_EQ(0, symlink(victim.c_str(), (dir / "Quillon.log").c_str()));
+  ASSERT_EQ(0, symlink(victim.c_str(), (dir / "HandlerStatus.txt.new").c_str()));
+  ProgramOptions options;
+  options.cwd = dir.path();
+  options.umask_value = 0;
+  EXPECT_EQ(0, RunProgram(kQuillon, {dir.path()}, options).exit_status);
+  EXPECT_EQ("precious", ReadFile(victim));
+  EXPECT_EQ("c\n", ReadFile(dir / "ran.txt"));
+  struct stat st;
+  ASSERT_EQ(0, lstat((dir / "HandlerStatus.txt").c_str(), &st));
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(0644u, st.st_mode & 07777);
+  EXPECT_EQ("Status=5\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
+
+  // Classic mode: a link, then another user's writable file, at the name of
+  // a staged copy stops the run before anything is staged over it.
+  ScopedTempDir pkg;
+  ASSERT_EQ(0, mkdir((pkg / "files").c_str(), 0755));
+  ASSERT_EQ(0, mkdir((pkg / "pkg").c_str(), 0755));
+  WriteFile(pkg / "files/run.sh", "echo staged >> ran.txt\n");
+  WriteFile(pkg / "files/tool.exe", "binary");
+  WriteFile(pkg / "pkg/px.arg", ArgText({"[Runtime]", "FWPATH=files", "[Commands]",
+                                         "0 000 flag abort_ne 0", "0 000 sh run.sh; exit 2",
+                                         "[End]"}));
+  ASSERT_EQ(0, symlink(victim.c_str(), (pkg / "pkg/run.sh").c_str()));
+  options.cwd = pkg.path();
+  EXPECT_EQ(3, RunProgram(kQuillon, {pkg.path(), "pkg/px.arg"}, options).exit_status);
+  EXPECT_EQ("precious", ReadFile(victim));
+  EXPECT_NE(std::string::npos, ReadFile(pkg / "Quillon.log").find("run.sh\" is a symbolic link"));
+  ASSERT_EQ(0, unlink((pkg / "pkg/run.sh").c_str()));
+  WriteFile(pkg / "pkg/run.sh", "planted");
+  ASSERT_EQ(0, chown((pkg / "pkg/run.sh").c_str(), 65534, 65534));
+  ASSERT_EQ(0, chmod((pkg / "pkg/run.sh").c_str(), 0666));
+  EXPECT_EQ(3, RunProgram(kQuillon, {pkg.path(), "pkg/px.arg"}, options).exit_status);
+  EXPECT_EQ("planted", ReadFile(pkg / "pkg/run.sh"));
+  EXPECT_NE(std::string::npos, ReadFile(pkg / "Quillon.log").find("belongs to user 65534"));
+  EXPECT_FALSE(Exists(pkg / "pkg/ran.txt"));
+
+  // Without the planted file the copies are private (kept after the abort).
+  ASSERT_EQ(0, unlink((pkg / "pkg/run.sh").c_str()));
+  EXPECT_EQ(2, RunProgram(kQuillon, {pkg.path(), "pkg/px.arg"}, options).exit_status);
+  for (auto c : {std::make_pair("pkg/run.sh", 0600u), std::make_pair("pkg/tool.exe", 0700u)}) {
+    ASSERT_EQ(0, stat((pkg / c.first).c_str(), &st)) << c.first;
+    EXPECT_EQ(c.second, st.st_mode & 07777) << c.first;
+    EXPECT_EQ(geteuid(), st.st_uid) << c.first;
+  }
+}
+
+// Files that change under the run, or are not what they should be.
+TEST(HardeningTest, ArgumentFileThatIsNotAFileOrChangesStopsTheRun) {
+  ScopedTempDir dir;
+  ASSERT_EQ(0, mkfifo((dir / "px.arg").c_str(), 0600));
+  EXPECT_EQ(3, RunIn(dir.path(), {dir.path()}).exit_status);  // never blocks
+  EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("is not a regular file"));
+  ASSERT_EQ(0, unlink((dir / "px.arg").c_str()));
+
+  // A command that truncates the argument file: no SIGBUS, a clear stop.
+  WriteFile(dir / "px.arg", ArgText({"[Commands]", "0 000 : > px.arg", Command("never"),
+                                     "[End]"}));
+  EXPECT_EQ(3, RunIn(dir.path(), {dir.path()}).exit_status);
+  EXPECT_EQ("Status=5\nRetval=570621955", ReadFile(dir / "HandlerStatus.txt"));
+  EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("changed its size"));
+  EXPECT_FALSE(Exists(dir / "ran.txt"));
+}
+
+TEST(HardeningTest, OverlongCommandIsNotStartedAndLoggedOnceCut) {
+  ScopedTempDir dir;
+  const std::string longCommand = "echo " + std::string(200000, 'x') + " >> ran.txt";
+  WriteFile(dir / "px.arg", ArgText({"[Commands]", "0 000 " + longCommand, "[End]"}));
+  EXPECT_EQ(3, RunIn(dir.path(), {dir.path()}).exit_status);
+  std::string log = ReadFile(dir / "Quillon.log");
+  EXPECT_NE(std::string::npos, log.find("longer than the 131071 characters")) << log.size();
+  EXPECT_NE(std::string::npos, log.find("[200016 characters]"));
+  EXPECT_LT(log.size(), 20000u);
+  EXPECT_FALSE(Exists(dir / "ran.txt"));
+  EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n0 000 echo"));  // still pending
+}
+
+#if !defined(__SANITIZE_ADDRESS__)
+TEST(HardeningTest, OutOfMemoryEndsTheRunWithTheMemoryError) {
+  ScopedTempDir dir;
+  // A command line of 48 MiB: the mapping fits the limit, its working
+  // buffers do not.
+  WriteFile(dir / "px.arg", ArgText({"[Commands]", "0 000 flag abort_ne 0",
+                                     "0 000 : " + std::string(48 << 20, 'm'), "[End]"}));
+  ProgramOptions options;
+  options.cwd = dir.path();
+  options.address_space = 160u << 20;
+  EXPECT_EQ(5, RunProgram(kQuillon, {dir.path()}, options).exit_status);
+  EXPECT_EQ("Status=5\nRetval=570621957", ReadFile(dir / "HandlerStatus.txt"));
+  EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("ERROR : out of memory"));
+  EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n0 000 : mmm"));
+}
+#endif
+
+// SIGTERM while a command runs: passed on to the command's process group,
+// whose processes all end; the line gets the command's result; the run ends
+// with the handler error and status 5; a further signal kills the group.
+TEST(HardeningTest, StoppingSignalIsPassedOnToTheCommandGroup) {
+  for (bool stubborn : {false, true}) {
+    ScopedTempDir dir;
+    std::string command = std::string(stubborn ? "trap '' TERM; " : "") +
+                          "sleep 60 & echo $! > sleep.pid; echo > started; wait";
+    WriteFile(dir / "px.arg", ArgText({"[Commands]", "0 000 flag abort_ne 0",
+                                       "0 000 " + command, Command("next"), "[End]"}));
+    pid_t quillon = StartQuillon({dir.path()}, dir.path());
+    ASSERT_TRUE(WaitForFile(dir / "started"));
+    // The test's child waits for Quillon; signal Quillon itself (the
+    // child's only child).
+    pid_t target = 0;
+    for (int i = 0; i < 500 && target == 0; ++i) {
+      std::ifstream children("/proc/" + std::to_string(quillon) + "/task/" +
+                             std::to_string(quillon) + "/children");
+      children >> target;
+      if (target == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GT(target, 0);
+    kill(target, SIGTERM);
+    if (stubborn) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      kill(target, SIGTERM);
+    }
+    int status = 0;
+    ASSERT_EQ(quillon, waitpid(quillon, &status, 0));
+    EXPECT_EQ(3, WEXITSTATUS(status));
+    pid_t sleeper = std::stoi(ReadFile(dir / "sleep.pid"));
+    EXPECT_TRUE(kill(sleeper, 0) != 0 && errno == ESRCH) << "command left running";
+    EXPECT_EQ("Status=5\nRetval=570621955", ReadFile(dir / "HandlerStatus.txt"));
+    std::string log = ReadFile(dir / "Quillon.log");
+    EXPECT_NE(std::string::npos, log.find(std::string("signal 15 (Terminated) received while "
+                                                      "command <") +
+                                          (stubborn ? "trap" : "sleep")))
+        << log;
+    EXPECT_EQ(stubborn, log.find("a further signal killed") != std::string::npos);
+    std::string arg = ReadFile(dir / "px.arg");
+    EXPECT_NE(std::string::npos, arg.find(stubborn ? "1 009 trap" : "1 015 sleep")) << arg;
+    // The next run goes on behind it.
+    EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}).exit_status);
+    EXPECT_EQ("next\n", ReadFile(dir / "ran.txt"));
+  }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,6 +92,8 @@ struct ProgramOptions {
   std::string cwd = "/";
   std::vector<std::string> env;                        // "NAME=value" added
   std::vector<std::pair<int, std::string>> extra_fds;  // inherited: fd -> file
+  int umask_value = -1;        // the program's umask (-1: the test's)
+  size_t address_space = 0;    // RLIMIT_AS in bytes (0: unlimited)
 };
 
 // Runs `path` with argv[0] = path and `args`, standard input on /dev/null.
@@ -120,6 +123,11 @@ inline ProgramResult RunProgram(const std::string& path, const std::vector<std::
     dup2(fileno(err), 2);
     for (const auto& fd : options.extra_fds)  // dup2 leaves close-on-exec off
       dup2(open(fd.second.c_str(), O_RDWR | O_CREAT, 0644), fd.first);
+    if (options.umask_value >= 0) umask(static_cast<mode_t>(options.umask_value));
+    if (options.address_space > 0) {
+      struct rlimit limit = {options.address_space, options.address_space};
+      setrlimit(RLIMIT_AS, &limit);
+    }
     if (chdir(options.cwd.c_str()) == 0) execve(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
