@@ -248,7 +248,10 @@ TEST(HardeningTest, PlantedLinksAndFilesAreNeverWrittenThrough) {
 TEST(HardeningTest, ArgumentFileThatIsNotAFileOrChangesStopsTheRun) {
   ScopedTempDir dir;
   ASSERT_EQ(0, mkfifo((dir / "px.arg").c_str(), 0600));
-  EXPECT_EQ(3, RunIn(dir.path(), {dir.path()}).exit_status);  // never blocks
+  ProgramOptions options;
+  options.cwd = dir.path();
+  options.deadline = 5;
+  EXPECT_EQ(3, RunProgram(kQuillon, {dir.path()}, options).exit_status);  // never blocks
   EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("is not a regular file"));
   ASSERT_EQ(0, unlink((dir / "px.arg").c_str()));
 

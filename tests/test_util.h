@@ -94,6 +94,7 @@ struct ProgramOptions {
   std::vector<std::pair<int, std::string>> extra_fds;  // inherited: fd -> file
   int umask_value = -1;        // the program's umask (-1: the test's)
   size_t address_space = 0;    // RLIMIT_AS in bytes (0: unlimited)
+  unsigned deadline = 30;      // seconds until SIGALRM ends a hung program
 };
 
 // Runs `path` with argv[0] = path and `args`, standard input on /dev/null.
@@ -128,6 +129,7 @@ inline ProgramResult RunProgram(const std::string& path, const std::vector<std::
       struct rlimit limit = {options.address_space, options.address_space};
       setrlimit(RLIMIT_AS, &limit);
     }
+    alarm(options.deadline);  // survives execve
     if (chdir(options.cwd.c_str()) == 0) execve(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
