@@ -2,11 +2,17 @@
 // entry points, descriptor placement, threads and the lock.
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <chrono>
 #include <cstdarg>
+#include <functional>
+#include <future>
+#include <memory>
 #include <regex>
 #include <stdexcept>
 #include <string>
@@ -147,6 +153,97 @@ TEST_F(CDebugTest, Descriptors) {
   EXPECT_EQ(before, sockets());
 }
 
+// The trace files are never a link or a file planted by someone else:
+// such a file is refused (the log file: no log; the ring: not set up) and
+// neither it nor what it points to changes. Files the object makes are
+// 0600 whatever the umask.
+TEST_F(CDebugTest, TraceFilesAreOwnPrivateFiles) {
+  WriteRingConfig("1", 1, 1);
+  const std::string victim = root_ + "/victim";
+  const std::vector<std::pair<const char*, std::function<bool(const std::string&)>>> plants = {
+      {"symbolic link", [&](const std::string& at) { return symlink(victim.c_str(), at.c_str()) == 0; }},
+      {"hard link", [&](const std::string& at) { return link(victim.c_str(), at.c_str()) == 0; }},
+      {"file of another user", [&](const std::string& at) {
+         WriteFile(at, "planted\n");
+         return chown(at.c_str(), 65534, 65534) == 0;
+       }}};
+  for (const std::string& file : {LogPath(), RingPath()}) {
+    for (const auto& [what, plant] : plants) {
+      SCOPED_TRACE(file + " planted as " + what);
+      std::filesystem::remove_all(trace_);
+      ASSERT_EQ(0, mkdir(trace_.c_str(), 0700));
+      WriteFile(victim, "victim\n");
+      if (!plant(file)) {
+        ASSERT_NE(0u, geteuid());  // chown needs root
+        continue;
+      }
+      const std::string planted = ReadFile(file);
+      {
+        CDebug trace("Quillon", cfg_.c_str(), nullptr);
+        trace.PrintAlways("written");
+        if (file == LogPath()) {
+          EXPECT_EQ(-1, trace.GetLogFileDescriptor());
+        } else {
+          EXPECT_EQ(0u, trace.GetTarget());
+          EXPECT_EQ(1u, Count(ReadFile(LogPath()), "open of " + RingPath() + " failed"));
+        }
+      }
+      EXPECT_EQ("victim\n", ReadFile(victim));
+      EXPECT_EQ(planted, ReadFile(file));
+    }
+  }
+
+  std::filesystem::remove_all(trace_);
+  ASSERT_EQ(0, mkdir(trace_.c_str(), 0700));
+  const mode_t umask_before = umask(0);
+  { CDebug trace("Quillon", cfg_.c_str(), nullptr); }
+  umask(umask_before);
+  for (const std::string& file : {LogPath(), RingPath()}) {
+    struct stat st;
+    ASSERT_EQ(0, stat(file.c_str(), &st)) << file;
+    EXPECT_EQ(0600u, st.st_mode & 07777) << file;
+  }
+}
+
+// Under a file-size limit the trace never dies of SIGXFSZ: the ring that
+// cannot be filled is not set up and its file is removed, log entries past
+// the limit are lost, and the signal's default action is back afterwards.
+TEST_F(CDebugTest, FileSizeLimitDoesNotKill) {
+  WriteRingConfig("1", 1, 1);
+  SetEnv("QZ_LOG_FILE_MAX_SIZE", "10000000");
+  const rlim_t kLimit = 65536;
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit limit = {kLimit, kLimit};
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+    {
+      CDebug trace("Quillon", cfg_.c_str(), nullptr);
+      if (trace.GetTarget() != 0 || Exists(RingPath())) _exit(11);
+      for (int i = 0; i < 100; ++i) trace.PrintAlways("%s", std::string(1000, 'x').c_str());
+    }
+    struct sigaction now;
+    if (sigaction(SIGXFSZ, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) _exit(12);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_FALSE(WIFSIGNALED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  const std::string log = ReadFile(LogPath());
+  EXPECT_LE(log.size(), kLimit);
+  EXPECT_EQ(1u, Count(log, "### InitRingBuffer(): (2) write m_InternalDebugBuffer to " +
+                               RingPath() + " failed ###"));
+}
+
+// The library's global trace object in this binary is the inert one: a
+// test run never opens, empties or writes the machine's trace files.
+TEST(GlobalTraceObjectTest, InertOutsideQuillon) {
+  EXPECT_EQ(nullptr, Debug.GetName());
+  EXPECT_EQ(-1, Debug.GetLogFileDescriptor());
+  EXPECT_EQ(0u, Debug.GetTarget());
+}
+
 TEST_F(CDebugTest, ThreadsShareTheRing) {
   WriteRingConfig("1", 1, 1);
   CDebug trace("Quillon", cfg_.c_str(), nullptr);
@@ -165,33 +262,58 @@ TEST_F(CDebugTest, ThreadsShareTheRing) {
   }
 }
 
+// A second thread that enters `lock` once and leaves it again. It shares
+// the lock and its own state, and is detached: when a broken lock is never
+// released, the test fails after a bounded wait instead of hanging, and the
+// blocked thread destroys nothing under itself.
+class Contender {
+ public:
+  explicit Contender(std::shared_ptr<CCriticalSection> lock)
+      : state_(std::make_shared<State>()) {
+    std::future<void> started = state_->started.get_future();
+    entered_ = state_->entered.get_future();
+    std::thread([lock, state = state_] {
+      state->started.set_value();
+      lock->Enter();
+      state->entered.set_value();
+      lock->Leave();
+    }).detach();
+    started.wait();
+  }
+  bool EnteredWithin(std::chrono::milliseconds wait) {
+    return entered_.wait_for(wait) == std::future_status::ready;
+  }
+
+ private:
+  struct State {
+    std::promise<void> started, entered;
+  };
+  std::shared_ptr<State> state_;
+  std::future<void> entered_;
+};
+
 TEST(CCriticalSectionTest, RecursionAndRelease) {
-  CCriticalSection lock;
-  ASSERT_TRUE(lock.IsValid());
-  lock.Enter();
-  lock.Enter();
-  std::atomic<bool> acquired(false);
-  std::thread other([&] {
-    lock.Enter();
-    acquired = true;
-    lock.Leave();
-  });
-  lock.Leave();
-  EXPECT_FALSE(acquired);  // still held once
-  lock.Leave();
-  other.join();
-  EXPECT_TRUE(acquired);
+  using std::chrono::milliseconds;
+  auto lock = std::make_shared<CCriticalSection>();
+  ASSERT_TRUE(lock->IsValid());
+  lock->Enter();
+  lock->Enter();
+  Contender other(lock);
+  // The other thread is running and blocked: held twice, then still once.
+  EXPECT_FALSE(other.EnteredWithin(milliseconds(200)));
+  lock->Leave();
+  EXPECT_FALSE(other.EnteredWithin(milliseconds(200)));
+  lock->Leave();
+  EXPECT_TRUE(other.EnteredWithin(milliseconds(10000)));
+
   // A region left by an exception releases the lock whatever its depth.
   EXPECT_THROW({
-    CCriticalSectionGuard outer(lock);
-    CCriticalSectionGuard inner(lock);
+    CCriticalSectionGuard outer(*lock);
+    CCriticalSectionGuard inner(*lock);
     throw std::runtime_error("unwind");
   }, std::runtime_error);
-  EXPECT_EQ(0, lock.GetLockCount());
-  std::thread([&] {
-    lock.Enter();
-    lock.Leave();
-  }).join();
+  EXPECT_EQ(0, lock->GetLockCount());
+  EXPECT_TRUE(Contender(lock).EnteredWithin(milliseconds(10000)));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // size changes, wraps, oversized entries, the end-of-initialisation mark
 // and the header block.
 
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <string>
@@ -43,6 +45,23 @@ std::vector<std::string> Block(const std::string& file, size_t* end) {
   }
   return texts;
 }
+
+// A tmpfs of `size` mounted on `dir` while the object lives; mounted() is
+// false where mounting is not allowed (not root, a container).
+class ScopedTmpfs {
+ public:
+  ScopedTmpfs(const std::string& dir, const std::string& size) : dir_(dir) {
+    mounted_ = mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~ScopedTmpfs() {
+    if (mounted_) umount2(dir_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  std::string dir_;
+  bool mounted_;
+};
 
 class DebugRingBufferTest : public TraceTest {
  protected:
@@ -188,6 +207,57 @@ TEST_F(DebugRingBufferTest, WrapWithoutAndWithInitMark) {
   EXPECT_EQ("Application Init Done      : 1", block[73]);
   EXPECT_EQ("fill ", file.substr(mark + kPlainHeaderLength, 5));
   EXPECT_NE(std::string::npos, file.find("### End of initialization. ###\n"));
+}
+
+// The ring's size is bounded: a weight out of range gives weight 1, and the
+// ring never takes the last 64 MiB of its file system (made smaller, or not
+// created at all). The trace directory is an 80 MiB tmpfs, 16 MiB beyond
+// that margin.
+TEST_F(DebugRingBufferTest, SizeBoundedByWeightRangeAndFreeSpace) {
+  ScopedTmpfs fs(trace_, "80m");
+  if (!fs.mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
+  ASSERT_EQ(size_t{1} << 20, kUnit);  // the sizes below assume 4 KiB pages
+
+  WriteRingConfig("1", 1, 1);
+  for (const char* name : {"QZ_LOG_RINGBUF_WEIGHT", "QZ_LOG_RINGBUF_WEIGHT_QUILLON"}) {
+    for (const char* weight : {"-1", "65"}) {
+      SCOPED_TRACE(std::string(name) + "=" + weight);
+      unlink(RingPath().c_str());
+      SetEnv(name, weight);
+      CDebug trace("Quillon", cfg_.c_str(), nullptr);
+      SetEnv(name, nullptr);
+      EXPECT_EQ(2u, trace.GetTarget());
+      EXPECT_EQ(1u, trace.GetRingBufferWeight());
+      EXPECT_EQ(kUnit, ReadFile(RingPath()).size());
+    }
+  }
+
+  // 32 MiB wanted, about 16 MiB to be had: whole units below that.
+  unlink(RingPath().c_str());
+  WriteRingConfig("1", 1, 32);
+  {
+    CDebug trace("Quillon", cfg_.c_str(), nullptr);
+    EXPECT_EQ(2u, trace.GetTarget());
+    const size_t size = ReadFile(RingPath()).size();
+    EXPECT_EQ(size, trace.GetRingBufferSize());
+    EXPECT_EQ(0u, size % kUnit);
+    EXPECT_GE(size, 8 * kUnit);
+    EXPECT_LE(size, 16 * kUnit);
+    EXPECT_EQ(1u, Count(ReadFile(LogPath()), " made " + std::to_string(size) + " bytes instead of " +
+                                                 std::to_string(32 * kUnit)));
+  }
+
+  // Not one unit left: no ring, no file.
+  unlink(RingPath().c_str());
+  WriteRingConfig("1", 1, 1);
+  int ballast = open((trace_ + "/ballast").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(ballast, 0);
+  ASSERT_EQ(0, posix_fallocate(ballast, 0, 70 << 20));
+  close(ballast);
+  CDebug trace("Quillon", cfg_.c_str(), nullptr);
+  EXPECT_EQ(0u, trace.GetTarget());
+  EXPECT_FALSE(Exists(RingPath()));
+  EXPECT_EQ(1u, Count(ReadFile(LogPath()), "### InitRingBuffer(): " + RingPath() + " not set up: "));
 }
 
 }  // namespace

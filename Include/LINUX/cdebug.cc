@@ -271,6 +271,16 @@ bool CDebug::Init(const char* pApplicationName) {
       if (weight != nullptr) {
         m_RingBufWeight = static_cast<unsigned>(strtoll(weight, nullptr, 10));
       }
+      if (m_RingBufWeight > kMaxRingWeight) {
+        // Shown as it was most likely written: -1 rather than 4294967295.
+        const int as_signed = static_cast<int>(m_RingBufWeight);
+        const long long shown =
+            as_signed < 0 ? as_signed : static_cast<long long>(m_RingBufWeight);
+        ReportToSystemLog(
+            "ERROR: ring buffer weight %lld out of range 1..%u --> using %u\n",
+            shown, kMaxRingWeight, kDefaultRingWeight);
+        m_RingBufWeight = kDefaultRingWeight;
+      }
 
       long page = sysconf(_SC_PAGESIZE);
       if (page <= 0) page = 4096;

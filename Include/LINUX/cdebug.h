@@ -25,6 +25,15 @@
 // close-on-exec: a program may close its low descriptors after start
 // without disturbing the trace, and commands it starts inherit nothing.
 //
+// Both files are private (mode 0600 whatever the umask) and never a
+// symbolic link, a file with several links or one of another user: such a
+// file is refused, left untouched, and the trace goes on without it. Their
+// sizes are bounded: the ring-buffer weight is kept within 1 to
+// kMaxRingWeight, and the ring file never takes the last
+// kRingFreeSpaceMargin bytes of its file system. SIGXFSZ (file-size limit)
+// never ends the process while the object writes its files: the write fails
+// with EFBIG instead and is handled as any failed write.
+//
 // Threads: every operation that touches shared state holds the object's
 // recursive lock. The trace object reports its own failures only to the
 // system log or its log file; it never throws.
@@ -49,6 +58,19 @@ enum {
   TRACE_TARGET_LOGFILE = 1,
   TRACE_TARGET_RINGBUFFER = 2,
 };
+
+// Mode of both trace files, whatever the umask.
+const mode_t kTraceFileMode = 0600;
+// Ring-buffer weights above kMaxRingWeight (QZ_LOG_RINGBUF_WEIGHT, -1
+// included, or the configuration file) are replaced by kDefaultRingWeight,
+// and the system log says so. 0 still means no ring buffer. With the factor
+// of at most 2 and 4 KiB pages the ring is at most 128 MiB.
+const unsigned kMaxRingWeight = 64;
+const unsigned kDefaultRingWeight = 1;
+// Free space the ring buffer leaves on its file system. A ring that does not
+// fit is made smaller, in steps of page size x 256; when not even one step
+// fits, no ring buffer is set up.
+const size_t kRingFreeSpaceMargin = size_t{64} << 20;
 
 // Where the configuration files are looked for, and where both trace files
 // go when nothing else is configured.
@@ -321,8 +343,11 @@ class CDebug : public CDebugTraceConfig {
 
 typedef CDebug CDEBUG;
 
-// The process's one trace object, built before main with the application
-// name "Quillon" and destroyed after main returns.
+// The process's one trace object. In the Quillon executables it is built
+// before main with the application name "Quillon" and destroyed after main
+// returns (debug_global.cc); every other program that links the library
+// (tests, fuzz targets, benchmarks, pxtool) gets an object that never opens
+// a file (debug_global_inert.cc).
 extern CDEBUG Debug;
 
 #endif  // INCLUDE_LINUX_CDEBUG_H_

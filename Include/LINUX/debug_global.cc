@@ -1,7 +1,8 @@
-// The process's one trace object, built before main and destroyed after it.
-// Kept in a file of its own so that only programs that trace (they refer to
-// `Debug`) link it: a tool that merely reads the trace (pxtool) must not
-// open, empty or write the trace files by being started.
+// The process's one trace object for the Quillon executables, built before
+// main and destroyed after it. Linked only into those (see CMakeLists.txt);
+// every other program that links the library gets the inert object of
+// debug_global_inert.cc, so that neither a test run nor a tool that merely
+// reads the trace (pxtool) opens, empties or writes the trace files.
 
 #include "cdebug.h"
 

@@ -7,23 +7,42 @@
 // the jump. The file is not truncated there: older text behind the new
 // write position stays until it is overwritten, so the newest entries stand
 // just above the last wrap line.
+//
+// The file is never a symbolic link or a file someone else planted: it is
+// opened with OpenOwnFile (a regular file with one link, owned by the
+// effective user, final link not followed), emptied only once accepted and
+// given mode 0600. It is unbuffered, so each entry is one write(2); a write
+// refused with EFBIG (file-size limit) loses that entry and nothing more.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "cdebug.h"
+#include "file_size_signal.h"
 #include "high_fd.h"
+#include "safe_file.h"
 
 FILE* CDebug::OpenLogFile(const char* path) {
-  int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  std::string why;
+  int fd = OpenOwnFile(path, O_RDWR | O_CREAT, kTraceFileMode, &why);
   if (fd < 0) return nullptr;
+  if (ftruncate(fd, 0) != 0 || fchmod(fd, kTraceFileMode) != 0) {
+    close(fd);
+    return nullptr;
+  }
   fd = MoveFdHigh(fd);
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, "w+");
-  if (file == nullptr) close(fd);
+  if (file == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  setvbuf(file, nullptr, _IONBF, 0);
   return file;
 }
 
@@ -34,6 +53,7 @@ int CDebug::GetLogFileDescriptor() const {
 void CDebug::TraceToLogFile(const char* pFormat, va_list pArguments,
                             const char* pDebugModuleName) {
   if (m_LogFilePtr == nullptr || pFormat == nullptr) return;
+  FileSizeSignalGuard file_size_limit_is_no_kill;
   try {
     char* buf = m_InternalDebugBuffer;
     size_t n = 0;

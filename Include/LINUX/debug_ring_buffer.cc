@@ -21,20 +21,33 @@
 // trace directory: NumberOpens grows by one, LastOpen is renewed and
 // writing resumes at the stored position. Entries are plain memory copies,
 // so they survive a crash of the process; nothing is synced to disk.
+//
+// The file is created exclusively (never through a link) with mode 0600, or,
+// when it exists, reused only if OpenOwnFile accepts it (a regular file with
+// one link owned by the effective user); a reused file is set to 0600 too.
+// It is never made larger than the free space of its file system less
+// kRingFreeSpaceMargin: a ring that does not fit is made smaller in steps of
+// page size x 256, and when not even one step fits nothing is created. A
+// file this call created and could not fill (disk full, EFBIG under a
+// file-size limit) is removed again; a reused file is never removed.
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cdebug.h"
 #include "debug_ring_layout.h"
+#include "file_size_signal.h"
 #include "high_fd.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -115,18 +128,6 @@ void BuildHeaderTemplate(s_FileHdrLine* lines) {
   separator.line[kLineSize] = '\0';
 }
 
-// Writes all of `data`; false on an error or when nothing more goes in.
-bool WriteAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
 // Writes `total` bytes made of `line` (kFillerLineSize bytes) repeated,
 // many lines per system call.
 bool WriteRepeatedLine(int fd, const char* line, size_t total) {
@@ -154,6 +155,59 @@ bool WriteRepeatedLine(int fd, const char* line, size_t total) {
   return true;
 }
 
+// The step in which a ring that does not fit is made smaller: the size of
+// weight 1, factor 1.
+size_t RingSizeStep() {
+  long page = sysconf(_SC_PAGESIZE);
+  return static_cast<size_t>(page > 0 ? page : 4096) * 256;
+}
+
+// Bytes the ring may take on the file system of `path`: what it has
+// already (`existing`) and what is free for unprivileged users beyond
+// kRingFreeSpaceMargin. No bound when the file system cannot be asked.
+size_t RingRoom(const char* path, size_t existing) {
+  std::string dir(path);
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  struct statvfs fs;
+  if (statvfs(dir.c_str(), &fs) != 0) return static_cast<size_t>(-1);
+  const unsigned long long block = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+  const unsigned long long free_bytes =
+      static_cast<unsigned long long>(fs.f_bavail) * block;
+  const unsigned long long room =
+      existing + (free_bytes > kRingFreeSpaceMargin
+                      ? free_bytes - kRingFreeSpaceMargin : 0);
+  return room < static_cast<size_t>(-1) ? static_cast<size_t>(room)
+                                         : static_cast<size_t>(-1);
+}
+
+// Creates the ring file (`*created` true) or opens the one there when it is
+// the process's own; either way with mode 0600. -1 with errno set, and
+// `why` saying what was refused.
+int OpenRingFile(const char* path, bool* created, std::string* why) {
+  *created = false;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = CreateExclusive(path, O_RDWR, kTraceFileMode, why);
+    if (fd >= 0) {
+      *created = true;
+      return fd;
+    }
+    if (errno != EEXIST) return -1;
+    fd = OpenOwnFile(path, O_RDWR, kTraceFileMode, why);
+    if (fd >= 0) {
+      if (fchmod(fd, kTraceFileMode) != 0) {
+        int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+      }
+      return fd;
+    }
+    if (errno != ENOENT) return -1;  // removed meanwhile: try again
+  }
+  return -1;
+}
+
 }  // namespace
 
 void CDebug::WriteRingHeaderNumber(size_t offset, size_t value) {
@@ -178,24 +232,56 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   }
   const char* path = m_RingBufFilePath;
   CloseRingBuffer();
+  m_RingBufferReuse = false;
+  FileSizeSignalGuard file_size_limit_is_no_kill;
 
+  // Never larger than the file system can give without its last margin.
   struct stat st;
-  m_RingBufferReuse = stat(path, &st) == 0;
-  int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0700);
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+  const size_t existing =
+      lstat(path, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
+  const size_t room = RingRoom(path, existing);
+  if (RingBufferSize > room) {
+    const size_t step = RingSizeStep();
+    const size_t fitted = room / step * step;
+    if (fitted < kEntryAreaStart * 2) {
+      PrintToLogFile(
+          "\n### InitRingBuffer(): %s not set up: %zu bytes wanted, %zu "
+          "available (%zu bytes kept free) ###",
+          path, RingBufferSize, room, kRingFreeSpaceMargin);
+      return false;
+    }
+    PrintToLogFile(
+        "\n### InitRingBuffer(): %s made %zu bytes instead of %zu (%zu bytes "
+        "kept free) ###",
+        path, fitted, RingBufferSize, kRingFreeSpaceMargin);
+    RingBufferSize = fitted;
+  }
+
+  std::string why;
+  bool created = false;
+  int fd = OpenRingFile(path, &created, &why);
+  if (fd >= 0 && fstat(fd, &st) != 0) {
     close(fd);
     fd = -1;
-    errno = EINVAL;
   }
   if (fd >= 0) fd = MoveFdHigh(fd);
   if (fd < 0) {
     int error = errno;
+    if (created) unlink(path);
     PrintToLogFile("\n### InitRingBuffer(): open of %s failed (errno=%d; %s) ###",
                    path, error, strerror(error));
+    if (!why.empty()) {
+      PrintToLogFile("\n### InitRingBuffer(): %s %s ###", path, why.c_str());
+    }
     return false;
   }
   m_RingBufFD = fd;
+  m_RingBufferReuse = !created;
   ++m_NumberOfOpens;
+  // A file this call created and could not lay out is removed again.
+  auto forget_created = [&] {
+    if (created) unlink(path);
+  };
 
   // A file shorter than the size now configured is laid out anew: mapping
   // past its end would fault on the first entry there.
@@ -217,6 +303,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     for (int i = 0; i < kHeaderLines; ++i) {
       if (!WriteAll(fd, FileHdrLines[i].line, kLineSize)) {
         CloseRingBuffer();
+        forget_created();
         PrintToLogFile("\n### InitRingBuffer(): write haeder to %s failed ###",
                        path);
         m_LogCountCurrent = kEntryAreaStart;
@@ -228,6 +315,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     m_InternalDebugBuffer[kBlankLineSize - 1] = '\n';
     if (!WriteAll(fd, m_InternalDebugBuffer, kBlankLineSize)) {
       CloseRingBuffer();
+      forget_created();
       PrintToLogFile(
           "\n### InitRingBuffer(): write m_InternalDebugBuffer to %s failed ###",
           path);
@@ -244,6 +332,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     if (!WriteRepeatedLine(fd, m_InternalDebugBuffer,
                            RingBufferSize - kEntryAreaStart)) {
       CloseRingBuffer();
+      forget_created();
       PrintToLogFile(
           "\n### InitRingBuffer(): (2) write m_InternalDebugBuffer to %s "
           "failed ###",
@@ -257,6 +346,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   if (map == MAP_FAILED) {
     int error = errno;
     CloseRingBuffer();
+    forget_created();
     PrintToLogFile("\n### InitRingBuffer(): mmap of %s failed (errno=%d; %s) ###",
                    path, error, strerror(error));
     return false;
