@@ -269,9 +269,13 @@ SHIM_NOEXCEPT(off_t, lseek, nullptr, fd, -1, (int fd, off_t at, int whence), (fd
 SHIM_NOEXCEPT(off64_t, lseek64, nullptr, fd, -1, (int fd, off64_t at, int whence),
               (fd, at, whence))
 
-// Flushing to disk.
+// Flushing to disk; reserving space.
 SHIM(int, fsync, nullptr, fd, -1, (int fd), (fd))
 SHIM(int, fdatasync, nullptr, fd, -1, (int fd), (fd))
+SHIM(int, syncfs, nullptr, fd, -1, (int fd), (fd))
+SHIM(int, sync_file_range, nullptr, fd, -1, (int fd, off64_t at, off64_t n, unsigned int flags),
+     (fd, at, n, flags))
+SHIM(int, fallocate, nullptr, fd, -1, (int fd, int mode, off_t at, off_t n), (fd, mode, at, n))
 SHIM(int, msync, MappedPath(address), -1, -1, (void* address, size_t n, int flags),
      (address, n, flags))
 
@@ -282,6 +286,10 @@ SHIM_NOEXCEPT(int, renameat, from, -1, -1, (int fromDir, const char* from, int t
               (fromDir, from, toDir, to))
 SHIM_NOEXCEPT(int, renameat2, from, -1, -1, (int fromDir, const char* from, int toDir,
                                              const char* to, unsigned int flags),
+              (fromDir, from, toDir, to, flags))
+SHIM_NOEXCEPT(int, link, from, -1, -1, (const char* from, const char* to), (from, to))
+SHIM_NOEXCEPT(int, linkat, from, -1, -1, (int fromDir, const char* from, int toDir,
+                                          const char* to, int flags),
               (fromDir, from, toDir, to, flags))
 SHIM_NOEXCEPT(int, unlink, path, -1, -1, (const char* path), (path))
 SHIM_NOEXCEPT(int, unlinkat, path, -1, -1, (int dirfd, const char* path, int flags),

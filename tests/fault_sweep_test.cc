@@ -10,9 +10,12 @@
 //   - the argument file differs from the original only in the marks and
 //     result fields of pending lines;
 //   - a mark whose flush to disk failed does not let its command start, and
-//     a failed flush (fsync, fdatasync, msync) is reported in the run log;
+//     a failed flush (fsync, fdatasync, syncfs, msync) is reported in the
+//     run log;
 //   - a run whose result differs from the clean run's says why (an error
 //     line in its run log);
+//   - commands get /dev/null on descriptors 0 to 2, and nothing is written
+//     into the directory the run was started in;
 //   - no run hangs (SIGALRM after kTimeoutSeconds) or dies of a signal
 //     other than the injected SIGKILL.
 // Faults the code is known to have are listed in kKnownFaults: they are
@@ -435,7 +438,7 @@ class FaultSweep : public testing::Test {
 
     // Flushes: a failed one is reported; a mark not on disk starts nothing.
     std::string name = call.substr(0, call.find(' '));
-    if (!killed && (name == "fsync" || name == "fdatasync" || name == "msync") &&
+    if (!killed && (name == "fsync" || name == "fdatasync" || name == "syncfs" || name == "msync") &&
         !HasErrorLine(log1))
       fail("flush-silent", "no error line in the faulted run's log");
     if (!killed && name == "msync") {
