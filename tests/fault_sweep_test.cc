@@ -1,0 +1,521 @@
+// The I/O fault sweep: the real binary, run on a copy of a package with the
+// interposer fault_shim.cc preloaded. A clean run counts the file-system
+// calls (C); then for every N (every 7th on the larger package) and each of
+// EIO, ENOSPC and SIGKILL, a run with the fault at call N is followed by a
+// clean run on the same copy, and what the two leave behind is checked:
+//   - no command runs twice, and none that the clean run runs is lost
+//     without a run-log line of the faulted run naming why;
+//   - both status files are whole ("Status=N\nRetval=M"); a run that exits
+//     leaves Status=5 with its own return value;
+//   - the argument file differs from the original only in the marks and
+//     result fields of pending lines;
+//   - a mark whose flush to disk failed does not let its command start, and
+//     a failed flush (fsync, fdatasync, syncfs, msync) is reported in the
+//     run log;
+//   - a run whose result differs from the clean run's says why (an error
+//     line in its run log);
+//   - commands get /dev/null on descriptors 0 to 2, and nothing is written
+//     into the directory the run was started in;
+//   - no run hangs (SIGALRM after kTimeoutSeconds) or dies of a signal
+//     other than the injected SIGKILL.
+// Faults the code is known to have are listed in kKnownFaults: they are
+// printed as expected failures, everything else fails the test.
+// Run alone: build/bin/quillon_tests --gtest_filter='FaultSweep*'
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <set>
+
+#include "px_tool.h"
+#include "test_util.h"
+
+namespace quillon_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon";
+const unsigned kTimeoutSeconds = 20;
+const char* const kKinds[] = {"eio", "enospc", "kill"};
+
+// How a run ended.
+struct Ending {
+  int signal = 0;  // the signal that ended it, or 0
+  int code = -1;   // its exit status when signal is 0
+  std::string Text() const {
+    return signal ? "signal " + std::to_string(signal) : "exit " + std::to_string(code);
+  }
+};
+
+// Runs Quillon with `args` in `cwd`: descriptors 0 to 2 on /dev/null and no
+// other open, the test's environment without trace settings plus `env`,
+// ended by SIGALRM when it takes longer than kTimeoutSeconds.
+Ending RunQuillon(const std::string& cwd, const std::vector<std::string>& args,
+                  const std::vector<std::string>& env) {
+  std::vector<std::string> envText = env, argvText{kQuillon};
+  for (char** e = environ; *e != nullptr; ++e)
+    if (!std::regex_search(*e, std::regex("^(QZ_LOG_|TraceFileLimit=|FAKE_HELP2_EXIT=|LD_PRELOAD=|"
+                                          "FAULT_SHIM_)")))
+      envText.push_back(*e);
+  argvText.insert(argvText.end(), args.begin(), args.end());
+  std::vector<char*> argv, envp;
+  for (std::string& a : argvText) argv.push_back(&a[0]);
+  for (std::string& e : envText) envp.push_back(&e[0]);
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) dup2(null, fd);
+    close_range(3, ~0U, 0);
+    sigset_t all;
+    sigemptyset(&all);
+    sigprocmask(SIG_SETMASK, &all, nullptr);
+    signal(SIGALRM, SIG_DFL);
+    alarm(kTimeoutSeconds);  // kept across exec
+    if (chdir(cwd.c_str()) == 0) execve(kQuillon.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  Ending ending;
+  if (WIFSIGNALED(status)) ending.signal = WTERMSIG(status);
+  else ending.code = WEXITSTATUS(status);
+  return ending;
+}
+
+std::vector<std::string> SplitLines(const std::string& text, const std::string& end = "\n") {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t next; (next = text.find(end, at)) != std::string::npos; at = next + end.size())
+    lines.push_back(text.substr(at, next - at));
+  if (at < text.size()) lines.push_back(text.substr(at));
+  return lines;
+}
+
+// The name a command line records ("c3"), or "" for a flags line or text.
+std::string CommandName(const std::string& line) {
+  std::smatch m;
+  return std::regex_search(line, m, std::regex("echo (c[0-9]+) [$][?] >> ")) ? m[1].str() : "";
+}
+
+// What a command records before it does its work: its name, and 0 when it
+// was started with descriptors 0, 1 and 2 on /dev/null (1 otherwise).
+const char kRecordFormat[] =
+    "[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/1 -ef /dev/null ] && "
+    "[ /proc/$$/fd/2 -ef /dev/null ]; echo %s $? >> %s; ";
+
+// The names in a record file, in order; names of commands started with
+// other descriptors are added to `badDescriptors`.
+std::vector<std::string> Recorded(const std::string& record,
+                                  std::set<std::string>* badDescriptors = nullptr) {
+  std::vector<std::string> names;
+  for (const std::string& line : SplitLines(ReadFile(record))) {
+    names.push_back(line.substr(0, line.find(' ')));
+    if (badDescriptors != nullptr && line != names.back() + " 0")
+      badDescriptors->insert(names.back());
+  }
+  return names;
+}
+
+// Empty when `now` differs from `original` only in the marks (column 1,
+// 0 -> 1) and the result fields (columns 3 to 5, digits) of pending lines.
+std::string ArgFileChange(const std::string& original, const std::string& now) {
+  if (now.size() != original.size())
+    return "size " + std::to_string(original.size()) + " -> " + std::to_string(now.size());
+  size_t lineStart = 0;
+  for (size_t i = 0; i < original.size(); ++i) {
+    if (i > 0 && original[i - 1] == '\n') lineStart = i;
+    if (now[i] == original[i]) continue;
+    size_t column = i - lineStart;
+    bool pending = original[lineStart] == '0';
+    bool mark = column == 0 && now[i] == '1';
+    bool result = column >= 2 && column <= 4 && isdigit(static_cast<unsigned char>(now[i]));
+    if (!pending || !(mark || result))
+      return "byte " + std::to_string(i) + " of line \"" +
+             original.substr(lineStart, original.find('\r', lineStart) - lineStart) + "\" is '" +
+             now[i] + "'";
+  }
+  return "";
+}
+
+// The status file in `dir`, or kNoStatus.
+const char kNoStatus[] = "(none)";
+std::string Status(const std::string& dir) {
+  std::string path = dir + "/HandlerStatus.txt";
+  return Exists(path) ? ReadFile(path) : kNoStatus;
+}
+
+// A status text on one line.
+std::string Shown(const std::string& text) {
+  return "\"" + std::regex_replace(text, std::regex("\n"), "\\n") + "\"";
+}
+
+bool StatusWhole(const std::string& text) {
+  return std::regex_match(text, std::regex("Status=[345]\nRetval=-?[0-9]+"));
+}
+
+// Whether a status text says the run ended with exit status `code`.
+bool StatusTellsEnd(const std::string& text, int code) {
+  std::smatch m;
+  return std::regex_match(text, m, std::regex("Status=5\nRetval=(-?[0-9]+)")) &&
+         (std::stoll(m[1].str()) & 0xFF) == code;
+}
+
+bool HasErrorLine(const std::string& log) {
+  return std::regex_search(log, std::regex("error|Error|ERROR"));
+}
+
+// A package for the sweep: `root`/files (the package files) and
+// `root`/pkg/px.arg, whose command lines first append their name to
+// `record`. Runs are made on copies of it.
+struct Package {
+  std::string root, record, argText;
+  std::vector<std::string> marked;  // per pending line of [Commands]: its name or ""
+};
+
+// The argument file `lines` with every pending command line recording its
+// name: "0 000 [update |force ]echo cK >> RECORD; COMMAND".
+Package MakePackage(const std::string& root, const std::string& record,
+                    const std::vector<std::string>& lines) {
+  Package package{root, record, "", {}};
+  bool inCommands = false;
+  int next = 1;
+  std::vector<std::string> out;
+  for (std::string line : lines) {
+    if (line.rfind("[", 0) == 0) inCommands = line == "[Commands]";
+    if (line.rfind("0 000 ", 0) == 0 && line.rfind("0 000 flag", 0) != 0) {
+      std::string text = line.substr(6), prefix;
+      for (const char* mode : {"update ", "force "})
+        if (text.rfind(mode, 0) == 0) prefix = mode, text = text.substr(strlen(mode));
+      char recording[512];
+      snprintf(recording, sizeof(recording), kRecordFormat, ("c" + std::to_string(next++)).c_str(),
+               record.c_str());
+      line = "0 000 " + prefix + recording + text;
+    }
+    if (inCommands && line.rfind("0", 0) == 0) package.marked.push_back(CommandName(line));
+    out.push_back(line);
+  }
+  package.argText = ArgText(out);
+  fs::create_directories(root + "/pkg");
+  WriteFile(root + "/pkg/px.arg", package.argText);
+  return package;
+}
+
+// The example package of the repository, commands recording.
+Package HelloPackage(const std::string& root, const std::string& record) {
+  fs::create_directories(root);
+  fs::copy(std::string(QUILLON_SOURCE_DIR) + "/examples/hello/files", root + "/files");
+  std::string text = ReadFile(std::string(QUILLON_SOURCE_DIR) + "/examples/hello/pkg/px.arg");
+  return MakePackage(root, record, SplitLines(text, "\r\n"));
+}
+
+// More commands and files: plain, scrambled with both methods, an ".exe";
+// the command section crosses a page boundary of the argument file.
+Package LargePackage(const std::string& root, const std::string& record) {
+  std::string files = root + "/files";
+  fs::create_directories(files);
+  std::string firmware;
+  for (int i = 0; i < 40000; ++i) firmware += static_cast<char>(i * 7 % 251);
+  WriteFile(files + "/fw1.bin", firmware);
+  WriteFile(root + "/plain2.txt", "second part, scrambled with method 1\n");
+  WriteFile(root + "/plain3.txt", "third part, scrambled with method 2\n");
+  PXTool tool;
+  EXPECT_EQ(0, tool.GetPXFile2File((root + "/plain2.txt").c_str(), (files + "/fw2.txt").c_str(),
+                                   PXTool::PXEncryptKey1));
+  EXPECT_EQ(0, tool.GetPXFile2File((root + "/plain3.txt").c_str(), (files + "/fw3.dat").c_str(),
+                                   PXTool::PXEncryptKey2));
+  WriteFile(files + "/tool.exe", "#!/bin/sh\nexit 0\n");
+  WriteFile(files + "/notes.txt", "release notes\n");
+  std::vector<std::string> lines{"[Runtime]"};
+  for (int i = 0; i < 38; ++i)
+    lines.push_back("# padding so that the command section crosses a page boundary, line " +
+                    std::to_string(i) + std::string(20, '.'));
+  lines.insert(lines.end(),
+               {"FWPATH=files", "[Commands]", "0 000 flag abort_ne 0",
+                "0 000 cmp -s fw1.bin ../files/fw1.bin", "0 000 flag abort_ne 0",
+                "0 000 cmp -s fw2.txt ../plain2.txt", "0 000 flag abort_ne 0",
+                "0 000 cmp -s fw3.dat ../plain3.txt", "0 000 flag abort_ne 0 Delayed",
+                "0 000 test -x tool.exe && ./tool.exe", "0 000 flag abort_ne 0 omit_ret_codes 3,4;",
+                "0 000 exit 4", "0 000 update echo never", "0 000 force cat notes.txt",
+                "0 000 flag abort_ne 0", "0 000 test -f notes.txt", "0 000 true", "[UpdCommands]",
+                "0 000 true", "[End]"});
+  Package package = MakePackage(root, record, lines);
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  EXPECT_LT(package.argText.find("[Commands]"), page);
+  EXPECT_GT(package.argText.find("[UpdCommands]"), page);
+  return package;
+}
+
+// A fault the code is known to have: violations of `check` at a call that
+// matches `call` ("name detail", the sweep's directory shown as <tmp>) are
+// printed as expected failures.
+struct KnownFault {
+  const char* check;
+  const char* call;
+  const char* why;
+};
+
+const KnownFault kKnownFaults[] = {
+    {"descriptors", "open /dev/null", "a failed reopen of 0, 1 or 2 on /dev/null goes unnoticed"},
+    {"outside", "chdir <tmp>/work", "a failed change into the working directory goes unnoticed"},
+    {"status-end", "chdir <tmp>/work", "a failed change into the working directory goes unnoticed"},
+    {"silent-change", "chdir .*", "a failed change of directory goes unnoticed"},
+    {"silent-change", "scandir files", "an unlistable package directory counts as empty"},
+    {"silent-change", "stat files/.*", "a package file that cannot be examined is left out"},
+    {"flush-silent", "msync .*", "a failed flush of a mark is ignored"},
+    {"unflushed-mark", "msync .*", "a failed flush of a mark is ignored"},
+    {"flush-silent", "fsync <tmp>/work(/pkg)?", "a failed flush of the status directory is ignored"},
+    {"status-end", "(open|write|fsync|close|rename) .*HandlerStatus.txt.new",
+     "a status file that cannot be replaced keeps the old status"},
+};
+
+struct Violation {
+  long n;
+  std::string kind, call, check, detail;
+};
+
+const KnownFault* Known(const Violation& v) {
+  for (const KnownFault& k : kKnownFaults)
+    if (v.check == k.check && std::regex_match(v.call, std::regex(k.call))) return &k;
+  return nullptr;
+}
+
+// The sweep's directory: on /dev/shm where there is one, since the runs
+// flush to disk many times and the sweep is about faults, not the disk.
+class SweepDir {
+ public:
+  SweepDir() {
+    struct stat st;
+    std::string base = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+    std::string name = base + "/quillon_sweep.XXXXXX";
+    if (mkdtemp(&name[0]) != nullptr) path_ = name;
+  }
+  ~SweepDir() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class FaultSweep : public testing::Test {
+ protected:
+  void SetUp() override {
+#ifndef QUILLON_FAULT_SHIM
+    GTEST_SKIP() << "no fault shim in this build: the sanitizer runtimes must come first in the "
+                    "process, so an LD_PRELOAD interposer cannot be used there";
+#else
+    shim_ = QUILLON_FAULT_SHIM;
+#endif
+    ASSERT_FALSE(dir_.path().empty());
+    fs::create_directory(start_);
+  }
+
+  // Copies the package to a fresh work directory; the record is emptied.
+  void FreshCopy(const Package& package) {
+    fs::remove_all(work_);
+    fs::copy(package.root, work_, fs::copy_options::recursive);
+    fs::remove(package.record);
+  }
+
+  std::vector<std::string> ShimEnv(const std::string& mode, long n) {
+    return {"LD_PRELOAD=" + shim_, "FAULT_SHIM_MODE=" + mode, "FAULT_SHIM_AT=" + std::to_string(n),
+            "FAULT_SHIM_OUT=" + out_};
+  }
+
+  // A line of the shim's output with the sweep's directory shown as <tmp>
+  // and no process id.
+  std::string Normalize(const std::string& line) const {
+    std::string text = std::regex_replace(line, std::regex(dir_.path()), "<tmp>");
+    return std::regex_replace(text, std::regex("pxtmp-[0-9]+-"), "pxtmp-PID-");
+  }
+
+  // The clean run: the calls it makes ("N call detail" per line).
+  std::vector<std::string> CountCalls(const Package& package, std::set<std::string>* ran) {
+    FreshCopy(package);
+    Ending end = RunQuillon(start_, {work_, "pkg/px.arg"}, ShimEnv("count", 0));
+    EXPECT_EQ(0, end.signal);
+    EXPECT_TRUE(StatusTellsEnd(ReadFile(work_ + "/pkg/HandlerStatus.txt"), end.code));
+    clean_code_ = end.code;
+    std::set<std::string> badDescriptors;
+    for (const std::string& name : Recorded(package.record, &badDescriptors))
+      EXPECT_TRUE(ran->insert(name).second) << name << " ran twice in the clean run";
+    EXPECT_TRUE(badDescriptors.empty()) << "commands started with other descriptors than /dev/null";
+    std::vector<std::string> lines;
+    for (const std::string& line : SplitLines(ReadFile(out_))) lines.push_back(Normalize(line));
+    if (lines.empty()) return {};
+    EXPECT_EQ("calls " + std::to_string(lines.size() - 1), lines[0]);
+    lines.erase(lines.begin());
+    return lines;
+  }
+
+  // One injected run at call `n` of kind `kind` and the clean run after it.
+  void InjectAt(const Package& package, const std::vector<std::string>& calls,
+                const std::set<std::string>& expected, long n, const std::string& kind) {
+    FreshCopy(package);
+    fs::remove(out_);
+    std::string call = calls[n - 1].substr(calls[n - 1].find(' ') + 1);
+    auto fail = [&](const std::string& check, const std::string& detail) {
+      violations_.push_back({n, kind, call, check, detail});
+    };
+    Ending first = RunQuillon(start_, {work_, "pkg/px.arg"}, ShimEnv(kind, n));
+    std::string log1 = ReadFile(work_ + "/Quillon.log");
+    std::string arg1 = ReadFile(work_ + "/pkg/px.arg");
+    std::vector<std::string> status1{Status(work_), Status(work_ + "/pkg")};
+    std::set<std::string> badDescriptors;
+    std::vector<std::string> ran1 = Recorded(package.record, &badDescriptors);
+    std::vector<std::string> hit = SplitLines(ReadFile(out_));
+    if (hit.empty()) fail("not-reached", "the run never made call " + std::to_string(n));
+    else if (Normalize(hit[0]) != calls[n - 1]) fail("diverged", "call N was " + hit[0]);
+    else ++injected_;
+    Ending second = RunQuillon(start_, {work_, "pkg/px.arg"}, {});
+    std::vector<std::string> ran = Recorded(package.record, &badDescriptors);
+    for (const std::string& name : badDescriptors)
+      fail("descriptors", name + " started without /dev/null on each of 0, 1 and 2");
+
+    // Nothing is written outside the package's directory (the runs start in
+    // an empty directory of their own).
+    std::string outside;
+    for (const auto& entry : fs::directory_iterator(start_)) outside += " " + entry.path().string();
+    if (!outside.empty()) fail("outside", "left in the starting directory:" + outside);
+    fs::remove_all(start_);
+    fs::create_directory(start_);
+
+    // Ends: no hang, no foreign signal; the clean run ends well.
+    bool killed = kind == "kill";
+    if (first.signal == SIGALRM || second.signal == SIGALRM) fail("hang", "timed out");
+    else if (first.signal != (killed ? SIGKILL : 0)) fail("signal", "faulted run: " + first.Text());
+    if (second.signal != 0 && second.signal != SIGALRM)
+      fail("signal", "clean run after it: " + second.Text());
+
+    // Commands: at most once; the clean run's set, each lost one explained.
+    std::map<std::string, int> times;
+    for (const std::string& name : ran) ++times[name];
+    for (const auto& [name, count] : times) {
+      if (count > 1) fail("twice", name + " ran " + std::to_string(count) + " times");
+      if (!expected.count(name)) fail("twice", name + " ran, but a clean run does not run it");
+    }
+    std::vector<std::string> logLines = SplitLines(log1);
+    for (const std::string& name : expected) {
+      if (times.count(name)) continue;
+      auto exec = std::find_if(logLines.begin(), logLines.end(), [&](const std::string& l) {
+        return l.find("exec command <") != std::string::npos && CommandName(l) == name;
+      });
+      bool explained = exec != logLines.end() &&
+                       (killed || HasErrorLine(Join(exec + 1, logLines.end())));
+      if (!explained) fail("lost", name + " never ran and the faulted run's log does not say why");
+    }
+
+    // Status files: whole; each run that exits tells its end.
+    std::vector<std::string> status2{Status(work_), Status(work_ + "/pkg")};
+    for (const std::string& s : {status1[0], status1[1], status2[0], status2[1]})
+      if (s != kNoStatus && !StatusWhole(s)) fail("status-torn", Shown(s));
+    if (first.signal == 0 && !StatusTellsEnd(status1[0], first.code) &&
+        !StatusTellsEnd(status1[1], first.code))
+      fail("status-end", "faulted run ended with " + first.Text() + ", status files " +
+                             Shown(status1[0]) + " and " + Shown(status1[1]) + " (pkg/)");
+    if (second.signal == 0 && !StatusTellsEnd(status2[1], second.code))
+      fail("status-end", "clean run after it ended with " + second.Text() + ", status " +
+                             Shown(status2[1]));
+
+    // Argument file: only marks and result fields changed.
+    for (const std::string& arg : {arg1, ReadFile(work_ + "/pkg/px.arg")}) {
+      std::string change = ArgFileChange(package.argText, arg);
+      if (!change.empty()) fail("argfile", change);
+    }
+
+    // Flushes: a failed one is reported; a mark not on disk starts nothing.
+    std::string name = call.substr(0, call.find(' '));
+    if (!killed && (name == "fsync" || name == "fdatasync" || name == "syncfs" || name == "msync") &&
+        !HasErrorLine(log1))
+      fail("flush-silent", "no error line in the faulted run's log");
+    if (!killed && name == "msync") {
+      size_t k = 0;
+      for (long i = 0; i < n; ++i) k += calls[i].find(" msync ") != std::string::npos;
+      std::string marked = k <= package.marked.size() ? package.marked[k - 1] : "";
+      if (!marked.empty() && std::count(ran1.begin(), ran1.end(), marked))
+        fail("unflushed-mark", marked + " started although its mark was not flushed");
+    }
+
+    // A different result is explained.
+    if (!killed && first.signal == 0 && first.code != clean_code_ && !HasErrorLine(log1))
+      fail("silent-change", "faulted run ended with " + first.Text() + " (clean run: exit " +
+                                std::to_string(clean_code_) + ") and its log names no error");
+  }
+
+  static std::string Join(std::vector<std::string>::const_iterator begin,
+                          std::vector<std::string>::const_iterator end) {
+    std::string text;
+    for (; begin != end; ++begin) text += *begin + "\n";
+    return text;
+  }
+
+  // Sweeps every `step`-th call of the package's clean run.
+  void Sweep(const std::string& title, const Package& package, long step) {
+    std::set<std::string> expected, again;
+    std::vector<std::string> calls = CountCalls(package, &expected);
+    ASSERT_FALSE(calls.empty()) << "the clean run counted no calls";
+    ASSERT_FALSE(expected.empty()) << "the clean run ran no command";
+    // The count is repeatable, or N would not name the same call twice.
+    ASSERT_EQ(calls.size(), CountCalls(package, &again).size());
+    long swept = 0;
+    for (long n = 1; n <= static_cast<long>(calls.size()); n += step, ++swept)
+      for (const char* kind : kKinds) InjectAt(package, calls, expected, n, kind);
+    std::cout << "fault sweep " << title << ": " << calls.size() << " calls, " << swept
+              << " swept, " << 3 * swept << " injected runs (" << injected_ << " reached)\n";
+    EXPECT_EQ(static_cast<size_t>(3 * swept), injected_) << "injected runs that never reached N";
+    if (step == 1) {
+      EXPECT_EQ(static_cast<long>(calls.size()), swept) << "the sweep missed calls";
+    }
+    Report(step == 1);
+  }
+
+  // Prints every violation; unknown ones fail the test.
+  void Report(bool complete) {
+    std::set<const KnownFault*> seen;
+    for (const Violation& v : violations_) {
+      const KnownFault* known = Known(v);
+      std::string text = "N=" + std::to_string(v.n) + " " + v.kind + " at " + v.call + ": " +
+                         v.check + ": " + v.detail;
+      if (known != nullptr) {
+        seen.insert(known);
+        std::cout << "  expected failure (" << known->why << "): " << text << "\n";
+      } else {
+        ADD_FAILURE() << text;
+      }
+    }
+    for (const KnownFault& k : kKnownFaults)
+      if (complete && !seen.count(&k))
+        std::cout << "  known fault not seen in this sweep (fixed? remove it from kKnownFaults): "
+                  << k.check << " at " << k.call << "\n";
+  }
+
+  SweepDir dir_;
+  std::string shim_, start_ = dir_ / "start", work_ = dir_ / "work", out_ = dir_ / "shim.out";
+  int clean_code_ = 0;
+  size_t injected_ = 0;
+  std::vector<Violation> violations_;
+};
+
+TEST_F(FaultSweep, ExamplePackageEveryCall) {
+  Sweep("examples/hello", HelloPackage(dir_ / "hello", dir_ / "ran.txt"), 1);
+}
+
+TEST_F(FaultSweep, LargerPackageEverySeventhCall) {
+  Sweep("larger package", LargePackage(dir_ / "large", dir_ / "ran.txt"), 7);
+}
+
+}  // namespace
+}  // namespace quillon_test
