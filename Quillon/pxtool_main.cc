@@ -4,6 +4,7 @@
 //   pxtool descramble IN OUT
 //   pxtool info FILE...
 //   pxtool trace [FILE]
+//   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
 // returns its exit status. Messages go to standard error and name the file
@@ -21,6 +22,7 @@
 #include "debug_ring_reader.h"
 #include "px_tool.h"
 #include "safe_file.h"
+#include "quillon_version.h"
 
 namespace {
 
@@ -59,7 +61,8 @@ void PrintUsage(FILE* out) {
   for (const Command& c : kCommands)
     fprintf(out, "  pxtool %s\n      %s\n", c.synopsis, c.description);
   fprintf(out,
-          "  pxtool --help\n      print this text\n\n"
+          "  pxtool --help\n      print this text\n"
+          "  pxtool --version\n      print the version\n\n"
           "OUT is written as a new file and appears only when complete; on\n"
           "failure no OUT is left behind.\n\n"
           "Exit status: 0 success, 1 failure (a message on standard error\n"
@@ -269,6 +272,10 @@ int main(int argc, char** argv) {
       strcmp(argv[1], "help") == 0) {
     PrintUsage(stdout);
     return kExitSuccess;
+  }
+  if (strcmp(argv[1], "--version") == 0) {
+    printf("pxtool %s\n", QUILLON_VERSION_STRING);
+    return fflush(stdout) == 0 ? kExitSuccess : kExitFailure;
   }
   const Command* command = FindCommand(argv[1]);
   if (!command) return UsageError("unknown command ", argv[1]);

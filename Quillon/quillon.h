@@ -17,13 +17,8 @@
 #include <cstddef>
 #include <cstdio>
 
-// Version of the run driver. Logged as "%d.%02d.%02d" (3.03.05), printed by
-// "-v" as "%u.%u.%u.%u" (3.3.5.0).
-enum {
-  QUILLON_VERSION_MAJOR = 3,
-  QUILLON_VERSION_MINOR = 3,
-  QUILLON_VERSION_PATCH = 5,
-};
+// QUILLON_VERSION_MAJOR, _MINOR, _PATCH: generated from the project version.
+#include "quillon_version.h"
 
 // Handler error codes. Every failure of the run driver itself ends the run
 // with EXECERROR_HandlerError; the others are reported by the reading of the

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds, runs every test, runs
-# every fuzz target for a bounded time (FUZZ_SECONDS, default 60 each), then
-# builds and runs all tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# The test command: installs what is missing, builds, runs every test, tests
+# the installation and the Debian package, runs every fuzz target for a
+# bounded time (FUZZ_SECONDS, default 60 each), then builds and runs all
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -11,6 +11,7 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+bash scripts/test_install.sh build  # cmake --install, the .deb, man pages
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/run_fuzzers.sh
 

@@ -2,7 +2,10 @@
 # Installs what building and testing Quillon needs, when it is missing.
 # Debian; run as root (or with sudo available).
 set -euo pipefail
-packages=(cmake make g++ libgtest-dev libbenchmark-dev)
+# scdoc builds the manual pages; dpkg-dev (dpkg-shlibdeps) and file serve
+# CPack's Debian package; man-db, mandoc and lintian check pages and package.
+packages=(cmake make g++ libgtest-dev libbenchmark-dev
+          scdoc dpkg-dev file man-db mandoc lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

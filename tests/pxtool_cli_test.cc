@@ -60,6 +60,9 @@ TEST_F(PxtoolCliTest, FailuresNameTheFileAndUsageErrors) {
 
   ASSERT_EQ(0, Run("--help"));
   EXPECT_NE(std::string::npos, r_.out.find("Exit status"));
+  EXPECT_NE(std::string::npos, r_.out.find("--version"));
+  ASSERT_EQ(0, Run("--version"));
+  EXPECT_EQ("pxtool " QUILLON_VERSION_STRING "\n", r_.out);
   for (const char* usage : {"", "frobnicate", "scramble a b", "scramble --method 3 a b",
                             "scramble --method", "descramble a", "info"}) {
     EXPECT_EQ(2, Run(usage)) << usage;

@@ -1,0 +1,113 @@
+# What `cmake --install` puts where, the manual pages, and the Debian package.
+#
+# Layout under the prefix (GNUInstallDirs; nothing depends on the prefix, so
+# an installed tree can be moved or unpacked anywhere):
+#   sbin/Quillon                             run by root and by update agents
+#   bin/pxtool                               the package author's tool
+#   share/man/man{1,5,8}/*.gz                pxtool(1), px.arg(5), Quillon(8)
+#   share/bash-completion/completions/       Quillon, pxtool
+#   share/doc/quillon/                       README, design notes, formats,
+#                                            copyright
+#   share/quillon/examples/hello/            the example package
+# The Debian package adds share/doc/quillon/changelog.Debian.gz. The test
+# build with the fake reboot program, the tests, benchmarks and fuzz targets
+# are never installed.
+#
+# The manual pages are written in scdoc (docs/man/*.scd) and turned into roff
+# at build time; without scdoc they are neither built nor installed (a
+# warning says so). `cmake --build build --target package` (or `cpack -G DEB`
+# in the build tree) builds quillon_<version>-1_<arch>.deb.
+
+include(GNUInstallDirs)
+
+set(QUILLON_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/quillon)
+
+install(TARGETS Quillon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+if(TARGET pxtool)
+  install(TARGETS pxtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/design.md
+              ${CMAKE_SOURCE_DIR}/docs/formats.md
+              ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
+        DESTINATION ${QUILLON_DOC_DIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon/examples
+        USE_SOURCE_PERMISSIONS)  # the example's scripts are executable
+install(FILES ${CMAKE_SOURCE_DIR}/scripts/completion/Quillon
+              ${CMAKE_SOURCE_DIR}/scripts/completion/pxtool
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# Manual pages: docs/man/NAME.SECTION.scd -> build/man/NAME.SECTION (roff,
+# for `man -l`) and NAME.SECTION.gz (installed). @PROJECT_VERSION@ in the
+# sources is filled in first.
+find_program(QUILLON_SCDOC scdoc)
+find_program(QUILLON_GZIP gzip)
+if(QUILLON_SCDOC AND QUILLON_GZIP)
+  set(QUILLON_MAN_PAGES Quillon.8 pxtool.1 px.arg.5)
+  set(QUILLON_MAN_OUTPUTS)
+  foreach(page ${QUILLON_MAN_PAGES})
+    set(out ${CMAKE_BINARY_DIR}/man/${page})
+    configure_file(${CMAKE_SOURCE_DIR}/docs/man/${page}.scd ${out}.scd @ONLY)
+    add_custom_command(
+        OUTPUT ${out} ${out}.gz
+        COMMAND sh -c "\"$0\" < \"$1.scd\" > \"$1\" && \"$2\" -9nc \"$1\" > \"$1.gz\""
+                ${QUILLON_SCDOC} ${out} ${QUILLON_GZIP}
+        DEPENDS ${out}.scd
+        COMMENT "Manual page ${page}"
+        VERBATIM)
+    string(REGEX REPLACE ".*\\." "" section ${page})
+    install(FILES ${out}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
+    list(APPEND QUILLON_MAN_OUTPUTS ${out}.gz)
+  endforeach()
+  add_custom_target(man ALL DEPENDS ${QUILLON_MAN_OUTPUTS})
+else()
+  message(WARNING "scdoc or gzip not found: the manual pages are not built "
+                  "or installed (bash scripts/setup.sh installs scdoc)")
+endif()
+
+# The Debian changelog belongs to the package only: a component outside the
+# default installation that CPack adds below.
+configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/changelog.in
+               ${CMAKE_BINARY_DIR}/packaging/changelog.Debian @ONLY)
+if(QUILLON_GZIP)
+  add_custom_command(
+      OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz
+      COMMAND sh -c "\"$0\" -9nc \"$1\" > \"$1.gz\""
+              ${QUILLON_GZIP} ${CMAKE_BINARY_DIR}/packaging/changelog.Debian
+      DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.Debian
+      VERBATIM)
+  add_custom_target(debian_changelog ALL
+                    DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
+  install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz
+          DESTINATION ${QUILLON_DOC_DIR} COMPONENT debian EXCLUDE_FROM_ALL)
+endif()
+
+# The Debian package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillon)
+set(CPACK_PACKAGE_VENDOR "Kelvane Systems")
+set(CPACK_PACKAGE_CONTACT "Kelvane Systems <quillon@kelvane.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "runs one unpacked update package on a Linux server")
+# The summary above is the synopsis line; this is the extended description.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Quillon carries out one unpacked firmware or software update package as
+root. The package's argument file, px.arg, names its files and, for each
+run mode, the commands to run and how their return codes are judged.
+Quillon stages the package files (descrambling scrambled ones), runs the
+commands one by one, marks each command line before it starts so that a
+run resumes after a reboot, and reports through a status file, a run log
+and its return code.
+.
+pxtool scrambles, descrambles and inspects package files and prints
+Quillon's trace. An example package is included.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # quillon_3.3.5-1_amd64.deb
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION admin)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};Quillon;ALL;/"
+    "${CMAKE_BINARY_DIR};Quillon;debian;/")
+include(CPack)

@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Tests what a user gets: `cmake --install` into a temporary prefix, the
+# Debian package, the manual pages and the completion scripts.
+#
+#   bash scripts/test_install.sh [BUILD_DIR]   (default: build, already built)
+#
+# 1. Installs BUILD_DIR into a temporary prefix, compares the installed files
+#    with the expected list, runs the installed Quillon (version, the example
+#    package on a copy) and pxtool.
+# 2. Checks the manual pages (man --warnings, lexgrog, mandoc -T lint) and
+#    that pxtool(1) has a section for every subcommand of "pxtool --help".
+# 3. Checks the completion functions against stand-ins for bash-completion's
+#    helpers.
+# 4. Builds the .deb with CPack into a temporary directory, checks its name,
+#    size, fields and file list, unpacks it with dpkg-deb -x, runs the
+#    programs from there, and runs lintian (errors and warnings fail, except
+#    the accepted ones listed in docs/packaging.md).
+# Everything happens in one temporary directory, removed at the end; the
+# trace files go there too (QZ_LOG_RINGBUF_DIR). Exits non-zero on the first
+# failed check.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$top/build}" && pwd)
+tmp=$(mktemp -d /tmp/quillon-install-test.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+for v in $(env | grep -oE '^(QZ_LOG_[A-Z_]*|TraceFileLimit)='); do unset "${v%=}"; done
+export QZ_LOG_RINGBUF_DIR=$tmp/trace
+mkdir "$tmp/trace"
+
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+checks=0
+fail() { echo "test_install: FAILED: $*" >&2; exit 1; }
+check() {  # check DESCRIPTION COMMAND...: the command must succeed
+  local what=$1; shift
+  "$@" || fail "$what"
+  checks=$((checks + 1))
+}
+same() {  # same DESCRIPTION EXPECTED ACTUAL
+  [ "$2" == "$3" ] || fail "$1"$'\n'"expected: $2"$'\n'"actual:   $3"
+  checks=$((checks + 1))
+}
+
+# Every file a full installation holds, relative to the prefix.
+expected_files="bin/pxtool
+sbin/Quillon
+share/bash-completion/completions/Quillon
+share/bash-completion/completions/pxtool
+share/doc/quillon/README.md
+share/doc/quillon/copyright
+share/doc/quillon/design.md
+share/doc/quillon/formats.md
+share/man/man1/pxtool.1.gz
+share/man/man5/px.arg.5.gz
+share/man/man8/Quillon.8.gz
+share/quillon/examples/hello/files/check.sh
+share/quillon/examples/hello/files/greeting.txt
+share/quillon/examples/hello/files/install.sh
+share/quillon/examples/hello/pkg/px.arg"
+
+# run_programs PREFIX: the installed programs work on their own.
+run_programs() {
+  local prefix=$1 work
+  same "$prefix: Quillon -v" "$version.0" "$("$prefix/sbin/Quillon" -v)"
+  same "$prefix: pxtool --version" "pxtool $version" "$("$prefix/bin/pxtool" --version)"
+  work=$(mktemp -d "$tmp/example.XXXXXX")
+  cp -r "$prefix/share/quillon/examples/hello/." "$work/"
+  check "$prefix: example run" "$prefix/sbin/Quillon" "$work" pkg/px.arg
+  same "$prefix: example status file" $'Status=5\nRetval=1048576' "$(cat "$work/pkg/HandlerStatus.txt")"
+  check "$prefix: example install step" grep -q "Hello from the example package" "$work/pkg/installed.txt"
+  same "$prefix: pxtool info" "$work/files/greeting.txt: method 1, plain size 32" \
+       "$("$prefix/bin/pxtool" info "$work/files/greeting.txt")"
+}
+
+# --- 1. cmake --install into a temporary prefix ---------------------------
+prefix=$tmp/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+same "installed files" "$expected_files" "$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)"
+check "example scripts executable" test -x "$prefix/share/quillon/examples/hello/files/install.sh"
+run_programs "$prefix"
+
+# --- 2. manual pages -----------------------------------------------------
+for page in "$prefix"/share/man/man*/*.gz; do
+  warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  same "man --warnings $page" "" "$warnings"
+  check "lexgrog $page" lexgrog "$page" >/dev/null
+  if command -v mandoc >/dev/null; then
+    check "mandoc -T lint $page" mandoc -T lint -W error "$page"
+  fi
+done
+pxtool_page=$(MANWIDTH=200 man -l "$prefix/share/man/man1/pxtool.1.gz" 2>/dev/null)
+for sub in $("$prefix/bin/pxtool" --help | sed -n 's/^  pxtool \([^ ]*\).*/\1/p'); do
+  check "pxtool(1) has a section for '$sub'" grep -qE "^   $sub( |$)" <<< "$pxtool_page"
+done
+
+# --- 3. completion -------------------------------------------------------
+# complete WORDS...: the candidates the completion function offers for the
+# last word, with bash-completion's helpers replaced by stand-ins (_filedir
+# offers the word FILES).
+complete_words() {
+  bash -c '
+    _init_completion() { words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD
+                         cur=${words[cword]}; prev=${words[cword-1]:-}; }
+    _filedir() { COMPREPLY+=(FILES); }
+    source "$0"; COMP_WORDS=("${@}"); COMP_CWORD=$(($# - 1))
+    "_${1}"; echo "${COMPREPLY[*]:-}"' "$prefix/share/bash-completion/completions/$1" "$@"
+}
+same "complete 'pxtool s'" "scramble" "$(complete_words pxtool s)"
+same "complete 'pxtool --'" "--help --version" "$(complete_words pxtool --)"
+same "complete 'pxtool scramble --method '" "1 2" "$(complete_words pxtool scramble --method '')"
+same "complete 'pxtool info '" "FILES" "$(complete_words pxtool info '')"
+same "complete 'Quillon a'" "autonomic FILES" "$(complete_words Quillon a)"
+same "complete 'Quillon /w -u'" "-update" "$(complete_words Quillon /w -u)"
+same "complete 'Quillon /w autonomic -reset '" "" "$(complete_words Quillon /w autonomic -reset '')"
+
+# --- 4. the Debian package -------------------------------------------------
+arch=$(dpkg --print-architecture)
+(cd "$build" && cpack -G DEB -B "$tmp/deb" >/dev/null)
+deb=$tmp/deb/quillon_$version-1_${arch}.deb
+check "package $deb built" test -f "$deb"
+size=$(stat -c %s "$deb")
+check "package under 1 MiB ($size bytes)" test "$size" -lt 1048576
+same "package section" admin "$(dpkg-deb -f "$deb" Section)"
+same "package version" "$version-1" "$(dpkg-deb -f "$deb" Version)"
+check "dependencies from the shared libraries" grep -q "libc6 (>= " <<< "$(dpkg-deb -f "$deb" Depends)"
+same "package files" "$(printf '%s\n' "$expected_files" share/doc/quillon/changelog.Debian.gz |
+                        sed 's|^|usr/|' | LC_ALL=C sort)" \
+     "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./||' | LC_ALL=C sort)"
+mkdir "$tmp/root"
+dpkg-deb -x "$deb" "$tmp/root"
+run_programs "$tmp/root/usr"
+# Accepted: initial-upload-closes-no-bugs (the package is not meant for the
+# Debian archive, so there is no ITP bug to close). See docs/packaging.md.
+check "lintian" lintian --fail-on error,warning \
+  --suppress-tags initial-upload-closes-no-bugs "$deb" 2> >(grep -v "root privileges" >&2)
+
+echo "test_install: all $checks checks passed"
