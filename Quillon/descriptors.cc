@@ -1,6 +1,7 @@
 #include "descriptors.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <stdlib.h>
@@ -39,18 +40,19 @@ void MarkHighDescriptorsCloseOnExec() {
 
 FILE* DebugOutput() { return g_debugOutput ? g_debugOutput : stdout; }
 
-void CloseInheritedDescriptors(bool keepStdout) {
+int CloseInheritedDescriptors(bool keepStdout) {
   fflush(stdout);
   int saved = -1;
   if (keepStdout) saved = fcntl(1, F_DUPFD_CLOEXEC, kFirstPrivateDescriptor);
   for (int fd = 0; fd <= 255; ++fd) close(fd);
-  // open() returns the lowest free descriptor: 0, then 1, then 2.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) break;
-  }
+  // open() returns the lowest free descriptor: 0; 1 and 2 are copies.
+  int error = 0;
+  if (open("/dev/null", O_RDWR) != 0 || dup2(0, 1) != 1 || dup2(0, 2) != 2)
+    error = errno ? errno : EBADF;
   MarkHighDescriptorsCloseOnExec();
   if (saved >= 0) {
     g_debugOutput = fdopen(saved, "w");
     if (g_debugOutput == nullptr) close(saved);
   }
+  return error;
 }

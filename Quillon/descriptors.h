@@ -18,7 +18,9 @@
 // every descriptor from 256 up close-on-exec (the caller's as well as the
 // trace object's), so that a command gets exactly 0, 1 and 2. When
 // keepStdout is true, standard output is first duplicated above 255 and
-// DebugOutput() writes there from then on.
-void CloseInheritedDescriptors(bool keepStdout);
+// DebugOutput() writes there from then on. Returns 0, or the errno of a
+// failure to put /dev/null on 0, 1 and 2: the run must then start no
+// command, which could write into whatever file takes those numbers.
+int CloseInheritedDescriptors(bool keepStdout);
 
 #endif  // QUILLON_DESCRIPTORS_H_

@@ -58,7 +58,7 @@ void Run::EvaluateCommandLine() {
   memset(externalParameterBuffer, 0, sizeof(externalParameterBuffer));
   evaluateCmdlineOptions(argc_, argv_);
   warnings_ = CmdlineWarnings();
-  CloseInheritedDescriptors(debug);
+  devNullError_ = CloseInheritedDescriptors(debug);
   InstallRunSignalHandlers();
 }
 
@@ -157,6 +157,12 @@ unsigned int Run::EndWithoutArgumentFile() {
 }
 
 void Run::PreparePackage() {
+  if (devNullError_ != 0) {
+    QREPORT(1, "ERROR : /dev/null could not be opened as standard input, "
+            "output and error of the commands (errno %d) - nothing run",
+            devNullError_);
+    throw static_cast<unsigned int>(EXECERROR_HandlerError);
+  }
   size_t size = 0;
   int error = StatArgFile(view_, &size);
   if (error != 0) {

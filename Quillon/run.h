@@ -76,6 +76,7 @@ class Run {
   bool NoPreAndPost = false;
   ArgFileView view_;
   std::vector<std::string> warnings_;  // logged once the run log is open
+  int devNullError_ = 0;  // /dev/null could not be put on 0, 1 and 2
 
   void OpenRunLogWithHeader();
 };

@@ -39,11 +39,14 @@ int WriteAndClose(int fd, const std::string& text, bool inPlace) {
   return error;
 }
 
-void SyncCurrentDirectory() {
+// Flushes the directory, so that the rename is on disk too. Returns 0 or
+// the errno of the failure.
+int SyncCurrentDirectory() {
   int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);
+  if (fd < 0) return errno;
+  int error = fsync(fd) == 0 ? 0 : errno;
   close(fd);
+  return error;
 }
 
 // Writes the new content beside the status file and renames it over the
@@ -62,15 +65,20 @@ int ReplaceStatusFile(const std::string& text, std::string* why) {
     unlink(kStatusTempName);
     return error;
   }
-  SyncCurrentDirectory();
+  int syncError = SyncCurrentDirectory();
+  if (syncError != 0)
+    QREPORT(1, "ERROR : directory of status file \"%s\" could not be flushed "
+            "to disk (errno %d) - the new status may not survive a power cut",
+            kStatusFileName, syncError);
   return 0;
 }
 
-// Rewrites the status file in place: the only way left when the directory
-// takes no new file or the disk is full. Only a regular file of our own
-// with one link is written (never a link or a planted file).
+// Rewrites the status file in place, or creates it when there is none: the
+// only way left when the new content cannot be written beside it. Only a
+// regular file of our own with one link is written (never a link or a
+// planted file).
 int RewriteStatusFileInPlace(const std::string& text, std::string* why) {
-  int fd = OpenOwnFile(kStatusFileName, O_WRONLY, kStatusMode, why);
+  int fd = OpenOwnFile(kStatusFileName, O_WRONLY | O_CREAT, kStatusMode, why);
   return fd < 0 ? errno : WriteAndClose(fd, text, true);
 }
 
@@ -96,7 +104,7 @@ void SetExecStatus(int execstatus, int ret) {
   why.clear();
   int inPlace = RewriteStatusFileInPlace(text, &why);
   if (inPlace == 0) {
-    QREPORT(1, "Status file \"%s%s%s\" rewritten in place", dir.c_str(), "/",
+    QREPORT(1, "Status file \"%s%s%s\" written in place", dir.c_str(), "/",
             kStatusFileName);
     return;
   }
