@@ -1,6 +1,5 @@
 #include "arg_file.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
@@ -12,23 +11,12 @@
 #include <cstdlib>
 #include <new>
 
-#include "command_runner.h"
-#include "interrupts.h"
 #include "report.h"
 
 namespace {
 
 // The mapping that MarkLineTaken flushes; null when none is mapped.
 const ArgFileView* g_mapped = nullptr;
-
-// The scan prefix "<package directory>/" and a file name must fit in this
-// many characters (a 260-byte path buffer).
-const size_t kMaxScanPath = 259;
-
-const char* FindLineFeed(const char* begin, const char* end) {
-  if (begin >= end) return nullptr;
-  return static_cast<const char*>(memchr(begin, '\n', end - begin));
-}
 
 void DebugPrint(const char* text) {
   if (debug) fputs(text, DebugOutput());
@@ -45,42 +33,17 @@ void ReleaseBasicParams() {
   uFileCnt = 0;
 }
 
-// Lists the package directory into cFileList, names in descending byte
-// order, directories left out. Raises a code when a limit is passed.
-void ListPackageFiles(const std::string& scanPrefix) {
-  struct dirent** namelist = nullptr;
-  int n = scandir(pFwPath, &namelist, nullptr, alphasort);
-  if (n < 0) {
-    if (debug) QLOG("ScanDir returned %d, error %d", n, errno);
-    return;
+// Puts the basic parameters into the run's globals. Raises
+// EXECERROR_NoMemory when a copy cannot be made.
+void StoreBasicParams(const BasicParams& params) {
+  pFwPath = new (std::nothrow) char[params.fwPath.size() + 1];
+  if (pFwPath == nullptr) throw static_cast<unsigned int>(EXECERROR_NoMemory);
+  memcpy(pFwPath, params.fwPath.c_str(), params.fwPath.size() + 1);
+  for (const std::string& name : params.files) {
+    char* copy = strdup(name.c_str());
+    if (copy == nullptr) throw static_cast<unsigned int>(EXECERROR_NoMemory);
+    cFileList[uFileCnt++] = copy;
   }
-  if (debug) QLOG("ScanDir returned %d, entries, error %d", n, errno);
-  unsigned int failure = 0;
-  for (int i = n - 1; i >= 0; --i) {
-    const char* name = namelist[i]->d_name;
-    if (failure == 0 && strcmp(name, ".") != 0 && strcmp(name, "..") != 0) {
-      std::string path = scanPrefix + name;
-      struct stat info;
-      if (path.size() > kMaxScanPath) {
-        QREPORT(1, "ERROR : path \"%s\" of a package file is longer than %zu "
-                "characters", path.c_str(), kMaxScanPath);
-        failure = EXECERROR_CorruptedParaFile;
-      } else if (stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
-        if (uFileCnt >= MAX_PACKAGE_FILES) {
-          QREPORT(1, "ERROR : package directory \"%s\" holds more than %d "
-                  "files", pFwPath, static_cast<int>(MAX_PACKAGE_FILES));
-          failure = EXECERROR_CorruptedParaFile;
-        } else {
-          char* copy = strdup(name);
-          if (copy == nullptr) failure = EXECERROR_NoMemory;
-          else cFileList[uFileCnt++] = copy;
-        }
-      }
-    }
-    free(namelist[i]);
-  }
-  free(namelist);
-  if (failure != 0) throw failure;
 }
 
 }  // namespace
@@ -160,12 +123,6 @@ void ReleaseArgFile(ArgFileView* view, bool closeFd) {
   }
 }
 
-const char* FindText(const char* begin, const char* end, const char* needle) {
-  if (begin >= end) return nullptr;
-  return static_cast<const char*>(
-      memmem(begin, end - begin, needle, strlen(needle)));
-}
-
 int MarkLineTaken(char* line) {
   *line = '1';
   if (g_mapped == nullptr || line < g_mapped->text ||
@@ -185,97 +142,54 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
                               const char* pWorkPath) {
   const char* text = static_cast<const char*>(pFileView);
   uFileCnt = 0;
-
-  const char* line = FindText(text, end, "[Runtime]");
-  if (line == nullptr) {
-    DebugPrint("Can not find RUNTIMESECTION");
-    return EXECERROR_CorruptedParaFile;
-  }
-  do {
-    const char* lf = FindLineFeed(line, end);
-    if (lf == nullptr) {
+  BasicParams params = ReadBasicParams(text, end, pWorkPath, autonomic);
+  switch (params.problem) {
+    case BasicParamsProblem::kNoRuntimeSection:
+      DebugPrint("Can not find RUNTIMESECTION");
+      return params.code;
+    case BasicParamsProblem::kNoLineAfterComments:
       DebugPrint("Can't find line without comment");
-      return EXECERROR_CorruptedParaFile;
-    }
-    line = lf + 1;
-  } while (line < end && *line == '#');
-
-  const char* key = FindText(line, end, "FWPATH=");
-  if (key == nullptr) {
-    DebugPrint("Missing FWPATHKEY");
-    return EXECERROR_MissingFwPath;
+      return params.code;
+    case BasicParamsProblem::kNoFwPathKey:
+      DebugPrint("Missing FWPATHKEY");
+      return params.code;
+    default:
+      break;
   }
-
-  try {
-    const char* value = key + 7;
-    size_t length = 0;
-    if (autonomic) {
-      value = pWorkPath;
-      length = strlen(pWorkPath);
-    } else {
-      // The value ends two characters before the line feed; a value with no
-      // line feed after it, or none before it, is taken as empty.
-      const char* lf = FindLineFeed(value, end);
-      if (lf == nullptr) {
-        QREPORT(1, "ERROR : FWPATH value in argument file \"%s\" has no line "
-                "end", pArgFileName);
-      } else if (lf - 1 > value) {
-        // Like the text, a value ends at a zero byte inside it.
-        length = strnlen(value, static_cast<size_t>(lf - 1 - value));
-      }
-    }
-    if (length == 0) {
-      DebugPrint("Can't find FWPATHKEY");
-      throw static_cast<unsigned int>(EXECERROR_CorruptedParaFile);
-    }
-    pFwPath = new (std::nothrow) char[length + 1];
-    if (pFwPath == nullptr) {
-      if (!autonomic) DebugPrint("Can't alloc memory");
-      throw static_cast<unsigned int>(EXECERROR_NoMemory);
-    }
-    memcpy(pFwPath, value, length);
-    pFwPath[length] = '\0';
-
-    std::string scanPrefix(pFwPath);
-    if (scanPrefix.back() != '/') scanPrefix += '/';
-    if (debug) QLOG("Scan directory %s", pFwPath);
-    ListPackageFiles(scanPrefix);
-    return 0;
-  } catch (unsigned int code) {
-    if (debug) fprintf(DebugOutput(), "ReadBasicParams : caught exception %u\n",
-                       code);
-    ReleaseBasicParams();
-    return autonomic ? 55 : code;
+  // From here on a failure leaves through the exit below.
+  unsigned int failure = params.code;
+  if (params.problem == BasicParamsProblem::kFwPathWithoutLineEnd)
+    QREPORT(1, "ERROR : FWPATH value in argument file \"%s\" has no line end",
+            pArgFileName);
+  if (params.problem == BasicParamsProblem::kFwPathWithoutLineEnd ||
+      params.problem == BasicParamsProblem::kEmptyFwPath)
+    DebugPrint("Can't find FWPATHKEY");
+  if (params.problem == BasicParamsProblem::kNoMemory && !autonomic)
+    DebugPrint("Can't alloc memory");
+  if (debug && !params.fwPath.empty()) QLOG("Scan directory %s", params.fwPath.c_str());
+  if (debug && params.scanned) {
+    if (params.scanResult < 0)
+      QLOG("ScanDir returned %d, error %d", params.scanResult, params.scanErrno);
+    else
+      QLOG("ScanDir returned %d, entries, error %d", params.scanResult,
+           params.scanErrno);
   }
-}
-
-unsigned int RunCommandSection(char* secStart, char* end,
-                               const std::string& currentDir) {
-  char* lf = const_cast<char*>(FindLineFeed(secStart, end));
-  if (lf == nullptr) return 0;  // the key's line is the last: no commands
-  for (char* line = lf + 1;; line = lf + 1) {
-    if (line < end && *line == '[') {
-      QREPORT(2, "Finished reading argument file \"%s%s%s\"",
-              currentDir.c_str(), "/", pArgFileName);
+  if (params.problem == BasicParamsProblem::kScanPathTooLong)
+    QREPORT(1, "ERROR : path \"%s\" of a package file is longer than %zu "
+            "characters", params.overlongPath.c_str(), kMaxScanPath);
+  if (params.problem == BasicParamsProblem::kTooManyFiles)
+    QREPORT(1, "ERROR : package directory \"%s\" holds more than %d files",
+            params.fwPath.c_str(), static_cast<int>(MAX_PACKAGE_FILES));
+  if (failure == 0) {
+    try {
+      StoreBasicParams(params);
       return 0;
-    }
-    lf = const_cast<char*>(FindLineFeed(line, end));
-    if (lf == nullptr) {
-      QTRACE(1, "ERROR : Corrupted arg file!");
-      QLOG("ERROR : corrupted arg file");
-      throw static_cast<unsigned int>(EXECERROR_HandlerError);
-    }
-    if (*line == '0') {
-      if (int sig = InterruptSignal()) {
-        QREPORT(1, "ERROR : signal %d (%s) received - run stopped before the "
-                "next pending line of argument file \"%s\", which stays "
-                "pending", sig, strsignal(sig), pArgFileName);
-        throw static_cast<unsigned int>(EXECERROR_HandlerError);
-      }
-      size_t length = static_cast<size_t>(lf - 1 - line);
-      int result = DoCommandA(line, length, externalOptionBuffer,
-                              externalParameterBuffer, externalResetBuffer);
-      if (result != 0) return static_cast<unsigned int>(result);
+    } catch (unsigned int code) {
+      failure = code;
     }
   }
+  if (debug) fprintf(DebugOutput(), "ReadBasicParams : caught exception %u\n",
+                     failure);
+  ReleaseBasicParams();
+  return autonomic ? 55 : failure;
 }

@@ -32,6 +32,8 @@
 #include <cstddef>
 #include <string>
 
+#include "arg_grammar.h"
+
 // A mapped argument file. `text` is the mapping; the text ends at `textEnd`.
 struct ArgFileView {
   int fd = -1;
@@ -66,24 +68,16 @@ int MapArgFile(ArgFileView* view, size_t size);
 // Releases the mapping (if any) and, when closeFd, the descriptor.
 void ReleaseArgFile(ArgFileView* view, bool closeFd);
 
-// First occurrence of `needle` in [begin, end), or null.
-const char* FindText(const char* begin, const char* end, const char* needle);
-
-// Reads the basic parameters from the text [pFileView, end): fills pFwPath,
-// cFileList and uFileCnt and returns 0, or returns an error code with the
-// list empty and pFwPath null. pWorkPath replaces the package directory in
-// autonomic mode. The form without `end` reads a zero-terminated text.
+// Reads the basic parameters from the text [pFileView, end) with the package
+// model (ReadBasicParams) and puts them into the run's globals: fills
+// pFwPath, cFileList and uFileCnt and returns 0, or returns an error code
+// (55 in autonomic mode for the failures after "FWPATH=" was found) with the
+// list empty and pFwPath null, after the run's messages for it. pWorkPath
+// replaces the package directory in autonomic mode. The form without `end`
+// reads a zero-terminated text.
 unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
                               const char* pWorkPath);
 unsigned int ReadBasicParamsA(const void* pFileView, const char* pWorkPath);
-
-// Walks the command section whose key line starts at secStart, handing every
-// pending command line to DoCommandA. Returns 0 when the section ended, or
-// the first non-zero result of DoCommandA. Raises EXECERROR_HandlerError when
-// the text ends inside the section. currentDir names the file's directory
-// in messages.
-unsigned int RunCommandSection(char* secStart, char* end,
-                               const std::string& currentDir);
 
 // Marks a pending command line as taken up ("1") and flushes the page that
 // holds the mark to disk when the line lies in the mapped argument file.

@@ -7,6 +7,7 @@
 #include <new>
 
 #include "arg_file.h"
+#include "package_model.h"
 #include "flags.h"
 #include "interrupts.h"
 #include "report.h"
@@ -15,39 +16,12 @@
 
 namespace {
 
-// Room added to each working buffer: one substitution of each external
-// value (512 + 16 + 32) and a terminating zero.
-const size_t kBufferSlack = 561;
-const size_t kCommandOffset = 6;
-const size_t kResultOffset = 2;
-
-// Replaces the first `placeholder` in `text` (a buffer of `size` bytes) with
-// `value`, or removes it when `value` is null. `spare` is a work buffer of
-// the same size.
-void Substitute(char* text, size_t size, char* spare, const char* placeholder,
-                const char* value) {
-  char* found = strstr(text, placeholder);
-  if (found == nullptr) return;
-  snprintf(spare, size, "%s", found + strlen(placeholder));
-  size_t offset = static_cast<size_t>(found - text);
-  snprintf(found, size - offset, "%s%s", value ? value : "", spare);
-}
-
-// Writes the return code into the line's result field: one or two digits
-// padded with zeros to three, longer numbers cut to their first three.
+// Writes the return code into the line's result field.
 void WriteResultField(char* line, unsigned int Sysret) {
-  char digits[20];
-  snprintf(digits, sizeof(digits), "%-d", static_cast<int>(Sysret));
-  char field[4];
-  size_t length = strlen(digits);
-  if (length < 3)
-    snprintf(field, sizeof(field), "%03d", static_cast<int>(Sysret));
-  else
-    memcpy(field, digits, 3);
-  memcpy(line + kResultOffset, field, 3);
+  memcpy(line + kResultOffset, ResultField(Sysret).data(), 3);
 }
 
-bool NamesInstaller(const char* command) {
+bool NamesInstaller(const std::string& command) {
   std::string upper(command);
   for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
   return upper.find("TALBOT") != std::string::npos;
@@ -63,7 +37,7 @@ const size_t kLongestCommand = 32 * 4096 - 1;
 // does not flood the log.
 const size_t kLongestShown = 4096;
 
-std::string Shown(const char* command) {
+std::string Shown(const std::string& command) {
   std::string masked = MaskPassword(command);
   if (masked.size() <= kLongestShown) return masked;
   size_t length = masked.size();
@@ -81,16 +55,21 @@ std::string Bounded(const char* value, size_t bufferSize) {
                : std::string();
 }
 
-}  // namespace
-
-std::string MaskPassword(const char* command) {
-  std::string masked(command);
-  size_t at = masked.find("-pwd ");
-  if (at == std::string::npos) return masked;
-  for (size_t i = at + 5; i < masked.size() && masked[i] != ' '; ++i)
-    masked[i] = '*';
-  return masked;
+// The placeholders' values as the run has them: the switches of the command
+// line and the runner's three buffers.
+ExternalValues RunExternalValues(const char* option, const char* parameter,
+                                 const char* resetValue) {
+  ExternalValues values;
+  values.option = externalOption;
+  values.reset = reset;
+  values.parameter = externalParameter;
+  values.optionValue = Bounded(option, EXTERNAL_OPTION_SIZE);
+  values.resetValue = Bounded(resetValue, EXTERNAL_RESET_SIZE);
+  values.parameterValue = Bounded(parameter, EXTERNAL_PARAMETER_SIZE);
+  return values;
 }
+
+}  // namespace
 
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset) {
@@ -100,11 +79,12 @@ int DoCommandA(char* line, size_t size, char* external_option,
             static_cast<int>(size), line, pArgFileName);
     return 0;
   }
-  const size_t bufferSize = size + kBufferSlack;
-  std::unique_ptr<char[]> NextCmd(new (std::nothrow) char[bufferSize]());
-  std::unique_ptr<char[]> RealCmd(new (std::nothrow) char[bufferSize]());
-  std::unique_ptr<char[]> CmdEnd(new (std::nothrow) char[bufferSize]());
-  if (!NextCmd || !RealCmd || !CmdEnd) {
+  CommandText command;
+  try {
+    command = ReadCommandText(
+        line, size,
+        RunExternalValues(external_option, external_parameter, external_reset));
+  } catch (const std::bad_alloc&) {
     // A lack of memory is no verdict on the command: the run ends with the
     // memory error, the line stays pending for the next run.
     QTRACE(2, "Out of memory! Retcode: %d", EXECERROR_NoMemory);
@@ -113,38 +93,18 @@ int DoCommandA(char* line, size_t size, char* external_option,
             pArgFileName);
     throw static_cast<unsigned int>(EXECERROR_NoMemory);
   }
-
-  memcpy(NextCmd.get(), line + kCommandOffset, size - kCommandOffset);
   if (Debug.IsEnabled())
-    QTRACE(3, "Next command: %s", Shown(NextCmd.get()).c_str());
-
-  // Mode prefix: five or six characters compared, one more removed. The
-  // buffers are zero-filled well past the text, so skipping past a short
-  // text reads an empty string.
-  bool force_cmd = strncmp(NextCmd.get(), "force", 5) == 0;
-  bool update_cmd = !force_cmd && strncmp(NextCmd.get(), "update", 6) == 0;
-  const char* toRun = NextCmd.get() + (force_cmd ? 6 : update_cmd ? 7 : 0);
-  snprintf(RealCmd.get(), bufferSize, "%s", toRun);
-
-  std::string option = Bounded(external_option, EXTERNAL_OPTION_SIZE);
-  std::string resetValue = Bounded(external_reset, EXTERNAL_RESET_SIZE);
-  std::string parameter = Bounded(external_parameter, EXTERNAL_PARAMETER_SIZE);
-  Substitute(RealCmd.get(), bufferSize, CmdEnd.get(), "!{EXTVAR}",
-             externalOption ? option.c_str() : nullptr);
-  Substitute(RealCmd.get(), bufferSize, CmdEnd.get(), "!{RESET}",
-             reset ? resetValue.c_str() : nullptr);
-  Substitute(RealCmd.get(), bufferSize, CmdEnd.get(), "!{PARAM}",
-             externalParameter ? parameter.c_str() : nullptr);
+    QTRACE(3, "Next command: %s", Shown(command.raw).c_str());
 
   std::string shown;
   if (hLogFile != nullptr || Debug.IsEnabled()) {
-    shown = Shown(RealCmd.get());
+    shown = Shown(command.toRun);
     QREPORT(2, "exec command <%s>", shown.c_str());
   }
 
-  bool isFlags = strncmp(RealCmd.get(), "flag", 4) == 0;
-  bool otherMode = (force_cmd && update) || (update_cmd && force);
-  size_t length = strlen(RealCmd.get());
+  bool isFlags = command.IsFlags();
+  bool otherMode = command.OtherMode(force, update);
+  size_t length = command.toRun.size();
   if (!isFlags && !otherMode && length > kLongestCommand) {
     QREPORT(1, "ERROR : command of %zu characters in argument file \"%s\" is "
             "longer than the %zu characters the kernel takes for one "
@@ -168,13 +128,16 @@ int DoCommandA(char* line, size_t size, char* external_option,
   bool skipped = false;
   if (isFlags) {
     skipped = otherMode;
-    if (!skipped) DoItYourselfCmdA(RealCmd.get() + 5);
+    if (!skipped) {
+      std::string flagsText = command.FlagsText();
+      DoItYourselfCmdA(&flagsText[0]);
+    }
   } else if (otherMode) {
     skipped = true;
     ret = checkFlags(0);
   } else {
     QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
-    int waitStatus = CurrentShell()->System(RealCmd.get());
+    int waitStatus = CurrentShell()->System(command.toRun.c_str());
     int spawnError = waitStatus == -1 ? errno : 0;
     QTRACE(2, "shell command \"%s\" finished with return code %d",
            shown.c_str(), waitStatus);
@@ -202,7 +165,7 @@ int DoCommandA(char* line, size_t size, char* external_option,
                   : "passed on to its process group, which has ended");
       RaiseHandlerError();
     }
-    if (Sysret != 0 && NamesInstaller(RealCmd.get()))
+    if (Sysret != 0 && NamesInstaller(command.toRun))
       QREPORT(2, "Talbot did return error code %u: %s!", Sysret,
               CTalbotErrorCodes::ErrorCodeToString(Sysret));
     ret = checkFlags(Sysret);
@@ -217,4 +180,40 @@ int DoCommandA(char* line, size_t size, char* external_option,
   WriteResultField(line, Sysret);
   QREPORT(2, "Executed command: \"%s\" Retcode: %d", shown.c_str(), ret);
   return ret;
+}
+
+unsigned int RunCommandSection(char* secStart, char* end,
+                               const std::string& currentDir) {
+  // Line numbers are not needed here: the walk starts counting at the key.
+  SectionWalk walk(secStart, secStart, end);
+  for (;;) {
+    SectionLine line = walk.Next();
+    switch (line.kind) {
+      case SectionLine::kNoLines:
+        return 0;  // the key's line is the last: no commands
+      case SectionLine::kEnd:
+        QREPORT(2, "Finished reading argument file \"%s%s%s\"",
+                currentDir.c_str(), "/", pArgFileName);
+        return 0;
+      case SectionLine::kCorrupted:
+        QTRACE(1, "ERROR : Corrupted arg file!");
+        QLOG("ERROR : corrupted arg file");
+        RaiseHandlerError();
+      case SectionLine::kPassedOver:
+        break;
+      case SectionLine::kPending: {
+        if (int sig = InterruptSignal()) {
+          QREPORT(1, "ERROR : signal %d (%s) received - run stopped before "
+                  "the next pending line of argument file \"%s\", which "
+                  "stays pending", sig, strsignal(sig), pArgFileName);
+          RaiseHandlerError();
+        }
+        int result = DoCommandA(secStart + (line.begin - secStart), line.size,
+                                externalOptionBuffer, externalParameterBuffer,
+                                externalResetBuffer);
+        if (result != 0) return static_cast<unsigned int>(result);
+        break;
+      }
+    }
+  }
 }

@@ -25,8 +25,13 @@
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset);
 
-// `command` with every character of the word after the first "-pwd " (up to
-// the next blank or the end) replaced by an asterisk.
-std::string MaskPassword(const char* command);
+// Walks the command section whose key line starts at secStart (the package
+// model's SectionWalk), handing every pending command line to DoCommandA.
+// Returns 0 when the section ended, or the first non-zero result of
+// DoCommandA. Raises EXECERROR_HandlerError when the text ends inside the
+// section, or when a stopping signal has arrived before a pending line.
+// currentDir names the file's directory in messages.
+unsigned int RunCommandSection(char* secStart, char* end,
+                               const std::string& currentDir);
 
 #endif  // QUILLON_COMMAND_RUNNER_H_

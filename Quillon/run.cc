@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "cmdline.h"
+#include "command_runner.h"
 #include "descriptors.h"
 #include "interrupts.h"
 #include "process.h"
@@ -226,19 +227,20 @@ void Run::PreparePackage() {
 unsigned int Run::RunCommands() {
   QREPORT(2, "Start reading argument file \"%s%s%s\"", CurrentDir.c_str(),
           kSlash, pArgFileName);
-  const char* key =
-      expert ? "[ExpCommands]" : update ? "[UpdCommands]" : "[Commands]";
-  const char* secStart = FindText(view_.text, view_.textEnd, key);
-  if (secStart != nullptr) {
+  RunMode mode = expert   ? RunMode::kExpert
+                 : update ? RunMode::kUpdate
+                          : RunMode::kForce;
+  SectionChoice section = ChooseSection(view_.text, view_.textEnd, mode);
+  const char* key = section.key;
+  if (section.start != nullptr) {
     QTRACE(1, "Use command section '%s'", key);
     QLOG("Use command section %s", key);
   } else {
     QTRACE(1, "ERROR : Start key '%s' of command section not found!", key);
     QLOG("ERROR : Start key %s of command section not found", key);
     if (!expert) throw static_cast<unsigned int>(EXECERROR_HandlerError);
-    key = "[Commands]";
-    secStart = FindText(view_.text, view_.textEnd, key);
-    if (secStart == nullptr) {
+    key = section.StartKey();
+    if (!section.UsesFallback()) {
       QTRACE(1, "ERROR : Expert mode fallback start key '%s' of command "
              "section not found!", key);
       QLOG("ERROR : Expert mode fallback start key %s of command section not "
@@ -250,6 +252,7 @@ unsigned int Run::RunCommands() {
     force = true;
     expert = false;
   }
+  const char* secStart = section.Start();
   unsigned int result = RunCommandSection(
       const_cast<char*>(secStart), view_.textEnd, CurrentDir);
   ReleaseArgFile(&view_, true);

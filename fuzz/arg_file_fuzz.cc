@@ -27,6 +27,7 @@
 #include <string>
 
 #include "arg_file.h"
+#include "command_runner.h"
 #include "fuzz_support.h"
 #include "quillon.h"
 

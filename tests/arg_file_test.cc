@@ -2,6 +2,7 @@
 // command section walk, and texts that end without a zero byte.
 
 #include "arg_file.h"
+#include "command_runner.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -2,6 +2,7 @@
 // installer result texts it reports.
 
 #include "command_runner.h"
+#include "command_text.h"
 
 #include <algorithm>
 #include <cstring>
