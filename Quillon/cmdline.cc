@@ -12,31 +12,97 @@ std::vector<std::string> g_warnings;
 
 const size_t kWorkAreaSize = 512;  // szArg: the value before cleaning
 
-// Copies at most size - 1 characters of `value` into `buffer` and terminates
-// it. Records a warning when the value had to be cut.
-void CopyBounded(char* buffer, size_t size, const char* value,
-                 const char* option, const char* stage) {
+// Copies at most size - 1 characters of `value` and records a warning when
+// the value had to be cut.
+std::string CopyBounded(size_t size, const char* value, const char* option,
+                        const char* stage, std::vector<std::string>* warnings) {
   size_t length = strlen(value);
   if (length >= size) {
     char message[200];
     snprintf(message, sizeof(message),
              "\nValue of %s is %zu characters long %s; shortened to %zu",
              option, length, stage, size - 1);
-    g_warnings.push_back(message);
+    warnings->push_back(message);
     length = size - 1;
   }
-  memcpy(buffer, value, length);
-  buffer[length] = '\0';
+  return std::string(value, length);
 }
 
-// Copies the option's value into the work area, cleans it there and returns
-// the cleaned text (inside `szArg`).
-char* CleanValue(char* szArg, const char* value, const char* option) {
-  CopyBounded(szArg, kWorkAreaSize, value, option, "on the command line");
+// The option's value bounded to the work area and cleaned there.
+std::string CleanValue(const char* value, const char* option,
+                       std::vector<std::string>* warnings) {
+  char szArg[kWorkAreaSize];
+  std::string work = CopyBounded(kWorkAreaSize, value, option,
+                                 "on the command line", warnings);
+  memcpy(szArg, work.c_str(), work.size() + 1);
   return cleanStringA(szArg);
 }
 
+void CopyToBuffer(char* buffer, size_t size, const std::string& value) {
+  memset(buffer, 0, size);
+  memcpy(buffer, value.data(), value.size() < size ? value.size() : size - 1);
+}
+
 }  // namespace
+
+CmdlineOptions ParseCmdline(int argc, char** argv) {
+  CmdlineOptions o;
+  for (int i = 0; i < argc; ++i) {
+    const char* arg = argv[i];
+    // The value of a value option: the next argument, or empty when the
+    // option is the last one.
+    const char* value = (i + 1 < argc) ? argv[i + 1] : "";
+
+    if (!strcmp(arg, "-v") || !strcmp(arg, "-version")) {
+      o.action = CmdlineOptions::kVersion;
+      return o;
+    } else if (!strcmp(arg, "-h") || !strcmp(arg, "-help")) {
+      o.action = CmdlineOptions::kHelp;
+      return o;
+    } else if (!strcmp(arg, "-d")) {
+      o.debug = true;
+    } else if (!strcmp(arg, "-n")) {
+      o.noReboot = true;
+    } else if (!strcmp(arg, "-update")) {
+      o.update = true, o.force = false, o.expert = false;
+    } else if (!strcmp(arg, "-force")) {
+      o.update = false, o.force = true, o.expert = false;
+    } else if (!strcmp(arg, "-expert")) {
+      o.update = false, o.force = false, o.expert = true;
+    } else if (!strcmp(arg, "autonomic") || !strcmp(arg, "kbxmode")) {
+      o.autonomic = true;
+    } else if (!strcmp(arg, "-reset")) {
+      std::string cleaned = CopyBounded(
+          EXTERNAL_RESET_SIZE, CleanValue(value, arg, &o.warnings).c_str(),
+          arg, "after cleaning", &o.warnings);
+      if (cleaned == "<ExternalReset>") {
+        o.values.resetValue.clear();
+      } else {
+        o.values.reset = true;
+        o.values.resetValue = cleaned;
+      }
+      ++i;
+    } else if (!strcmp(arg, "-external-variable")) {
+      o.values.option = true;
+      std::string cleaned = CopyBounded(
+          EXTERNAL_OPTION_SIZE, CleanValue(value, arg, &o.warnings).c_str(),
+          arg, "after cleaning", &o.warnings);
+      o.values.optionValue = cleaned == "<ExternalVariable>" ? "" : cleaned;
+      ++i;
+    } else if (!strcmp(arg, "-external-parameter")) {
+      o.values.parameter = true;
+      // The marker is longer than the buffer; it is recognised by its first
+      // sixteen characters, and leaves the value as it was.
+      std::string cleaned = CleanValue(value, arg, &o.warnings);
+      if (cleaned.compare(0, 16, "<ExternalParamet") != 0)
+        o.values.parameterValue =
+            CopyBounded(EXTERNAL_PARAMETER_SIZE, cleaned.c_str(), arg,
+                        "after cleaning", &o.warnings);
+      ++i;
+    }
+  }
+  return o;
+}
 
 const std::vector<std::string>& CmdlineWarnings() { return g_warnings; }
 
@@ -74,62 +140,35 @@ void Usage(char* pToolName) {
 }
 
 int evaluateCmdlineOptions(int argc, char** argv) {
-  char szArg[kWorkAreaSize];
-  g_warnings.clear();
-  for (int i = 0; i < argc; ++i) {
-    const char* arg = argv[i];
-    // The value of a value option: the next argument, or empty when the
-    // option is the last one.
-    const char* value = (i + 1 < argc) ? argv[i + 1] : "";
-
-    if (!strcmp(arg, "-v") || !strcmp(arg, "-version")) {
-      printf("%u.%u.%u.%u\n", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
-             QUILLON_VERSION_PATCH, 0u);
-      fflush(stdout);
-      exit(0);
-    } else if (!strcmp(arg, "-h") || !strcmp(arg, "-help")) {
-      Usage(argv[0]);
-      fflush(stdout);
-      exit(0);
-    } else if (!strcmp(arg, "-d")) {
-      debug = true;
-    } else if (!strcmp(arg, "-n")) {
-      agt_no_reboot = true;
-    } else if (!strcmp(arg, "-update")) {
-      update = true, force = false, expert = false;
-    } else if (!strcmp(arg, "-force")) {
-      update = false, force = true, expert = false;
-    } else if (!strcmp(arg, "-expert")) {
-      update = false, force = false, expert = true;
-    } else if (!strcmp(arg, "autonomic") || !strcmp(arg, "kbxmode")) {
-      autonomic = true;
-    } else if (!strcmp(arg, "-reset")) {
-      char* cleaned = CleanValue(szArg, value, arg);
-      CopyBounded(externalResetBuffer, sizeof(externalResetBuffer), cleaned,
-                  arg, "after cleaning");
-      if (!strcmp(externalResetBuffer, "<ExternalReset>"))
-        memset(externalResetBuffer, 0, sizeof(externalResetBuffer));
-      else
-        reset = true;
-      ++i;
-    } else if (!strcmp(arg, "-external-variable")) {
-      externalOption = true;
-      char* cleaned = CleanValue(szArg, value, arg);
-      CopyBounded(externalOptionBuffer, sizeof(externalOptionBuffer), cleaned,
-                  arg, "after cleaning");
-      if (!strcmp(externalOptionBuffer, "<ExternalVariable>"))
-        memset(externalOptionBuffer, 0, sizeof(externalOptionBuffer));
-      ++i;
-    } else if (!strcmp(arg, "-external-parameter")) {
-      externalParameter = true;
-      char* cleaned = CleanValue(szArg, value, arg);
-      // The marker is longer than the buffer; it is recognised by its first
-      // sixteen characters.
-      if (strncmp(cleaned, "<ExternalParameter>", 16) != 0)
-        CopyBounded(externalParameterBuffer, sizeof(externalParameterBuffer),
-                    cleaned, arg, "after cleaning");
-      ++i;
-    }
+  CmdlineOptions o = ParseCmdline(argc, argv);
+  if (o.action == CmdlineOptions::kVersion) {
+    printf("%u.%u.%u.%u\n", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
+           QUILLON_VERSION_PATCH, 0u);
+    fflush(stdout);
+    exit(0);
   }
+  if (o.action == CmdlineOptions::kHelp) {
+    Usage(argv[0]);
+    fflush(stdout);
+    exit(0);
+  }
+  g_warnings = o.warnings;
+  debug = o.debug;
+  agt_no_reboot = o.noReboot;
+  update = o.update;
+  force = o.force;
+  expert = o.expert;
+  autonomic = o.autonomic;
+  reset = o.values.reset;
+  externalOption = o.values.option;
+  externalParameter = o.values.parameter;
+  CopyToBuffer(externalResetBuffer, sizeof(externalResetBuffer),
+               o.values.resetValue);
+  if (o.values.option)
+    CopyToBuffer(externalOptionBuffer, sizeof(externalOptionBuffer),
+                 o.values.optionValue);
+  if (o.values.parameter)
+    CopyToBuffer(externalParameterBuffer, sizeof(externalParameterBuffer),
+                 o.values.parameterValue);
   return 0;
 }

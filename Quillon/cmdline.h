@@ -12,7 +12,27 @@
 #include <string>
 #include <vector>
 
-// Sets the mode globals and fills the external value buffers (quillon.h).
+#include "command_text.h"
+
+// Everything the command line says, as a value.
+struct CmdlineOptions {
+  enum Action { kRun, kVersion, kHelp } action = kRun;  // "-v", "-h" first
+  bool debug = false;     // -d
+  bool noReboot = false;  // -n
+  bool force = true, update = false, expert = false;  // the last one wins
+  bool autonomic = false;  // "autonomic" or "kbxmode" anywhere
+  ExternalValues values;  // cleaned and bounded, markers taken out
+  // Values that had to be shortened, each beginning with a line feed.
+  std::vector<std::string> warnings;
+};
+
+// Reads the command line as the run does: every argument, the program path
+// and the positional ones included, compared with every option text.
+// Writes nothing and touches no global.
+CmdlineOptions ParseCmdline(int argc, char** argv);
+
+// Sets the mode globals and fills the external value buffers (quillon.h)
+// from ParseCmdline.
 // "-v"/"-version" and "-h"/"-help" print to standard output and end the
 // process with code 0. Returns 0.
 //
