@@ -1,0 +1,40 @@
+// pxtool descramble IN OUT: writes the plain form of IN to OUT.
+
+#include "pxtool.h"
+
+#include <cstring>
+
+namespace pxtool {
+
+int RunDescramble(int argc, char** argv) {
+  if (argc != 2) return UsageError("descramble: needs IN and OUT", "");
+  const char* in = argv[0];
+  const char* out = argv[1];
+  PXTool::PXCryptMethod found;
+  unsigned long long size;
+  if (!ExamineSource(in, &found, &size)) return kExitFailure;
+  if (found == PXTool::PXEncryptKey3) {
+    fprintf(stderr,
+            "pxtool: '%s' carries the method-3 trailer, which is never "
+            "descrambled\n",
+            in);
+    return kExitFailure;
+  }
+  if (found != PXTool::PXDecrypt && size == 0) {
+    fprintf(stderr, "pxtool: '%s' is a bare trailer with nothing to descramble\n",
+            in);
+    return kExitFailure;
+  }
+  if (found != PXTool::PXDecrypt && SameFile(in, out)) {
+    fprintf(stderr,
+            "pxtool: '%s' and '%s' are the same file; descramble into "
+            "another file\n",
+            in, out);
+    return kExitFailure;
+  }
+  if (found == PXTool::PXDecrypt)
+    fprintf(stderr, "pxtool: note: '%s' has no trailer; copied unchanged\n", in);
+  return Transform("descramble", in, out, PXTool::PXDecrypt);
+}
+
+}  // namespace pxtool

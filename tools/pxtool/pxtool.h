@@ -1,0 +1,51 @@
+// pxtool's subcommands and what they share. Each subcommand is one function
+// in a file of its own in this folder, taking the arguments after its name
+// and returning the exit status; pxtool_main.cc holds the table of them.
+//
+// Conventions of every subcommand: messages go to standard error, begin
+// with "pxtool: " and name the file they concern; standard output carries
+// only the subcommand's result. Exit status 0 success, 1 failure, 2 usage
+// error (subcommands that report a state have more, listed in their own
+// help and in the manual page).
+
+#ifndef TOOLS_PXTOOL_PXTOOL_H_
+#define TOOLS_PXTOOL_PXTOOL_H_
+
+#include <cstdio>
+
+#include "px_tool.h"
+
+namespace pxtool {
+
+enum ExitStatus { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
+
+// Prints "pxtool: <message><detail>" and the hint to --help on standard
+// error; returns kExitUsage.
+int UsageError(const char* message, const char* detail);
+
+// Reads the trailer and plain size of `path`. On failure says on standard
+// error why the file cannot be examined and returns false.
+bool ExamineSource(const char* path, PXTool::PXCryptMethod* found,
+                   unsigned long long* size);
+
+// Whether two names are the same file (device and inode).
+bool SameFile(const char* a, const char* b);
+
+// Runs the codec from `in` to `out` and reports its failure; `verb` names
+// the action in the message. Refuses an OUT that is a link or not a file of
+// this user's own.
+int Transform(const char* verb, const char* in, const char* out,
+              PXTool::PXCryptMethod method);
+
+// A method as `info` shows it.
+const char* MethodName(PXTool::PXCryptMethod method);
+
+// The subcommands.
+int RunScramble(int argc, char** argv);
+int RunDescramble(int argc, char** argv);
+int RunInfo(int argc, char** argv);
+int RunTrace(int argc, char** argv);
+
+}  // namespace pxtool
+
+#endif  // TOOLS_PXTOOL_PXTOOL_H_

@@ -1,0 +1,36 @@
+// pxtool trace [FILE]: the trace ring buffer as a log, oldest entry first.
+
+#include "pxtool.h"
+
+#include <cstring>
+#include <string>
+
+#include "debug_ring_reader.h"
+
+namespace pxtool {
+
+int RunTrace(int argc, char** argv) {
+  if (argc > 1) return UsageError("trace: takes at most one FILE", "");
+  std::string path;
+  if (argc == 1) {
+    path = argv[0];
+  } else if (!GetTraceRingBufferPath("Quillon", &path)) {
+    fprintf(stderr,
+            "pxtool: the configured trace directory gives a ring-buffer path "
+            "longer than 255 characters\n");
+    return kExitFailure;
+  }
+  TraceRing ring;
+  std::string error;
+  if (!ReadTraceRing(path, &ring, &error)) {
+    fprintf(stderr, "pxtool: cannot read the trace %s\n", error.c_str());
+    return kExitFailure;
+  }
+  if (!WriteTraceRing(ring, stdout)) {
+    perror("pxtool: standard output");
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace pxtool
