@@ -4,7 +4,8 @@
 set -euo pipefail
 # scdoc builds the manual pages; dpkg-dev (dpkg-shlibdeps) and file serve
 # CPack's Debian package; man-db, mandoc and lintian check pages and package.
-packages=(cmake make g++ libgtest-dev libbenchmark-dev
+# nlohmann-json3-dev writes pxtool's JSON.
+packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
           scdoc dpkg-dev file man-db mandoc lintian)
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,154 @@
+#include "package_files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <vector>
+
+namespace pxtool {
+
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+  if (!name.empty() && name[0] == '/') return name;
+  if (dir.empty() || dir == ".") return name;
+  return dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// The real path of `path`, or empty.
+std::string RealPath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  free(resolved);
+  return result;
+}
+
+}  // namespace
+
+std::string PackageLocation::ArgPath() const { return Join(dir, argFile); }
+
+std::string PackageLocation::ArgDir() const {
+  std::string path = ArgPath();
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool LocatePackage(const char* first, const char* second,
+                   PackageLocation* where, std::string* error) {
+  if (first == nullptr) {
+    *error = "no package directory or argument file given";
+    return false;
+  }
+  std::string path(first);
+  if (second != nullptr) {
+    if (!IsDirectory(path)) {
+      *error = path + ": not a directory";
+      return false;
+    }
+    where->dir = path;
+    where->argFile = second;
+    return true;
+  }
+  if (!IsDirectory(path)) {
+    if (!Exists(path)) {
+      *error = path + ": no such file or directory";
+      return false;
+    }
+    size_t slash = path.rfind('/');
+    where->dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    if (where->dir.empty()) where->dir = "/";
+    where->argFile = slash == std::string::npos ? path : path.substr(slash + 1);
+    return true;
+  }
+  where->dir = path;
+  if (Exists(Join(path, "px.arg"))) {
+    where->argFile = "px.arg";
+    return true;
+  }
+  std::vector<std::string> found;
+  if (DIR* dir = opendir(path.c_str())) {
+    while (struct dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      if (IsDirectory(Join(path, name)) && Exists(Join(Join(path, name), "px.arg")))
+        found.push_back(name + "/px.arg");
+    }
+    closedir(dir);
+  }
+  if (found.size() != 1) {
+    *error = path + (found.empty()
+                         ? ": no px.arg in it or in a directory right below it"
+                         : ": more than one px.arg below it; name one");
+    return false;
+  }
+  where->argFile = found[0];
+  return true;
+}
+
+bool ReadPackageFile(const std::string& path, size_t maxSize,
+                     const std::string& within, std::string* text,
+                     std::string* error) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    *error = path + ": " + strerror(errno);
+    return false;
+  }
+  if (S_ISLNK(st.st_mode) && !within.empty()) {
+    std::string target = RealPath(path), root = RealPath(within);
+    if (target.empty() || root.empty() ||
+        target.compare(0, root.size() + 1, root + "/") != 0) {
+      *error = path + ": a symbolic link out of the package (" +
+               (target.empty() ? std::string("dangling") : target) + ")";
+      return false;
+    }
+  }
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *error = path + ": " + strerror(errno);
+    return false;
+  }
+  bool ok = fstat(fd, &st) == 0;
+  if (ok && !S_ISREG(st.st_mode)) {
+    *error = path + ": not a regular file";
+    ok = false;
+  } else if (ok && static_cast<unsigned long long>(st.st_size) > maxSize) {
+    *error = path + ": " + std::to_string(st.st_size) +
+             " bytes, more than the " + std::to_string(maxSize) +
+             " bytes read";
+    ok = false;
+  }
+  if (ok) {
+    text->assign(static_cast<size_t>(st.st_size), '\0');
+    size_t done = 0;
+    while (done < text->size()) {
+      ssize_t n = read(fd, &(*text)[done], text->size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    text->resize(done);  // a file that shrank meanwhile is read as it is
+  } else if (error->empty()) {
+    *error = path + ": " + strerror(errno);
+  }
+  close(fd);
+  return ok;
+}
+
+}  // namespace pxtool
