@@ -192,7 +192,8 @@ bool WriteFully(int fd, const unsigned char* buf, size_t n) {
 // at the end of `in`, whichever comes first; sets `*copied` to the count.
 // False with errno set on a read or write failure.
 bool CopyBlocks(int in, int out, PXTool::PXCryptMethod method,
-                unsigned long long limit, unsigned long long* copied) {
+                unsigned long long limit, unsigned long long* copied,
+                PXSourceObserver* observer = nullptr) {
   *copied = 0;
   std::unique_ptr<unsigned char[]> owner(
       new (std::nothrow) unsigned char[PXTool::kBlockSize]);
@@ -207,6 +208,7 @@ bool CopyBlocks(int in, int out, PXTool::PXCryptMethod method,
     ssize_t got = ReadFully(in, buf, want);
     if (got < 0) return false;
     if (got == 0) break;
+    if (observer) observer->Bytes(buf, static_cast<size_t>(got));
     if (method != PXTool::PXDecrypt)
       TransformBytes(method, buf, buf, static_cast<size_t>(got));
     if (!WriteFully(out, buf, static_cast<size_t>(got))) return false;
@@ -219,11 +221,11 @@ bool CopyBlocks(int in, int out, PXTool::PXCryptMethod method,
 // Copies `in` to `out` unchanged until the end of `in`. The kernel copies
 // where both files allow it (no trip through user memory, as cp does);
 // otherwise, or for files that report no size (such as those of /proc),
-// the block loop does.
-bool CopyPlain(int in, int out) {
+// the block loop does. An observer must see the bytes: the block loop.
+bool CopyPlain(int in, int out, PXSourceObserver* observer) {
   const size_t kChunk = size_t{1} << 30;
   bool first = true;
-  for (;;) {
+  while (!observer) {
     ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
     if (n > 0) {
       first = false;
@@ -242,7 +244,7 @@ bool CopyPlain(int in, int out) {
     return false;
   }
   unsigned long long copied = 0;
-  return CopyBlocks(in, out, PXTool::PXDecrypt, ~0ULL, &copied);
+  return CopyBlocks(in, out, PXTool::PXDecrypt, ~0ULL, &copied, observer);
 }
 
 // True when `path` names the file described by `source`.
@@ -440,8 +442,26 @@ int PXTool::GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
   return getFile(lpszFileName1, lpszFileName2, bEncrDecr);
 }
 
+int PXTool::GetPXFile2FileObserved(const char* source,
+                                   const char* destination,
+                                   PXCryptMethod method,
+                                   PXSourceObserver* observer) {
+  errno = 0;
+  if (!source) return 15;
+  if (!destination) return 16;
+  if (Above(method, 2)) return 10;
+  {
+    ScopedFd fd(OpenSource(source));
+    unsigned long long size = 0;
+    int rc = RegularSourceSize(fd.get(), &size);
+    if (rc != 0) return rc;
+  }
+  PXTool tool;
+  return tool.getFile(source, destination, method, observer);
+}
+
 int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
-                    PXCryptMethod bWriteFile) {
+                    PXCryptMethod bWriteFile, PXSourceObserver* observer) {
   ScopedFd in(OpenSource(lpszFileName1));
   if (in.get() < 0) return -2;
   struct stat st;
@@ -470,12 +490,16 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
   errno = 0;
   int rc;
   if (found != PXDecrypt) {
-    rc = enkeyOfFile(in.get(), out.fd(), size - kTrailerSize, found, 0);
+    rc = enkeyOfFile(in.get(), out.fd(), size - kTrailerSize, found, 0,
+                     observer);
+    if (rc == 0 && observer)  // read first, but it ends the file
+      observer->Bytes(reinterpret_cast<const unsigned char*>(key.lookfor),
+                      kTrailerSize);
   } else if (bWriteFile != PXDecrypt) {
-    rc = enkeyOfFile(in.get(), out.fd(), size, bWriteFile, 1);
+    rc = enkeyOfFile(in.get(), out.fd(), size, bWriteFile, 1, observer);
     if (rc == 0 && !addKey2File(out.fd(), bWriteFile)) rc = 10;
   } else {
-    rc = CopyPlain(in.get(), out.fd()) ? 0 : 10;
+    rc = CopyPlain(in.get(), out.fd(), observer) ? 0 : 10;
   }
   if (rc == 0 && out.Commit()) return 0;
   out.Discard();
@@ -483,7 +507,7 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
 }
 
 int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
-                        int dir) {
+                        int dir, PXSourceObserver* observer) {
   if (in < 0) return 5;
   if (out < 0) return 5;
   if (len == 0) return 6;
@@ -491,7 +515,7 @@ int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
   if (static_cast<unsigned>(dir) > 1) return 10;
   if (lseek(in, 0, SEEK_SET) < 0) return 10;
   unsigned long long copied = 0;
-  if (!CopyBlocks(in, out, type, len, &copied)) return 10;
+  if (!CopyBlocks(in, out, type, len, &copied, observer)) return 10;
   if (copied != len) {
     errno = EIO;  // the source shrank while it was read
     return 10;

@@ -22,9 +22,27 @@ bool IsExecutableName(const std::string& path) {
   return dot != std::string::npos && path.compare(dot, 4, ".exe") == 0;
 }
 
+// Stages one file through the codec with the check's observer. False when
+// the check refuses it; a codec failure is a refusal too (reported here).
+bool StageChecked(StagingCheck& check, const std::string& source,
+                  const std::string& destination) {
+  PXSourceObserver* observer = check.Begin(source.c_str());
+  if (observer == nullptr) return false;
+  int result = PXTool::GetPXFile2FileObserved(
+      source.c_str(), destination.c_str(), PXTool::PXDecrypt, observer);
+  if (result != 0) {
+    int error = errno;
+    QREPORT(1, "ERROR : staging \"%s\" to \"%s\" failed with result %d "
+            "(errno %d)", source.c_str(), destination.c_str(), result, error);
+    return false;
+  }
+  return check.End(source.c_str());
+}
+
 }  // namespace
 
-unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
+unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath,
+                      StagingCheck* check) {
   if (pExecutionPath == nullptr || pFirmwarePath == nullptr) return 55;
   ClearPendingFlags();
   if (uFileCnt == 0) return 0;
@@ -47,8 +65,15 @@ unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
     WriteLogFileA(hLogFile, "\nCopy file from \"%s\" to \"%s\"",
                   szSrcFile.c_str(), szDestFile.c_str());
     PXTool cryptTool;
-    int result = cryptTool.GetPXFile2File(szSrcFile.c_str(), szDestFile.c_str(),
-                                          PXTool::PXDecrypt);
+    int result = 0;
+    if (check == nullptr) {
+      result = cryptTool.GetPXFile2File(szSrcFile.c_str(), szDestFile.c_str(),
+                                        PXTool::PXDecrypt);
+    } else if (!StageChecked(*check, szSrcFile, szDestFile)) {
+      for (unsigned int k = 0; k <= i; ++k)
+        unlink(JoinPath(pExecutionPath, cFileList[k]).c_str());
+      return EXECERROR_HandlerError;
+    }
     if (result != 0) {
       int error = errno;
       QREPORT(1, "ERROR : staging \"%s\" to \"%s\" failed with result %d "

@@ -1,0 +1,81 @@
+// Keys and signatures in the file formats of the minisign tool (Ed25519),
+// so that packages can be signed and checked with the stock tool as well as
+// with pxtool. The cryptography is libsodium's.
+//
+// Public key file:   "untrusted comment: <text>\n"
+//                    base64("Ed" + key id (8) + Ed25519 public key (32)) "\n"
+// Signature file:    "untrusted comment: <text>\n"
+//                    base64(algorithm (2) + key id (8) + signature (64)) "\n"
+//                    "trusted comment: <text>\n"
+//                    base64(global signature (64)) "\n"
+//   algorithm "Ed": the signature is over the message itself; "ED": over
+//   its BLAKE2b-512 digest (what minisign 0.11 writes). The global signature
+//   is over the signature (64) followed by the trusted comment's text, so
+//   the trusted comment cannot be changed either.
+// Secret key file:   "untrusted comment: <text>\n"
+//                    base64("Ed" + KDF "Sc" or two zero bytes + "B2" +
+//                           salt (32) + opslimit (8, LE) + memlimit (8, LE) +
+//                           [key id (8) + secret key (64) + checksum (32)])
+//   the bracketed part is XORed with scrypt(password, salt, opslimit,
+//   memlimit) when the KDF is "Sc"; the checksum is BLAKE2b-256 of "Ed",
+//   the key id and the secret key (zero in unencrypted keys).
+//
+// Parsers take the whole file text, accept lines ended by LF or CR LF, and
+// return false with a reason (no file name: the caller adds it). They never
+// read past the text they are given.
+
+#ifndef QUILLON_MINISIGN_H_
+#define QUILLON_MINISIGN_H_
+
+#include <cstdint>
+#include <string>
+
+struct MinisignPublicKey {
+  uint8_t keyId[8];
+  uint8_t key[32];
+};
+
+struct MinisignSignature {
+  bool prehashed = true;  // "ED"
+  uint8_t keyId[8];
+  uint8_t signature[64];
+  std::string trustedComment;  // without "trusted comment: "
+  uint8_t globalSignature[64];
+};
+
+struct MinisignSecretKey {
+  uint8_t keyId[8];
+  uint8_t key[64];  // libsodium's form: seed and public key
+};
+
+// Largest key or signature file accepted.
+const size_t kMinisignMaxFile = 16384;
+
+bool ParseMinisignPublicKey(const std::string& text, MinisignPublicKey* key,
+                            std::string* why);
+bool ParseMinisignSignature(const std::string& text, MinisignSignature* sig,
+                            std::string* why);
+// `password` is used only for an encrypted key; a wrong one fails the
+// checksum ("wrong password or damaged key").
+bool ParseMinisignSecretKey(const std::string& text,
+                            const std::string& password,
+                            MinisignSecretKey* key, std::string* why);
+// True when `text` holds a secret key that needs a password.
+bool MinisignSecretKeyIsEncrypted(const std::string& text);
+
+// Checks `sig` over `message` with `key`: key ids equal, the signature and
+// the global signature valid. False with a reason.
+bool VerifyMinisign(const MinisignPublicKey& key, const MinisignSignature& sig,
+                    const std::string& message, std::string* why);
+
+// A prehashed signature file over `message`, with `trustedComment` (which
+// must hold no line end).
+std::string SignMinisign(const MinisignSecretKey& key,
+                         const std::string& message,
+                         const std::string& trustedComment);
+
+// The key id as minisign prints it (16 upper-case hex digits, the bytes in
+// reverse order).
+std::string MinisignKeyIdText(const uint8_t keyId[8]);
+
+#endif  // QUILLON_MINISIGN_H_
