@@ -8,8 +8,9 @@
 // before its line end (the character before the LF does not count, as the
 // run reads lines) is hashed as if its first character were '0' and its
 // columns 3 to 5 were "000". A line starts at the beginning of the file or
-// after an LF; a last line without LF is never marked and is hashed as it
-// is. Every other byte is hashed unchanged, zero bytes included.
+// after an LF; the end of the file ends a last line as an LF would (the run
+// never marks such a line, so this only spares holding it back). Every
+// other byte is hashed unchanged, zero bytes included.
 //
 // So a run's own marks never change the digest, while any other change (a
 // command, a flag, a value, a line added) does. The marks themselves are
