@@ -19,9 +19,17 @@
 #include <cstring>
 #include <string>
 
+#include "cdebug.h"
 #include "debug_ring_reader.h"
 #include "px_tool.h"
 #include "pxtool_sign.h"
+
+// The run's reading of the argument file (used by "manifest", "sign" and
+// "verify") reports through the trace object `Debug`. pxtool defines it
+// here, never initialised and so never enabled, so that the program's own
+// trace object (debug_global.cc), which opens and writes the trace files
+// when it is built, is not linked in: pxtool leaves the trace untouched.
+CDEBUG Debug;
 
 namespace {
 
