@@ -1,6 +1,10 @@
 // Keys and signatures in the file formats of the minisign tool (Ed25519),
 // so that packages can be signed and checked with the stock tool as well as
-// with pxtool. The cryptography is libsodium's.
+// with pxtool. The cryptography is OpenSSL's libcrypto (Ed25519, BLAKE2b-512,
+// scrypt, base64), but for the secret key's BLAKE2b-256 checksum
+// (blake2b.h). Verification is as strict as minisign's own: a public key
+// that is not canonical or of small order, or a signature whose R is of
+// small order, never verifies.
 //
 // Public key file:   "untrusted comment: <text>\n"
 //                    base64("Ed" + key id (8) + Ed25519 public key (32)) "\n"
@@ -45,7 +49,7 @@ struct MinisignSignature {
 
 struct MinisignSecretKey {
   uint8_t keyId[8];
-  uint8_t key[64];  // libsodium's form: seed and public key
+  uint8_t key[64];  // Ed25519 seed (32) and public key (32), as stored
 };
 
 // Largest key or signature file accepted.

@@ -18,7 +18,8 @@
 //   verify_bench --stage-child DIR   (internal: the measured child)
 
 #include <fcntl.h>
-#include <sodium.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -75,10 +76,22 @@ bool MakeFile(const std::string& path, uint64_t seed) {
 }
 
 std::string Base64(const std::string& bytes) {
-  std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(&out[0], out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                    bytes.size(), sodium_base64_VARIANT_ORIGINAL);
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
   return out.c_str();
+}
+
+// A fresh key pair: the secret key holds the seed and the public key.
+bool MakeKeyPair(MinisignSecretKey* secret, MinisignPublicKey* key) {
+  if (RAND_bytes(secret->key, 32) != 1 || RAND_bytes(key->keyId, 8) != 1) return false;
+  EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, secret->key, 32);
+  size_t size = 32;
+  bool ok = pkey != nullptr && EVP_PKEY_get_raw_public_key(pkey, key->key, &size) == 1;
+  EVP_PKEY_free(pkey);
+  memcpy(secret->key + 32, key->key, 32);
+  memcpy(secret->keyId, key->keyId, 8);
+  return ok;
 }
 
 // The package in `dir`, made and signed.
@@ -99,9 +112,7 @@ bool MakePackage(const std::string& dir) {
     return false;
   MinisignSecretKey secret;
   MinisignPublicKey key;
-  crypto_sign_keypair(key.key, secret.key);
-  randombytes_buf(key.keyId, 8);
-  memcpy(secret.keyId, key.keyId, 8);
+  if (!MakeKeyPair(&secret, &key)) return false;
   if (!WriteText(dir + "/keys/bench.pub",
                  "untrusted comment: bench\n" +
                      Base64("Ed" + std::string(reinterpret_cast<char*>(key.keyId), 8) +
@@ -192,7 +203,6 @@ double Fastest(F run) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (sodium_init() < 0) return 1;
   if (argc == 3 && strcmp(argv[1], "--stage-child") == 0) return Stage(argv[2], true) ? 0 : 1;
   const char* base = getenv("BENCH_DIR");
   std::string tmpl = std::string(base ? base : "/tmp") + "/verify_bench.XXXXXX";

@@ -2,10 +2,9 @@
 # Installs what building and testing Quillon needs, when it is missing.
 # Debian; run as root (or with sudo available).
 set -euo pipefail
-# libsodium-dev and libssl-dev: package signatures; minisign: the tests
-# that sign and check packages with the stock tool.
-packages=(cmake make g++ pkg-config libgtest-dev libbenchmark-dev libsodium-dev
-          libssl-dev minisign)
+# libssl-dev: package signatures (libcrypto); minisign: the tests that sign
+# and check packages with the stock tool.
+packages=(cmake make g++ libgtest-dev libbenchmark-dev libssl-dev minisign)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,7 +2,8 @@
 // policy of the test build of Quillon (trusted keys from
 // QUILLON_TRUSTED_KEYS_DIR), also against the stock minisign tool.
 
-#include <sodium.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "blake2b.h"
 #include "minisign.h"
 #include "test_util.h"
 
@@ -22,42 +24,46 @@ const std::string kPxtool = kBin + "/pxtool";
 const std::string kHandlerError = "Status=5\nRetval=570621955";
 
 std::string Base64(const std::string& bytes) {
-  std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-  sodium_bin2base64(&out[0], out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                    bytes.size(), sodium_base64_VARIANT_ORIGINAL);
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
   return out.c_str();
 }
 
 // Writes <stem>.pub and <stem>.key in minisign's formats; with a password
 // the secret key is encrypted (with small scrypt limits, to stay fast).
 void MakeKey(const std::string& stem, const std::string& password = "") {
-  ASSERT_GE(sodium_init(), 0);
-  unsigned char pk[32], sk[64], id[8];
-  crypto_sign_keypair(pk, sk);
-  randombytes_buf(id, sizeof(id));
+  unsigned char seed[32], pk[32], id[8];
+  ASSERT_EQ(1, RAND_bytes(seed, sizeof(seed)));
+  ASSERT_EQ(1, RAND_bytes(id, sizeof(id)));
+  EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
+  size_t pkSize = sizeof(pk);
+  ASSERT_EQ(1, EVP_PKEY_get_raw_public_key(pkey, pk, &pkSize));
+  EVP_PKEY_free(pkey);
   std::string ids(reinterpret_cast<char*>(id), 8);
   WriteFile(stem + ".pub", "untrusted comment: test key\n" +
                                Base64("Ed" + ids + std::string(reinterpret_cast<char*>(pk), 32)) +
                                "\n");
-  std::string part = ids + std::string(reinterpret_cast<char*>(sk), 64);
+  std::string part = ids + std::string(reinterpret_cast<char*>(seed), 32) +
+                     std::string(reinterpret_cast<char*>(pk), 32);
   unsigned char check[32];
   std::string summed = "Ed" + part;
-  crypto_generichash(check, 32, reinterpret_cast<const unsigned char*>(summed.data()),
-                     summed.size(), nullptr, 0);
+  ASSERT_TRUE(Blake2b(check, 32, summed.data(), summed.size()));
   part += std::string(reinterpret_cast<char*>(check), 32);
   std::string salt(32, '\0'), ops(8, '\0'), mem(8, '\0'), kdf(2, '\0');
   if (!password.empty()) {
     kdf = "Sc";
-    randombytes_buf(&salt[0], 32);
+    ASSERT_EQ(1, RAND_bytes(reinterpret_cast<unsigned char*>(&salt[0]), 32));
     const unsigned long long opslimit = 32768, memlimit = 16 << 20;
     for (int i = 0; i < 8; ++i) {
       ops[i] = static_cast<char>(opslimit >> (8 * i));
       mem[i] = static_cast<char>(memlimit >> (8 * i));
     }
+    // What minisign derives from these limits: N = 1024, r = 8, p = 1.
     unsigned char stream[104];
-    ASSERT_EQ(0, crypto_pwhash_scryptsalsa208sha256(
-                     stream, sizeof(stream), password.data(), password.size(),
-                     reinterpret_cast<const unsigned char*>(salt.data()), opslimit, memlimit));
+    ASSERT_EQ(1, EVP_PBE_scrypt(password.data(), password.size(),
+                                reinterpret_cast<const unsigned char*>(salt.data()), 32, 1024, 8,
+                                1, 0, stream, sizeof(stream)));
     for (size_t i = 0; i < part.size(); ++i) part[i] = static_cast<char>(part[i] ^ stream[i]);
   }
   WriteFile(stem + ".key", "untrusted comment: test secret key\n" +
