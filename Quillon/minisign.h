@@ -1,8 +1,7 @@
 // Keys and signatures in the file formats of the minisign tool (Ed25519),
 // so that packages can be signed and checked with the stock tool as well as
 // with pxtool. The cryptography is OpenSSL's libcrypto (Ed25519, BLAKE2b-512,
-// scrypt, base64), but for the secret key's BLAKE2b-256 checksum
-// (blake2b.h). Verification is as strict as minisign's own: a public key
+// scrypt, base64). Verification is as strict as minisign's own: a public key
 // that is not canonical or of small order, or a signature whose R is of
 // small order, never verifies.
 //
@@ -22,7 +21,9 @@
 //                           [key id (8) + secret key (64) + checksum (32)])
 //   the bracketed part is XORed with scrypt(password, salt, opslimit,
 //   memlimit) when the KDF is "Sc"; the checksum is BLAKE2b-256 of "Ed",
-//   the key id and the secret key (zero in unencrypted keys).
+//   the key id and the secret key. It is not checked (libcrypto offers no
+//   32-byte BLAKE2b); the public half of the secret key must instead be the
+//   one its seed gives, which a wrong password or damage breaks.
 //
 // Parsers take the whole file text, accept lines ended by LF or CR LF, and
 // return false with a reason (no file name: the caller adds it). They never
@@ -59,8 +60,9 @@ bool ParseMinisignPublicKey(const std::string& text, MinisignPublicKey* key,
                             std::string* why);
 bool ParseMinisignSignature(const std::string& text, MinisignSignature* sig,
                             std::string* why);
-// `password` is used only for an encrypted key; a wrong one fails the
-// checksum ("wrong password or damaged key").
+// `password` is used only for an encrypted key; a wrong one gives a public
+// half that does not match the seed ("wrong password or damaged key"). The
+// key id is not covered by that check.
 bool ParseMinisignSecretKey(const std::string& text,
                             const std::string& password,
                             MinisignSecretKey* key, std::string* why);

@@ -1,4 +1,4 @@
-// The cryptographic edges of the minisign code: the portable BLAKE2b, the
+// The cryptographic edges of the minisign code: the secret key's check, the
 // strict base64 of key and signature lines, and signatures that libcrypto's
 // Ed25519 alone would accept but minisign refuses.
 
@@ -10,39 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "blake2b.h"
-
 namespace quillon_test {
 namespace {
-
-std::string Hex(const uint8_t* bytes, size_t size) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (size_t i = 0; i < size; ++i) hex += std::string{kHex[bytes[i] >> 4], kHex[bytes[i] & 15]};
-  return hex;
-}
-
-TEST(Blake2bTest, KnownDigestsAndLibcryptoAgree) {
-  uint8_t out[64];
-  ASSERT_TRUE(Blake2b(out, 32, "abc", 3));
-  EXPECT_EQ("bddd813c634239723171ef3fee98579b94964e3bb1cb3e427262c8c068d52319", Hex(out, 32));
-  ASSERT_TRUE(Blake2b(out, 64, "abc", 3));
-  EXPECT_EQ("ba80a53f981c4d0d6a2797b69f12f6e94c212f14685ac4b74b12bb6fdbffa2d1"
-            "7d87c5392aab792dc252d5de4533cc9518d38aa8dbf1925ab92386edd4009923",
-            Hex(out, 64));
-  // Every length around the block boundaries, against BLAKE2b-512.
-  std::string data;
-  for (int i = 0; i < 300; ++i) data += static_cast<char>(i * 7);
-  for (size_t size = 0; size <= data.size(); ++size) {
-    uint8_t expected[64];
-    unsigned int length = 0;
-    ASSERT_EQ(1, EVP_Digest(data.data(), size, expected, &length, EVP_blake2b512(), nullptr));
-    ASSERT_TRUE(Blake2b(out, 64, data.data(), size));
-    ASSERT_EQ(0, memcmp(out, expected, 64)) << size;
-  }
-  EXPECT_FALSE(Blake2b(out, 0, "abc", 3));
-  EXPECT_FALSE(Blake2b(out, 65, "abc", 3));
-}
 
 class MinisignTest : public testing::Test {
  protected:
@@ -56,9 +25,34 @@ class MinisignTest : public testing::Test {
     memcpy(public_.keyId, secret_.keyId, 8);
     memcpy(public_.key, secret_.key + 32, 32);
   }
+  // An unencrypted secret key file holding `part` (key id, key, checksum).
+  static std::string SecretKeyText(const std::string& part) {
+    std::string blob = std::string("Ed\0\0B2", 6) + std::string(48, '\0') + part;
+    std::string line(4 * ((blob.size() + 2) / 3) + 1, '\0');
+    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&line[0]),
+                    reinterpret_cast<const unsigned char*>(blob.data()), static_cast<int>(blob.size()));
+    return "untrusted comment: k\n" + std::string(line.c_str()) + "\n";
+  }
   MinisignSecretKey secret_;
   MinisignPublicKey public_;
 };
+
+// The stored checksum is not checked; the public half must match the seed.
+TEST_F(MinisignTest, SecretKeyPublicHalfMustMatchItsSeed) {
+  std::string part = std::string(reinterpret_cast<const char*>(secret_.keyId), 8) +
+                     std::string(reinterpret_cast<const char*>(secret_.key), 64) +
+                     std::string(32, '\x5a');
+  MinisignSecretKey parsed;
+  std::string why;
+  ASSERT_TRUE(ParseMinisignSecretKey(SecretKeyText(part), "", &parsed, &why)) << why;
+  EXPECT_EQ(0, memcmp(&parsed, &secret_, sizeof(parsed)));
+  for (size_t at : {8u, 39u, 40u, 71u}) {  // first and last byte of seed and public half
+    std::string damaged = part;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x10);
+    EXPECT_FALSE(ParseMinisignSecretKey(SecretKeyText(damaged), "", &parsed, &why)) << at;
+    EXPECT_EQ("damaged key (public key does not match)", why);
+  }
+}
 
 TEST_F(MinisignTest, OnlyCanonicalBase64IsAccepted) {
   std::string text = SignMinisign(secret_, "message", "comment");
