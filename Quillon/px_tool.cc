@@ -170,31 +170,13 @@ ssize_t ReadFully(int fd, unsigned char* buf, size_t n) {
   return static_cast<ssize_t>(done);
 }
 
-// Writes all `n` bytes, or fails with errno set. A write that takes nothing
-// counts as a full disk.
-bool WriteFully(int fd, const unsigned char* buf, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, buf, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) {
-      errno = ENOSPC;
-      return false;
-    }
-    buf += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
-}
-
 // Copies from the current position of `in` to that of `out`, transformed
 // with `method` unless it is PXDecrypt, block by block. Stops after `limit` bytes or
 // at the end of `in`, whichever comes first; sets `*copied` to the count.
 // False with errno set on a read or write failure.
 bool CopyBlocks(int in, int out, PXTool::PXCryptMethod method,
-                unsigned long long limit, unsigned long long* copied) {
+                unsigned long long limit, unsigned long long* copied,
+                PXSourceObserver* observer = nullptr) {
   *copied = 0;
   std::unique_ptr<unsigned char[]> owner(
       new (std::nothrow) unsigned char[PXTool::kBlockSize]);
@@ -209,9 +191,10 @@ bool CopyBlocks(int in, int out, PXTool::PXCryptMethod method,
     ssize_t got = ReadFully(in, buf, want);
     if (got < 0) return false;
     if (got == 0) break;
+    if (observer) observer->Bytes(buf, static_cast<size_t>(got));
     if (method != PXTool::PXDecrypt)
       TransformBytes(method, buf, buf, static_cast<size_t>(got));
-    if (!WriteFully(out, buf, static_cast<size_t>(got))) return false;
+    if (!WriteAll(out, buf, static_cast<size_t>(got))) return false;
     *copied += static_cast<unsigned long long>(got);
     if (static_cast<size_t>(got) < want) break;
   }
@@ -221,11 +204,11 @@ bool CopyBlocks(int in, int out, PXTool::PXCryptMethod method,
 // Copies `in` to `out` unchanged until the end of `in`. The kernel copies
 // where both files allow it (no trip through user memory, as cp does);
 // otherwise, or for files that report no size (such as those of /proc),
-// the block loop does.
-bool CopyPlain(int in, int out) {
+// the block loop does. An observer must see the bytes: the block loop.
+bool CopyPlain(int in, int out, PXSourceObserver* observer) {
   const size_t kChunk = size_t{1} << 30;
   bool first = true;
-  for (;;) {
+  while (!observer) {
     ssize_t n = copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
     if (n > 0) {
       first = false;
@@ -244,7 +227,7 @@ bool CopyPlain(int in, int out) {
     return false;
   }
   unsigned long long copied = 0;
-  return CopyBlocks(in, out, PXTool::PXDecrypt, ~0ULL, &copied);
+  return CopyBlocks(in, out, PXTool::PXDecrypt, ~0ULL, &copied, observer);
 }
 
 // True when `path` names the file described by `source`.
@@ -350,9 +333,15 @@ int PXTool::GetPXFile2File(const char* source, const char* destination,
   return GetPXFile(source, destination, method);
 }
 
-int PXTool::GetPXFile2FileWithMode(const char* source,
-                                   const char* destination,
-                                   PXCryptMethod method, mode_t mode) {
+int PXTool::GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
+                      PXCryptMethod bEncrDecr) {
+  return GetPXFile2FileWith(lpszFileName1, lpszFileName2, bEncrDecr,
+                            PXFileOptions());
+}
+
+int PXTool::GetPXFile2FileWith(const char* source, const char* destination,
+                               PXCryptMethod method,
+                               const PXFileOptions& options) {
   errno = 0;
   if (!source) return 15;
   if (!destination) return 16;
@@ -363,27 +352,15 @@ int PXTool::GetPXFile2FileWithMode(const char* source,
     int rc = RegularSourceSize(fd.get(), &size);
     if (rc != 0) return rc;
   }
-  return getFile(source, destination, method, mode);
-}
-
-int PXTool::GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
-                      PXCryptMethod bEncrDecr) {
-  errno = 0;
-  if (!lpszFileName1) return 15;
-  if (!lpszFileName2) return 16;
-  if (Above(bEncrDecr, 2)) return 10;
-  {
-    ScopedFd fd(OpenSource(lpszFileName1));
-    unsigned long long size = 0;
-    int rc = RegularSourceSize(fd.get(), &size);
-    if (rc != 0) return rc;
-    m_pxkey.dwLen = static_cast<size_t>(size);
-  }
-  return getFile(lpszFileName1, lpszFileName2, bEncrDecr, DefaultFileMode());
+  PXTool tool;
+  return tool.getFile(source, destination, method,
+                      options.mode != 0 ? options.mode : DefaultFileMode(),
+                      options.observer);
 }
 
 int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
-                    PXCryptMethod bWriteFile, mode_t mode) {
+                    PXCryptMethod bWriteFile, mode_t mode,
+                    PXSourceObserver* observer) {
   ScopedFd in(OpenSource(lpszFileName1));
   if (in.get() < 0) return -2;
   struct stat st;
@@ -412,12 +389,16 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
   errno = 0;
   int rc;
   if (found != PXDecrypt) {
-    rc = enkeyOfFile(in.get(), out.fd(), size - kTrailerSize, found, 0);
+    rc = enkeyOfFile(in.get(), out.fd(), size - kTrailerSize, found, 0,
+                     observer);
+    if (rc == 0 && observer)  // read first, but it ends the file
+      observer->Bytes(reinterpret_cast<const unsigned char*>(key.lookfor),
+                      kTrailerSize);
   } else if (bWriteFile != PXDecrypt) {
-    rc = enkeyOfFile(in.get(), out.fd(), size, bWriteFile, 1);
+    rc = enkeyOfFile(in.get(), out.fd(), size, bWriteFile, 1, observer);
     if (rc == 0 && !addKey2File(out.fd(), bWriteFile)) rc = 10;
   } else {
-    rc = CopyPlain(in.get(), out.fd()) ? 0 : 10;
+    rc = CopyPlain(in.get(), out.fd(), observer) ? 0 : 10;
   }
   if (rc == 0 && out.Commit()) return 0;
   out.Discard();
@@ -425,7 +406,7 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
 }
 
 int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
-                        int dir) {
+                        int dir, PXSourceObserver* observer) {
   if (in < 0) return 5;
   if (out < 0) return 5;
   if (len == 0) return 6;
@@ -433,7 +414,7 @@ int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
   if (static_cast<unsigned>(dir) > 1) return 10;
   if (lseek(in, 0, SEEK_SET) < 0) return 10;
   unsigned long long copied = 0;
-  if (!CopyBlocks(in, out, type, len, &copied)) return 10;
+  if (!CopyBlocks(in, out, type, len, &copied, observer)) return 10;
   if (copied != len) {
     errno = EIO;  // the source shrank while it was read
     return 10;
@@ -444,8 +425,7 @@ int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
 bool PXTool::addKey2File(int out, PXCryptMethod nType) {
   const KEY* trailer = TrailerOf(nType);
   if (!trailer) return false;
-  return WriteFully(out, reinterpret_cast<const unsigned char*>(trailer->lookfor),
-                    kTrailerSize);
+  return WriteAll(out, trailer->lookfor, kTrailerSize);
 }
 
 PXTool::PXCryptMethod PXTool::getCryptMethod(const KEY& Key) {

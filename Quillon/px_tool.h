@@ -64,6 +64,15 @@
 typedef char TCHAR;
 #endif
 
+// Sees every byte a file operation reads from its source, once, in file
+// order (the trailer in its place at the end), before it is transformed:
+// the bytes given to Bytes add up to the source file as stored.
+class PXSourceObserver {
+ public:
+  virtual ~PXSourceObserver() = default;
+  virtual void Bytes(const unsigned char* data, size_t size) = 0;
+};
+
 // A trailer: its 10 bytes followed by a zero.
 typedef struct key {
   char lookfor[11];
@@ -138,11 +147,23 @@ class PXTool {
                      PXCryptMethod method);
   int GetPXFile(const char* lpszFileName1, const char* lpszFileName2,
                 PXCryptMethod bEncrDecr);
-  // As GetPXFile, but the destination is created with exactly `mode`,
-  // whatever the umask (the others give it 0666 less the umask). Staging
-  // uses it for its private copies.
-  int GetPXFile2FileWithMode(const char* source, const char* destination,
-                             PXCryptMethod method, mode_t mode);
+  // What GetPXFile2FileWith takes beyond GetPXFile2File's arguments.
+  struct PXFileOptions {
+    // The destination's mode, exactly, whatever the umask; 0: 0666 less
+    // the umask, as the other operations give it. Staging asks for 0600.
+    mode_t mode = 0;
+    // Shown every source byte (may be null). With an observer a plain copy
+    // goes through the block loop, not the kernel's copy, so that the bytes
+    // pass through user memory. The observer sees nothing when the
+    // operation is refused before reading (arguments, an unopenable source,
+    // source and destination the same file), and may have seen part of the
+    // source when it fails later.
+    PXSourceObserver* observer = nullptr;
+  };
+  // GetPXFile with the options above.
+  static int GetPXFile2FileWith(const char* source, const char* destination,
+                                PXCryptMethod method,
+                                const PXFileOptions& options);
 
   // --- String to string -----------------------------------------------------
   //
@@ -190,7 +211,8 @@ class PXTool {
   // The file operation behind GetPXFile. Opens the source again (-2 when
   // that fails), detects its trailer and chooses decode, encode or copy.
   int getFile(const char* lpszFileName1, const char* lpszFileName2,
-              PXCryptMethod bWriteFile, mode_t mode);
+              PXCryptMethod bWriteFile, mode_t mode,
+              PXSourceObserver* observer = nullptr);
   // The string operation behind GetPXString.
   int getString(const char* cpStr1, char* pStr2, size_t Str2Size,
                 PXCryptMethod action);
@@ -199,7 +221,7 @@ class PXTool {
   // not 1 or 2 10, `dir` (0 decode, 1 encode) above 1 10; a read or write
   // failure, or a source shorter than `len`, 10 with errno set.
   static int enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
-                         int dir);
+                         int dir, PXSourceObserver* observer = nullptr);
   // Transforms `len` bytes of `in` into `pOut`. `len` 0 6, `type` not 1 or
   // 2 or `dir` above 2 10. The output size is checked by the caller.
   int enDeKeyString(const char* in, char* pOut, size_t size, size_t len,

@@ -1,6 +1,7 @@
 // Quillon: carries out one unpacked update package. See run.h for the steps
 // and README.md for the command line.
 
+#include <cstdlib>
 #include <new>
 
 #include "quillon.h"
@@ -12,6 +13,12 @@ int main(int argc, char** argv) {
   pRebootProgram = QUILLON_REBOOT_PROGRAM;  // a test build's fake
 #endif
   Run run(argc, argv);
+#ifdef QUILLON_TRUSTED_KEYS_FROM_ENV
+  // A test build's trust policy: the directory the environment names, or
+  // none. The shipped program never reads this variable.
+  const char* keys = getenv("QUILLON_TRUSTED_KEYS_DIR");
+  run.SetTrustedKeysDirectory(keys ? keys : "");
+#endif
   if (!run.HasArguments()) return static_cast<int>(run.EndWithoutArguments());
   run.EvaluateCommandLine();
   run.EnterWorkingDirectory();

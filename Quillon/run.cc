@@ -11,6 +11,7 @@
 #include "command_runner.h"
 #include "descriptors.h"
 #include "interrupts.h"
+#include "package_trust.h"
 #include "process.h"
 #include "report.h"
 #include "run_lock.h"
@@ -31,7 +32,8 @@ void PrintReturnCode(unsigned int code) {
 
 }  // namespace
 
-Run::Run(int argc, char** argv) : argc_(argc), argv_(argv) {}
+Run::Run(int argc, char** argv)
+    : argc_(argc), argv_(argv), trustedKeysDir_(kTrustedKeysDirectory) {}
 
 bool Run::HasArguments() {
   QTRACE(1, "Version %d.%02d.%02d", QUILLON_VERSION_MAJOR,
@@ -180,9 +182,19 @@ void Run::PreparePackage() {
     QLOG("ERROR %u creating file view", error);
     throw static_cast<unsigned int>(EXECERROR_HandlerError);
   }
+  // Without trusted keys the check does nothing at all.
+  PackageTrust trust(trustedKeysDir_);
+  auto checkPackage = [&](const char* fwPath, bool staging) {
+    if (!trust.Load() ||
+        (trust.Enforced() &&
+         !trust.CheckPackage(pArgFileName, view_.text, view_.mapSize, fwPath,
+                             cFileList, uFileCnt, staging)))
+      throw static_cast<unsigned int>(EXECERROR_HandlerError);
+  };
 
   if (NoPreAndPost) {
     pExecPath = strdup(argv_[1]);
+    checkPackage(nullptr, false);
     return;
   }
   unsigned int r = ReadBasicParamsA(view_.text, view_.textEnd,
@@ -206,9 +218,10 @@ void Run::PreparePackage() {
          "%d\n", pExecPath, fwPath, uFileCnt);
   QLOG("basic parameters:\nExecPath : %s\nFwPath : %s\nNumberOfFiles : %d",
        pExecPath, fwPath, uFileCnt);
+  checkPackage(pFwPath, !autonomic);
   if (autonomic) return;
 
-  r = InitRunA(pExecPath, pFwPath);
+  r = InitRunA(pExecPath, pFwPath, trust.ChecksStaging() ? &trust : nullptr);
   if (r != 0) {
     QTRACE(1, "ERROR %d copy files\n", r);
     QLOG("ERROR %d copy files", r);

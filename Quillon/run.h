@@ -49,9 +49,15 @@ class Run {
   bool OpenArgumentFile();
   unsigned int EndWithoutArgumentFile();
 
-  // Maps the argument file, reads the basic parameters, stages the package
-  // files and moves to the execution directory. Raises an unsigned code.
+  // Maps the argument file, reads the basic parameters, checks the package
+  // against the trust policy (package_trust.h), stages the package files
+  // and moves to the execution directory. Raises an unsigned code.
   void PreparePackage();
+
+  // The directory of trusted keys (kTrustedKeysDirectory unless set).
+  void SetTrustedKeysDirectory(const std::string& directory) {
+    trustedKeysDir_ = directory;
+  }
 
   // Chooses the command section and runs its pending commands. Returns the
   // run result; raises an unsigned code.
@@ -75,6 +81,7 @@ class Run {
   std::string CurrentDir;
   bool NoPreAndPost = false;
   ArgFileView view_;
+  std::string trustedKeysDir_;
   std::vector<std::string> warnings_;  // logged once the run log is open
   int devNullError_ = 0;  // /dev/null could not be put on 0, 1 and 2
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "px_tool.h"
 #include "report.h"
@@ -41,9 +42,18 @@ void MakeExecutableInPlace(const std::string& path) {
   close(fd);
 }
 
+// A package that fails its signature check leaves no staged copy behind:
+// removes the copies made so far (never a package file staged in place) and
+// returns the handler error.
+unsigned int RemoveStaged(const std::vector<std::string>& written) {
+  for (const std::string& copy : written) unlink(copy.c_str());
+  return EXECERROR_HandlerError;
+}
+
 }  // namespace
 
-unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
+unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath,
+                      StagingCheck* check) {
   if (pExecutionPath == nullptr || pFirmwarePath == nullptr) return 55;
   ClearPendingFlags();
   if (uFileCnt == 0) return 0;
@@ -60,6 +70,7 @@ unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
     }
   }
 
+  std::vector<std::string> written;  // copies made (never a package file)
   for (unsigned int i = 0; i < uFileCnt; ++i) {
     std::string szSrcFile = JoinPath(pFirmwarePath, cFileList[i]);
     std::string szDestFile = JoinPath(pExecutionPath, cFileList[i]);
@@ -75,19 +86,28 @@ unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
               "through it", szDestFile.c_str(), why.c_str());
       return EXECERROR_HandlerError;
     }
-    PXTool cryptTool;
     // Staged copies are private: 0600, or 0700 for ".exe" names, whatever
-    // the umask.
-    int result = cryptTool.GetPXFile2FileWithMode(
-        szSrcFile.c_str(), szDestFile.c_str(), PXTool::PXDecrypt,
-        executable ? 0700 : 0600);
+    // the umask. With a signature check the codec shows the check every
+    // byte it reads, so the copy that runs is the copy that was checked.
+    PXTool::PXFileOptions options;
+    options.mode = executable ? 0700 : 0600;
+    if (check != nullptr) {
+      options.observer = check->Begin(szSrcFile.c_str());
+      if (options.observer == nullptr) return RemoveStaged(written);
+    }
+    int result = PXTool::GetPXFile2FileWith(
+        szSrcFile.c_str(), szDestFile.c_str(), PXTool::PXDecrypt, options);
     if (result != 0) {
       int error = errno;
       QREPORT(1, "ERROR : staging \"%s\" to \"%s\" failed with result %d "
               "(errno %d)", szSrcFile.c_str(), szDestFile.c_str(), result,
               error);
+      if (check != nullptr) return RemoveStaged(written);
       return static_cast<unsigned int>(result);
     }
+    if (!inPlace) written.push_back(szDestFile);
+    if (check != nullptr && !check->End(szSrcFile.c_str()))
+      return RemoveStaged(written);
     if (executable && inPlace) MakeExecutableInPlace(szDestFile);
   }
   return 0;

@@ -13,6 +13,19 @@
 
 #include <cstddef>
 
+class PXSourceObserver;
+
+// A check of every package file while it is staged (the package signature,
+// see package_trust.h). Begin gives the observer that sees the source's
+// bytes as the codec reads them (null: the file may not be staged), End
+// says whether what it saw is right. A failing check has reported why.
+class StagingCheck {
+ public:
+  virtual ~StagingCheck() = default;
+  virtual PXSourceObserver* Begin(const char* source) = 0;
+  virtual bool End(const char* source) = 0;
+};
+
 // Room of the buffer that receives the directory of the program's path.
 const size_t kWrpPathSize = 1025;
 
@@ -24,8 +37,10 @@ const size_t kMaxStagePath = 511;
 // of the first file that could not be staged (the codec's result), or
 // EXECERROR_HandlerError when a path is longer than kMaxStagePath (checked
 // for every file before any is copied). Each failure is logged with the
-// file it concerns.
-unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath);
+// file it concerns. With a `check`, a file it refuses ends staging with
+// EXECERROR_HandlerError, and every copy staged so far is removed first.
+unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath,
+                      StagingCheck* check = nullptr);
 
 // Deletes the staged copies (from the current directory) unless `keep`, and
 // releases the file list, pExecPath and pFwPath. Returns 0.

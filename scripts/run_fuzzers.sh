@@ -21,6 +21,8 @@ all_targets=(
   flags_fuzz      # flags lines: parsing, judgement, omit-list codes
   codec_fuzz      # scrambled file and string codec
   trace_config_fuzz  # trace configuration-file parser
+  manifest_fuzz   # package manifest names, pristine argument-file digest
+  minisign_key_fuzz  # minisign public key, signature and secret key files
 )
 read -r -a targets <<< "${FUZZ_TARGETS:-${all_targets[*]}}"
 

@@ -4,9 +4,11 @@
 set -euo pipefail
 # scdoc builds the manual pages; dpkg-dev (dpkg-shlibdeps) and file serve
 # CPack's Debian package; man-db, mandoc and lintian check pages and package.
-# nlohmann-json3-dev writes pxtool's JSON.
+# nlohmann-json3-dev writes pxtool's JSON. libssl-dev: package signatures
+# (libcrypto); minisign: the tests that sign and check packages with the
+# stock tool.
 packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
-          scdoc dpkg-dev file man-db mandoc lintian)
+          libssl-dev minisign scdoc dpkg-dev file man-db mandoc lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

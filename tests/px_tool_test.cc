@@ -171,8 +171,10 @@ TEST_F(PXToolTest, SameFileIsNeverWrittenAndLinksAreKept) {
   // A new destination gets 0666 less the umask, or exactly the mode asked for.
   mode_t mask = umask(0);
   EXPECT_EQ(0, File2File("s1", "new", 0));
-  EXPECT_EQ(0, tool_.GetPXFile2FileWithMode(P("s1").c_str(), P("private").c_str(),
-                                            PXTool::PXDecrypt, 0600));
+  PXTool::PXFileOptions options;
+  options.mode = 0600;
+  EXPECT_EQ(0, PXTool::GetPXFile2FileWith(P("s1").c_str(), P("private").c_str(),
+                                          PXTool::PXDecrypt, options));
   umask(mask);
   stat(P("new").c_str(), &st);
   EXPECT_EQ(0666u, st.st_mode & 07777);

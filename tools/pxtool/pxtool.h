@@ -45,6 +45,9 @@ int RunScramble(int argc, char** argv);
 int RunDescramble(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunTrace(int argc, char** argv);
+int RunManifest(int argc, char** argv);
+int RunSign(int argc, char** argv);
+int RunVerify(int argc, char** argv);
 
 }  // namespace pxtool
 

@@ -4,6 +4,7 @@
 //   pxtool descramble IN OUT
 //   pxtool info FILE...
 //   pxtool trace [FILE]
+//   pxtool manifest | sign | verify ...   (see signing.h)
 //   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
@@ -47,6 +48,13 @@ const Command kCommands[] = {
      "print the trace ring-buffer FILE (default: Quillon's, found through the\n"
      "      trace configuration) as a log, oldest entry first",
      RunTrace},
+    {"manifest", "manifest PACKAGE_DIR [ARGUMENT_FILE]",
+     "write SHA256SUMS beside the argument file (default px.arg)", RunManifest},
+    {"sign", "sign --key SECRET_KEY [--password-file FILE] PACKAGE_DIR [ARGUMENT_FILE]",
+     "write SHA256SUMS and sign it with the minisign key (SHA256SUMS.minisig)",
+     RunSign},
+    {"verify", "verify --key PUBLIC_KEY... PACKAGE_DIR [ARGUMENT_FILE]",
+     "check the signature, the argument file and every package file", RunVerify},
 };
 
 void PrintUsage(FILE* out) {

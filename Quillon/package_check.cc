@@ -1,0 +1,193 @@
+#include "package_check.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+
+#include "arg_file.h"
+#include "quillon.h"
+#include "sha256.h"
+
+namespace {
+
+const size_t kBlock = 256 << 10;
+const size_t kManifestLimit = 1 << 20;
+
+std::string ErrnoText(int error) { return strerror(error); }
+
+int OpenRegular(const std::string& path, std::string* why) {
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *why = errno == ENOENT ? "missing" : ErrnoText(errno);
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *why = "not a regular file";
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
+                   std::string* why) {
+  int fd = OpenRegular(path, why);
+  if (fd < 0) return false;
+  text->clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = ErrnoText(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    text->append(buffer, static_cast<size_t>(n));
+    if (text->size() > limit) {
+      *why = "larger than " + std::to_string(limit) + " bytes";
+      close(fd);
+      return false;
+    }
+  }
+  close(fd);
+  return true;
+}
+
+bool HashFile(const std::string& path, std::string* hex, std::string* why) {
+  int fd = OpenRegular(path, why);
+  if (fd < 0) return false;
+  posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBlock]);
+  Sha256 sha;
+  for (;;) {
+    ssize_t n = read(fd, buffer.get(), kBlock);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      *why = ErrnoText(errno);
+      close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    sha.Update(buffer.get(), static_cast<size_t>(n));
+  }
+  close(fd);
+  *hex = sha.FinalHex();
+  return true;
+}
+
+bool LoadTrustedKeys(const std::string& directory,
+                     std::vector<MinisignPublicKey>* keys, std::string* file,
+                     std::string* why) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return true;
+  DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  if (dir == nullptr) {
+    *file = directory;
+    *why = ErrnoText(errno);
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  std::vector<std::string> names;
+  while (struct dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pub") == 0)
+      names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) {
+    *file = directory + "/" + name;
+    std::string text;
+    MinisignPublicKey key;
+    if (!ReadSmallFile(*file, kMinisignMaxFile, &text, why) ||
+        !ParseMinisignPublicKey(text, &key, why))
+      return false;
+    keys->push_back(key);
+  }
+  return true;
+}
+
+bool ListPackage(const char* text, const char* end, bool* hasFwPath,
+                 std::string* fwPath, std::vector<std::string>* names,
+                 std::string* why) {
+  names->clear();
+  *hasFwPath = FindText(text, end, "FWPATH=") != nullptr;
+  if (!*hasFwPath) return true;
+  char* cwd = getcwd(nullptr, 0);
+  unsigned int rc = ReadBasicParamsA(text, end, cwd ? cwd : ".");
+  free(cwd);
+  if (rc != 0) {
+    *why = "cannot read FWPATH and the package files (error " +
+           std::to_string(rc) + ")";
+    return false;
+  }
+  *fwPath = pFwPath;
+  for (unsigned int i = 0; i < uFileCnt; ++i) {
+    names->push_back(cFileList[i]);
+    free(cFileList[i]);
+    cFileList[i] = nullptr;
+  }
+  uFileCnt = 0;
+  delete[] pFwPath;
+  pFwPath = nullptr;
+  return true;
+}
+
+bool PackageCheck::Open(const PackageLayout& layout,
+                        const std::vector<MinisignPublicKey>& keys) {
+  std::string manifest, signatureText, why;
+  if (!ReadSmallFile(layout.SignaturePath(), kMinisignMaxFile, &signatureText,
+                     &why))
+    return Fail(layout.SignaturePath(), why);
+  MinisignSignature signature;
+  if (!ParseMinisignSignature(signatureText, &signature, &why))
+    return Fail(layout.SignaturePath(), why);
+  if (!ReadSmallFile(layout.ManifestPath(), kManifestLimit, &manifest, &why))
+    return Fail(layout.ManifestPath(), why);
+  const MinisignPublicKey* signer = nullptr;
+  for (const MinisignPublicKey& key : keys)
+    if (memcmp(key.keyId, signature.keyId, 8) == 0) signer = &key;
+  if (signer == nullptr)
+    return Fail(layout.SignaturePath(),
+                "signed by key " + MinisignKeyIdText(signature.keyId) +
+                    ", which is not trusted");
+  if (!VerifyMinisign(*signer, signature, manifest, &why))
+    return Fail(layout.SignaturePath(), why);
+  std::string name;
+  if (!MatchManifest(manifest, layout, &digests_, &name, &why))
+    return Fail(name, why);
+  return true;
+}
+
+bool PackageCheck::Compare(const std::string& name, const std::string& digest) {
+  auto listed = digests_.find(name);
+  if (listed == digests_.end())
+    return Fail(name, "not in " + std::string(kManifestName));
+  if (listed->second != digest)
+    return Fail(name, "differs from " + std::string(kManifestName));
+  return true;
+}
+
+bool PackageCheck::CompareFilesInPlace(const PackageLayout& layout) {
+  for (const PackageLayout::File& file : layout.files) {
+    std::string digest, why;
+    if (!HashFile(file.path, &digest, &why)) return Fail(file.name, why);
+    if (!Compare(file.name, digest)) return false;
+  }
+  return true;
+}

@@ -1,0 +1,71 @@
+// Checking a package against its signed manifest (package_manifest.h):
+// the trusted keys, the signature, the names, the digests. Shared by the
+// run's trust policy (package_trust.h) and by pxtool.
+//
+// Nothing here writes a file. Every failure comes with the file it concerns
+// and a reason, for a message "<file>: <reason>".
+
+#ifndef QUILLON_PACKAGE_CHECK_H_
+#define QUILLON_PACKAGE_CHECK_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "minisign.h"
+#include "package_manifest.h"
+
+// Reads every file ending in ".pub" in `directory` as a minisign public key,
+// in name order. A missing directory holds no keys (true, none added). False
+// when the directory cannot be read or a key file does not parse, with
+// `file` naming it.
+bool LoadTrustedKeys(const std::string& directory,
+                     std::vector<MinisignPublicKey>* keys, std::string* file,
+                     std::string* why);
+
+// Reads a small file (a key, a signature, a manifest) whole, at most
+// `limit` bytes. False with a reason.
+bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
+                   std::string* why);
+
+// The SHA-256 of a regular file, read in blocks. False with a reason.
+bool HashFile(const std::string& path, std::string* hex, std::string* why);
+
+// The package directory and entries the run lists from the argument file
+// text [text, end), read as a classic run reads them (ReadBasicParamsA with
+// the current directory as the working directory); the run's globals are
+// left as they were found (empty). A text without "FWPATH=" has no package
+// files (fwPath set to null). False with a reason when the listing fails.
+bool ListPackage(const char* text, const char* end, bool* hasFwPath,
+                 std::string* fwPath, std::vector<std::string>* names,
+                 std::string* why);
+
+// One package's manifest, once its signature has been checked.
+class PackageCheck {
+ public:
+  // Reads the manifest and its signature beside the argument file, checks
+  // the signature with the key of the same id among `keys` and matches the
+  // manifest's names with the layout. False with file() and why() set.
+  bool Open(const PackageLayout& layout,
+            const std::vector<MinisignPublicKey>& keys);
+  // Compares a digest with the manifest's for `name` (the argument file's
+  // base name or a package file's manifest name). False with file() (the
+  // name) and why() set.
+  bool Compare(const std::string& name, const std::string& digest);
+  // Hashes every package file in place and compares it.
+  bool CompareFilesInPlace(const PackageLayout& layout);
+
+  const std::string& file() const { return file_; }
+  const std::string& why() const { return why_; }
+
+ private:
+  bool Fail(const std::string& file, const std::string& why) {
+    file_ = file;
+    why_ = why;
+    return false;
+  }
+  std::map<std::string, std::string> digests_;
+  std::string file_, why_;
+};
+
+#endif  // QUILLON_PACKAGE_CHECK_H_

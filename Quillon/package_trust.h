@@ -1,0 +1,87 @@
+// The run's trust policy: nothing of a package runs unless a trusted key
+// signed it.
+//
+// The policy is a directory of minisign public keys ("*.pub"),
+// kTrustedKeysDirectory in the shipped program. When it holds no key (or
+// does not exist) the policy is off and a run is exactly what it was
+// without it. When it holds at least one, a run first checks the package
+// (package_check.h): the signature of SHA256SUMS beside the argument file
+// by a trusted key, the names in it, the argument file's pristine digest,
+// and the digest of every package file -- while it is staged, from the
+// bytes the codec reads to make the copy that will run, or in place before
+// the first command when nothing is staged (local and autonomic mode, or a
+// package directory that is the argument file's own). A key file that does
+// not parse, or a directory that cannot be read, fails closed.
+//
+// Every refusal is written to the trace and the run log as
+//   ERROR : package signature check: <file>: <reason>
+// and the caller ends the run with EXECERROR_HandlerError before any
+// command runs. A refused staged copy, and every copy staged before it, is
+// removed. Nothing is written by the check itself; it survives any crash
+// trivially (a crash part-way through staging leaves copies that the next
+// run checks again).
+
+#ifndef QUILLON_PACKAGE_TRUST_H_
+#define QUILLON_PACKAGE_TRUST_H_
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "minisign.h"
+#include "package_check.h"
+#include "package_manifest.h"
+#include "px_tool.h"
+#include "sha256.h"
+#include "staging.h"
+
+extern const char kTrustedKeysDirectory[];
+
+class PackageTrust : public StagingCheck {
+ public:
+  explicit PackageTrust(std::string keysDirectory);
+
+  // Reads the trusted keys. False (reported) when the policy fails closed.
+  bool Load();
+  // At least one trusted key: the package must be checked.
+  bool Enforced() const { return !keys_.empty(); }
+
+  // Checks the package of the argument file `argFile` (relative to the
+  // current directory), whose whole content is the mapping [text, text +
+  // size) and whose package directory `fwPath` holds the `count` entries
+  // `names` (fwPath null: the run did not list them; they are listed here
+  // as a classic run would). With `staging`, the package files are left
+  // to the staging step (this object is its StagingCheck); otherwise, or
+  // when nothing will be staged from elsewhere, they are hashed in place
+  // now. False (reported) when the package is refused.
+  bool CheckPackage(const char* argFile, const char* text, size_t size,
+                    const char* fwPath, char* const* names,
+                    unsigned int count, bool staging);
+  // True when CheckPackage left the package files to the staging step.
+  bool ChecksStaging() const { return checksStaging_; }
+
+  PXSourceObserver* Begin(const char* source) override;
+  bool End(const char* source) override;
+
+ private:
+  class Hasher : public PXSourceObserver {
+   public:
+    void Bytes(const unsigned char* data, size_t size) override {
+      sha.Update(data, size);
+    }
+    Sha256 sha;
+  };
+  bool Refuse(const std::string& file, const std::string& why);
+
+  std::string keysDirectory_;
+  std::vector<MinisignPublicKey> keys_;
+  PackageLayout layout_;
+  PackageCheck check_;
+  std::map<std::string, std::string> nameOfSource_;
+  Hasher hasher_;
+  bool checksStaging_ = false;
+};
+
+#endif  // QUILLON_PACKAGE_TRUST_H_

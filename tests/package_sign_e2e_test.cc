@@ -1,0 +1,288 @@
+// Signed packages end to end: pxtool manifest/sign/verify and the trust
+// policy of the test build of Quillon (trusted keys from
+// QUILLON_TRUSTED_KEYS_DIR), also against the stock minisign tool.
+
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "minisign.h"
+#include "test_util.h"
+
+namespace quillon_test {
+namespace {
+
+const std::string kBin = QUILLON_BIN_DIR;
+const std::string kQuillon = kBin + "/Quillon_fakereboot";
+const std::string kPxtool = kBin + "/pxtool";
+const std::string kHandlerError = "Status=5\nRetval=570621955";
+
+std::string Base64(const std::string& bytes) {
+  std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]),
+                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+  return out.c_str();
+}
+
+// Writes <stem>.pub and <stem>.key in minisign's formats; with a password
+// the secret key is encrypted (with small scrypt limits, to stay fast). The
+// checksum is left zero (it is not checked here; stock minisign would refuse
+// the secret key, so the interop test has minisign make its own).
+void MakeKey(const std::string& stem, const std::string& password = "") {
+  unsigned char seed[32], pk[32], id[8];
+  ASSERT_EQ(1, RAND_bytes(seed, sizeof(seed)));
+  ASSERT_EQ(1, RAND_bytes(id, sizeof(id)));
+  EVP_PKEY* pkey = EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
+  size_t pkSize = sizeof(pk);
+  ASSERT_EQ(1, EVP_PKEY_get_raw_public_key(pkey, pk, &pkSize));
+  EVP_PKEY_free(pkey);
+  std::string ids(reinterpret_cast<char*>(id), 8);
+  WriteFile(stem + ".pub", "untrusted comment: test key\n" +
+                               Base64("Ed" + ids + std::string(reinterpret_cast<char*>(pk), 32)) +
+                               "\n");
+  std::string part = ids + std::string(reinterpret_cast<char*>(seed), 32) +
+                     std::string(reinterpret_cast<char*>(pk), 32);
+  part += std::string(32, '\0');
+  std::string salt(32, '\0'), ops(8, '\0'), mem(8, '\0'), kdf(2, '\0');
+  if (!password.empty()) {
+    kdf = "Sc";
+    ASSERT_EQ(1, RAND_bytes(reinterpret_cast<unsigned char*>(&salt[0]), 32));
+    const unsigned long long opslimit = 32768, memlimit = 16 << 20;
+    for (int i = 0; i < 8; ++i) {
+      ops[i] = static_cast<char>(opslimit >> (8 * i));
+      mem[i] = static_cast<char>(memlimit >> (8 * i));
+    }
+    // What minisign derives from these limits: N = 1024, r = 8, p = 1.
+    unsigned char stream[104];
+    ASSERT_EQ(1, EVP_PBE_scrypt(password.data(), password.size(),
+                                reinterpret_cast<const unsigned char*>(salt.data()), 32, 1024, 8,
+                                1, 0, stream, sizeof(stream)));
+    for (size_t i = 0; i < part.size(); ++i) part[i] = static_cast<char>(part[i] ^ stream[i]);
+  }
+  WriteFile(stem + ".key", "untrusted comment: test secret key\n" +
+                               Base64("Ed" + kdf + "B2" + salt + ops + mem + part) + "\n");
+}
+
+bool HaveMinisign() { return system("command -v minisign >/dev/null 2>&1") == 0; }
+
+// A package in t/: the working directory t, px.arg in t/pkg, the package
+// files in t/files (one of them scrambled). Its first command leaves
+// ran.txt, so a refused run is seen to have run nothing.
+class SignedPackageTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* d : {"/t", "/t/files", "/t/pkg", "/keys", "/other"})
+      ASSERT_EQ(0, mkdir((root_ + d).c_str(), 0755));
+    MakeKey(root_ + "/keys/trusted");
+    MakeKey(root_ + "/other/untrusted");
+    WriteFile(t_ + "/files/check.sh", "echo checked > checked.txt\n");
+    std::string data = "staged data\n";
+    for (char& c : data) c = static_cast<char>(((c << 4) | ((c >> 4) & 0x0F)) & 0xFF);
+    WriteFile(t_ + "/files/data.txt", data + "#PELK_ROW#");
+    WriteFile(arg_, ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 echo ran > ran.txt",
+                             "0 000 flag abort_ne 0", "0 000 sh check.sh", "0 000 cat data.txt > out.txt",
+                             "[End]"}));
+  }
+  ProgramResult Pxtool(const std::vector<std::string>& args) {
+    ProgramOptions options;
+    options.cwd = root_;
+    return RunProgram(kPxtool, args, options);
+  }
+  ProgramResult Sign(const std::string& key = "keys/trusted.key") {
+    return Pxtool({"sign", "--key", key, "t", "pkg/px.arg"});
+  }
+  ProgramResult Verify() { return Pxtool({"verify", "--key", "keys/trusted.pub", "t", "pkg/px.arg"}); }
+  ProgramResult Quillon(const std::vector<std::string>& args = {"pkg/px.arg"},
+                        const std::string& keys = "/keys") {
+    ProgramOptions options;
+    options.cwd = root_;
+    options.env = {"QUILLON_TRUSTED_KEYS_DIR=" + root_ + keys};
+    std::vector<std::string> argv{t_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunProgram(kQuillon, argv, options);
+  }
+  std::string Log() { return ReadFile(t_ + "/Quillon.log"); }
+  // Signs the manifest as it stands, as any minisign signer would.
+  void SignAsIs() {
+    MinisignSecretKey key;
+    std::string why;
+    ASSERT_TRUE(ParseMinisignSecretKey(ReadFile(root_ + "/keys/trusted.key"), "", &key, &why));
+    WriteFile(t_ + "/pkg/SHA256SUMS.minisig",
+              SignMinisign(key, ReadFile(t_ + "/pkg/SHA256SUMS"), "timestamp:0"));
+  }
+
+  ScopedTempDir tmp_;
+  const std::string root_ = tmp_.path(), t_ = root_ + "/t", arg_ = t_ + "/pkg/px.arg";
+};
+
+TEST_F(SignedPackageTest, SignedPackageRunsAndResumesAfterAKill) {
+  // The run kills itself after its first command: the line is marked.
+  std::string text = ReadFile(arg_);
+  text.replace(text.find("0 000 flag"), 0, "0 000 kill -9 $PPID\r\n");
+  WriteFile(arg_, text);
+  ASSERT_EQ(0, Sign().exit_status) << Sign().err;
+  EXPECT_EQ(137, Quillon().exit_status);
+  EXPECT_EQ("ran\n", ReadFile(t_ + "/pkg/ran.txt"));
+  EXPECT_NE(std::string::npos, ReadFile(arg_).find("1 000 kill"));
+
+  ProgramResult v = Verify();
+  EXPECT_EQ(0, v.exit_status) << v.err;
+  EXPECT_EQ("pkg/px.arg: signature good, 2 package files match\n", v.out);
+  ProgramResult r = Quillon();
+  EXPECT_EQ(0, r.exit_status) << Log();
+  EXPECT_EQ("staged data\n", ReadFile(t_ + "/pkg/out.txt"));
+  EXPECT_EQ("checked\n", ReadFile(t_ + "/pkg/checked.txt"));
+  EXPECT_EQ("Status=5\nRetval=0", ReadFile(t_ + "/pkg/HandlerStatus.txt"));
+  EXPECT_EQ(std::string::npos, Log().find("signature"));
+}
+
+TEST_F(SignedPackageTest, NoKeysMeansNoCheck) {
+  // An empty trust directory, or none: an unsigned package runs as ever.
+  ASSERT_EQ(0, mkdir((root_ + "/empty").c_str(), 0755));
+  const std::string pristine = ReadFile(arg_);
+  std::vector<std::string> seen;
+  for (const char* keys : {"/empty", "/absent"}) {
+    WriteFile(arg_, pristine);
+    unlink((t_ + "/Quillon.log").c_str());
+    EXPECT_EQ(0, Quillon({"pkg/px.arg"}, keys).exit_status);
+    seen.push_back(NormalizeLog(Log()) + ReadFile(arg_) + ReadFile(t_ + "/pkg/HandlerStatus.txt"));
+  }
+  EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_EQ(std::string::npos, seen[0].find("signature"));
+  EXPECT_NE(std::string::npos, seen[0].find("exec command <cat data.txt > out.txt>"));
+  // A key file that does not parse fails closed, naming it.
+  WriteFile(root_ + "/keys/broken.pub", "untrusted comment: x\nnot base64\n");
+  EXPECT_EQ(3, Quillon().exit_status);
+  EXPECT_NE(std::string::npos,
+            Log().find("ERROR : package signature check: " + root_ +
+                       "/keys/broken.pub: trusted key unusable: key line is not base64"));
+}
+
+// Every tampering is refused before any command runs, by Quillon (staging
+// and local mode) and by pxtool verify, naming the file and the reason.
+TEST_F(SignedPackageTest, TamperingsAreRefusedBeforeAnyCommand) {
+  struct Case {
+    const char* what;
+    std::function<void()> tamper;
+    std::string message;  // "<file>: <reason>" as logged
+  };
+  auto edit = [](const std::string& path, const std::string& from, const std::string& to) {
+    std::string text = ReadFile(path);
+    size_t at = text.find(from);
+    ASSERT_NE(std::string::npos, at) << from;
+    WriteFile(path, text.replace(at, from.size(), to));
+  };
+  const std::vector<Case> cases = {
+      {"command", [&] { edit(arg_, "echo ran", "echo rAn"); },
+       "pkg/px.arg: differs from SHA256SUMS"},
+      {"flag", [&] { edit(arg_, "abort_ne 0", "abort_ne 1"); },
+       "pkg/px.arg: differs from SHA256SUMS"},
+      {"package file", [&] { edit(t_ + "/files/check.sh", "checked", "chucked"); },
+       "../files/check.sh: differs from SHA256SUMS (staged copy removed)"},
+      {"manifest", [&] { edit(t_ + "/pkg/SHA256SUMS", "  px.arg", "  px.arG"); },
+       "pkg/SHA256SUMS.minisig: signature does not match"},
+      {"file added", [&] { WriteFile(t_ + "/files/extra.sh", "x"); },
+       "../files/extra.sh: in the package but not in SHA256SUMS"},
+      {"file removed", [&] { unlink((t_ + "/files/check.sh").c_str()); },
+       "../files/check.sh: listed in SHA256SUMS but missing from the package"},
+      {"untrusted key", [&] { ASSERT_EQ(0, Sign("other/untrusted.key").exit_status); },
+       "pkg/SHA256SUMS.minisig: signed by key "},
+      {"truncated signature",
+       [&] {
+         std::string sig = ReadFile(t_ + "/pkg/SHA256SUMS.minisig");
+         WriteFile(t_ + "/pkg/SHA256SUMS.minisig", sig.substr(0, sig.size() - 20));
+       },
+       "pkg/SHA256SUMS.minisig: global signature line is not base64 of 64 bytes"},
+      {"signature missing", [&] { unlink((t_ + "/pkg/SHA256SUMS.minisig").c_str()); },
+       "pkg/SHA256SUMS.minisig: missing"},
+      {"odd name",
+       [&] {
+         edit(t_ + "/pkg/SHA256SUMS", "  ../files/check.sh", "  ../files//check.sh");
+         SignAsIs();
+       },
+       "../files//check.sh: odd name in SHA256SUMS"},
+  };
+  const std::string pristine = ReadFile(arg_);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    WriteFile(arg_, pristine);
+    WriteFile(t_ + "/files/check.sh", "echo checked > checked.txt\n");
+    unlink((t_ + "/files/extra.sh").c_str());
+    unlink((t_ + "/Quillon.log").c_str());
+    ASSERT_EQ(0, Sign().exit_status);
+    c.tamper();
+    ProgramResult r = Quillon();
+    EXPECT_EQ(3, r.exit_status);
+    EXPECT_EQ(kHandlerError, ReadFile(t_ + "/HandlerStatus.txt"));
+    EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: " + c.message))
+        << Log();
+    EXPECT_FALSE(Exists(t_ + "/pkg/ran.txt") || Exists(t_ + "/pkg/check.sh") ||
+                 Exists(t_ + "/pkg/data.txt"));
+    ProgramResult v = Verify();
+    EXPECT_EQ(1, v.exit_status);
+    std::string file = c.message.substr(0, c.message.find(':'));
+    EXPECT_NE(std::string::npos, v.err.find(file.substr(file.rfind('/') + 1))) << v.err;
+  }
+}
+
+TEST_F(SignedPackageTest, LocalModeChecksInPlace) {
+  // px.arg in the working directory, the package files beside it: the run's
+  // own files there are not package files.
+  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
+                                     "0 000 echo ran > ran.txt", "0 000 sh check.sh", "[End]"}));
+  WriteFile(t_ + "/check.sh", "echo checked > checked.txt\n");
+  ASSERT_EQ(0, Pxtool({"sign", "--key", "keys/trusted.key", "t"}).exit_status);
+  EXPECT_EQ(2u, Count(ReadFile(t_ + "/SHA256SUMS"), "\n"));  // check.sh, px.arg
+  ProgramResult r = Quillon({});
+  EXPECT_EQ(0, r.exit_status) << Log();
+  EXPECT_EQ("checked\n", ReadFile(t_ + "/checked.txt"));
+
+  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
+                                     "0 000 echo ran > ran.txt", "0 000 sh check.sh", "[End]"}));
+  unlink((t_ + "/ran.txt").c_str());
+  unlink((t_ + "/checked.txt").c_str());
+  ASSERT_EQ(0, Pxtool({"sign", "--key", "keys/trusted.key", "t"}).exit_status);
+  WriteFile(t_ + "/check.sh", "rm -rf /\n");
+  EXPECT_EQ(3, Quillon({}).exit_status);
+  EXPECT_NE(std::string::npos,
+            Log().find("ERROR : package signature check: check.sh: differs from SHA256SUMS\n"));
+  EXPECT_FALSE(Exists(t_ + "/ran.txt"));
+}
+
+// Stock minisign signs what Quillon and pxtool accept, and checks what
+// pxtool signs (also with a password-protected key).
+TEST_F(SignedPackageTest, StockMinisignInteroperates) {
+  if (!HaveMinisign()) GTEST_SKIP() << "minisign is not installed (scripts/setup.sh installs it)";
+  // A key pair of minisign's own making, read by pxtool as well.
+  ASSERT_EQ(0, system(("minisign -G -W -f -p " + root_ + "/keys/trusted.pub -s " + root_ +
+                       "/keys/trusted.key >/dev/null 2>&1").c_str()));
+  ASSERT_EQ(0, Sign().exit_status) << Sign().err;
+  EXPECT_EQ(0, system(("cd " + t_ + "/pkg && minisign -Vq -p " + root_ +
+                       "/keys/trusted.pub -m SHA256SUMS").c_str()));
+  ASSERT_EQ(0, Pxtool({"manifest", "t", "pkg/px.arg"}).exit_status);
+  ASSERT_EQ(0, system(("cd " + t_ + "/pkg && minisign -S -s " + root_ +
+                       "/keys/trusted.key -m SHA256SUMS >/dev/null 2>&1").c_str()));
+  EXPECT_EQ(0, Verify().exit_status) << Verify().err;
+  EXPECT_EQ(0, Quillon().exit_status) << Log();
+
+  MakeKey(root_ + "/keys/locked", "secret words");
+  WriteFile(root_ + "/pw", "secret words\n");
+  EXPECT_EQ(1, Sign("keys/locked.key").exit_status);  // no password given
+  ProgramResult r = Pxtool({"sign", "--key", "keys/locked.key", "--password-file", "pw", "t",
+                            "pkg/px.arg"});
+  ASSERT_EQ(0, r.exit_status) << r.err;
+  EXPECT_EQ(0, system(("cd " + t_ + "/pkg && minisign -Vq -p " + root_ +
+                       "/keys/locked.pub -m SHA256SUMS").c_str()));
+  WriteFile(root_ + "/pw", "wrong words\n");
+  r = Pxtool({"sign", "--key", "keys/locked.key", "--password-file", "pw", "t", "pkg/px.arg"});
+  EXPECT_EQ(1, r.exit_status);
+  EXPECT_EQ("pxtool: keys/locked.key: wrong password or damaged key\n", r.err);
+}
+
+}  // namespace
+}  // namespace quillon_test

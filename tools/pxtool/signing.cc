@@ -1,0 +1,107 @@
+#include "signing.h"
+
+namespace pxtool {
+namespace signing {
+
+
+
+int Usage(const std::string& message) {
+  fprintf(stderr, "pxtool: %s\nTry 'pxtool --help'.\n", message.c_str());
+  return kUsage;
+}
+
+int Failure(const std::string& file, const std::string& why) {
+  fprintf(stderr, "pxtool: %s: %s\n", file.c_str(), why.c_str());
+  return kFailure;
+}
+
+bool ParseArguments(const char* command, int argc, char** argv,
+                    const std::vector<std::string>& allowed, Arguments* out,
+                    int* status) {
+  std::vector<std::string> positional;
+  for (int i = 0; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word.compare(0, 2, "--") == 0) {
+      std::string name = word.substr(2), value;
+      size_t equals = name.find('=');
+      if (equals != std::string::npos) {
+        value = name.substr(equals + 1);
+        name.resize(equals);
+      } else if (i + 1 < argc) {
+        value = argv[++i];
+      } else {
+        *status = Usage(std::string(command) + ": --" + name + " needs a value");
+        return false;
+      }
+      bool known = false;
+      for (const std::string& a : allowed) known |= a == name;
+      if (!known) {
+        *status = Usage(std::string(command) + ": unknown option " + word);
+        return false;
+      }
+      out->options[name].push_back(value);
+    } else {
+      positional.push_back(word);
+    }
+  }
+  if (positional.empty() || positional.size() > 2) {
+    *status = Usage(std::string(command) + ": needs PACKAGE_DIR [ARGUMENT_FILE]");
+    return false;
+  }
+  out->packageDir = positional[0];
+  if (positional.size() == 2) out->argFile = positional[1];
+  return true;
+}
+
+
+// Replaces `path` with `text` through a new file renamed over it.
+bool WriteWhole(const std::string& path, const std::string& text,
+                std::string* why) {
+  std::string temp;
+  int fd = CreateTemporaryBeside(path, "pxtmp", 0644, &temp, why);
+  if (fd < 0) {
+    if (why->empty()) *why = strerror(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
+  if (!ok) *why = strerror(errno);
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    *why = strerror(errno);
+  }
+  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
+    ok = false;
+    *why = strerror(errno);
+  }
+  if (!ok) unlink(temp.c_str());
+  return ok;
+}
+
+bool EnterPackage(const std::string& dir) {
+  if (chdir(dir.c_str()) == 0) return true;
+  Failure(dir, strerror(errno));
+  return false;
+}
+
+// Writes the manifest of the package in the current directory; `text`
+// receives it.
+int WriteManifest(const std::string& argFile, std::string* text,
+                  std::string* manifestPath) {
+  Package package;
+  std::string file, why;
+  if (!package.Load(argFile, &file, &why)) return Failure(file, why);
+  std::map<std::string, std::string> digests;
+  for (const PackageLayout::File& f : package.layout().files) {
+    std::string digest;
+    if (!HashFile(f.path, &digest, &why)) return Failure(f.path, why);
+    digests[f.name] = digest;
+  }
+  *text = FormatManifest(package.layout(), package.ArgDigest(), digests);
+  *manifestPath = package.layout().ManifestPath();
+  if (!WriteWhole(*manifestPath, *text, &why))
+    return Failure(*manifestPath, why);
+  return kSuccess;
+}
+
+}  // namespace signing
+}  // namespace pxtool

@@ -1,0 +1,126 @@
+// What pxtool's signature subcommands (manifest.cc, sign.cc, verify.cc)
+// share: their command line, their messages, the package as they read it,
+// and writing the manifest. See package_manifest.h and minisign.h for the
+// formats.
+//
+//   pxtool manifest PACKAGE_DIR [ARGUMENT_FILE]
+//   pxtool sign --key SECRET_KEY [--password-file FILE] PACKAGE_DIR [ARGUMENT_FILE]
+//   pxtool verify --key PUBLIC_KEY [--key PUBLIC_KEY]... PACKAGE_DIR [ARGUMENT_FILE]
+//
+// PACKAGE_DIR is what Quillon takes as its working directory (argument 1),
+// ARGUMENT_FILE is relative to it as Quillon's argument 2 (default
+// "px.arg"). Exit status: 0 success, 1 failure (a message on standard error
+// names the file), 2 usage error. The manifest and the signature are written
+// as new files beside the argument file and renamed into place, so either
+// name shows a whole file.
+
+#ifndef TOOLS_PXTOOL_SIGNING_H_
+#define TOOLS_PXTOOL_SIGNING_H_
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "arg_file_digest.h"
+#include "minisign.h"
+#include "package_check.h"
+#include "package_manifest.h"
+#include "safe_file.h"
+
+namespace pxtool {
+namespace signing {
+
+const int kSuccess = 0, kFailure = 1, kUsage = 2;
+
+int Usage(const std::string& message);
+int Failure(const std::string& file, const std::string& why);
+
+// The options of a subcommand: repeated "--NAME VALUE" (or "--NAME=VALUE")
+// from `allowed`, then PACKAGE_DIR and an optional ARGUMENT_FILE.
+struct Arguments {
+  std::map<std::string, std::vector<std::string>> options;
+  std::string packageDir;
+  std::string argFile = "px.arg";
+};
+
+bool ParseArguments(const char* command, int argc, char** argv,
+                    const std::vector<std::string>& allowed, Arguments* out,
+                    int* status);
+
+// The argument file mapped read-only, with its package as a run lists it.
+// The current directory is the package directory.
+class Package {
+ public:
+  ~Package() {
+    if (text_ != nullptr) munmap(text_, size_);
+  }
+  bool Load(const std::string& argFile, std::string* file, std::string* why) {
+    *file = argFile;
+    int fd = open(argFile.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      *why = strerror(errno);
+      if (fd >= 0) close(fd);
+      return false;
+    }
+    size_ = static_cast<size_t>(st.st_size);
+    void* map = size_ == 0 ? MAP_FAILED
+                           : mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
+    close(fd);
+    if (map == MAP_FAILED) {
+      *why = size_ == 0 ? "empty argument file" : strerror(errno);
+      return false;
+    }
+    text_ = static_cast<char*>(map);
+    bool hasFwPath = false;
+    std::string fwPath;
+    std::vector<std::string> names;
+    if (!ListPackage(text_, text_ + strnlen(text_, size_), &hasFwPath, &fwPath,
+                     &names, why))
+      return false;
+    std::vector<char*> pointers;
+    for (std::string& name : names) pointers.push_back(&name[0]);
+    return DescribePackage(argFile, hasFwPath ? fwPath.c_str() : nullptr,
+                           pointers.data(),
+                           static_cast<unsigned int>(pointers.size()),
+                           &layout_, why);
+  }
+  std::string ArgDigest() const {
+    PristineArgDigest digest;
+    digest.Update(text_, size_);
+    return digest.FinalHex();
+  }
+  const PackageLayout& layout() const { return layout_; }
+
+ private:
+  char* text_ = nullptr;
+  size_t size_ = 0;
+  PackageLayout layout_;
+};
+
+// Replaces `path` with `text` through a new file renamed over it.
+bool WriteWhole(const std::string& path, const std::string& text,
+                std::string* why);
+
+// Changes into the package directory; reports a failure.
+bool EnterPackage(const std::string& dir);
+
+// Writes the manifest of the package in the current directory; `text`
+// receives it.
+int WriteManifest(const std::string& argFile, std::string* text,
+                  std::string* manifestPath);
+
+}  // namespace signing
+}  // namespace pxtool
+
+#endif  // TOOLS_PXTOOL_SIGNING_H_
