@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "arg_file.h"
+#include "arg_grammar.h"
 #include "quillon.h"
 #include "sha256.h"
 
@@ -128,23 +128,17 @@ bool ListPackage(const char* text, const char* end, bool* hasFwPath,
   names->clear();
   *hasFwPath = FindText(text, end, "FWPATH=") != nullptr;
   if (!*hasFwPath) return true;
+  // The package model's reading, as the run's: no global is touched.
   char* cwd = getcwd(nullptr, 0);
-  unsigned int rc = ReadBasicParamsA(text, end, cwd ? cwd : ".");
+  BasicParams params = ReadBasicParams(text, end, cwd ? cwd : ".", autonomic);
   free(cwd);
-  if (rc != 0) {
+  if (params.problem != BasicParamsProblem::kNone) {
     *why = "cannot read FWPATH and the package files (error " +
-           std::to_string(rc) + ")";
+           std::to_string(params.code) + ")";
     return false;
   }
-  *fwPath = pFwPath;
-  for (unsigned int i = 0; i < uFileCnt; ++i) {
-    names->push_back(cFileList[i]);
-    free(cFileList[i]);
-    cFileList[i] = nullptr;
-  }
-  uFileCnt = 0;
-  delete[] pFwPath;
-  pFwPath = nullptr;
+  *fwPath = params.fwPath;
+  *names = params.files;
   return true;
 }
 
