@@ -45,6 +45,10 @@ int RunScramble(int argc, char** argv);
 int RunDescramble(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunTrace(int argc, char** argv);
+// Operators' tools: where a package stands, what its runs did, re-arming it.
+int RunStatus(int argc, char** argv);
+int RunReport(int argc, char** argv);
+int RunReset(int argc, char** argv);
 
 }  // namespace pxtool
 
