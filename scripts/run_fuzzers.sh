@@ -21,6 +21,8 @@ all_targets=(
   flags_fuzz      # flags lines: parsing, judgement, omit-list codes
   codec_fuzz      # scrambled file and string codec
   trace_config_fuzz  # trace configuration-file parser
+  run_log_fuzz    # run log reader and pxtool report (text, JSON, SVG)
+  status_file_fuzz  # status-file parser, final code in words
 )
 read -r -a targets <<< "${FUZZ_TARGETS:-${all_targets[*]}}"
 

@@ -4,9 +4,10 @@
 set -euo pipefail
 # scdoc builds the manual pages; dpkg-dev (dpkg-shlibdeps) and file serve
 # CPack's Debian package; man-db, mandoc and lintian check pages and package.
-# nlohmann-json3-dev writes pxtool's JSON.
+# nlohmann-json3-dev writes pxtool's JSON; librsvg2-bin (rsvg-convert)
+# renders pxtool report's SVG timeline in its test.
 packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
-          scdoc dpkg-dev file man-db mandoc lintian)
+          scdoc dpkg-dev file man-db mandoc lintian librsvg2-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -167,10 +167,13 @@ bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,
     *log = RunLog();
     return true;
   }
-  std::string text;
-  if (!ReadPackageFile(path, kMaxRunLogSize, where.dir, &text, error))
+  RunLogParser parser;
+  if (!ReadPackageFileInPieces(
+          path, kMaxRunLogSize, where.dir,
+          [&parser](const char* data, size_t size) { parser.Feed(data, size); },
+          error))
     return false;
-  *log = ReadRunLog(text.data(), text.size());
+  *log = parser.Finish();
   return true;
 }
 

@@ -17,7 +17,7 @@ namespace {
 
 const int kWidth = 1000;
 const int kLabelWidth = 300;
-const int kPlotLeft = kLabelWidth + 10, kPlotRight = kWidth - 110;
+const int kPlotLeft = kLabelWidth + 10, kPlotRight = kWidth - 150;
 const int kTop = 60, kRowHeight = 40, kBarHeight = 18;
 
 struct Colour {
@@ -88,11 +88,22 @@ std::string RunSummary(const ReportRun& run) {
 
 void WriteReportSvg(const RunsReport& report, FILE* out) {
   long long longest = 1;
-  for (const ReportRun& run : report.runs) longest = std::max(longest, run.duration);
+  size_t most = 1;  // commands drawn in the fullest row
+  for (const ReportRun& run : report.runs) {
+    longest = std::max(longest, run.duration);
+    size_t drawn = 0;
+    for (const ReportCommand& c : run.commands)
+      if (!c.logged->IsFlags()) ++drawn;
+    most = std::max(most, drawn);
+  }
   int rows = static_cast<int>(report.runs.size());
   int legendTop = kTop + rows * kRowHeight + 20;
   int height = legendTop + 60;
   double plot = kPlotRight - kPlotLeft;
+  // Commands of a second or less would be invisible at the log's second
+  // resolution: every bar is at least this wide, and a bar starts no
+  // earlier than the end of the one before it.
+  double minWidth = std::max(2.0, std::min(14.0, plot / static_cast<double>(most + 1)));
 
   fprintf(out,
           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -103,8 +114,8 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
   fprintf(out, "<text x=\"10\" y=\"22\" font-size=\"16\" font-weight=\"bold\">"
           "Quillon runs: %s</text>\n", Escape(report.packageDir, 80).c_str());
   fprintf(out, "<text x=\"10\" y=\"40\" fill=\"#555555\">%zu of %zu runs of the "
-          "log; bars start at each run's start, seconds on the axis</text>\n",
-          report.runs.size(), report.runsInLog);
+          "log; seconds since each run's start (bars at least %.0f px wide)</text>\n",
+          report.runs.size(), report.runsInLog, minWidth);
   // Axis: seconds since each run's start.
   for (int i = 0; i <= 5; ++i) {
     double x = kPlotLeft + plot * i / 5;
@@ -128,11 +139,7 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
             y + 16, run.index, started.c_str(), y + 31,
             Escape(RunSummary(run), 48).c_str());
 
-    size_t drawn = 0;
-    for (const ReportCommand& c : run.commands)
-      if (!c.logged->IsFlags()) ++drawn;
-    double minWidth = std::max(1.0, std::min(4.0, plot / static_cast<double>(drawn + 1)));
-    double scale = plot / static_cast<double>(longest);
+    double scale = (plot - minWidth) / static_cast<double>(longest);
     double previousEnd = kPlotLeft;
     long long start = r.started.Known() ? r.started.seconds : -1;
     int barY = y + (kRowHeight - kBarHeight) / 2;
@@ -147,7 +154,7 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
       if (seconds < 0 && l.started.Known() && r.lastSeen.Known())
         seconds = std::max(0LL, r.lastSeen.seconds - l.started.seconds);
       double width = std::max(minWidth, static_cast<double>(std::max(0LL, seconds)) * scale);
-      width = std::max(1.0, std::min(width, kPlotRight + 100.0 - x));
+      width = std::max(1.0, std::min(width, kPlotRight + 20.0 - x));
       fprintf(out, "<rect x=\"%s\" y=\"%d\" width=\"%s\" height=\"%d\" fill=\"%s\" "
               "stroke=\"#ffffff\" stroke-width=\"0.5\"><title>line %s: %s&#10;%s, "
               "return code %s, %s s</title></rect>\n",
@@ -157,14 +164,12 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
               l.returned ? std::to_string(l.returnCode).c_str() : "none",
               c.duration >= 0 ? std::to_string(c.duration).c_str() : "?");
       if (l.rebootRequested)
-        fprintf(out, "<path d=\"M %s %d l 6 -9 l -12 0 z\" fill=\"#0d47a1\"/>"
-                "<text x=\"%s\" y=\"%d\" fill=\"#0d47a1\" font-size=\"10\">reboot</text>\n",
-                Number(x + width / 2).c_str(), barY, Number(x + width / 2 + 8).c_str(),
-                barY - 1);
+        fprintf(out, "<path d=\"M %s %d l 6 -9 l -12 0 z\" fill=\"#0d47a1\"/>\n",
+                Number(x + width / 2).c_str(), barY);
       previousEnd = x + width;
     }
     // How the run ended, right of its last bar.
-    double endX = std::min(previousEnd + 4, static_cast<double>(kPlotRight) + 4);
+    double endX = std::min(previousEnd + 4, static_cast<double>(kPlotRight) + 24);
     if (std::string(run.end) == "killed") {
       fprintf(out, "<path d=\"M %s %d l 6 5 l -6 4 l 6 5 l -6 4\" stroke=\"#c62828\" "
               "stroke-width=\"2\" fill=\"none\"/>"
@@ -176,7 +181,7 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
               Number(endX).c_str(), barY + 13);
     } else if (r.rebootRequested) {
       fprintf(out, "<text x=\"%s\" y=\"%d\" fill=\"#0d47a1\" font-weight=\"bold\">"
-              "reboot</text>\n", Number(endX).c_str(), barY + 13);
+              "reboot requested</text>\n", Number(endX).c_str(), barY + 13);
     }
   }
 

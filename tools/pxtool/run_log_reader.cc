@@ -52,7 +52,9 @@ long long DaysFromCivil(long long y, unsigned m, unsigned d) {
   return era * 146097 + static_cast<long long>(doe) - 719468;
 }
 
-class Reader {
+}  // namespace
+
+class RunLogParser::Reader {
  public:
   explicit Reader(RunLog* log) : log_(log) {}
 
@@ -158,20 +160,29 @@ class Reader {
       return;
     }
     if (StartsWith(text, size, "Executed command: \"")) {
-      size_t n = strlen("Executed command: \"");
-      std::string rest(text + n, size - n);
-      size_t at = rest.rfind("\" Retcode: ");
-      std::string shown = rest.substr(0, at);
-      LoggedRun& run = Target([&shown](LoggedRun& r) {
+      static const char kRetcode[] = "\" Retcode: ";
+      const size_t n = strlen("Executed command: \""), k = strlen(kRetcode);
+      // The last "\" Retcode: " ends the text (the text may hold one too).
+      size_t at = std::string::npos;
+      for (size_t i = size; i >= n + k; --i)
+        if (memcmp(text + i - k, kRetcode, k) == 0) {
+          at = i - k;
+          break;
+        }
+      size_t shownSize = (at == std::string::npos ? size : at) - n;
+      const char* shown = text + n;
+      LoggedRun& run = Target([shown, shownSize](LoggedRun& r) {
         LoggedCommand* c = Open(r);
-        return c != nullptr && c->text == shown;
+        return c != nullptr && c->text.size() == shownSize &&
+               memcmp(c->text.data(), shown, shownSize) == 0;
       });
       LoggedCommand* command = Open(run);
       unsigned long long value = 0;
       if (command != nullptr && at != std::string::npos) {
-        const char* digits = rest.c_str() + at + strlen("\" Retcode: ");
-        bool negative = *digits == '-';
-        if (ReadNumber(digits + negative, strlen(digits + negative), 10, &value)) {
+        const char* digits = text + at + k;
+        size_t left = size - at - k;
+        bool negative = left > 0 && *digits == '-';
+        if (ReadNumber(digits + negative, left - negative, 10, &value)) {
           command->judged = true;
           command->verdict = negative ? -static_cast<long long>(value)
                                       : static_cast<long long>(value);
@@ -221,8 +232,6 @@ class Reader {
   int headerStars_ = 0;
 };
 
-}  // namespace
-
 long long ParseLogStamp(const char* t, size_t size) {
   if (size < 19) return -1;
   static const char kShape[] = "dddd/dd/dd dd:dd:dd";
@@ -245,23 +254,47 @@ long long ParseLogStamp(const char* t, size_t size) {
   return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
-RunLog ReadRunLog(const char* data, size_t size) {
-  RunLog log;
-  Reader reader(&log);
+RunLogParser::RunLogParser() : reader_(new Reader(&log_)) {}
+RunLogParser::~RunLogParser() { delete reader_; }
+
+void RunLogParser::Feed(const char* data, size_t size) {
+  if (size > 0) any_ = true;
   const char* end = data + size;
   const char* line = data;
-  size_t number = 0;
-  while (line <= end && size > 0) {
+  while (line < end) {
     const char* lf = static_cast<const char*>(
         memchr(line, '\n', static_cast<size_t>(end - line)));
-    const char* stop = lf != nullptr ? lf : end;
-    ++number;
-    reader.Line(line, static_cast<size_t>(stop - line), number);
-    if (lf == nullptr) break;
+    if (lf == nullptr) {
+      carry_.append(line, static_cast<size_t>(end - line));
+      return;
+    }
+    ++number_;
+    if (carry_.empty()) {
+      reader_->Line(line, static_cast<size_t>(lf - line), number_);
+    } else {
+      carry_.append(line, static_cast<size_t>(lf - line));
+      reader_->Line(carry_.data(), carry_.size(), number_);
+      carry_.clear();
+    }
     line = lf + 1;
   }
-  log.lines = number;
-  return log;
+}
+
+RunLog RunLogParser::Finish() {
+  if (any_) {  // the text after the last line feed is a line too
+    ++number_;
+    reader_->Line(carry_.data(), carry_.size(), number_);
+    carry_.clear();
+  }
+  log_.lines = number_;
+  any_ = false;
+  return std::move(log_);
+}
+
+RunLog ReadRunLog(const char* data, size_t size) {
+  RunLogParser parser;
+  parser.Feed(data, size);
+  return parser.Finish();
 }
 
 }  // namespace pxtool

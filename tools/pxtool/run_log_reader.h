@@ -85,6 +85,27 @@ const size_t kMaxErrors = 20;
 
 RunLog ReadRunLog(const char* data, size_t size);
 
+// The same, fed piece by piece (a line may span pieces), so that a large
+// log is read through a small buffer.
+class RunLogParser {
+ public:
+  RunLogParser();
+  ~RunLogParser();
+  RunLogParser(const RunLogParser&) = delete;
+  RunLogParser& operator=(const RunLogParser&) = delete;
+  void Feed(const char* data, size_t size);
+  // The log read so far, the last (unfinished) line included.
+  RunLog Finish();
+
+ private:
+  class Reader;
+  RunLog log_;
+  Reader* reader_;
+  std::string carry_;  // the start of a line whose end is in a later piece
+  size_t number_ = 0;
+  bool any_ = false;
+};
+
 // Seconds of a "YYYY/MM/DD hh:mm:ss" stamp at `text` (19 characters
 // available), counted as UTC; -1 when it is not one.
 long long ParseLogStamp(const char* text, size_t size);

@@ -168,7 +168,9 @@ void PrintText(const Report& r) {
          r.progress.pending);
   if (const ProgressLine* last = r.progress.LastTaken()) {
     int rc = ResultFieldValue(last->resultField);
-    std::string code = r.lastKilled ? "no return code (killed while it ran)"
+    bool running = strcmp(r.state, "running") == 0;
+    std::string code = r.lastKilled && running ? "running, no return code yet"
+                       : r.lastKilled ? "no return code (killed while it ran)"
                        : rc < 0     ? "result field " + last->resultField
                                     : "return code " + std::to_string(rc);
     printf("Last command:   line %zu: %s -> %s\n", last->number,
