@@ -23,6 +23,8 @@ all_targets=(
   trace_config_fuzz  # trace configuration-file parser
   manifest_fuzz   # package manifest names, pristine argument-file digest
   minisign_key_fuzz  # minisign public key, signature and secret key files
+  run_log_fuzz    # run log reader and pxtool report (text, JSON, SVG)
+  status_file_fuzz  # status-file parser, final code in words
 )
 read -r -a targets <<< "${FUZZ_TARGETS:-${all_targets[*]}}"
 

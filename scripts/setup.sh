@@ -4,11 +4,13 @@
 set -euo pipefail
 # scdoc builds the manual pages; dpkg-dev (dpkg-shlibdeps) and file serve
 # CPack's Debian package; man-db, mandoc and lintian check pages and package.
-# nlohmann-json3-dev writes pxtool's JSON. libssl-dev: package signatures
-# (libcrypto); minisign: the tests that sign and check packages with the
-# stock tool.
+# nlohmann-json3-dev writes pxtool's JSON; librsvg2-bin (rsvg-convert)
+# renders pxtool report's SVG timeline in its test. libssl-dev: package
+# signatures (libcrypto); minisign: the tests that sign and check packages
+# with the stock tool.
 packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
-          libssl-dev minisign scdoc dpkg-dev file man-db mandoc lintian)
+          libssl-dev minisign scdoc dpkg-dev file man-db mandoc lintian
+          librsvg2-bin)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -104,7 +104,8 @@ complete_words() {
     source "$0"; COMP_WORDS=("${@}"); COMP_CWORD=$(($# - 1))
     "_${1}"; echo "${COMPREPLY[*]:-}"' "$prefix/share/bash-completion/completions/$1" "$@"
 }
-same "complete 'pxtool s'" "scramble sign" "$(complete_words pxtool s)"
+same "complete 'pxtool s'" "scramble sign status" "$(complete_words pxtool s)"
+same "complete 'pxtool report --format '" "text json svg" "$(complete_words pxtool report --format '')"
 same "complete 'pxtool --'" "--help --version" "$(complete_words pxtool --)"
 same "complete 'pxtool scramble --method '" "1 2" "$(complete_words pxtool scramble --method '')"
 same "complete 'pxtool info '" "FILES" "$(complete_words pxtool info '')"

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace pxtool {
@@ -102,13 +103,17 @@ bool LocatePackage(const char* first, const char* second,
   return true;
 }
 
-bool ReadPackageFile(const std::string& path, size_t maxSize,
-                     const std::string& within, std::string* text,
-                     std::string* error) {
+namespace {
+
+// Opens `path` for reading as ReadPackageFile describes; returns the
+// descriptor and its size, or -1 with `error`.
+int OpenPackageFile(const std::string& path, size_t maxSize,
+                    const std::string& within, off_t* size,
+                    std::string* error) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
     *error = path + ": " + strerror(errno);
-    return false;
+    return -1;
   }
   if (S_ISLNK(st.st_mode) && !within.empty()) {
     std::string target = RealPath(path), root = RealPath(within);
@@ -116,39 +121,68 @@ bool ReadPackageFile(const std::string& path, size_t maxSize,
         target.compare(0, root.size() + 1, root + "/") != 0) {
       *error = path + ": a symbolic link out of the package (" +
                (target.empty() ? std::string("dangling") : target) + ")";
-      return false;
+      return -1;
     }
   }
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *error = path + ": " + strerror(errno);
-    return false;
+    return -1;
   }
-  bool ok = fstat(fd, &st) == 0;
-  if (ok && !S_ISREG(st.st_mode)) {
+  if (fstat(fd, &st) != 0) {
+    *error = path + ": " + strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
     *error = path + ": not a regular file";
-    ok = false;
-  } else if (ok && static_cast<unsigned long long>(st.st_size) > maxSize) {
+  } else if (static_cast<unsigned long long>(st.st_size) > maxSize) {
     *error = path + ": " + std::to_string(st.st_size) +
              " bytes, more than the " + std::to_string(maxSize) +
              " bytes read";
-    ok = false;
-  }
-  if (ok) {
-    text->assign(static_cast<size_t>(st.st_size), '\0');
-    size_t done = 0;
-    while (done < text->size()) {
-      ssize_t n = read(fd, &(*text)[done], text->size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    text->resize(done);  // a file that shrank meanwhile is read as it is
-  } else if (error->empty()) {
-    *error = path + ": " + strerror(errno);
+  } else {
+    *size = st.st_size;
+    return fd;
   }
   close(fd);
-  return ok;
+  return -1;
+}
+
+}  // namespace
+
+bool ReadPackageFile(const std::string& path, size_t maxSize,
+                     const std::string& within, std::string* text,
+                     std::string* error) {
+  off_t size = 0;
+  int fd = OpenPackageFile(path, maxSize, within, &size, error);
+  if (fd < 0) return false;
+  text->assign(static_cast<size_t>(size), '\0');
+  size_t done = 0;
+  while (done < text->size()) {
+    ssize_t n = read(fd, &(*text)[done], text->size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  text->resize(done);  // a file that shrank meanwhile is read as it is
+  close(fd);
+  return true;
+}
+
+bool ReadPackageFileInPieces(
+    const std::string& path, size_t maxSize, const std::string& within,
+    const std::function<void(const char*, size_t)>& piece, std::string* error) {
+  off_t size = 0;
+  int fd = OpenPackageFile(path, maxSize, within, &size, error);
+  if (fd < 0) return false;
+  std::vector<char> buffer(256 * 1024);
+  size_t left = static_cast<size_t>(size);  // no more than it had when opened
+  while (left > 0) {
+    ssize_t n = read(fd, buffer.data(), std::min(left, buffer.size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    piece(buffer.data(), static_cast<size_t>(n));
+    left -= static_cast<size_t>(n);
+  }
+  close(fd);
+  return true;
 }
 
 }  // namespace pxtool

@@ -15,6 +15,7 @@
 #ifndef TOOLS_PXTOOL_PACKAGE_FILES_H_
 #define TOOLS_PXTOOL_PACKAGE_FILES_H_
 
+#include <functional>
 #include <string>
 
 namespace pxtool {
@@ -47,6 +48,12 @@ const size_t kMaxArgumentFileSize = 64u << 20;
 bool ReadPackageFile(const std::string& path, size_t maxSize,
                      const std::string& within, std::string* text,
                      std::string* error);
+
+// The same checks, the file handed to `piece` through a small buffer in
+// pieces of any size (for large files read once, such as the run log).
+bool ReadPackageFileInPieces(
+    const std::string& path, size_t maxSize, const std::string& within,
+    const std::function<void(const char*, size_t)>& piece, std::string* error);
 
 }  // namespace pxtool
 

@@ -48,6 +48,10 @@ int RunTrace(int argc, char** argv);
 int RunManifest(int argc, char** argv);
 int RunSign(int argc, char** argv);
 int RunVerify(int argc, char** argv);
+// Operators' tools: where a package stands, what its runs did, re-arming it.
+int RunStatus(int argc, char** argv);
+int RunReport(int argc, char** argv);
+int RunReset(int argc, char** argv);
 
 }  // namespace pxtool
 

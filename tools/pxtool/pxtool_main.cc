@@ -55,6 +55,25 @@ const Command kCommands[] = {
      RunSign},
     {"verify", "verify --key PUBLIC_KEY... PACKAGE_DIR [ARGUMENT_FILE]",
      "check the signature, the argument file and every package file", RunVerify},
+    {"status", "status [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--format text|json]\n"
+     "      [--wait [--timeout SECONDS]]",
+     "where a package stands: not started, running, reboot requested,\n"
+     "      interrupted or finished; the final code in words; the progress.\n"
+     "      Exit status 0 finished with success, 1 finished with a failure or\n"
+     "      unreadable, 3 running, 4 interrupted, 5 reboot requested,\n"
+     "      6 not started, 7 --wait timed out",
+     RunStatus},
+    {"report", "report [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--format text|json|svg]\n"
+     "      [--last N]",
+     "every run of the run log with its commands, times, return codes and\n"
+     "      verdicts, and the slowest commands; svg: a timeline picture",
+     RunReport},
+    {"reset", "reset [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--section KEY]\n"
+     "      [--keep-status]",
+     "re-arm a package: taken lines become pending (result 000); refused\n"
+     "      while a run holds the lock; keeps <argument file>.bak; removes the\n"
+     "      status files unless --keep-status",
+     RunReset},
 };
 
 void PrintUsage(FILE* out) {

@@ -1,0 +1,143 @@
+// The run log reader, the status file parser, the final code in words and
+// the re-arming of an argument file, on texts made here.
+
+#include "run_log_reader.h"
+
+#include <string>
+
+#include "package_state.h"
+#include "run_outcome.h"
+#include "run_report.h"
+#include "test_util.h"
+
+namespace pxtool {
+namespace {
+
+using quillon_test::ArgText;
+
+std::string Header(const std::string& stamp, const std::string& args) {
+  return "\n\n*********+*********+*********+*********+*********+**********+**********+******"
+         "\n**       Quillon V3.03.05 Log " + stamp + "\n" + std::string(78, '*') +
+         "\n** Arg [0]: Quillon" + args + "\n** working directory: \"/p\"\n" +
+         std::string(78, '*');
+}
+std::string L(const std::string& stamp, const std::string& text) {
+  return "\n2024/02/22 " + stamp + "\t" + text;
+}
+std::string Command(const std::string& at, const std::string& end, const std::string& text,
+                    int rc, int verdict) {
+  return L(at, "exec command <" + text + ">") + L(end, " . . . returned " + std::to_string(rc)) +
+         L(end, "Executed command: \"" + text + "\" Retcode: " + std::to_string(verdict));
+}
+
+TEST(RunLogReaderTest, RunsCommandsAndTheirEnds) {
+  std::string text =
+      Header("2024/02/22 10:00:00", "\n** Arg [1]: /p\n** Arg [2]: px.arg\n** Arg [3]: -update") +
+      L("10:00:00", "Use command section [UpdCommands]") +
+      Command("10:00:01", "10:00:04", "sh a.sh", 0, 0) +
+      Command("10:00:04", "10:00:05", "sh \"b\" > x", 3, 2) +
+      L("10:00:05", "Quillon return code: 0x100002") +
+      // A run killed while its command ran, then a torn line.
+      Header("2024/02/22 11:00:00", "\n** Arg [1]: /p") + L("11:00:01", "exec command <sh c.sh>") +
+      L("11:00:02", "Update status file \"/p/HandlerStatus.txt\": Exit Status: 4, Return Code: 0") +
+      "\n2024/02/22 11:0";
+  RunLog log = ReadRunLog(text.data(), text.size());
+  ASSERT_EQ(2u, log.runs.size());
+  const LoggedRun& a = log.runs[0];
+  EXPECT_TRUE(a.headerComplete);
+  EXPECT_EQ(3u, a.logLine);
+  EXPECT_EQ("2024/02/22 10:00:00", FormatLogStamp(a.started.seconds));
+  EXPECT_EQ((std::vector<std::string>{"Quillon", "/p", "px.arg", "-update"}), a.args);
+  EXPECT_EQ("/p", a.workingDirectory);
+  EXPECT_EQ("[UpdCommands]", a.section);
+  EXPECT_EQ(RunMode::kUpdate, ModeOfRun(a).mode);
+  ASSERT_TRUE(a.ended);
+  EXPECT_EQ(0x100002u, a.finalCode);
+  ASSERT_EQ(2u, a.commands.size());
+  EXPECT_EQ(3, a.commands[0].ended.seconds - a.commands[0].started.seconds);
+  EXPECT_EQ("sh \"b\" > x", a.commands[1].text);
+  EXPECT_EQ(3u, a.commands[1].returnCode);
+  EXPECT_EQ("aborted", CommandVerdict(a.commands[1], false, true, false));
+
+  const LoggedRun& b = log.runs[1];
+  EXPECT_FALSE(b.ended);
+  EXPECT_TRUE(b.rebootRequested);
+  ASSERT_EQ(1u, b.commands.size());
+  EXPECT_FALSE(b.commands[0].returned);
+  EXPECT_TRUE(b.commands[0].rebootRequested);
+  EXPECT_EQ("killed", CommandVerdict(b.commands[0], false, false, false));
+  EXPECT_EQ("running", CommandVerdict(b.commands[0], false, false, true));
+}
+
+TEST(RunLogReaderTest, CutHeadersLinesBeforeAHeaderAndInterleavedRuns) {
+  std::string cut = Header("2024/02/22 09:00:00", "");
+  cut.resize(cut.find("** working"));
+  std::string text = L("08:00:00", "exec command <orphan>") + cut +
+                     Header("2024/02/22 10:00:00", "") + L("10:00:00", "exec command <a>") +
+                     Header("2024/02/22 10:00:01", "") + L("10:00:01", "exec command <b>") +
+                     L("10:00:02", " . . . returned 0") +  // b's, the newest open one
+                     L("10:00:02", "Executed command: \"a\" Retcode: 0") +
+                     L("10:00:03", " . . . returned 0") +
+                     L("10:00:03", "Executed command: \"b\" Retcode: 0") +
+                     L("10:00:04", "Quillon return code: 0x0") +
+                     L("10:00:05", "Quillon return code: 0x2");
+  RunLog log = ReadRunLog(text.data(), text.size());
+  ASSERT_EQ(4u, log.runs.size());
+  EXPECT_TRUE(log.runs[0].headerMissing);
+  EXPECT_EQ("orphan", log.runs[0].commands.at(0).text);
+  EXPECT_FALSE(log.runs[1].headerComplete);
+  const LoggedRun& a = log.runs[2];
+  const LoggedRun& b = log.runs[3];
+  ASSERT_EQ(1u, a.commands.size());
+  ASSERT_EQ(1u, b.commands.size());
+  EXPECT_TRUE(a.commands[0].judged);
+  EXPECT_TRUE(b.commands[0].judged);
+  EXPECT_TRUE(b.ended);
+  EXPECT_EQ(0u, b.finalCode);
+  EXPECT_TRUE(a.ended);
+  EXPECT_EQ(2u, a.finalCode);
+}
+
+TEST(RunOutcomeTest, StatusFileAndFinalCode) {
+  StatusFileContent c;
+  std::string error;
+  EXPECT_TRUE(ParseStatusFile("Status=5\nRetval=-1", &c, &error));
+  EXPECT_EQ(-1, c.retval);
+  EXPECT_TRUE(ParseStatusFile("Status=4\r\nRetval=5\n", &c, &error));
+  for (const char* bad : {"", "Status=5", "Status=5\nRetval=", "Retval=1\nStatus=5",
+                          "Status=5\nRetval=99999999999", "Status=5\nRetval=1\nx"})
+    EXPECT_FALSE(ParseStatusFile(bad, &c, &error)) << bad;
+
+  EXPECT_STREQ("success", DescribeFinalCode(0x100000, false).verdict);
+  EXPECT_TRUE(DescribeFinalCode(0x100000, false).delayedReboot);
+  EXPECT_STREQ("handler_error", DescribeFinalCode(0x22130003, false).verdict);
+  EXPECT_STREQ("out_of_memory", DescribeFinalCode(0x22030005, true).verdict);
+  EXPECT_STREQ("reboot_suppressed", DescribeFinalCode(6, false).verdict);
+  EXPECT_STREQ("reboot_requested", DescribeFinalCode(2, true).verdict);
+  EXPECT_STREQ("aborted", DescribeFinalCode(8, true).verdict);
+  EXPECT_STREQ("os_not_supported", DescribeFinalCode(59, true).condition);
+  EXPECT_TRUE(DescribeFinalCode(1, true).delayedReboot);
+  EXPECT_STREQ("other", DescribeFinalCode(59, false).verdict);
+}
+
+TEST(RearmTest, OnlyMarksAndResultFieldsOfTakenLinesChange) {
+  std::string text = ArgText({"[Runtime]", "FWPATH=f", "[Commands]", "1 003 sh a", "1 00",
+                              "# 1 005 comment", "0 000 sh b", "[UpdCommands]", "1 255 sh u",
+                              "[End]"});
+  text.insert(text.find("0 000 sh b"), "1 007 sh lf\n");  // a bare LF line
+  std::string rearmed = text;
+  std::vector<std::string> missing;
+  EXPECT_EQ(2u, RearmSections(&rearmed, {RunMode::kForce, RunMode::kExpert}, &missing));
+  EXPECT_EQ(std::vector<std::string>{"[ExpCommands]"}, missing);
+  std::string expected = text;
+  expected.replace(expected.find("1 003"), 5, "0 000");
+  expected.replace(expected.find("1 007"), 5, "0 000");
+  EXPECT_EQ(expected, rearmed);
+  SectionProgress progress = ReadProgress(text, RunMode::kForce, ExternalValues());
+  EXPECT_EQ(2u, progress.taken);
+  EXPECT_EQ(1u, progress.pending);
+  EXPECT_EQ(8u, progress.Resume()->number);
+}
+
+}  // namespace
+}  // namespace pxtool

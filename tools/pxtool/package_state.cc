@@ -1,0 +1,299 @@
+#include "package_state.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "cmdline.h"
+
+namespace pxtool {
+
+namespace {
+
+std::string Join(const std::string& dir, const char* name) {
+  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+// Opens the argument file read-only for the lock: never through a final
+// symbolic link, never blocking on a FIFO, only a regular file.
+int OpenForLock(const std::string& path, std::string* error) {
+  int fd = open(path.c_str(),
+                O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+  if (fd < 0) {
+    *error = path + ": " + (errno == ELOOP ? "a symbolic link" : strerror(errno));
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    *error = path + ": not a regular file";
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Looks for a write flock on the file (device, inode) in /proc/locks:
+// kHeld or kFree, kUnknown when the table cannot be read.
+LockState LookUpProcLocks(dev_t device, ino_t inode) {
+  FILE* locks = fopen("/proc/locks", "re");
+  if (locks == nullptr) return LockState::kUnknown;
+  char wanted[64];
+  snprintf(wanted, sizeof(wanted), " %02x:%02x:%lu ", major(device),
+           minor(device), static_cast<unsigned long>(inode));
+  LockState state = LockState::kFree;
+  char line[512];
+  while (fgets(line, sizeof(line), locks) != nullptr) {
+    // "1: FLOCK  ADVISORY  WRITE 123 fe:00:4711 0 EOF"; a waiter's line
+    // has "->" after the number and holds nothing.
+    if (strstr(line, "->") != nullptr || strstr(line, " FLOCK ") == nullptr)
+      continue;
+    if (strstr(line, wanted) != nullptr) {
+      state = LockState::kHeld;
+      break;
+    }
+  }
+  fclose(locks);
+  return state;
+}
+
+bool ModeOfArgs(const std::vector<std::string>& args, LoggedMode* out) {
+  if (args.empty()) return false;
+  std::vector<std::string> copies(args);
+  std::vector<char*> argv;
+  for (std::string& a : copies) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  CmdlineOptions options = ParseCmdline(static_cast<int>(args.size()), argv.data());
+  out->known = true;
+  out->mode = options.expert   ? RunMode::kExpert
+              : options.update ? RunMode::kUpdate
+                               : RunMode::kForce;
+  out->autonomic = options.autonomic;
+  out->values = options.values;
+  return true;
+}
+
+}  // namespace
+
+LockState ProbeRunLock(const std::string& argPath, std::string* error) {
+  int fd = OpenForLock(argPath, error);
+  if (fd < 0) return LockState::kUnknown;
+  struct stat st;
+  LockState state = fstat(fd, &st) == 0 ? LookUpProcLocks(st.st_dev, st.st_ino)
+                                        : LockState::kUnknown;
+  if (state == LockState::kUnknown) {
+    int rc;
+    do rc = flock(fd, LOCK_SH | LOCK_NB);
+    while (rc != 0 && errno == EINTR);
+    if (rc == 0) {
+      flock(fd, LOCK_UN);
+      state = LockState::kFree;
+    } else if (errno == EWOULDBLOCK) {
+      state = LockState::kHeld;
+    } else {
+      *error = argPath + ": the lock cannot be tested: " + strerror(errno);
+    }
+  }
+  close(fd);
+  return state;
+}
+
+int TakeRunLock(const std::string& argPath, bool* held, std::string* error) {
+  *held = false;
+  int fd = OpenForLock(argPath, error);
+  if (fd < 0) return -1;
+  int rc;
+  do rc = flock(fd, LOCK_EX | LOCK_NB);
+  while (rc != 0 && errno == EINTR);
+  if (rc == 0) return fd;
+  if (errno == EWOULDBLOCK) *held = true;
+  else *error = argPath + ": the lock cannot be taken: " + strerror(errno);
+  close(fd);
+  return -1;
+}
+
+bool FindLatestStatusFile(const PackageLocation& where,
+                          std::vector<FoundStatusFile>* found,
+                          std::string* error) {
+  found->clear();
+  // The execution directory's first: it wins a tie.
+  std::string paths[2] = {Join(where.ArgDir(), "HandlerStatus.txt"),
+                          Join(where.dir, "HandlerStatus.txt")};
+  struct stat seen[2];
+  for (int i = 0; i < 2; ++i) {
+    const std::string& path = paths[i];
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      *error = path + ": " + strerror(errno);
+      return false;
+    }
+    if (i == 1 && !found->empty() && seen[0].st_dev == st.st_dev &&
+        seen[0].st_ino == st.st_ino)
+      continue;  // one directory: the same file
+    std::string text;
+    if (!ReadPackageFile(path, kMaxStatusFileSize, where.dir, &text, error))
+      return false;
+    FoundStatusFile file;
+    file.path = path;
+    std::string why;
+    if (!ParseStatusFile(text, &file.content, &why)) {
+      *error = path + ": not a status file: " +
+               (text.empty() ? std::string("empty") : why);
+      return false;
+    }
+    file.mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL +
+                   st.st_mtim.tv_nsec;
+    seen[found->size()] = st;
+    found->push_back(file);
+  }
+  if (found->size() == 2 && (*found)[1].mtimeNs > (*found)[0].mtimeNs)
+    std::swap((*found)[0], (*found)[1]);
+  return true;
+}
+
+bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,
+                       std::string* error) {
+  std::string path = Join(where.dir, "Quillon.log");
+  struct stat st;
+  *exists = lstat(path.c_str(), &st) == 0;
+  if (!*exists) {
+    *log = RunLog();
+    return true;
+  }
+  RunLogParser parser;
+  if (!ReadPackageFileInPieces(
+          path, kMaxRunLogSize, where.dir,
+          [&parser](const char* data, size_t size) { parser.Feed(data, size); },
+          error))
+    return false;
+  *log = parser.Finish();
+  return true;
+}
+
+LoggedMode ModeOfRun(const LoggedRun& run) {
+  LoggedMode mode;
+  ModeOfArgs(run.args, &mode);
+  return mode;
+}
+
+bool ModeOfSectionKey(const std::string& key, RunMode* mode) {
+  std::string bare = key;
+  if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']')
+    bare = bare.substr(1, bare.size() - 2);
+  for (RunMode m : {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert}) {
+    if ("[" + bare + "]" == SectionKey(m)) {
+      *mode = m;
+      return true;
+    }
+  }
+  return false;
+}
+
+const ProgressLine* SectionProgress::LastTaken() const {
+  for (size_t i = lines.size(); i > 0; --i)
+    if (lines[i - 1].taken && !lines[i - 1].flags) return &lines[i - 1];
+  return nullptr;
+}
+
+const ProgressLine* SectionProgress::Resume() const {
+  for (const ProgressLine& line : lines)
+    if (!line.taken) return &line;
+  return nullptr;
+}
+
+SectionProgress ReadProgress(const std::string& text, RunMode mode,
+                             const ExternalValues& values) {
+  SectionProgress progress;
+  const char* begin = text.data();
+  const char* end = TextEnd(begin, text.size());
+  SectionChoice choice = ChooseSection(begin, end, mode);
+  progress.key = choice.StartKey();
+  progress.fallback = choice.UsesFallback();
+  if (choice.Start() == nullptr) {
+    progress.key = choice.key;
+    return progress;
+  }
+  progress.found = true;
+  SectionWalk walk(begin, choice.Start(), end);
+  for (;;) {
+    SectionLine line = walk.Next();
+    if (line.kind != SectionLine::kPending && line.kind != SectionLine::kPassedOver)
+      break;
+    size_t size = line.kind == SectionLine::kPending
+                      ? line.size
+                      : static_cast<size_t>(line.lineFeed - line.begin);
+    if (line.kind == SectionLine::kPassedOver && size > 0) --size;
+    bool taken = line.kind == SectionLine::kPassedOver && *line.begin == '1';
+    if (size < kCommandOffset || (line.kind == SectionLine::kPassedOver && !taken))
+      continue;
+    ProgressLine entry;
+    entry.number = line.number;
+    entry.taken = taken;
+    entry.resultField.assign(line.begin + kResultOffset, 3);
+    try {
+      CommandText command = ReadCommandText(line.begin, size, values);
+      entry.text = MaskPassword(command.toRun);
+      entry.flags = command.IsFlags();
+    } catch (const std::bad_alloc&) {
+      entry.text = "(out of memory)";
+    }
+    (taken ? progress.taken : progress.pending) += 1;
+    progress.lines.push_back(std::move(entry));
+  }
+  return progress;
+}
+
+size_t RearmSections(std::string* text, const std::vector<RunMode>& modes,
+                     std::vector<std::string>* missing) {
+  size_t changed = 0;
+  char* begin = &(*text)[0];
+  const char* end = TextEnd(begin, text->size());
+  for (RunMode mode : modes) {
+    SectionChoice choice = ChooseSection(begin, end, mode);
+    if (choice.start == nullptr) {
+      missing->push_back(choice.key);
+      continue;
+    }
+    SectionWalk walk(begin, choice.start, end);
+    for (SectionLine line = walk.Next();
+         line.kind == SectionLine::kPending || line.kind == SectionLine::kPassedOver;
+         line = walk.Next()) {
+      // Taken: "1" and the six leading columns before the character that
+      // precedes the line feed.
+      if (line.kind != SectionLine::kPassedOver || *line.begin != '1' ||
+          static_cast<size_t>(line.lineFeed - line.begin) < kCommandOffset + 1)
+        continue;
+      char* at = begin + (line.begin - begin);
+      at[0] = '0';
+      memcpy(at + kResultOffset, "000", 3);
+      ++changed;
+    }
+  }
+  return changed;
+}
+
+SectionProgress ProgressOfLastRun(const std::string& text, const RunLog& log) {
+  if (!log.runs.empty()) {
+    const LoggedRun& run = log.runs.back();
+    LoggedMode mode = ModeOfRun(run);
+    RunMode chosen = mode.mode;
+    // The run's own word on the section beats its command line.
+    if (!run.section.empty() && !run.fallback) ModeOfSectionKey(run.section, &chosen);
+    if (mode.known || !run.section.empty())
+      return ReadProgress(text, chosen, mode.values);
+  }
+  for (RunMode m : {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert}) {
+    SectionProgress progress = ReadProgress(text, m, ExternalValues());
+    if (progress.taken > 0) return progress;
+  }
+  return ReadProgress(text, RunMode::kForce, ExternalValues());
+}
+
+}  // namespace pxtool

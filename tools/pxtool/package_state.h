@@ -1,0 +1,123 @@
+// Where a package stands, as the operators' tools (status, report, reset)
+// see it: whether a run holds its lock, the status file of the latest stage,
+// the section the last run used and how far it got in it.
+//
+// Everything here only reads, except TakeRunLock, which reset uses to keep
+// runs out while it rewrites the argument file.
+
+#ifndef TOOLS_PXTOOL_PACKAGE_STATE_H_
+#define TOOLS_PXTOOL_PACKAGE_STATE_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "package_files.h"
+#include "package_model.h"
+#include "run_log_reader.h"
+#include "run_outcome.h"
+
+namespace pxtool {
+
+// --- The run lock -------------------------------------------------------
+
+enum class LockState { kFree, kHeld, kUnknown };
+
+// Whether a run holds its lock (flock) on the argument file at `argPath`.
+// Takes no lock: it looks the file up in /proc/locks, so that it can never
+// make a run that starts at the same moment find its package in use. Where
+// /proc/locks cannot be read it probes with a shared non-blocking flock on
+// a read-only descriptor, released at once. kUnknown (with `error`) when
+// the file cannot be opened.
+LockState ProbeRunLock(const std::string& argPath, std::string* error);
+
+// Takes the exclusive lock a run takes (flock LOCK_EX | LOCK_NB) on a
+// read-only, close-on-exec descriptor and returns it; the lock lasts until
+// the descriptor is closed. -1 with `held` true when a run holds it, or
+// with `error` when the file cannot be opened (a symbolic link or anything
+// but a regular file is refused).
+int TakeRunLock(const std::string& argPath, bool* held, std::string* error);
+
+// --- Files the run leaves -------------------------------------------------
+
+const size_t kMaxStatusFileSize = 4096;
+const size_t kMaxRunLogSize = size_t{1} << 30;
+
+struct FoundStatusFile {
+  std::string path;
+  StatusFileContent content;
+  long long mtimeNs = 0;
+};
+
+// The status file of the latest stage: HandlerStatus.txt in the working
+// directory (where a run writes Status=3) and in the argument file's
+// directory (where it writes its final status in classic mode), whichever
+// was written last (modification time; the execution directory's on a
+// tie). False with `error` naming the file when one cannot be read or is
+// not a status file; true with `found` empty when there is none.
+bool FindLatestStatusFile(const PackageLocation& where,
+                          std::vector<FoundStatusFile>* found,
+                          std::string* error);
+
+// Reads Quillon.log of the package directory. A missing log is an empty
+// one; other failures are false with `error` naming the file.
+bool ReadPackageRunLog(const PackageLocation& where, RunLog* log,
+                       bool* exists, std::string* error);
+
+// --- The section and the progress in it ---------------------------------
+
+// What a run's header says: its command line read as the run reads it.
+struct LoggedMode {
+  bool known = false;  // there was a header with arguments
+  RunMode mode = RunMode::kForce;
+  bool autonomic = false;
+  ExternalValues values;
+};
+LoggedMode ModeOfRun(const LoggedRun& run);
+
+struct ProgressLine {
+  size_t number = 0;  // 1-based line of the argument file
+  bool taken = false;
+  std::string text;  // as the run log shows it: placeholders in, masked
+  std::string resultField;  // columns 3 to 5 as they are
+  bool flags = false;
+};
+
+struct SectionProgress {
+  std::string key;  // "[Commands]", ...
+  bool found = false;
+  bool fallback = false;  // the expert fallback to [Commands]
+  std::vector<ProgressLine> lines;  // taken and pending command lines
+  size_t pending = 0, taken = 0;
+  const ProgressLine* LastTaken() const;  // the last taken non-flags line
+  const ProgressLine* Resume() const;     // the first pending line
+};
+
+// The taken and pending lines of the section a run in `mode` uses. A line
+// is taken when it begins with "1" and has the six leading columns, pending
+// when it begins with "0" and has them (what the walk hands the runner).
+SectionProgress ReadProgress(const std::string& text, RunMode mode,
+                             const ExternalValues& values);
+
+// The section whose progress to show: the one the last run's log names
+// (or its command line selects), else the first with taken lines, else
+// [Commands].
+SectionProgress ProgressOfLastRun(const std::string& text, const RunLog& log);
+
+// The mode "[Commands]", "Commands", "[UpdCommands]", ... names; false for
+// another key.
+bool ModeOfSectionKey(const std::string& key, RunMode* mode);
+
+// --- Re-arming ----------------------------------------------------------
+
+// Makes every taken line of the sections of `modes` pending again, in
+// place: column 1 "1" becomes "0" and the result field "000". No other byte
+// changes (line ends included). Each section is the one a run of that mode
+// walks (the first occurrence of its key; no expert fallback). Returns the
+// number of lines changed; `missing` receives the keys not found.
+size_t RearmSections(std::string* text, const std::vector<RunMode>& modes,
+                     std::vector<std::string>* missing);
+
+}  // namespace pxtool
+
+#endif  // TOOLS_PXTOOL_PACKAGE_STATE_H_

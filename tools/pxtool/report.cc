@@ -1,0 +1,114 @@
+// pxtool report [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE]
+//               [--format text|json|svg] [--last N]
+//
+// Every run of a package from its run log (Quillon.log in the package
+// directory): start, mode and arguments, end; each command with its
+// argument-file line, times, return code and verdict; the slowest commands.
+// SVG draws the runs as a timeline (at most the last 50 runs unless --last
+// says otherwise). Only reads.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "package_state.h"
+#include "pxtool.h"
+#include "run_report.h"
+
+namespace pxtool {
+
+namespace {
+
+const size_t kSvgDefaultRuns = 50;
+
+bool ParseCount(const char* text, size_t* value) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long v = strtoull(text, &end, 10);
+  if (end == text || *end != '\0' || errno != 0 || v == 0 || text[0] == '-')
+    return false;
+  *value = static_cast<size_t>(v);
+  return true;
+}
+
+}  // namespace
+
+int RunReport(int argc, char** argv) {
+  std::vector<const char*> positional;
+  std::string format = "text";
+  size_t last = 0;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--format") {
+      if (i + 1 >= argc) return UsageError("report: --format needs a value", "");
+      format = argv[++i];
+      if (format != "text" && format != "json" && format != "svg")
+        return UsageError("report: --format takes text, json or svg, not ",
+                          format.c_str());
+    } else if (arg == "--last") {
+      if (i + 1 >= argc || !ParseCount(argv[i + 1], &last))
+        return UsageError("report: --last needs a number of runs above 0", "");
+      ++i;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return UsageError("report: unknown option ", arg.c_str());
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  if (positional.size() > 2)
+    return UsageError("report: takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE", "");
+  if (format == "svg" && last == 0) last = kSvgDefaultRuns;
+
+  PackageLocation where;
+  std::string error;
+  const char* first = positional.empty() ? "." : positional[0];
+  bool located = LocatePackage(first, positional.size() > 1 ? positional[1] : nullptr,
+                               &where, &error);
+  struct stat st;
+  if (!located) {
+    // A package directory whose argument file is gone still has its log;
+    // its commands then go without line numbers.
+    if (positional.size() > 1 || stat(first, &st) != 0 || !S_ISDIR(st.st_mode)) {
+      fprintf(stderr, "pxtool: %s\n", error.c_str());
+      return kExitFailure;
+    }
+    where.dir = first;
+  }
+  RunLog log;
+  bool exists = false;
+  if (!ReadPackageRunLog(where, &log, &exists, &error)) {
+    fprintf(stderr, "pxtool: cannot read the run log %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::string logPath = (where.dir.back() == '/' ? where.dir : where.dir + "/") + "Quillon.log";
+  if (!exists) {
+    fprintf(stderr, "pxtool: %s: no run log: no run has written one here "
+            "(autonomic runs write none without -d)\n", logPath.c_str());
+    return kExitFailure;
+  }
+  std::string text;
+  bool running = false;
+  if (located) {
+    std::string argPath = where.ArgPath();
+    if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &text, &error)) {
+      fprintf(stderr, "pxtool: note: cannot read the argument file %s; commands "
+              "are shown without line numbers\n", error.c_str());
+      text.clear();
+    } else {
+      running = ProbeRunLock(argPath, &error) == LockState::kHeld;
+    }
+  }
+  RunsReport report = BuildRunReport(log, text, last, running);
+  report.packageDir = where.dir;
+  report.runLogPath = logPath;
+  if (format == "json") WriteReportJson(report, stdout);
+  else if (format == "svg") WriteReportSvg(report, stdout);
+  else WriteReportText(report, stdout);
+  return kExitSuccess;
+}
+
+}  // namespace pxtool

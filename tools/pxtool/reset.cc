@@ -1,0 +1,193 @@
+// pxtool reset [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--section KEY]
+//              [--keep-status]
+//
+// Re-arms a package: every taken line of the section (default: every
+// command section) becomes pending again with the result field 000.
+//
+// While it works it holds the lock a run takes, so no run starts half way;
+// a run that holds it makes reset refuse and change nothing. The argument
+// file is replaced whole: the new content is written beside it, flushed and
+// renamed over it, after the previous content was kept the same way as
+// "<argument file>.bak". A crash or power cut leaves the old or the new
+// argument file, never a mixture. Its mode (and, as root, its owner) is
+// kept. The status files are removed (unless --keep-status) before the
+// rename, so that no status of an earlier run shows beside the re-armed file.
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "package_state.h"
+#include "pxtool.h"
+#include "safe_file.h"
+
+namespace pxtool {
+
+namespace {
+
+std::string DirOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool SyncDirectory(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
+// Writes `text` as a new file beside `target` with the mode and owner of
+// `like`, flushes it and renames it over `target`. False with `error`.
+bool ReplaceFile(const std::string& target, const std::string& text,
+                 const struct stat& like, std::string* error) {
+  std::string temp, why;
+  int fd = CreateTemporaryBeside(target, "pxtool-reset", like.st_mode & 07777,
+                                 &temp, &why);
+  if (fd < 0) {
+    *error = target + ": cannot create a file beside it: " +
+             (why.empty() ? strerror(errno) : why);
+    return false;
+  }
+  bool ok = WriteAll(fd, text.data(), text.size());
+  if (ok && geteuid() == 0 && (like.st_uid != 0 || like.st_gid != 0))
+    ok = fchown(fd, like.st_uid, like.st_gid) == 0;
+  if (ok) ok = fsync(fd) == 0;
+  int saved = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    saved = errno;
+  }
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    saved = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    *error = target + ": cannot be written: " + strerror(saved);
+  }
+  return ok;
+}
+
+}  // namespace
+
+int RunReset(int argc, char** argv) {
+  std::vector<const char*> positional;
+  std::vector<RunMode> modes;
+  bool keepStatus = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--section") {
+      RunMode mode;
+      if (i + 1 >= argc || !ModeOfSectionKey(argv[i + 1], &mode))
+        return UsageError("reset: --section takes Commands, UpdCommands or "
+                          "ExpCommands (with or without brackets)", "");
+      modes.push_back(mode);
+      ++i;
+    } else if (arg == "--keep-status") {
+      keepStatus = true;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return UsageError("reset: unknown option ", arg.c_str());
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  if (positional.size() > 2)
+    return UsageError("reset: takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE", "");
+  bool allSections = modes.empty();
+  if (allSections) modes = {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert};
+
+  PackageLocation where;
+  std::string error;
+  if (!LocatePackage(positional.empty() ? "." : positional[0],
+                     positional.size() > 1 ? positional[1] : nullptr, &where,
+                     &error)) {
+    fprintf(stderr, "pxtool: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::string argPath = where.ArgPath();
+  bool held = false;
+  int lock = TakeRunLock(argPath, &held, &error);
+  if (lock < 0) {
+    if (held)
+      fprintf(stderr, "pxtool: %s: a run of Quillon holds the package's lock "
+              "- nothing changed\n", argPath.c_str());
+    else
+      fprintf(stderr, "pxtool: cannot reset: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  // From here on no run can start: the file is read and replaced under the
+  // lock.
+  int status = kExitFailure;
+  std::string text;
+  struct stat like;
+  do {
+    if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &text, &error) ||
+        fstat(lock, &like) != 0) {
+      fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
+      break;
+    }
+    if (text.empty()) {
+      fprintf(stderr, "pxtool: %s: empty, nothing to re-arm\n", argPath.c_str());
+      break;
+    }
+    std::string rearmed = text;
+    std::vector<std::string> missing;
+    size_t changed = RearmSections(&rearmed, modes, &missing);
+    if (!allSections && !missing.empty()) {
+      fprintf(stderr, "pxtool: %s: section %s not found - nothing changed\n",
+              argPath.c_str(), missing.front().c_str());
+      break;
+    }
+    if (changed > 0 && !ReplaceFile(argPath + ".bak", text, like, &error)) {
+      fprintf(stderr, "pxtool: cannot keep the previous content: %s - nothing "
+              "changed\n", error.c_str());
+      break;
+    }
+    std::vector<std::string> removed;
+    if (!keepStatus) {
+      std::string dirs[2] = {where.ArgDir(), where.dir};
+      for (const std::string& dir : dirs) {
+        std::string path = (dir == "/" ? "" : dir) + "/HandlerStatus.txt";
+        if (unlink(path.c_str()) == 0) {
+          removed.push_back(path);
+          SyncDirectory(dir);
+        } else if (errno != ENOENT) {
+          fprintf(stderr, "pxtool: %s: cannot be removed: %s\n", path.c_str(),
+                  strerror(errno));
+        }
+      }
+    }
+    if (changed > 0) {
+      if (!ReplaceFile(argPath, rearmed, like, &error)) {
+        fprintf(stderr, "pxtool: %s - the argument file is unchanged\n",
+                error.c_str());
+        break;
+      }
+      if (!SyncDirectory(DirOf(argPath)))
+        fprintf(stderr, "pxtool: %s: its directory could not be flushed to "
+                "disk: %s\n", argPath.c_str(), strerror(errno));
+      printf("%s: %zu line%s re-armed in %s; the previous content is in %s.bak\n",
+             argPath.c_str(), changed, changed == 1 ? "" : "s",
+             allSections ? "every command section" : SectionKey(modes.front()),
+             argPath.c_str());
+    } else {
+      printf("%s: no taken line in %s; the argument file is unchanged\n",
+             argPath.c_str(),
+             allSections ? "any command section" : SectionKey(modes.front()));
+    }
+    for (const std::string& path : removed) printf("removed %s\n", path.c_str());
+    status = kExitSuccess;
+  } while (false);
+  close(lock);
+  return status;
+}
+
+}  // namespace pxtool

@@ -1,0 +1,115 @@
+// Reading the run log (Quillon.log) back into runs and commands.
+//
+// The run log is appended to by every run of a package: a header block
+// (stars, "Quillon V... Log <time>", "** Arg [i]: ...", "** working
+// directory: ...", stars), then one line per event, each "<LF><YYYY/MM/DD
+// hh:mm:ss><TAB><text>". The reader turns that into one LoggedRun per header
+// and one LoggedCommand per "exec command <...>" line, with what followed
+// it: " . . . returned N" or " . . . skipped N", "Executed command: "..."
+// Retcode: R", a status file written with "Exit Status: 4" (a reboot
+// request), ERROR lines, and the run's "Quillon return code: 0x..." line.
+//
+// It is tolerant, never fails and reads every byte once (time linear in the
+// size of the log): what a killed run or a full disk leaves is read as far
+// as it goes. A run without a final line has `ended` false; a header cut
+// short has `headerComplete` false; a torn last line that no longer reads
+// as an event is passed over; lines before the first header form a run of
+// their own (`headerMissing`). Two runs writing into the same log at once
+// (two argument files in one working directory) interleave their lines: an
+// event goes to the newest recent run it fits (a result line to a run with
+// a command open, "Executed command" to the run whose open command has that
+// text, a final line to a run without one). That is a best guess, since the
+// lines carry no run identity.
+//
+// Time stamps are kept as written (local time of the machine, second
+// resolution) and as seconds counted as if they were UTC, which is right
+// for differences and order.
+
+#ifndef TOOLS_PXTOOL_RUN_LOG_READER_H_
+#define TOOLS_PXTOOL_RUN_LOG_READER_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace pxtool {
+
+// A time stamp, as seconds counted as if the stamp were UTC (FormatLogStamp
+// in run_report.h writes it back as it was written).
+struct LogTime {
+  long long seconds = -1;  // -1 when unknown
+  bool Known() const { return seconds >= 0; }
+};
+
+struct LoggedCommand {
+  std::string text;  // between "exec command <" and ">": masked, as run
+  size_t logLine = 0;  // 1-based line of the log
+  LogTime started;     // "exec command"
+  LogTime ended;       // "Executed command", else the result line
+  bool returned = false;  // a "returned" or "skipped" line was seen
+  bool skipped = false;   // the line's mode prefix excluded the run's mode
+  unsigned long long returnCode = 0;
+  bool judged = false;  // "Executed command ... Retcode: R" was seen
+  long long verdict = 0;  // R: the run result the flags gave
+  bool rebootRequested = false;  // Status 4 written while it was open
+  std::string error;  // the first ERROR line while it was open
+  bool IsFlags() const { return text.compare(0, 4, "flag") == 0; }
+};
+
+struct LoggedRun {
+  size_t logLine = 0;  // 1-based line of the header's first line
+  bool headerMissing = false;   // lines before the log's first header
+  bool headerComplete = false;  // the header's closing stars were seen
+  LogTime started;              // from "Quillon V... Log <time>"
+  std::vector<std::string> args;  // "** Arg [i]: ...", in order
+  std::string workingDirectory;
+  std::string section;    // "[Commands]"..., from "Use ... command section"
+  bool fallback = false;  // the expert fallback was taken
+  std::vector<LoggedCommand> commands;
+  bool ended = false;  // "Quillon return code: 0x..." seen
+  unsigned long long finalCode = 0;
+  LogTime endedAt;
+  LogTime lastSeen;  // the last time stamp of the run's lines
+  bool rebootRequested = false;  // a status file with "Exit Status: 4"
+  std::vector<std::string> errors;  // ERROR lines, the first kMaxErrors
+};
+
+struct RunLog {
+  std::vector<LoggedRun> runs;  // in the order their headers appear
+  size_t lines = 0;
+};
+
+// Errors kept per run: a run whose every command fails should not make the
+// report huge.
+const size_t kMaxErrors = 20;
+
+RunLog ReadRunLog(const char* data, size_t size);
+
+// The same, fed piece by piece (a line may span pieces), so that a large
+// log is read through a small buffer.
+class RunLogParser {
+ public:
+  RunLogParser();
+  ~RunLogParser();
+  RunLogParser(const RunLogParser&) = delete;
+  RunLogParser& operator=(const RunLogParser&) = delete;
+  void Feed(const char* data, size_t size);
+  // The log read so far, the last (unfinished) line included.
+  RunLog Finish();
+
+ private:
+  class Reader;
+  RunLog log_;
+  Reader* reader_;
+  std::string carry_;  // the start of a line whose end is in a later piece
+  size_t number_ = 0;
+  bool any_ = false;
+};
+
+// Seconds of a "YYYY/MM/DD hh:mm:ss" stamp at `text` (19 characters
+// available), counted as UTC; -1 when it is not one.
+long long ParseLogStamp(const char* text, size_t size);
+
+}  // namespace pxtool
+
+#endif  // TOOLS_PXTOOL_RUN_LOG_READER_H_

@@ -1,0 +1,327 @@
+// pxtool status [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--format json]
+//               [--wait [--timeout SECONDS]]
+//
+// Where a package stands: not started, running, reboot requested,
+// interrupted or finished; the final code in words; the progress in the
+// section the last run used. Only reads: the lock is looked up, never taken
+// (see ProbeRunLock), so a run is never disturbed or kept from starting.
+
+#include <time.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "package_state.h"
+#include "pxtool.h"
+
+namespace pxtool {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// Exit statuses beyond the common ones (pxtool.h).
+enum StatusExit {
+  kStatusRunning = 3,
+  kStatusInterrupted = 4,
+  kStatusRebootRequested = 5,
+  kStatusNotStarted = 6,
+  kStatusTimedOut = 7,
+};
+
+// How long --wait sleeps between two looks at the lock.
+const long kWaitPollNs = 50 * 1000 * 1000;
+
+double Now() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+}
+
+std::string Hex(unsigned int value) {
+  char text[16];
+  snprintf(text, sizeof(text), "0x%X", value);
+  return text;
+}
+
+// The return code in a taken line's result field, or -1 when it is not
+// three digits.
+int ResultFieldValue(const std::string& field) {
+  if (field.size() != 3) return -1;
+  int value = 0;
+  for (char c : field) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+struct Report {
+  PackageLocation where;
+  const char* state = "not_started";
+  int exitStatus = kStatusNotStarted;
+  bool timedOut = false;
+  std::vector<FoundStatusFile> statusFiles;
+  bool hasFinal = false;
+  unsigned int finalCode = 0;
+  FinalCodeMeaning meaning;
+  bool autonomicKnown = false, autonomic = false;
+  SectionProgress progress;
+  bool lastKilled = false;  // the last taken line's command has no result
+};
+
+Json ToJson(const Report& r) {
+  Json j;
+  j["schema"] = "pxtool.status";
+  j["schema_version"] = 1;
+  j["package_dir"] = r.where.dir;
+  j["argument_file"] = r.where.argFile;
+  j["state"] = r.state;
+  bool finished = std::string(r.state) == "finished";
+  j["success"] = finished ? Json(r.hasFinal && r.meaning.Success()) : Json();
+  j["reboot_required"] = std::string(r.state) == "reboot_requested" ||
+                         (r.hasFinal && r.meaning.delayedReboot);
+  if (r.statusFiles.empty()) {
+    j["status_file"] = nullptr;
+  } else {
+    const FoundStatusFile& f = r.statusFiles.front();
+    j["status_file"] = {{"path", f.path},
+                        {"status", f.content.status},
+                        {"retval", f.content.retval}};
+  }
+  if (r.hasFinal) {
+    j["final_code"] = {
+        {"value", r.finalCode},
+        {"hex", Hex(r.finalCode)},
+        {"verdict", r.meaning.verdict},
+        {"description", r.meaning.description},
+        {"delayed_reboot", r.meaning.delayedReboot},
+        {"condition", r.meaning.condition ? Json(r.meaning.condition) : Json()}};
+  } else {
+    j["final_code"] = nullptr;
+  }
+  j["autonomic"] = r.autonomicKnown ? Json(r.autonomic) : Json();
+  Json progress;
+  progress["section"] = r.progress.key;
+  progress["section_found"] = r.progress.found;
+  progress["lines_pending"] = r.progress.pending;
+  progress["lines_taken"] = r.progress.taken;
+  progress["lines_total"] = r.progress.pending + r.progress.taken;
+  const ProgressLine* last = r.progress.LastTaken();
+  if (last != nullptr) {
+    int rc = ResultFieldValue(last->resultField);
+    progress["last_command"] = {
+        {"line", last->number},
+        {"text", last->text},
+        {"return_code", r.lastKilled || rc < 0 ? Json() : Json(rc)}};
+  } else {
+    progress["last_command"] = nullptr;
+  }
+  const ProgressLine* resume = r.progress.Resume();
+  progress["resume_line"] = resume ? Json(resume->number) : Json();
+  j["progress"] = progress;
+  j["timed_out"] = r.timedOut;
+  j["exit_status"] = r.exitStatus;
+  return j;
+}
+
+void PrintText(const Report& r) {
+  printf("Package:        %s (argument file %s)\n", r.where.dir.c_str(),
+         r.where.argFile.c_str());
+  static const struct { const char* state; const char* words; } kWords[] = {
+      {"not_started", "not started: no line taken, no status file"},
+      {"running", "running: a run holds the package's lock"},
+      {"reboot_requested", "reboot requested"},
+      {"interrupted",
+       "interrupted: the run was killed or the machine went down; the next "
+       "run resumes behind the last line taken"},
+      {"finished", "finished"}};
+  for (const auto& w : kWords)
+    if (strcmp(w.state, r.state) == 0) printf("State:          %s\n", w.words);
+  if (r.timedOut) printf("                (--wait timed out while it ran)\n");
+  if (r.hasFinal) {
+    printf("Result:         %s [%s = %u]\n", r.meaning.description.c_str(),
+           Hex(r.finalCode).c_str(), r.finalCode);
+    printf("Verdict:        %s\n", r.meaning.verdict);
+    printf("Delayed reboot: %s\n", r.meaning.delayedReboot ? "yes" : "no");
+    if (r.meaning.condition != nullptr)
+      printf("Condition:      %s\n", r.meaning.condition);
+  }
+  if (!r.statusFiles.empty()) {
+    const FoundStatusFile& f = r.statusFiles.front();
+    printf("Status file:    %s (Status=%d, Retval=%d)\n", f.path.c_str(),
+           f.content.status, f.content.retval);
+  }
+  if (!r.progress.found) {
+    printf("Section:        %s not found in the argument file\n",
+           r.progress.key.c_str());
+    return;
+  }
+  printf("Section:        %s%s: %zu of %zu lines taken, %zu pending\n",
+         r.progress.key.c_str(), r.progress.fallback ? " (expert fallback)" : "",
+         r.progress.taken, r.progress.taken + r.progress.pending,
+         r.progress.pending);
+  if (const ProgressLine* last = r.progress.LastTaken()) {
+    int rc = ResultFieldValue(last->resultField);
+    bool running = strcmp(r.state, "running") == 0;
+    std::string code = r.lastKilled && running ? "running, no return code yet"
+                       : r.lastKilled ? "no return code (killed while it ran)"
+                       : rc < 0     ? "result field " + last->resultField
+                                    : "return code " + std::to_string(rc);
+    printf("Last command:   line %zu: %s -> %s\n", last->number,
+           last->text.c_str(), code.c_str());
+  }
+  if (const ProgressLine* resume = r.progress.Resume())
+    printf("Resume point:   line %zu: %s\n", resume->number, resume->text.c_str());
+  else
+    printf("Resume point:   none, no line of the section is pending\n");
+}
+
+bool ParseSeconds(const char* text, double* seconds) {
+  char* end = nullptr;
+  errno = 0;
+  double value = strtod(text, &end);
+  if (end == text || *end != '\0' || errno != 0 || !(value >= 0) ||
+      std::isinf(value))
+    return false;
+  *seconds = value;
+  return true;
+}
+
+}  // namespace
+
+int RunStatus(int argc, char** argv) {
+  std::vector<const char*> positional;
+  bool json = false, wait = false, hasTimeout = false;
+  double timeout = 0;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--format" || arg.compare(0, 9, "--format=") == 0) {
+      std::string value = arg.size() > 8 ? arg.substr(9) : "";
+      if (arg == "--format") {
+        if (i + 1 >= argc) return UsageError("status: --format needs a value", "");
+        value = argv[++i];
+      }
+      if (value != "json" && value != "text")
+        return UsageError("status: --format takes text or json, not ", value.c_str());
+      json = value == "json";
+    } else if (arg == "--wait") {
+      wait = true;
+    } else if (arg == "--timeout") {
+      if (i + 1 >= argc || !ParseSeconds(argv[i + 1], &timeout))
+        return UsageError("status: --timeout needs a number of seconds", "");
+      hasTimeout = true;
+      ++i;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return UsageError("status: unknown option ", arg.c_str());
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  if (hasTimeout && !wait) return UsageError("status: --timeout needs --wait", "");
+  if (positional.size() > 2)
+    return UsageError("status: takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE", "");
+
+  Report r;
+  std::string error;
+  if (!LocatePackage(positional.empty() ? "." : positional[0],
+                     positional.size() > 1 ? positional[1] : nullptr, &r.where,
+                     &error)) {
+    fprintf(stderr, "pxtool: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  std::string argPath = r.where.ArgPath();
+  std::string text;
+  if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error)) {
+    fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
+    return kExitFailure;
+  }
+  LockState lock = ProbeRunLock(argPath, &error);
+  if (wait) {
+    double deadline = Now() + timeout;
+    while (lock == LockState::kHeld) {
+      if (hasTimeout && Now() >= deadline) {
+        r.timedOut = true;
+        break;
+      }
+      struct timespec pause = {0, kWaitPollNs};
+      nanosleep(&pause, nullptr);
+      lock = ProbeRunLock(argPath, &error);
+    }
+    // The run may have written the argument file until its end.
+    if (!r.timedOut &&
+        !ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error)) {
+      fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
+      return kExitFailure;
+    }
+  }
+  if (lock == LockState::kUnknown) {
+    fprintf(stderr, "pxtool: %s\n", error.c_str());
+    return kExitFailure;
+  }
+  RunLog log;
+  bool logExists = false;
+  if (!FindLatestStatusFile(r.where, &r.statusFiles, &error) ||
+      !ReadPackageRunLog(r.where, &log, &logExists, &error)) {
+    fprintf(stderr, "pxtool: cannot read %s\n", error.c_str());
+    return kExitFailure;
+  }
+  r.progress = ProgressOfLastRun(text, log);
+  const LoggedRun* lastRun = log.runs.empty() ? nullptr : &log.runs.back();
+  if (lastRun != nullptr) {
+    LoggedMode mode = ModeOfRun(*lastRun);
+    r.autonomicKnown = mode.known;
+    r.autonomic = mode.autonomic;
+  }
+
+  const StatusFileContent* status =
+      r.statusFiles.empty() ? nullptr : &r.statusFiles.front().content;
+  if (status != nullptr && lock != LockState::kHeld &&
+      (status->status == 5 || (status->status == 4 && status->retval != 0))) {
+    // Status=4 with Retval=0 was written as the reboot request was handed
+    // over; only the run's end writes its final code.
+    r.hasFinal = true;
+    r.finalCode = static_cast<unsigned int>(status->retval);
+    r.meaning = DescribeFinalCode(r.finalCode, r.autonomic);
+  }
+  if (lock == LockState::kHeld) {
+    r.state = "running";
+    r.exitStatus = kStatusRunning;
+  } else if (status != nullptr && status->status == 3) {
+    r.state = "interrupted";
+    r.exitStatus = kStatusInterrupted;
+  } else if (status != nullptr &&
+             (status->status == 4 || (r.hasFinal && r.meaning.EndedForReboot()))) {
+    r.state = "reboot_requested";
+    r.exitStatus = kStatusRebootRequested;
+  } else if (status != nullptr) {
+    r.state = "finished";
+    r.exitStatus = r.hasFinal && r.meaning.Success() ? kExitSuccess : kExitFailure;
+  } else if (r.progress.taken > 0) {
+    r.state = "interrupted";  // lines taken, but no status file says more
+    r.exitStatus = kStatusInterrupted;
+  }
+  if (r.timedOut) r.exitStatus = kStatusTimedOut;
+
+  // The last line taken has no result when the run stopped while its
+  // command ran: the log then shows its "exec command" without a result.
+  const ProgressLine* last = r.progress.LastTaken();
+  if (last != nullptr && lastRun != nullptr && !lastRun->ended &&
+      !lastRun->commands.empty()) {
+    const LoggedCommand& c = lastRun->commands.back();
+    r.lastKilled = !c.returned && c.text == last->text;
+  }
+
+  if (json)
+    printf("%s\n", ToJson(r).dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+  else
+    PrintText(r);
+  return r.exitStatus;
+}
+
+}  // namespace pxtool
