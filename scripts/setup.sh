@@ -7,6 +7,9 @@ set -euo pipefail
 # nlohmann-json3-dev writes pxtool's JSON.
 packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
           scdoc dpkg-dev file man-db mandoc lintian)
+# The Ansible collection's tests (scripts/test_ansible.sh); QUILLON_SKIP_ANSIBLE=1
+# leaves them out, here and in scripts/run_tests.sh.
+[ "${QUILLON_SKIP_ANSIBLE:-0}" = 1 ] || packages+=(ansible-core ansible-lint python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -15,5 +18,5 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=300 "${missing[@]}"
 fi

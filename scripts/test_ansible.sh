@@ -54,6 +54,8 @@ for plugin in module:quillon_run module:quillon_status filter:quillon_outcome; d
   ansible-doc -t "${plugin%%:*}" --json "kelvane.quillon.${plugin#*:}" > /dev/null
 done
 
+ansible-playbook --syntax-check -i localhost, "$collection/playbooks/fleet.yml" > /dev/null
+
 echo "== integration playbook"
 crlf() { local f=$1; shift; printf '%s\r\n' "$@" > "$f"; }
 package() {  # package DIR LINE... : a classic-layout package with [Commands]
