@@ -23,6 +23,10 @@ options:
     description: How many reboots the play did for the package.
     type: int
     default: 0
+  earlier_commands:
+    description: How many commands earlier runs of the same play ran (before its reboots).
+    type: int
+    default: 0
 '''
 
 EXAMPLES = r'''
@@ -39,7 +43,7 @@ _value:
 '''
 
 
-def quillon_outcome(result, reboots=0):
+def quillon_outcome(result, reboots=0, earlier_commands=0):
     result = result or {}
     code = result.get('final_code') or {}
     return {
@@ -49,7 +53,7 @@ def quillon_outcome(result, reboots=0):
         'final_code': code.get('hex'),
         'verdict': code.get('verdict'),
         'reboots': int(reboots or 0),
-        'commands_run': len(result.get('commands') or []),
+        'commands_run': int(earlier_commands or 0) + len(result.get('commands') or []),
         'resume_line': result.get('resume_line'),
         'changed': bool(result.get('changed')),
         'failed': bool(result.get('failed')),

@@ -200,6 +200,20 @@ def pending(plan):
     return (plan or {}).get('resume_line') is not None
 
 
+# Verdicts of a run that failed for reasons outside the package (a signal, a
+# lost session, a full disk, memory): the next run resumes behind the last line
+# taken, as Quillon intends. The other failures are the package's own verdict
+# and are not run past without being asked to.
+RETRIED_VERDICTS = ('handler_error', 'out_of_memory')
+
+
+def stays_failed(status):
+    """Whether the package's recorded result is a failure that a new run must
+    not go past (unless asked to)."""
+    return (status.get('success') is False and
+            (status.get('final_code') or {}).get('verdict') not in RETRIED_VERDICTS)
+
+
 def describe_code(status):
     code = status.get('final_code') or {}
     text = '%s (%s)' % (code.get('hex', '?'), code.get('verdict', 'unknown'))

@@ -28,7 +28,7 @@ description:
   - Fails, without starting anything, while another run of Quillon holds the package; fails
     when the run ends with an abort, a handler error or another failure, naming the command
     and its return code; and fails again on later calls while the package's recorded result
-    is a failure, unless C(resume_after_failure=true).
+    is the package's own failure verdict (an abort, for example), unless C(resume_after_failure=true).
 version_added: 1.0.0
 author: Kelvane Systems (@kelvane)
 options:
@@ -87,9 +87,12 @@ options:
     default: false
   resume_after_failure:
     description:
-      - When the package's last run failed (for example a command was aborted by its
-        flags), run it again; Quillon resumes behind the failed command's line. By default
-        the module fails again with the recorded reason and runs nothing.
+      - When the package's last run failed with a verdict of the package (for example a
+        command was aborted by its flags), run it again; Quillon resumes behind the failed
+        command's line. By default the module fails again with the recorded reason and runs
+        nothing.
+      - A run that failed for reasons outside the package (a handler error, such as a
+        signal when the session was lost, or out of memory) is always run again.
     type: bool
     default: false
 attributes:
@@ -245,7 +248,7 @@ def main():
                 not q.booted_since(status_path, q.boot_time()):
             result['msg'] = 'a reboot asked for by the last run has not happened yet: nothing run'
             module.exit_json(**result)
-        if before.get('success') is False and not p['resume_after_failure']:
+        if q.stays_failed(before) and not p['resume_after_failure']:
             raise q.QuillonError('the last run of %s failed and is not resumed '
                                  '(resume_after_failure): %s' % (
                                      package_dir, q.failure(before, [], [])))

@@ -138,6 +138,9 @@ def test_failure_names_the_command_and_the_code():
                         ['ERROR : signal 15 (Terminated) received'])
     assert message.startswith('the run was interrupted')
     assert 'returned no code (it was killed); run log: ERROR : signal 15' in message
+    assert q.stays_failed(aborted)
+    assert not q.stays_failed(dict(aborted, final_code={'verdict': 'handler_error'}))
+    assert not q.stays_failed(STATUS) and not q.stays_failed(NOT_STARTED)
     for fine in (STATUS, NOT_STARTED, dict(STATUS, state='reboot_requested', success=None)):
         assert q.failure(fine, ran, []) is None
 
