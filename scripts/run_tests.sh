@@ -11,6 +11,7 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
+[ "${QUILLON_SKIP_ANSIBLE:-0}" = 1 ] || bash scripts/test_ansible.sh build/bin  # the Ansible collection
 bash scripts/test_install.sh build  # cmake --install, the .deb, man pages
 
 FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash scripts/run_fuzzers.sh

@@ -11,6 +11,9 @@ set -euo pipefail
 packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
           libssl-dev minisign scdoc dpkg-dev file man-db mandoc lintian
           librsvg2-bin)
+# The Ansible collection's tests (scripts/test_ansible.sh); QUILLON_SKIP_ANSIBLE=1
+# leaves them out, here and in scripts/run_tests.sh.
+[ "${QUILLON_SKIP_ANSIBLE:-0}" = 1 ] || packages+=(ansible-core ansible-lint python3-pytest)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -19,5 +22,5 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq -o DPkg::Lock::Timeout=300 "${missing[@]}"
 fi

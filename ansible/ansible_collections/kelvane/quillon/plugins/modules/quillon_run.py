@@ -1,0 +1,294 @@
+#!/usr/bin/python
+# -*- coding: utf-8 -*-
+# Copyright: Kelvane Systems
+# GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
+
+from __future__ import absolute_import, division, print_function
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+module: quillon_run
+short_description: Run an update package on the host with Quillon, resuming where it stopped
+description:
+  - Runs an unpacked update package that is already on the host with Quillon in classic
+    mode (C(Quillon PACKAGE_DIR ARGUMENT_FILE MODE_OPTIONS)).
+  - Idempotent. Quillon marks every command line in the argument file before it starts it,
+    so a package whose lines are all taken up reports C(ok) and is not run again. A run that
+    ended for a reboot, or was cut off by a crash or a lost connection, is resumed behind
+    its marked lines by the next call.
+  - Before and after the run the module reads C(pxtool status --format json) and returns
+    what the package's state is, what the final code means and which commands this call ran.
+  - In check mode it returns the plan of the run (C(pxtool plan --format json)) and changes
+    nothing.
+  - By default Quillon is started with C(-n), so it never reboots the host itself; when a
+    reboot is due the result says C(reboot_required=true) and the playbook reboots the host
+    (for example with M(ansible.builtin.reboot)) and calls the module again with
+    C(after_reboot=true).
+  - Fails, without starting anything, while another run of Quillon holds the package; fails
+    when the run ends with an abort, a handler error or another failure, naming the command
+    and its return code; and fails again on later calls while the package's recorded result
+    is the package's own failure verdict (an abort, for example), unless C(resume_after_failure=true).
+version_added: 1.0.0
+author: Kelvane Systems (@kelvane)
+options:
+  package_dir:
+    description:
+      - The package directory on the host, Quillon's working directory (its run log
+        C(Quillon.log) is written there).
+    type: path
+    required: true
+  argument_file:
+    description:
+      - The argument file, relative to C(package_dir) or absolute. Package files are staged
+        into its directory.
+    type: str
+    default: pkg/px.arg
+  mode:
+    description:
+      - The command section to run. C(force) runs C([Commands]), C(update) C([UpdCommands]),
+        C(expert) C([ExpCommands]) (falling back to C([Commands])).
+    type: str
+    choices: [force, update, expert]
+    default: force
+  external_variable:
+    description: The value of C(!{EXTVAR}) in commands (C(-external-variable)).
+    type: str
+  reset:
+    description: The value of C(!{RESET}) in commands (C(-reset)).
+    type: str
+  external_parameter:
+    description: The value of C(!{PARAM}) in commands (C(-external-parameter)).
+    type: str
+  quillon_path:
+    description:
+      - The Quillon program. Default C(Quillon) found on PATH, then in C(/usr/sbin) and
+        C(/usr/local/sbin).
+    type: path
+  pxtool_path:
+    description:
+      - The pxtool program. Default C(pxtool) found on PATH, then in C(/usr/bin) and
+        C(/usr/local/bin).
+    type: path
+  allow_reboot:
+    description:
+      - Let Quillon reboot the host itself when a reboot flag fires (no C(-n)). The
+        connection is then lost in the middle of the task; leave it C(false) and let the
+        playbook reboot.
+    type: bool
+    default: false
+  after_reboot:
+    description:
+      - The host was rebooted since the last run asked for a reboot, so that request is
+        done and the run goes on. Without it the module also takes a boot after the
+        status file was written as that reboot. While a requested reboot has not
+        happened the module runs nothing and returns C(reboot_required=true) again.
+    type: bool
+    default: false
+  resume_after_failure:
+    description:
+      - When the package's last run failed with a verdict of the package (for example a
+        command was aborted by its flags), run it again; Quillon resumes behind the failed
+        command's line. By default the module fails again with the recorded reason and runs
+        nothing.
+      - A run that failed for reasons outside the package (a handler error, such as a
+        signal when the session was lost, or out of memory) is always run again.
+    type: bool
+    default: false
+attributes:
+  check_mode:
+    support: full
+    description: Returns the plan and the status; starts nothing.
+  diff_mode:
+    support: none
+  platform:
+    platforms: posix
+notes:
+  - Needs C(pxtool) with the C(status) and C(plan) subcommands (JSON schema version 1).
+  - Quillon normally runs as root; use C(become).
+seealso:
+  - module: kelvane.quillon.quillon_status
+  - module: ansible.builtin.reboot
+'''
+
+EXAMPLES = r'''
+- name: Run the BIOS update package, never letting Quillon reboot by itself
+  kelvane.quillon.quillon_run:
+    package_dir: /srv/updates/bios-2.4
+    argument_file: pkg/px.arg
+    mode: update
+  register: bios
+
+- name: Reboot when the package asks for it
+  ansible.builtin.reboot:
+  when: bios.reboot_required
+
+- name: Go on behind the marked lines after the reboot
+  kelvane.quillon.quillon_run:
+    package_dir: /srv/updates/bios-2.4
+    mode: update
+    after_reboot: true
+  when: bios.reboot_required
+'''
+
+RETURN = r'''
+state:
+  description: The package's state after the call (pxtool.status C(state)).
+  returned: always
+  type: str
+  sample: finished
+success:
+  description: Whether the package finished with success; null while it is not finished.
+  returned: always
+  type: bool
+reboot_required:
+  description: Whether a reboot is due (requested by a reboot flag, or a delayed reboot).
+  returned: always
+  type: bool
+final_code:
+  description: The decoded final code (pxtool.status C(final_code)); null before any run.
+  returned: always
+  type: dict
+  sample: {"value": 2, "hex": "0x2", "verdict": "aborted", "description": "a command was aborted by its flags", "delayed_reboot": false, "condition": null}
+resume_line:
+  description: The argument-file line the next run starts with; null when nothing is pending.
+  returned: always
+  type: int
+progress:
+  description: The progress through the section (pxtool.status C(progress)).
+  returned: always
+  type: dict
+commands:
+  description: The command lines this call ran, in order, with their return codes (null
+    when the command was killed). Flags lines are not listed.
+  returned: always
+  type: list
+  elements: dict
+  sample: [{"line": 6, "text": "sh check.sh", "return_code": 0, "skipped": false}]
+exit_status:
+  description:
+    - Quillon's exit status (the low 8 bits of its return code; read C(final_code) for the
+      whole code); null when it was not started. Not called C(rc), so that Ansible does not
+      take a reboot request (6) for a failed task.
+  returned: always
+  type: int
+cmd:
+  description: The Quillon command line; null when it was not started.
+  returned: always
+  type: list
+  elements: str
+run_log_errors:
+  description: The C(ERROR) lines this call's run added to the run log.
+  returned: always
+  type: list
+  elements: str
+status:
+  description: The whole pxtool.status document after the call.
+  returned: always
+  type: dict
+status_before:
+  description: The whole pxtool.status document before the call.
+  returned: always
+  type: dict
+plan:
+  description: The pxtool.plan document of the run (made before it started).
+  returned: when a plan was made (check mode, or a run was due)
+  type: dict
+'''
+
+import os
+
+from ansible.module_utils.basic import AnsibleModule
+from ansible_collections.kelvane.quillon.plugins.module_utils import quillon as q
+
+
+def pxtool_document(module, argv, parse):
+    rc, out, err = module.run_command(argv)
+    return parse(rc, out, err)
+
+
+def main():
+    module = AnsibleModule(
+        argument_spec=dict(
+            package_dir=dict(type='path', required=True),
+            argument_file=dict(type='str', default='pkg/px.arg'),
+            mode=dict(type='str', default='force', choices=list(q.MODE_OPTIONS)),
+            external_variable=dict(type='str'),
+            reset=dict(type='str'),
+            external_parameter=dict(type='str'),
+            quillon_path=dict(type='path'),
+            pxtool_path=dict(type='path'),
+            allow_reboot=dict(type='bool', default=False),
+            after_reboot=dict(type='bool', default=False),
+            resume_after_failure=dict(type='bool', default=False),
+        ),
+        supports_check_mode=True,
+    )
+    p = module.params
+    package_dir = os.path.abspath(p['package_dir'])
+    argument_file = p['argument_file']
+    result = dict(changed=False, commands=[], exit_status=None, cmd=None, run_log_errors=[])
+    try:
+        pxtool = q.find_program(module.get_bin_path, 'pxtool', p['pxtool_path'], q.PXTOOL_DIRS)
+        options = q.run_options(p['mode'], p['external_variable'], p['reset'],
+                                p['external_parameter'], p['allow_reboot'])
+        before = pxtool_document(module, q.status_argv(pxtool, package_dir, argument_file),
+                                 q.parse_status)
+        result.update(q.summary(before), status=before, status_before=before)
+        if before.get('state') == 'running':
+            raise q.QuillonError('package %s is held by a running Quillon (its argument file '
+                                 '%s is locked); nothing done' % (package_dir, argument_file))
+        plan = pxtool_document(module, q.plan_argv(pxtool, package_dir, argument_file, options),
+                               q.parse_plan)
+        result['plan'] = plan
+        status_path = (before.get('status_file') or {}).get('path') or ''
+        if not os.path.isabs(status_path):
+            status_path = os.path.join(package_dir, status_path)
+        if before.get('reboot_required') and not p['after_reboot'] and \
+                not q.booted_since(status_path, q.boot_time()):
+            result['msg'] = 'a reboot asked for by the last run has not happened yet: nothing run'
+            module.exit_json(**result)
+        if q.stays_failed(before) and not p['resume_after_failure']:
+            raise q.QuillonError('the last run of %s failed and is not resumed '
+                                 '(resume_after_failure): %s' % (
+                                     package_dir, q.failure(before, [], [])))
+        # A run is due when a line is pending, and also to finish a run that
+        # was cut off, asked for a reboot, or never started (even with nothing
+        # pending: the run then writes the package's final status).
+        due = q.pending(plan) or before.get('state') in (
+            'not_started', 'interrupted', 'reboot_requested') or before.get('reboot_required')
+        if not due:
+            result['msg'] = 'nothing pending'
+            module.exit_json(**result)
+        result['changed'] = True
+        if module.check_mode:
+            result['msg'] = 'a run is due (check mode: nothing started)'
+            module.exit_json(**result)
+
+        quillon = q.find_program(module.get_bin_path, 'Quillon', p['quillon_path'], q.QUILLON_DIRS)
+        run_log = os.path.join(package_dir, 'Quillon.log')
+        log_offset = q.size_of(run_log)
+        argv = q.quillon_argv(quillon, package_dir, argument_file, options)
+        rc, _out, _err = module.run_command(argv, cwd=package_dir)
+        result.update(exit_status=rc, cmd=argv)
+        events = q.log_events(q.read_from(run_log, log_offset))
+        errors = q.log_errors(events)
+        result['run_log_errors'] = errors
+        if any(q.HELD_TEXT in e for e in errors):
+            result['changed'] = False
+            raise q.QuillonError('package %s is held by another run of Quillon; nothing done'
+                                 % package_dir)
+        after = pxtool_document(module, q.status_argv(pxtool, package_dir, argument_file),
+                                q.parse_status)
+        result.update(q.summary(after), status=after)
+        result['commands'] = q.commands_run(plan, before, after, q.log_commands(events))
+        message = q.failure(after, result['commands'], errors)
+        if message:
+            raise q.QuillonError(message)
+    except q.QuillonError as e:
+        module.fail_json(msg=str(e), **result)
+    module.exit_json(**result)
+
+
+if __name__ == '__main__':
+    main()

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Tests the Ansible collection ansible/ansible_collections/kelvane/quillon:
+# pytest on the modules' result parsing, ansible-lint, the offline subsets of
+# ansible-test sanity, and an integration playbook on localhost (-c local) that
+# runs the real Quillon and pxtool of BIN_DIR on packages built in a temporary
+# directory. No reboot (the role's reboot is replaced by a task that records
+# it); nothing is written outside the temporary directory.
+#
+#   bash scripts/test_ansible.sh [BIN_DIR]      (default build/bin)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+bin=$(realpath "${1:-build/bin}")
+collection=$repo/ansible/ansible_collections/kelvane/quillon
+py=/usr/bin/python3  # Debian's, where ansible-core and pytest are installed
+
+tmp=$(mktemp -d /tmp/quillon-ansible.XXXXXX)
+held_pid=
+cleanup() {
+  [ -n "$held_pid" ] && kill "$held_pid" 2>/dev/null && wait "$held_pid" 2>/dev/null
+  rm -rf "$tmp" "$collection/tests/output"
+}
+trap cleanup EXIT
+
+# Ansible, ansible-lint and Python keep their state in the temporary directory.
+mkdir -p "$tmp/home"
+export HOME=$tmp/home ANSIBLE_HOME=$tmp/ansible-home ANSIBLE_LOCAL_TEMP=$tmp/ansible-local \
+       ANSIBLE_REMOTE_TEMP=$tmp/ansible-remote XDG_CACHE_HOME=$tmp/cache \
+       PYTHONDONTWRITEBYTECODE=1 ANSIBLE_COLLECTIONS_PATH=$repo/ansible \
+       ANSIBLE_PYTHON_INTERPRETER=$py ANSIBLE_LOCALHOST_WARNING=false \
+       ANSIBLE_INVENTORY_UNPARSED_WARNING=false ANSIBLE_NOCOLOR=1 \
+       ANSIBLE_COLLECTIONS_SCAN_SYS_PATH=false
+
+echo "== pytest: result parsing"
+PYTHONPATH=$repo/ansible timeout 120 $py -m pytest -q -p no:cacheprovider "$collection/tests/unit"
+
+echo "== ansible-lint"
+# Run from the repository: ansible-lint lints the files git knows below ansible/.
+timeout 300 ansible-lint --offline --nocolor -q ansible/
+
+echo "== ansible-test sanity (offline subsets)"
+# Offline, ansible-test runs the tests that need no Python packages from PyPI;
+# ansible-doc, import, pep8, pylint, runtime-metadata, validate-modules and
+# yamllint would install theirs into a virtual environment, so they are left
+# out (docs/design.md, "Fleets"). ansible-doc itself checks the documentation.
+sanity=(action-plugin-docs compile empty-init future-import-boilerplate
+        line-endings metaclass-boilerplate no-assert no-basestring
+        no-dict-iteritems no-dict-iterkeys no-dict-itervalues no-get-exception
+        no-illegal-filenames no-main-display no-smart-quotes no-unicode-literals
+        replace-urlopen shebang symlinks use-argspec-type-path use-compat-six)
+(cd "$collection" && timeout 300 ansible-test sanity --python "$($py -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
+   --color no ${sanity[@]/#/--test })
+for plugin in module:quillon_run module:quillon_status filter:quillon_outcome; do
+  ansible-doc -t "${plugin%%:*}" --json "kelvane.quillon.${plugin#*:}" > /dev/null
+done
+
+ansible-playbook --syntax-check -i localhost, "$collection/playbooks/fleet.yml" > /dev/null
+
+echo "== integration playbook"
+crlf() { local f=$1; shift; printf '%s\r\n' "$@" > "$f"; }
+package() {  # package DIR LINE... : a classic-layout package with [Commands]
+  local dir=$1; shift
+  mkdir -p "$dir/pkg" "$dir/files"
+  crlf "$dir/pkg/px.arg" '[Runtime]' 'FWPATH=files' '[Commands]' "$@" '[End]'
+}
+package "$tmp/done" '0 000 flag abort_ne 0' '0 000 sh -c "echo one !{EXTVAR} >> ../ran.txt"' \
+        '0 000 flag abort_ne 0 omit_ret_codes 3;' '0 000 sh -c "exit 3"'
+package "$tmp/check" '0 000 flag abort_ne 0' '0 000 sh -c "echo one >> ../ran.txt"' \
+        '0 000 sh -c "echo two >> ../ran.txt"'
+package "$tmp/abort" '0 000 flag abort_ne 0' '0 000 sh -c "exit 7"' \
+        '0 000 sh -c "echo never >> ../ran.txt"'
+package "$tmp/reboot-src" '0 000 sh -c "echo a >> ../out.txt"' '0 000 flag Reboot' \
+        '0 000 sh -c "echo b >> ../out.txt"' '0 000 sh -c "echo c >> ../out.txt"'
+tar -C "$tmp/reboot-src" -czf "$tmp/reboot.tar.gz" .
+package "$tmp/held" '0 000 sh wait.sh'
+cat > "$tmp/held/files/wait.sh" <<'SH'
+# Holds the package until the test creates "release" (at most 60 s).
+touch ../started
+i=0
+while [ ! -e ../release ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
+SH
+
+"$bin/Quillon" "$tmp/held" pkg/px.arg -n & held_pid=$!
+for _ in $(seq 100); do [ -e "$tmp/held/started" ] && break; sleep 0.1; done
+[ -e "$tmp/held/started" ] || { echo "test_ansible: the holding run did not start"; exit 1; }
+
+timeout 600 ansible-playbook -c local -i localhost, "$repo/ansible/tests/integration.yml" \
+  -e quillon_test_dir="$tmp" -e quillon_test_bin="$bin"
+wait "$held_pid"; held_pid=
+
+# The script's own checks, beside the playbook's asserts.
+fail() { echo "test_ansible: $*"; exit 1; }
+grep -q '^1 ' "$tmp/held/pkg/px.arg" || fail "the holding run did not take its line"
+[ "$(grep -c 'exec command' "$tmp/held/Quillon.log")" -eq 1 ] || fail "the held package ran twice"
+[ ! -e "$tmp/abort/ran.txt" ] || fail "a command behind the aborted one ran"
+[ "$(grep -c '^1 ' "$tmp/reboot/pkg/px.arg")" -eq 4 ] || fail "not every line of the reboot package was taken"
+[ ! -e "$tmp/check/Quillon.log" ] || fail "check mode ran Quillon"
+echo "test_ansible: all checks passed"
