@@ -19,11 +19,6 @@ std::string JoinPath(const char* directory, const char* name) {
   return std::string(directory) + "/" + name;
 }
 
-bool IsExecutableName(const std::string& path) {
-  size_t dot = path.rfind('.');
-  return dot != std::string::npos && path.compare(dot, 4, ".exe") == 0;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
@@ -42,6 +37,11 @@ void MakeExecutableInPlace(const std::string& path) {
 }
 
 }  // namespace
+
+bool IsExecutableName(const std::string& path) {
+  size_t dot = path.rfind('.');
+  return dot != std::string::npos && path.compare(dot, 4, ".exe") == 0;
+}
 
 unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath) {
   if (pExecutionPath == nullptr || pFirmwarePath == nullptr) return 55;

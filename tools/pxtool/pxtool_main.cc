@@ -4,6 +4,7 @@
 //   pxtool descramble IN OUT
 //   pxtool info FILE...
 //   pxtool trace [FILE]
+//   pxtool plan PACKAGE_DIR [ARGUMENT_FILE] [options] [--format text|json]
 //   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
@@ -47,6 +48,14 @@ const Command kCommands[] = {
      "print the trace ring-buffer FILE (default: Quillon's, found through the\n"
      "      trace configuration) as a log, oldest entry first",
      RunTrace},
+    {"plan",
+     "plan PACKAGE_DIR [ARGUMENT_FILE] [-update|-force|-expert] [-n]\n"
+     "      [autonomic] [-external-variable V] [-reset V] [-external-parameter V]\n"
+     "      [--format text|json]",
+     "what a run would do, without doing any of it: the section, the resume\n"
+     "      point, the staging, and each pending line with what its return\n"
+     "      codes lead to",
+     RunPlan},
 };
 
 void PrintUsage(FILE* out) {
