@@ -95,6 +95,7 @@ json PlanJson(const Plan& plan, const PackageLocation& where) {
             {{"when", o.when},
              {"verdict", VerdictName(o, autonomic)},
              {"result", o.endsProcess ? json(nullptr) : json(o.result)},
+             {"codes", o.codes},
              {"notes", o.notes}});
       step["outcomes"] = judged ? outcomes : json::array();
     }

@@ -221,7 +221,10 @@ std::vector<Outcome> Outcomes(const FlagSet& flags,
     else
       ranges[k].push_back(range);
   }
-  for (size_t k = 0; k < outcomes.size(); ++k) outcomes[k].when = When(ranges[k]);
+  for (size_t k = 0; k < outcomes.size(); ++k) {
+    outcomes[k].when = When(ranges[k]);
+    outcomes[k].codes = ranges[k];
+  }
   return outcomes;
 }
 
@@ -243,7 +246,7 @@ std::string SectionWhy(RunMode mode, const SectionChoice& choice) {
 // staging. Returns why the run would end there, or an empty text.
 std::string Prepare(const PlanInput& in, const char* text, const char* end,
                     Plan* plan) {
-  if (in.layout == PlanLayout::kLocal) return std::string();
+  if (in.layout == PlanLayout::kLocal || in.sectionOnly) return std::string();
   std::string workPath = in.packageDir.empty() ? "." : in.packageDir;
   if (in.layout == PlanLayout::kAutonomic) {
     // The run's current directory, absolute, names the package directory.
@@ -345,6 +348,7 @@ class Walker {
     } else {
       Outcome outcome = OutcomeAt(pending_, 0, conditions_, settings_);
       outcome.when = "always";
+      outcome.codes.push_back(Range(0, UINT_MAX));
       step->outcomes.push_back(outcome);
     }
     Verdict verdict = Judge(pending_, 0, &conditions_, settings_);

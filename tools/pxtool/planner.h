@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cmdline.h"
@@ -42,6 +43,9 @@ struct PlanInput {
   // The options as the run reads them (ParseCmdline). The layout decides
   // the autonomic switch; options.autonomic is not looked at.
   CmdlineOptions options;
+  // Plan the section alone, as though the basic parameters were read and
+  // the files staged without a problem (nothing on disk is looked at).
+  bool sectionOnly = false;
 };
 
 // One package file of the staging list.
@@ -58,6 +62,8 @@ struct PlannedCopy {
 // What a range of return codes leads to.
 struct Outcome {
   std::string when;    // "always", "rc 0", "rc != 0", "rc 3 or 4", ...
+  // The same return codes as ascending, inclusive ranges.
+  std::vector<std::pair<unsigned int, unsigned int>> codes;
   int result = 0;      // the judgement (autonomic: translated)
   bool endsProcess = false;  // an omit-list code out of range is reached
   // Conditions this return code notes (delayed_reboot, not_supported_OS,
