@@ -148,8 +148,8 @@ class PlanPropertyTest : public QuillonTest {
     return MakePlan(in);
   }
 
-  static int ResultFor(const PlanStep& step, unsigned int rc) {
-    for (const pxtool::Outcome& o : step.outcomes)
+  static int ResultFor(const Plan& plan, const PlanStep& step, unsigned int rc) {
+    for (const pxtool::Outcome& o : plan.JudgementOf(step)->outcomes)
       for (const auto& range : o.codes)
         if (range.first <= rc && rc <= range.second) return o.result;
     ADD_FAILURE() << "no outcome of line " << step.line << " covers rc " << rc;
@@ -158,9 +158,8 @@ class PlanPropertyTest : public QuillonTest {
 
   // Return codes worth trying on a step: a few fixed ones, and the numbers
   // of its flags text and their neighbours (a run's codes are 0 to 255).
-  static std::vector<unsigned int> CodesToTry(const PlanStep& step) {
+  static std::vector<unsigned int> CodesToTry(const std::string& f) {
     std::vector<unsigned int> codes = {1, 2, 3, 16, 59, 255};
-    const std::string& f = step.judgedBy;
     for (size_t i = 0; i < f.size();) {
       if (!isdigit(static_cast<unsigned char>(f[i]))) {
         ++i;
@@ -212,17 +211,18 @@ class PlanPropertyTest : public QuillonTest {
     // plan's outcome for rc (0 when the run went on past it).
     size_t runs = 1;
     for (size_t k = 0; k < commands.size() && k < 6; ++k) {
-      for (unsigned int rc : CodesToTry(*commands[k])) {
+      const std::string& judgedBy = plan.JudgementOf(*commands[k])->flags;
+      for (unsigned int rc : CodesToTry(judgedBy)) {
         ScriptedShell failing;
         failing.failing = k;
         failing.rc = rc;
         RunResult r = RunInProcess(text, s, &failing);
         ++runs;
-        int expected = ResultFor(*commands[k], rc);
+        int expected = ResultFor(plan, *commands[k], rc);
         bool stoppedThere = r.lastMarkedLine == commands[k]->line && !r.raised;
         EXPECT_EQ(expected, stoppedThere ? static_cast<int>(r.result) : 0)
             << "line " << commands[k]->line << " rc " << rc << " judged by \""
-            << commands[k]->judgedBy << "\"";
+            << judgedBy << "\"";
         if (HasFailure()) return runs;
       }
     }

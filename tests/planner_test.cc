@@ -14,9 +14,9 @@ using pxtool::Plan;
 using pxtool::PlanInput;
 using pxtool::PlanStep;
 
-std::string Whens(const PlanStep& step) {
+std::string Whens(const Plan& plan, size_t step) {
   std::string text;
-  for (const pxtool::Outcome& o : step.outcomes)
+  for (const pxtool::Outcome& o : plan.JudgementOf(plan.steps.at(step))->outcomes)
     text += o.when + ": " + std::to_string(o.result) + (o.notes.empty() ? "" : " " + o.notes[0]) +
             "; ";
   return text;
@@ -46,18 +46,18 @@ TEST(PlannerTest, StepsOutcomesAndEnd) {
   EXPECT_EQ(4u, plan.resumeLine);  // the short line 3 is not taken up
   ASSERT_EQ(8u, plan.steps.size());
   EXPECT_EQ(PlanStep::kShort, plan.steps[0].kind);
-  EXPECT_EQ("abort_ne 0 omit_ret_codes 3,4;", plan.steps[1].flags);
+  EXPECT_EQ("abort_ne 0 omit_ret_codes 3,4;", plan.steps[1].FlagsText());
   EXPECT_EQ("run v -pwd secret", plan.steps[2].text);  // masked only when shown
-  EXPECT_EQ("rc 0, 3 or 4: 0; rc 1, 2 or > 4: 2; ", Whens(plan.steps[2]));
+  EXPECT_EQ("rc 0, 3 or 4: 0; rc 1, 2 or > 4: 2; ", Whens(plan, 2));
   // A flags line of the other mode leaves the pending flags alone; a
   // skipped command is judged against 0 and consumes them.
   EXPECT_TRUE(plan.steps[3].flagsLine);
   EXPECT_EQ(PlanStep::kSkipped, plan.steps[5].kind);
-  EXPECT_EQ("always: 0; ", Whens(plan.steps[5]));
+  EXPECT_EQ("always: 0; ", Whens(plan, 5));
   EXPECT_EQ(7u, plan.steps[5].judgedByLine);
   // Classic without -n may reboot; 16 comes from no_adequate_HW.
   EXPECT_EQ("rc 0: 0; rc 1..6, 8..15 or > 16: 2; rc 7: 5; rc 16: 16 no_adequate_hw; ",
-            Whens(plan.steps[7]));
+            Whens(plan, 7));
   EXPECT_EQ(pxtool::PlanEnd::kSectionEnd, plan.end.kind);
   EXPECT_EQ(11u, plan.end.line);
 }
@@ -67,7 +67,7 @@ TEST(PlannerTest, ModesFallbackAndStops) {
                                           "0 000 b", "[End]"};
   Plan forced = PlanText(lines, {});  // local: reboots suppressed
   ASSERT_EQ(2u, forced.steps.size());
-  EXPECT_EQ("always: 6; ", Whens(forced.steps[1]));
+  EXPECT_EQ("always: 6; ", Whens(forced, 1));
   EXPECT_EQ(pxtool::PlanEnd::kStops, forced.end.kind);
   EXPECT_EQ(3u, forced.end.line);
   EXPECT_EQ(6u, forced.end.result);
@@ -75,13 +75,13 @@ TEST(PlannerTest, ModesFallbackAndStops) {
   Plan classic = PlanText(lines, {"-expert"}, pxtool::PlanLayout::kClassic);
   EXPECT_TRUE(classic.fallback);
   EXPECT_EQ(PlanStep::kCommand, classic.steps[1].kind);  // run as a forced run
-  EXPECT_EQ("always: 5; ", Whens(classic.steps[1]));
+  EXPECT_EQ("always: 5; ", Whens(classic, 1));
 
   Plan update = PlanText(lines, {"-update", "autonomic"}, pxtool::PlanLayout::kAutonomic);
   EXPECT_FALSE(update.sectionFound);
   EXPECT_EQ(pxtool::PlanEnd::kNotFound, update.end.kind);
   Plan autonomic = PlanText(lines, {"autonomic"}, pxtool::PlanLayout::kAutonomic);
-  EXPECT_EQ("always: 2; ", Whens(autonomic.steps[1]));  // reboot, translated
+  EXPECT_EQ("always: 2; ", Whens(autonomic, 1));  // reboot, translated
 
   Plan corrupted = PlanText({"[Commands]", "0 000 a"}, {});
   EXPECT_EQ(pxtool::PlanEnd::kCorrupted, corrupted.end.kind);

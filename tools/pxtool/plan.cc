@@ -45,8 +45,8 @@ json NullOr(const std::string& text) {
   return text.empty() ? json(nullptr) : json(text);
 }
 
-json PlanJson(const Plan& plan, const PackageLocation& where) {
-  bool autonomic = plan.layout == PlanLayout::kAutonomic;
+// The plan's fields before "steps".
+json HeadJson(const Plan& plan, const PackageLocation& where) {
   json j;
   j["schema"] = "pxtool.plan";
   j["schema_version"] = 1;
@@ -75,41 +75,75 @@ json PlanJson(const Plan& plan, const PackageLocation& where) {
                        {"mode", c.executable ? "0700" : "0600"},
                        {"problem", NullOr(c.problem)}});
   j["staging"] = staging;
-  json steps = json::array();
-  for (const PlanStep& s : plan.steps) {
-    json step = {{"line", s.line},
-                 {"kind", StepKindName(s.kind)},
-                 {"text", MaskPassword(s.text)}};
-    if (s.kind == PlanStep::kFlags) step["flags"] = MaskPassword(s.flags);
-    if (s.kind == PlanStep::kSkipped || s.kind == PlanStep::kShort)
-      step["why"] = s.why;
-    if (s.kind == PlanStep::kSkipped) step["flags_line"] = s.flagsLine;
-    if (s.kind == PlanStep::kCommand || s.kind == PlanStep::kSkipped) {
-      bool judged = !s.outcomes.empty();
-      step["judged_by"] =
-          s.judgedByLine ? json(MaskPassword(s.judgedBy)) : json(nullptr);
-      step["judged_by_line"] = NullOr(s.judgedByLine);
-      json outcomes = json::array();
-      for (const Outcome& o : s.outcomes)
+  return j;
+}
+
+json StepJson(const Plan& plan, const PlanStep& s) {
+  bool autonomic = plan.layout == PlanLayout::kAutonomic;
+  json step = {{"line", s.line},
+               {"kind", StepKindName(s.kind)},
+               {"text", MaskPassword(s.text)}};
+  if (s.kind == PlanStep::kFlags) step["flags"] = MaskPassword(s.FlagsText());
+  if (s.kind == PlanStep::kSkipped || s.kind == PlanStep::kShort)
+    step["why"] = s.why;
+  if (s.kind == PlanStep::kSkipped) step["flags_line"] = s.flagsLine;
+  if (s.kind == PlanStep::kCommand || s.kind == PlanStep::kSkipped) {
+    const Judgement* judgement = plan.JudgementOf(s);
+    step["judged_by"] = judgement && s.judgedByLine
+                            ? json(MaskPassword(judgement->flags))
+                            : json(nullptr);
+    step["judged_by_line"] = NullOr(s.judgedByLine);
+    json outcomes = json::array();
+    if (judgement)
+      for (const Outcome& o : judgement->outcomes)
         outcomes.push_back(
             {{"when", o.when},
              {"verdict", VerdictName(o, autonomic)},
              {"result", o.endsProcess ? json(nullptr) : json(o.result)},
              {"codes", o.codes},
              {"notes", o.notes}});
-      step["outcomes"] = judged ? outcomes : json::array();
-    }
-    steps.push_back(step);
+    step["outcomes"] = outcomes;
   }
-  j["steps"] = steps;
-  j["end"] = {{"kind", EndKindName(plan.end.kind)},
-              {"line", NullOr(plan.end.line)},
-              {"result", plan.end.kind == PlanEnd::kEndsProcess
-                             ? json(nullptr)
-                             : json(plan.end.result)},
-              {"why", NullOr(plan.end.why)},
-              {"delayed_reboot", plan.end.delayedReboot}};
-  return j;
+  return step;
+}
+
+json EndJson(const PlanEnd& e) {
+  return {{"kind", EndKindName(e.kind)},
+          {"line", NullOr(e.line)},
+          {"result", e.kind == PlanEnd::kEndsProcess ? json(nullptr)
+                                                     : json(e.result)},
+          {"why", NullOr(e.why)},
+          {"delayed_reboot", e.delayedReboot}};
+}
+
+// `value` as indented JSON, its lines after the first indented by
+// `indent` more (invalid UTF-8 written as U+FFFD).
+void PrintJsonValue(const json& value, const char* indent) {
+  std::string text = value.dump(2, ' ', false, json::error_handler_t::replace);
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out += indent;
+  }
+  fwrite(out.data(), 1, out.size(), stdout);
+}
+
+// The plan as one JSON object, written a step at a time: a file of many
+// lines never needs its whole document in memory.
+void PrintJson(const Plan& plan, const PackageLocation& where) {
+  std::string head =
+      HeadJson(plan, where).dump(2, ' ', false, json::error_handler_t::replace);
+  head.erase(head.size() - 2);  // "\n}": the object goes on
+  fwrite(head.data(), 1, head.size(), stdout);
+  printf(",\n  \"steps\": [");
+  for (size_t i = 0; i < plan.steps.size(); ++i) {
+    printf(i == 0 ? "\n    " : ",\n    ");
+    PrintJsonValue(StepJson(plan, plan.steps[i]), "    ");
+  }
+  printf(plan.steps.empty() ? "],\n  \"end\": " : "\n  ],\n  \"end\": ");
+  PrintJsonValue(EndJson(plan.end), "  ");
+  printf("\n}\n");
 }
 
 void PrintText(const Plan& plan, const PackageLocation& where) {
@@ -144,16 +178,18 @@ void PrintText(const Plan& plan, const PackageLocation& where) {
   for (const PlanStep& s : plan.steps) {
     printf("  line %-5zu %-8s %s\n", s.line, StepKindName(s.kind),
            MaskPassword(s.text).c_str());
-    if (!s.why.empty()) printf("%22s%s\n", "", s.why.c_str());
+    if (*s.why) printf("%22s%s\n", "", s.why);
     if (s.kind != PlanStep::kCommand &&
         !(s.kind == PlanStep::kSkipped && !s.flagsLine))
       continue;
+    const Judgement* judgement = plan.JudgementOf(s);
+    if (judgement == nullptr) continue;
     if (s.judgedByLine)
       printf("%22sjudged by line %zu: %s\n", "", s.judgedByLine,
-             MaskPassword(s.judgedBy).c_str());
+             MaskPassword(judgement->flags).c_str());
     else
       printf("%22sno flags pending\n", "");
-    for (const Outcome& o : s.outcomes)
+    for (const Outcome& o : judgement->outcomes)
       printf("%22s%s: %s\n", "", o.when.c_str(),
              VerdictText(o, autonomic).c_str());
   }
@@ -247,9 +283,7 @@ int RunPlan(int argc, char** argv) {
 
   Plan plan = MakePlan(input);
   if (asJson)
-    printf("%s\n", PlanJson(plan, where)
-                       .dump(2, ' ', false, json::error_handler_t::replace)
-                       .c_str());
+    PrintJson(plan, where);
   else
     PrintText(plan, where);
   return kExitSuccess;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <unordered_map>
 #include <utility>
 
 #include "px_tool.h"
@@ -301,6 +302,10 @@ class Walker {
   void Walk(const char* text, const char* key, const char* end,
             bool planning) {
     planning_ = planning;
+    // At most one step per line: room for them at once, so that the steps
+    // are never moved (a page of the room is touched only when used).
+    if (planning)
+      plan_->steps.reserve(static_cast<size_t>(std::count(key, end, '\n')));
     SectionWalk walk(text, key, end);
     for (;;) {
       SectionLine line = walk.Next();
@@ -341,15 +346,27 @@ class Walker {
   // A judged step: what the pending flags make of each return code, and of
   // 0, which the plan assumes; the flags are consumed.
   void Judged(PlanStep* step, bool anyCode) {
-    step->judgedBy = pendingText_;
     step->judgedByLine = pendingLine_;
-    if (anyCode) {
-      step->outcomes = Outcomes(pending_, conditions_, settings_);
+    // Lines judged alike (the same flags text, the same conditions) are
+    // common; they share one judgement.
+    std::string key = ConditionsKey(anyCode) + pendingText_;
+    auto known = known_.find(key);
+    if (known != known_.end()) {
+      step->judgement = known->second;
     } else {
-      Outcome outcome = OutcomeAt(pending_, 0, conditions_, settings_);
-      outcome.when = "always";
-      outcome.codes.push_back(Range(0, UINT_MAX));
-      step->outcomes.push_back(outcome);
+      Judgement judgement;
+      judgement.flags = pendingText_;
+      if (anyCode) {
+        judgement.outcomes = Outcomes(pending_, conditions_, settings_);
+      } else {
+        Outcome outcome = OutcomeAt(pending_, 0, conditions_, settings_);
+        outcome.when = "always";
+        outcome.codes.push_back(Range(0, UINT_MAX));
+        judgement.outcomes.push_back(outcome);
+      }
+      step->judgement = plan_->judgements.size();
+      plan_->judgements.push_back(std::move(judgement));
+      known_.emplace(std::move(key), step->judgement);
     }
     Verdict verdict = Judge(pending_, 0, &conditions_, settings_);
     step->resultAtZero = verdict.result;
@@ -365,6 +382,31 @@ class Walker {
       End(PlanEnd::kStops, plan_->steps.back().line,
           static_cast<unsigned int>(verdict.result),
           "its flags stop the run even when it returns 0");
+  }
+
+  // What besides the flags text decides a step's outcomes.
+  std::string ConditionsKey(bool anyCode) const {
+    const Conditions& c = conditions_;
+    const bool bits[] = {anyCode,
+                         c.delayedReboot,
+                         c.acCycle,
+                         c.powercycle,
+                         c.wrongPriorVersion,
+                         c.unfullfilledPrerequisite,
+                         c.noDowngrade,
+                         c.noUpdate,
+                         c.notSupportedSubSys,
+                         c.noAdequateHW,
+                         c.notSupportedOS,
+                         c.kernelModuleMissing,
+                         c.pkgMissing,
+                         c.incorrectTarget,
+                         c.bitLockerBlocked,
+                         c.trustedExeTecBlocked,
+                         c.notOmitFlags};
+    std::string key;
+    for (bool bit : bits) key += bit ? '1' : '0';
+    return key + std::to_string(c.cmdRet) + ":";
   }
 
   void Pending(const SectionLine& line) {
@@ -397,23 +439,26 @@ class Walker {
     if (otherMode) {
       step.kind = PlanStep::kSkipped;
       step.flagsLine = isFlags;
-      step.why = std::string(command.forcePrefix ? "force" : "update") +
-                 " prefix in " + (forcedRun_ ? "a forced" : "an update") +
-                 " run";
+      // A forced run passes over "update" lines, an update run "force"
+      // ones.
       if (isFlags) {
-        step.why += ": not taken, the pending flags stay";
+        step.why = forcedRun_ ? "update prefix in a forced run: not taken, "
+                                "the pending flags stay"
+                              : "force prefix in an update run: not taken, "
+                                "the pending flags stay";
         plan_->steps.push_back(std::move(step));
       } else {
-        step.why += ": not run, judged as 0";
+        step.why = forcedRun_
+                       ? "update prefix in a forced run: not run, judged as 0"
+                       : "force prefix in an update run: not run, judged as 0";
         Judged(&step, false);
       }
       return;
     }
     if (isFlags) {
       step.kind = PlanStep::kFlags;
-      step.flags = command.FlagsText();
-      pending_ = ParseFlags(step.flags.c_str());
-      pendingText_ = step.flags;
+      pendingText_ = command.FlagsText();
+      pending_ = ParseFlags(pendingText_.c_str());
       pendingLine_ = line.number;
       conditions_.cmdRet = 0;
       plan_->steps.push_back(std::move(step));
@@ -432,6 +477,7 @@ class Walker {
   std::string pendingText_;
   size_t pendingLine_ = 0;
   Conditions conditions_;
+  std::unordered_map<std::string, size_t> known_;  // key -> judgement
 };
 
 }  // namespace

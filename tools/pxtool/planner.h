@@ -71,6 +71,14 @@ struct Outcome {
   std::vector<std::string> notes;
 };
 
+// What the pending flags make of every return code, given the conditions
+// noted before. Steps judged alike (the same flags text, the same
+// conditions) share one, so a long file of similar lines costs little.
+struct Judgement {
+  std::string flags;  // the pending flags text ("" when none are pending)
+  std::vector<Outcome> outcomes;  // ascending by the first code of each
+};
+
 struct PlanStep {
   enum Kind {
     kFlags,    // a flags line: replaces the pending flags
@@ -84,14 +92,19 @@ struct PlanStep {
   // kFlags, kCommand, kSkipped: the text handed to the shell (prefix off,
   // placeholders in, not masked); kShort: the line as it stands.
   std::string text;
-  std::string why;        // kSkipped, kShort
-  std::string flags;      // kFlags: the flags text after "flag"
-  // kCommand and judged kSkipped: the pending flags (the flags text of the
-  // line that set them, and its line; 0 when none are pending).
-  std::string judgedBy;
+  const char* why = "";  // kSkipped, kShort
+  // kCommand and judged kSkipped: the line of the flags that judge it (0
+  // when none are pending), the index of its judgement in Plan::judgements,
+  // and the judgement of 0.
   size_t judgedByLine = 0;
-  std::vector<Outcome> outcomes;  // kCommand and judged kSkipped
-  int resultAtZero = 0;           // the judgement of 0
+  size_t judgement = kNotJudged;
+  int resultAtZero = 0;
+  static const size_t kNotJudged = static_cast<size_t>(-1);
+
+  // kFlags: the flags text, after "flag" and one separator.
+  std::string FlagsText() const {
+    return text.size() > 5 ? text.substr(5) : std::string();
+  }
 };
 
 struct PlanEnd {
@@ -126,7 +139,14 @@ struct Plan {
   std::string execPath;   // the execution directory (classic)
   std::vector<PlannedCopy> staging;
   std::vector<PlanStep> steps;
+  std::vector<Judgement> judgements;
   PlanEnd end;
+
+  // The judgement of a judged step, or null.
+  const Judgement* JudgementOf(const PlanStep& step) const {
+    return step.judgement < judgements.size() ? &judgements[step.judgement]
+                                              : nullptr;
+  }
 };
 
 Plan MakePlan(const PlanInput& input);
