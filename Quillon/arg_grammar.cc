@@ -48,8 +48,12 @@ namespace {
 void ListPackageFiles(int base, BasicParams* params) {
   struct dirent** namelist = nullptr;
   errno = 0;
-  int n = scandirat(base, params->fwPath.c_str(), &namelist, nullptr,
-                    alphasort);
+  // The run (base AT_FDCWD) lists and looks at the entries with the very
+  // calls it always made.
+  int n = base == AT_FDCWD
+              ? scandir(params->fwPath.c_str(), &namelist, nullptr, alphasort)
+              : scandirat(base, params->fwPath.c_str(), &namelist, nullptr,
+                          alphasort);
   params->scanned = true;
   params->scanResult = n;
   params->scanErrno = errno;
@@ -63,7 +67,9 @@ void ListPackageFiles(int base, BasicParams* params) {
       if (path.size() > kMaxScanPath) {
         params->problem = BasicParamsProblem::kScanPathTooLong;
         params->overlongPath = path;
-      } else if (fstatat(base, path.c_str(), &info, 0) == 0 &&
+      } else if ((base == AT_FDCWD ? stat(path.c_str(), &info)
+                                   : fstatat(base, path.c_str(), &info, 0)) ==
+                     0 &&
                  !S_ISDIR(info.st_mode)) {
         if (params->files.size() >= MAX_PACKAGE_FILES)
           params->problem = BasicParamsProblem::kTooManyFiles;
