@@ -2,8 +2,10 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <new>
@@ -41,10 +43,17 @@ namespace {
 
 // Lists the package directory into params->files (descending byte order,
 // directories left out), as the run does. Stops at the first limit passed.
-void ListPackageFiles(BasicParams* params) {
+// Relative paths are resolved against the directory `base` (a descriptor,
+// or AT_FDCWD).
+void ListPackageFiles(int base, BasicParams* params) {
   struct dirent** namelist = nullptr;
   errno = 0;
-  int n = scandir(params->fwPath.c_str(), &namelist, nullptr, alphasort);
+  // The run (base AT_FDCWD) lists and looks at the entries with the very
+  // calls it always made.
+  int n = base == AT_FDCWD
+              ? scandir(params->fwPath.c_str(), &namelist, nullptr, alphasort)
+              : scandirat(base, params->fwPath.c_str(), &namelist, nullptr,
+                          alphasort);
   params->scanned = true;
   params->scanResult = n;
   params->scanErrno = errno;
@@ -58,7 +67,10 @@ void ListPackageFiles(BasicParams* params) {
       if (path.size() > kMaxScanPath) {
         params->problem = BasicParamsProblem::kScanPathTooLong;
         params->overlongPath = path;
-      } else if (stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+      } else if ((base == AT_FDCWD ? stat(path.c_str(), &info)
+                                   : fstatat(base, path.c_str(), &info, 0)) ==
+                     0 &&
+                 !S_ISDIR(info.st_mode)) {
         if (params->files.size() >= MAX_PACKAGE_FILES)
           params->problem = BasicParamsProblem::kTooManyFiles;
         else
@@ -84,7 +96,8 @@ BasicParams Failed(BasicParams params, BasicParamsProblem problem) {
 }  // namespace
 
 BasicParams ReadBasicParams(const char* text, const char* end,
-                            const char* workPath, bool autonomicRun) {
+                            const char* workPath, bool autonomicRun,
+                            const char* baseDir) {
   BasicParams params;
   const char* line = FindText(text, end, "[Runtime]");
   if (line == nullptr)
@@ -120,7 +133,18 @@ BasicParams ReadBasicParams(const char* text, const char* end,
       return Failed(params, BasicParamsProblem::kEmptyFwPath);
     params.scanPrefix = params.fwPath;
     if (params.scanPrefix.back() != '/') params.scanPrefix += '/';
-    ListPackageFiles(&params);
+    int base = AT_FDCWD;
+    if (baseDir != nullptr) {
+      base = open(baseDir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (base < 0) {
+        // As a directory that cannot be listed: no package files.
+        params.scanned = true;
+        params.scanResult = -1;
+        params.scanErrno = errno;
+      }
+    }
+    if (base != -1) ListPackageFiles(base, &params);
+    if (base >= 0) close(base);
   } catch (const std::bad_alloc&) {
     return Failed(params, BasicParamsProblem::kNoMemory);
   }

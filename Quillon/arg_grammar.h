@@ -68,12 +68,14 @@ struct BasicParams {
   std::string overlongPath;  // kScanPathTooLong: the path
 };
 
-// Reads the basic parameters as a run does. The package directory is listed
-// relative to the current directory (as the run does, from the working
-// directory). `autonomicRun`: the value after "FWPATH=" is ignored and
-// `workPath` is the package directory.
+// Reads the basic parameters as a run does. A relative package directory is
+// listed relative to `baseDir`, or to the current directory when it is null
+// (as the run does, from the working directory); a `baseDir` that cannot be
+// opened counts as a listing that failed. `autonomicRun`: the value after
+// "FWPATH=" is ignored and `workPath` is the package directory.
 BasicParams ReadBasicParams(const char* text, const char* end,
-                            const char* workPath, bool autonomicRun);
+                            const char* workPath, bool autonomicRun,
+                            const char* baseDir = nullptr);
 
 // --- Command sections -------------------------------------------------------
 

@@ -27,11 +27,6 @@ bool NamesInstaller(const std::string& command) {
   return upper.find("TALBOT") != std::string::npos;
 }
 
-// The kernel takes at most this many characters for one argument of a new
-// program (MAX_ARG_STRLEN less the terminating zero); the command text is
-// one argument of the shell.
-const size_t kLongestCommand = 32 * 4096 - 1;
-
 // Commands are shown in the trace and the run log up to this length; a
 // longer one is cut and its full length noted, so that a huge command line
 // does not flood the log.

@@ -99,6 +99,28 @@ OmitCodeKind ReadOmitCode(char* piece, int base, int* value,
   return kind;
 }
 
+std::vector<OmitCode> ReadOmitList(const std::string& list) {
+  std::vector<OmitCode> codes;
+  std::string cleaned = CleanList(list);
+  size_t start = 0;
+  for (;;) {
+    size_t comma = cleaned.find(',', start);
+    std::string piece = cleaned.substr(
+        start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (!piece.empty()) {
+      OmitCode code;
+      int value = -1;
+      code.kind = ReadOmitCode(&piece[0], 10, &value, &code.digits);
+      code.value = static_cast<unsigned int>(value);
+      codes.push_back(code);
+      if (code.kind == OmitCodeKind::kOutOfRange) break;
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return codes;
+}
+
 bool Conditions::TurnsVerdictsIntoGoOn() const {
   return acCycle || powercycle || notSupportedOS || notSupportedSubSys ||
          kernelModuleMissing || pkgMissing || bitLockerBlocked ||
@@ -182,29 +204,18 @@ struct Judging {
   // The omit list: on the first code equal to rc the result becomes 0.
   // False when a code out of range ends the process first.
   bool Omit(const std::string& list) {
-    std::string cleaned = CleanList(list);
-    size_t start = 0;
-    for (;;) {
-      size_t comma = cleaned.find(',', start);
-      std::string piece = cleaned.substr(
-          start, comma == std::string::npos ? std::string::npos : comma - start);
-      if (!piece.empty()) {
-        int code = 0;
-        std::string digits;
-        OmitCodeKind kind = ReadOmitCode(&piece[0], 10, &code, &digits);
-        if (kind == OmitCodeKind::kOutOfRange) {
-          verdict->events.push_back({JudgeEvent::kOmitCodeOutOfRange, digits});
-          verdict->endsProcess = true;
-          return false;
-        }
-        if (static_cast<unsigned int>(code) == rc) {
-          verdict->result = JLCSTATE_OK;
-          return true;
-        }
+    for (const OmitCode& code : ReadOmitList(list)) {
+      if (code.kind == OmitCodeKind::kOutOfRange) {
+        verdict->events.push_back({JudgeEvent::kOmitCodeOutOfRange, code.digits});
+        verdict->endsProcess = true;
+        return false;
       }
-      if (comma == std::string::npos) return true;
-      start = comma + 1;
+      if (code.value == rc) {
+        verdict->result = JLCSTATE_OK;
+        return true;
+      }
     }
+    return true;
   }
 };
 

@@ -49,6 +49,20 @@ enum class OmitCodeKind {
 OmitCodeKind ReadOmitCode(char* piece, int base, int* value,
                           std::string* digits = nullptr);
 
+// The codes of an omit list in the order a judgement compares them: the
+// list cleaned (double quotes, tabs and line feeds become blanks, the
+// surrounding blanks go), split at every ",", empty pieces passed over, each
+// piece read by ReadOmitCode in base 10. A piece that is no number has the
+// value -1 and so matches the return code 0xFFFFFFFF, as in a run. The list
+// ends with the first code out of range: a judgement that reaches it ends
+// the process, so nothing after it counts.
+struct OmitCode {
+  OmitCodeKind kind = OmitCodeKind::kNoNumber;
+  unsigned int value = 0;  // kNumber, kNoNumber
+  std::string digits;      // kOutOfRange: the digits converted
+};
+std::vector<OmitCode> ReadOmitList(const std::string& list);
+
 // What the judgements of a run accumulate: the condition flags and cmdRet.
 struct Conditions {
   bool delayedReboot = false, acCycle = false, powercycle = false,

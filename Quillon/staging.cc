@@ -20,11 +20,6 @@ std::string JoinPath(const char* directory, const char* name) {
   return std::string(directory) + "/" + name;
 }
 
-bool IsExecutableName(const std::string& path) {
-  size_t dot = path.rfind('.');
-  return dot != std::string::npos && path.compare(dot, 4, ".exe") == 0;
-}
-
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
   return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
@@ -51,6 +46,11 @@ unsigned int RemoveStaged(const std::vector<std::string>& written) {
 }
 
 }  // namespace
+
+bool IsExecutableName(const std::string& path) {
+  size_t dot = path.rfind('.');
+  return dot != std::string::npos && path.compare(dot, 4, ".exe") == 0;
+}
 
 unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath,
                       StagingCheck* check) {

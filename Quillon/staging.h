@@ -12,6 +12,7 @@
 #define QUILLON_STAGING_H_
 
 #include <cstddef>
+#include <string>
 
 class PXSourceObserver;
 
@@ -31,6 +32,10 @@ const size_t kWrpPathSize = 1025;
 
 // Longest "<directory>/<name>" path of a staged file, source or copy.
 const size_t kMaxStagePath = 511;
+
+// Whether a staged copy of this path gets mode 0700: its last "." starts
+// ".exe" (the directory part counts too; "tool.exec" does, "x.EXE" not).
+bool IsExecutableName(const std::string& path);
 
 // Clears the pending flags and stages cFileList from pFirmwarePath into
 // pExecutionPath. Returns 0; 55 for a null path; otherwise the failure code

@@ -109,6 +109,7 @@ same "complete 'pxtool report --format '" "text json svg" "$(complete_words pxto
 same "complete 'pxtool --'" "--help --version" "$(complete_words pxtool --)"
 same "complete 'pxtool scramble --method '" "1 2" "$(complete_words pxtool scramble --method '')"
 same "complete 'pxtool info '" "FILES" "$(complete_words pxtool info '')"
+same "complete 'pxtool plan d --format '" "text json" "$(complete_words pxtool plan d --format '')"
 same "complete 'Quillon a'" "autonomic FILES" "$(complete_words Quillon a)"
 same "complete 'Quillon /w -u'" "-update" "$(complete_words Quillon /w -u)"
 same "complete 'Quillon /w autonomic -reset '" "" "$(complete_words Quillon /w autonomic -reset '')"

@@ -52,6 +52,7 @@ int RunVerify(int argc, char** argv);
 int RunStatus(int argc, char** argv);
 int RunReport(int argc, char** argv);
 int RunReset(int argc, char** argv);
+int RunPlan(int argc, char** argv);
 
 }  // namespace pxtool
 

@@ -5,6 +5,7 @@
 //   pxtool info FILE...
 //   pxtool trace [FILE]
 //   pxtool manifest | sign | verify ...   (see signing.h)
+//   pxtool plan PACKAGE_DIR [ARGUMENT_FILE] [options] [--format text|json]
 //   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
@@ -74,6 +75,14 @@ const Command kCommands[] = {
      "      while a run holds the lock; keeps <argument file>.bak; removes the\n"
      "      status files unless --keep-status",
      RunReset},
+    {"plan",
+     "plan PACKAGE_DIR [ARGUMENT_FILE] [-update|-force|-expert] [-n]\n"
+     "      [autonomic] [-external-variable V] [-reset V] [-external-parameter V]\n"
+     "      [--format text|json]",
+     "what a run would do, without doing any of it: the section, the resume\n"
+     "      point, the staging, and each pending line with what its return\n"
+     "      codes lead to",
+     RunPlan},
 };
 
 void PrintUsage(FILE* out) {
