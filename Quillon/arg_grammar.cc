@@ -41,10 +41,11 @@ namespace {
 
 // Lists the package directory into params->files (descending byte order,
 // directories left out), as the run does. Stops at the first limit passed.
-void ListPackageFiles(BasicParams* params) {
+void ListPackageFiles(BasicParams* params, int baseDir) {
   struct dirent** namelist = nullptr;
   errno = 0;
-  int n = scandir(params->fwPath.c_str(), &namelist, nullptr, alphasort);
+  int n = scandirat(baseDir, params->fwPath.c_str(), &namelist, nullptr,
+                    alphasort);
   params->scanned = true;
   params->scanResult = n;
   params->scanErrno = errno;
@@ -58,7 +59,8 @@ void ListPackageFiles(BasicParams* params) {
       if (path.size() > kMaxScanPath) {
         params->problem = BasicParamsProblem::kScanPathTooLong;
         params->overlongPath = path;
-      } else if (stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode)) {
+      } else if (fstatat(baseDir, path.c_str(), &info, 0) == 0 &&
+                 !S_ISDIR(info.st_mode)) {
         if (params->files.size() >= MAX_PACKAGE_FILES)
           params->problem = BasicParamsProblem::kTooManyFiles;
         else
@@ -84,7 +86,8 @@ BasicParams Failed(BasicParams params, BasicParamsProblem problem) {
 }  // namespace
 
 BasicParams ReadBasicParams(const char* text, const char* end,
-                            const char* workPath, bool autonomicRun) {
+                            const char* workPath, bool autonomicRun,
+                            int baseDir) {
   BasicParams params;
   const char* line = FindText(text, end, "[Runtime]");
   if (line == nullptr)
@@ -120,7 +123,7 @@ BasicParams ReadBasicParams(const char* text, const char* end,
       return Failed(params, BasicParamsProblem::kEmptyFwPath);
     params.scanPrefix = params.fwPath;
     if (params.scanPrefix.back() != '/') params.scanPrefix += '/';
-    ListPackageFiles(&params);
+    ListPackageFiles(&params, baseDir);
   } catch (const std::bad_alloc&) {
     return Failed(params, BasicParamsProblem::kNoMemory);
   }

@@ -6,6 +6,8 @@
 #ifndef QUILLON_ARG_GRAMMAR_H_
 #define QUILLON_ARG_GRAMMAR_H_
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -68,12 +70,14 @@ struct BasicParams {
   std::string overlongPath;  // kScanPathTooLong: the path
 };
 
-// Reads the basic parameters as a run does. The package directory is listed
-// relative to the current directory (as the run does, from the working
-// directory). `autonomicRun`: the value after "FWPATH=" is ignored and
+// Reads the basic parameters as a run does. A relative package directory is
+// listed relative to `baseDir` (a directory descriptor; the run passes
+// AT_FDCWD, its working directory; a tool passes the package directory it
+// examines). `autonomicRun`: the value after "FWPATH=" is ignored and
 // `workPath` is the package directory.
 BasicParams ReadBasicParams(const char* text, const char* end,
-                            const char* workPath, bool autonomicRun);
+                            const char* workPath, bool autonomicRun,
+                            int baseDir = AT_FDCWD);
 
 // --- Command sections -------------------------------------------------------
 

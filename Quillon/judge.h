@@ -49,6 +49,15 @@ enum class OmitCodeKind {
 OmitCodeKind ReadOmitCode(char* piece, int base, int* value,
                           std::string* digits = nullptr);
 
+// One piece of an omit list as the judgement compares it: the list is
+// cleaned (double quotes, tabs and line feeds become blanks, surrounding
+// blanks go) and split at every ","; empty pieces are passed over.
+struct OmitPiece {
+  size_t offset = 0;  // where the piece starts in the list text as written
+  std::string text;   // as handed to ReadOmitCode
+};
+std::vector<OmitPiece> SplitOmitList(const std::string& list);
+
 // What the judgements of a run accumulate: the condition flags and cmdRet.
 struct Conditions {
   bool delayedReboot = false, acCycle = false, powercycle = false,

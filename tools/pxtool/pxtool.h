@@ -45,6 +45,7 @@ int RunScramble(int argc, char** argv);
 int RunDescramble(int argc, char** argv);
 int RunInfo(int argc, char** argv);
 int RunTrace(int argc, char** argv);
+int RunCheck(int argc, char** argv);
 
 }  // namespace pxtool
 

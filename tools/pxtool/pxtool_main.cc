@@ -4,6 +4,7 @@
 //   pxtool descramble IN OUT
 //   pxtool info FILE...
 //   pxtool trace [FILE]
+//   pxtool check [--strict] [--format text|json|sarif] PATH... | --list-rules
 //   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
@@ -47,6 +48,10 @@ const Command kCommands[] = {
      "print the trace ring-buffer FILE (default: Quillon's, found through the\n"
      "      trace configuration) as a log, oldest entry first",
      RunTrace},
+    {"check", "check [--strict] [--format text|json|sarif] PATH... | --list-rules",
+     "check packages (PACKAGE_DIR or ARGUMENT_FILE) for the traps of the\n"
+     "      argument-file format: FILE:LINE:COL diagnostics; exit 1 on an error",
+     RunCheck},
 };
 
 void PrintUsage(FILE* out) {
