@@ -44,8 +44,12 @@ namespace {
 void ListPackageFiles(BasicParams* params, int baseDir) {
   struct dirent** namelist = nullptr;
   errno = 0;
-  int n = scandirat(baseDir, params->fwPath.c_str(), &namelist, nullptr,
-                    alphasort);
+  // The run lists from its working directory with scandir and stat (the
+  // calls the fault sweep interposes); a tool lists from another directory.
+  const bool fromCwd = baseDir == AT_FDCWD;
+  int n = fromCwd ? scandir(params->fwPath.c_str(), &namelist, nullptr, alphasort)
+                  : scandirat(baseDir, params->fwPath.c_str(), &namelist,
+                              nullptr, alphasort);
   params->scanned = true;
   params->scanResult = n;
   params->scanErrno = errno;
@@ -59,7 +63,8 @@ void ListPackageFiles(BasicParams* params, int baseDir) {
       if (path.size() > kMaxScanPath) {
         params->problem = BasicParamsProblem::kScanPathTooLong;
         params->overlongPath = path;
-      } else if (fstatat(baseDir, path.c_str(), &info, 0) == 0 &&
+      } else if ((fromCwd ? stat(path.c_str(), &info)
+                          : fstatat(baseDir, path.c_str(), &info, 0)) == 0 &&
                  !S_ISDIR(info.st_mode)) {
         if (params->files.size() >= MAX_PACKAGE_FILES)
           params->problem = BasicParamsProblem::kTooManyFiles;

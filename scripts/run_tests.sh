@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds, runs every test, tests
 # the installation and the Debian package, runs every fuzz target for a
-# bounded time (FUZZ_SECONDS, default 60 each), then builds and runs all
+# bounded time (FUZZ_SECONDS, default 30 each), then builds and runs all
 # tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +13,7 @@ cmake --build build -j"$jobs"
 (cd build && ctest --output-on-failure -j"$jobs")
 bash scripts/test_install.sh build  # cmake --install, the .deb, man pages
 
-FUZZ_SECONDS=${FUZZ_SECONDS:-60} bash scripts/run_fuzzers.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-30} bash scripts/run_fuzzers.sh
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILLON_SANITIZE=ON >/dev/null
 cmake --build build-asan -j"$jobs"

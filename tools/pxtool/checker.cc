@@ -367,7 +367,11 @@ void Checker::CheckPackageFiles() {
     PXTool::PXCryptMethod method = PXTool::PXDecrypt;
     unsigned long long plain = 0;
     std::string path = PackagePath(name);
-    int result = PXTool::GetPXFileInfo(path.c_str(), method, plain);
+    // Only regular files are opened: opening a device can act on it.
+    struct stat st;
+    int result = stat(path.c_str(), &st) != 0 ? errno
+                 : !S_ISREG(st.st_mode)       ? 5
+                     : PXTool::GetPXFileInfo(path.c_str(), method, plain);
     std::string why;
     if (result != 0)
       why = result == 5 ? "is not a readable regular file"
