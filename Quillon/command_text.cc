@@ -28,9 +28,11 @@ CommandText ReadCommandText(const char* line, size_t size,
   size_t skip = command.forcePrefix ? 6 : command.updatePrefix ? 7 : 0;
   command.toRun = skip < command.raw.size() ? command.raw.substr(skip)
                                             : std::string();
-  Substitute(&command.toRun, "!{EXTVAR}", values.option, values.optionValue);
-  Substitute(&command.toRun, "!{RESET}", values.reset, values.resetValue);
-  Substitute(&command.toRun, "!{PARAM}", values.parameter,
+  Substitute(&command.toRun, kPlaceholders[0], values.option,
+             values.optionValue);
+  Substitute(&command.toRun, kPlaceholders[1], values.reset,
+             values.resetValue);
+  Substitute(&command.toRun, kPlaceholders[2], values.parameter,
              values.parameterValue);
   return command;
 }

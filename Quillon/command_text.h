@@ -29,6 +29,10 @@ struct ExternalValues {
   std::string optionValue, resetValue, parameterValue;
 };
 
+// The placeholders, in the order they are put in: each replaces its first
+// occurrence only; a second one stays in the command literally.
+const char* const kPlaceholders[] = {"!{EXTVAR}", "!{RESET}", "!{PARAM}"};
+
 struct CommandText {
   std::string raw;            // from column 7, up to `size` or a zero byte
   bool forcePrefix = false;   // "force" and one separator

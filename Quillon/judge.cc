@@ -13,19 +13,28 @@ bool IsWordFlag(int flag) {
   return flag == Reboot || flag == Delayed || flag == not_omit_flags;
 }
 
-// Clean an omit list as the command line's values are cleaned: double
-// quotes, tabs and line feeds become blanks, surrounding blanks go.
-std::string CleanList(const std::string& list) {
+}  // namespace
+
+std::vector<OmitPiece> SplitOmitList(const std::string& list) {
+  // Cleaning keeps every character in its place but the surrounding
+  // blanks, so an offset into the cleaned text plus the blanks cut at the
+  // front is an offset into the list as written.
   std::string text(list);
   for (char& c : text)
     if (c == '"' || c == '\t' || c == '\n') c = ' ';
+  std::vector<OmitPiece> pieces;
   size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return std::string();
+  if (first == std::string::npos) return pieces;
   size_t last = text.find_last_not_of(' ');
-  return text.substr(first, last - first + 1);
+  size_t start = first;
+  for (;;) {
+    size_t comma = text.find(',', start);
+    size_t stop = comma == std::string::npos || comma > last ? last + 1 : comma;
+    if (stop > start) pieces.push_back({start, text.substr(start, stop - start)});
+    if (comma == std::string::npos || comma > last) return pieces;
+    start = comma + 1;
+  }
 }
-
-}  // namespace
 
 bool ReadFlagValue(const char* flagsText, int flag, bool takesNumber,
                    unsigned int* value) {
@@ -101,22 +110,13 @@ OmitCodeKind ReadOmitCode(char* piece, int base, int* value,
 
 std::vector<OmitCode> ReadOmitList(const std::string& list) {
   std::vector<OmitCode> codes;
-  std::string cleaned = CleanList(list);
-  size_t start = 0;
-  for (;;) {
-    size_t comma = cleaned.find(',', start);
-    std::string piece = cleaned.substr(
-        start, comma == std::string::npos ? std::string::npos : comma - start);
-    if (!piece.empty()) {
-      OmitCode code;
-      int value = -1;
-      code.kind = ReadOmitCode(&piece[0], 10, &value, &code.digits);
-      code.value = static_cast<unsigned int>(value);
-      codes.push_back(code);
-      if (code.kind == OmitCodeKind::kOutOfRange) break;
-    }
-    if (comma == std::string::npos) break;
-    start = comma + 1;
+  for (OmitPiece& piece : SplitOmitList(list)) {
+    OmitCode code;
+    int value = -1;
+    code.kind = ReadOmitCode(&piece.text[0], 10, &value, &code.digits);
+    code.value = static_cast<unsigned int>(value);
+    codes.push_back(code);
+    if (code.kind == OmitCodeKind::kOutOfRange) break;
   }
   return codes;
 }

@@ -49,6 +49,15 @@ enum class OmitCodeKind {
 OmitCodeKind ReadOmitCode(char* piece, int base, int* value,
                           std::string* digits = nullptr);
 
+// One piece of an omit list as the judgement compares it: the list is
+// cleaned (double quotes, tabs and line feeds become blanks, surrounding
+// blanks go) and split at every ","; empty pieces are passed over.
+struct OmitPiece {
+  size_t offset = 0;  // where the piece starts in the list text as written
+  std::string text;   // as handed to ReadOmitCode
+};
+std::vector<OmitPiece> SplitOmitList(const std::string& list);
+
 // The codes of an omit list in the order a judgement compares them: the
 // list cleaned (double quotes, tabs and line feeds become blanks, the
 // surrounding blanks go), split at every ",", empty pieces passed over, each

@@ -32,7 +32,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/design.md
         DESTINATION ${QUILLON_DOC_DIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
         DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon/examples
-        USE_SOURCE_PERMISSIONS)  # the example's scripts are executable
+        USE_SOURCE_PERMISSIONS  # the example's scripts are executable
+        PATTERN traps EXCLUDE)  # deliberately broken: for pxtool check only
 install(FILES ${CMAKE_SOURCE_DIR}/scripts/completion/Quillon
               ${CMAKE_SOURCE_DIR}/scripts/completion/pxtool
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

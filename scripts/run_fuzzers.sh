@@ -5,7 +5,7 @@
 # a leak, a timeout or a failed check; the input that did it is kept in
 # build-fuzz/artifacts/<target>/.
 #
-#   FUZZ_SECONDS  seconds per target (default 60)
+#   FUZZ_SECONDS  seconds per target (default 30)
 #   FUZZ_TARGETS  targets to run, blank-separated (default: all below)
 #
 # Needs clang and the compiler runtime (libclang-rt-14-dev); installs them
@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
-seconds=${FUZZ_SECONDS:-60}
+seconds=${FUZZ_SECONDS:-30}
 
 # The fuzz targets, one fuzz/<name>.cc and one fuzz/corpus/<name>/ each.
 all_targets=(
@@ -25,6 +25,7 @@ all_targets=(
   minisign_key_fuzz  # minisign public key, signature and secret key files
   run_log_fuzz    # run log reader and pxtool report (text, JSON, SVG)
   status_file_fuzz  # status-file parser, final code in words
+  check_fuzz      # pxtool check: the package checker on any argument file
 )
 read -r -a targets <<< "${FUZZ_TARGETS:-${all_targets[*]}}"
 

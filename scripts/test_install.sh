@@ -69,6 +69,8 @@ run_programs() {
   check "$prefix: example install step" grep -q "Hello from the example package" "$work/pkg/installed.txt"
   same "$prefix: pxtool info" "$work/files/greeting.txt: method 1, plain size 32" \
        "$("$prefix/bin/pxtool" info "$work/files/greeting.txt")"
+  same "$prefix: pxtool check on the example" "0 errors, 0 warnings, 0 notes in 1 argument file" \
+       "$("$prefix/bin/pxtool" check "$prefix/share/quillon/examples/hello")"
 }
 
 # --- 1. cmake --install into a temporary prefix ---------------------------

@@ -53,6 +53,7 @@ int RunStatus(int argc, char** argv);
 int RunReport(int argc, char** argv);
 int RunReset(int argc, char** argv);
 int RunPlan(int argc, char** argv);
+int RunCheck(int argc, char** argv);
 
 }  // namespace pxtool
 

@@ -1,0 +1,84 @@
+// Fuzzes the package checker behind "pxtool check" on arbitrary argument
+// files: the whole input is the argument file, zero bytes included.
+//
+// The package directory is a scratch directory holding a few package files
+// (plain, scrambled, method-3, bare trailer) below "files"; inputs whose
+// FWPATH= value names a path with a "/" or one that begins with "." are
+// skipped, so that the checker lists nothing outside the scratch directory.
+//
+// Checked after every input: the diagnostics are sorted by line and
+// column, each names a known rule with its severity, and each position lies
+// inside the text (a line that exists, a column at most one past its end).
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "checker.h"
+#include "fuzz_support.h"
+
+namespace {
+
+quillon_fuzz::RecordingShell g_shell;
+std::string g_packageDir;
+
+void Write(const std::string& path, const std::string& bytes) {
+  FILE* f = fopen(path.c_str(), "wbe");
+  if (f == nullptr) exit(2);
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  fclose(f);
+}
+
+// FWPATH= values that could lead the directory listing out of the scratch
+// directory.
+bool LeavesScratchDir(const std::string& text) {
+  for (size_t at = text.find("FWPATH="); at != std::string::npos;
+       at = text.find("FWPATH=", at + 1)) {
+    size_t end = text.find('\n', at);
+    std::string value = text.substr(at + 7, end == std::string::npos ? end : end - at - 7);
+    if (value.find('/') != std::string::npos || (!value.empty() && value[0] == '.'))
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  g_packageDir = quillon_fuzz::EnterSandbox(&g_shell);
+  std::string files = g_packageDir + "/files";
+  if (mkdir(files.c_str(), 0700) != 0) exit(2);
+  Write(files + "/install.sh", "exit 0\n");
+  Write(files + "/greeting.txt", std::string("\x84\x56\xc6\xc6", 4) + "#PELK_ROW#");
+  Write(files + "/method3.bin", "x#MIRA_DOV#");
+  Write(files + "/bare.bin", "#PELK_ROW#");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  pxtool::CheckInput input;
+  input.text.assign(reinterpret_cast<const char*>(data), size);
+  if (LeavesScratchDir(input.text)) return 0;
+  input.argPath = "px.arg";
+  input.packageDir = g_packageDir;
+  input.execDir = "pkg";
+  std::vector<pxtool::Diagnostic> found = pxtool::CheckArgumentText(input);
+
+  // Line starts, as the diagnostics count lines.
+  std::vector<size_t> starts{0};
+  for (size_t i = 0; i < size; ++i)
+    if (data[i] == '\n') starts.push_back(i + 1);
+  for (size_t i = 0; i < found.size(); ++i) {
+    const pxtool::Diagnostic& d = found[i];
+    const pxtool::Rule* rule = pxtool::FindRule(d.rule);
+    FUZZ_CHECK(rule != nullptr && rule->severity == d.severity);
+    FUZZ_CHECK(!d.message.empty());
+    FUZZ_CHECK(d.line >= 1 && d.line <= starts.size());
+    size_t lineEnd = d.line < starts.size() ? starts[d.line] - 1 : size;
+    FUZZ_CHECK(d.column >= 1 && starts[d.line - 1] + d.column - 1 <= lineEnd);
+    if (i > 0)
+      FUZZ_CHECK(found[i - 1].line < d.line ||
+                 (found[i - 1].line == d.line && found[i - 1].column <= d.column));
+  }
+  return 0;
+}

@@ -1,0 +1,235 @@
+// The package checker (tools/pxtool/checker.h) on the bundled examples, and
+// "pxtool check" as a program: exit statuses and the three output formats.
+
+#include "checker.h"
+
+#include <nlohmann/json.hpp>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "package_files.h"
+#include "test_util.h"
+
+namespace quillon_test {
+namespace {
+
+using pxtool::Diagnostic;
+
+const std::string kSource = QUILLON_SOURCE_DIR;
+
+// Checks an argument file of the source tree as "pxtool check" does.
+std::vector<Diagnostic> CheckPath(const std::string& path) {
+  pxtool::PackageLocation where;
+  std::string error;
+  pxtool::CheckInput input;
+  EXPECT_TRUE(pxtool::LocatePackage(path.c_str(), nullptr, &where, &error)) << error;
+  EXPECT_TRUE(pxtool::ReadPackageFile(where.ArgPath(), pxtool::kMaxArgumentFileSize, where.dir,
+                                      &input.text, &error))
+      << error;
+  input.argPath = where.ArgPath();
+  input.packageDir = where.dir;
+  size_t slash = where.argFile.rfind('/');
+  input.execDir = slash == std::string::npos ? "./" : where.argFile.substr(0, slash);
+  return pxtool::CheckArgumentText(input);
+}
+
+std::string Show(const std::vector<Diagnostic>& found) {
+  std::string text;
+  for (const Diagnostic& d : found)
+    text += d.file + ":" + std::to_string(d.line) + ":" + std::to_string(d.column) + ": " +
+            d.message + " [" + d.rule + "]\n";
+  return text;
+}
+
+TEST(CheckerTest, ExamplePackageIsClean) {
+  std::vector<Diagnostic> found = CheckPath(kSource + "/examples/hello");
+  EXPECT_TRUE(found.empty()) << Show(found);
+}
+
+// Every rule fires in the traps example, at its line and column, and
+// nothing else fires there.
+TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
+  struct Expected {
+    const char* rule;
+    const char* file;  // below examples/traps
+    size_t line, column;
+    const char* part;  // of the message
+  };
+  const Expected expected[] = {
+      {"package-file-refused", "pkg/px.arg", 4, 8, "\"bare.bin\" is a bare trailer"},
+      {"package-file-refused", "pkg/px.arg", 4, 8, "\"method3.bin\" has a method-3 trailer"},
+      {"mode-prefix-never-runs", "pkg/px.arg", 7, 7, "\"force\" line in [UpdCommands]"},
+      {"section-key-earlier", "pkg/px.arg", 8, 53, "not after the header on line 12"},
+      {"flags-line-replaced", "pkg/px.arg", 11, 1, "end of the section (line 12)"},
+      {"section-not-closed", "pkg/px.arg", 15, 1, "[Commands] is not closed"},
+      {"unknown-flag-word", "pkg/px.arg", 16, 12,
+       "\"abort_neq\" (did you mean \"abort_ne\" or \"abort_eq\"?): it contains \"abort_ne\", "
+       "but \"q\" follows instead of a blank, so the run does not set abort_ne"},
+      {"unknown-flag-word", "pkg/px.arg", 18, 12, "did you mean \"Reboot\"?"},
+      {"flag-value-missing", "pkg/px.arg", 20, 12, "the run does not set abort_ne"},
+      {"flag-value-missing", "pkg/px.arg", 22, 12, "\"Delayed\", not a number: the run reads abort_ne 0"},
+      {"flag-value-not-number", "pkg/px.arg", 24, 21, "\"x1\""},
+      {"omit-code-out-of-range", "pkg/px.arg", 26, 38, "\"99999999999999999999999\""},
+      {"omit-list-never-matches", "pkg/px.arg", 28, 38, "\"3 4\""},
+      {"flag-word-ignored", "pkg/px.arg", 30, 23, "column 12, not here: the run reads abort_ne 0"},
+      {"flags-line-replaced", "pkg/px.arg", 32, 1, "flags line on line 33"},
+      {"command-without-flags", "pkg/px.arg", 35, 7, "never stops the run"},
+      {"script-not-found", "pkg/px.arg", 37, 10, "\"check.s\""},
+      {"bare-line-feed", "pkg/px.arg", 37, 17, "drops \"h\" before it and reads the command as \"sh check.s\""},
+      {"script-not-found", "pkg/px.arg", 39, 10, "\"missing.sh\""},
+      {"unknown-placeholder", "pkg/px.arg", 41, 21, "\"!{EXTVR}\""},
+      {"repeated-placeholder", "pkg/px.arg", 41, 39, "second !{PARAM}"},
+      {"line-passed-over", "pkg/px.arg", 43, 1, "blanks before"},
+      {"result-field-not-digits", "pkg/px.arg", 44, 3, "\"h install.sh eleven\""},
+      {"short-pending-line", "pkg/px.arg", 45, 1, ""},
+      {"mode-prefix-never-runs", "pkg/px.arg", 47, 7, "\"update\" line in [Commands]"},
+      {"mode-prefix-glued", "pkg/px.arg", 47, 13, "drops \"_\" after it: it runs \"fw.sh\""},
+      {"no-final-line-feed", "pkg/px.arg", 48, 25, ""},
+      {"fwpath-empty", "basics/empty-fwpath.arg", 2, 1, ""},
+      {"path-too-long", "basics/long-name.arg", 2, 8, "260 characters"},
+      {"too-many-package-files", "basics/many-files.arg", 2, 8, "more than 50"},
+      {"fwpath-directory-missing", "basics/missing-dir.arg", 2, 8, "\"no-such-directory\""},
+      {"fwpath-missing", "basics/no-fwpath.arg", 1, 1, ""},
+      {"runtime-section-missing", "basics/no-runtime.arg", 1, 1, ""},
+      {"section-missing", "basics/no-runtime.arg", 1, 1, ""},
+      {"zero-byte", "basics/zero-byte.arg", 7, 1, "13 bytes"},
+  };
+  std::vector<Diagnostic> found = CheckPath(kSource + "/examples/traps");
+  for (const char* name : {"empty-fwpath", "long-name", "many-files", "missing-dir", "no-fwpath",
+                           "no-runtime", "zero-byte"}) {
+    std::vector<Diagnostic> more =
+        CheckPath(kSource + "/examples/traps/basics/" + name + ".arg");
+    found.insert(found.end(), more.begin(), more.end());
+  }
+  ASSERT_EQ(std::size(expected), found.size()) << Show(found);
+  std::set<std::string> fired;
+  for (size_t i = 0; i < found.size(); ++i) {
+    const Expected& e = expected[i];
+    const Diagnostic& d = found[i];
+    EXPECT_EQ(kSource + "/examples/traps/" + e.file, d.file);
+    EXPECT_EQ(e.rule, d.rule) << Show({d});
+    EXPECT_EQ(e.line, d.line) << Show({d});
+    EXPECT_EQ(e.column, d.column) << Show({d});
+    EXPECT_NE(std::string::npos, d.message.find(e.part)) << Show({d});
+    EXPECT_EQ(pxtool::FindRule(d.rule)->severity, d.severity);
+    fired.insert(d.rule);
+  }
+  for (const pxtool::Rule& rule : pxtool::Rules())
+    EXPECT_TRUE(fired.count(rule.name)) << rule.name << " never fires in examples/traps";
+}
+
+// A staging path is the execution directory and the name: a long one is
+// found even when the package directory's paths are short.
+TEST(CheckerTest, StagingPathOverItsLimit) {
+  ScopedTempDir dir;
+  mkdir((dir / "files").c_str(), 0755);
+  WriteFile(dir / "files/a.sh", "exit 0\n");
+  pxtool::CheckInput input;
+  input.argPath = "px.arg";
+  input.packageDir = dir.path();
+  input.execDir = std::string(510, 'd');
+  input.text = ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 flag abort_ne 0",
+                        "0 000 sh a.sh", "[End]"});
+  std::vector<Diagnostic> found = pxtool::CheckArgumentText(input);
+  ASSERT_EQ(1u, found.size()) << Show(found);
+  EXPECT_EQ("path-too-long", found[0].rule);
+  EXPECT_NE(std::string::npos, found[0].message.find("515 characters")) << found[0].message;
+}
+
+TEST(CheckerTest, SuggestionsByEditDistance) {
+  EXPECT_EQ(0u, pxtool::EditDistance("reboot", "Reboot"));
+  EXPECT_EQ(1u, pxtool::EditDistance("abort_neq", "abort_ne"));
+  EXPECT_EQ(3u, pxtool::EditDistance("kitten", "sitting"));
+}
+
+// docs/check-rules.md lists the table: every rule under its own heading
+// with its severity and the program's sentence, and nothing else.
+TEST(CheckerTest, RulesDocumentMatchesTheTable) {
+  std::string doc = ReadFile(kSource + "/docs/check-rules.md");
+  for (const pxtool::Rule& rule : pxtool::Rules())
+    EXPECT_NE(std::string::npos, doc.find(std::string("## `") + rule.name + "` (" +
+                                          pxtool::SeverityName(rule.severity) + ")\n\n" +
+                                          rule.why + "\n"))
+        << rule.name;
+  EXPECT_EQ(pxtool::Rules().size(), Count(doc, "\n## `"));
+}
+
+class CheckCliTest : public testing::Test {
+ protected:
+  int Run(const std::vector<std::string>& args) {
+    ProgramOptions options;
+    options.cwd = kSource;
+    r_ = RunProgram(std::string(QUILLON_BIN_DIR) + "/pxtool", args, options);
+    return r_.exit_status;
+  }
+  ProgramResult r_;
+};
+
+TEST_F(CheckCliTest, ExitStatusAndTextLayout) {
+  EXPECT_EQ(0, Run({"check", "examples/hello"}));
+  EXPECT_EQ("0 errors, 0 warnings, 0 notes in 1 argument file\n", r_.out);
+  EXPECT_EQ(1, Run({"check", "examples/traps"}));
+  EXPECT_NE(std::string::npos,
+            r_.out.find("examples/traps/pkg/px.arg:20:12: error: abort_ne needs a blank before its "
+                        "value (\"abort_ne=0\"): the run does not set abort_ne "
+                        "[flag-value-missing]\n"))
+      << r_.out;
+  EXPECT_NE(std::string::npos, r_.out.find("\n15 errors, 11 warnings, 1 note in 1 argument file\n"))
+      << r_.out;
+  // Warnings alone pass, unless --strict.
+  EXPECT_EQ(0, Run({"check", "examples/traps/basics/missing-dir.arg"}));
+  EXPECT_EQ(1, Run({"check", "--strict", "examples/traps/basics/missing-dir.arg"}));
+  EXPECT_EQ(1, Run({"check", "no-such-package"}));
+  EXPECT_NE(std::string::npos, r_.err.find("no-such-package")) << r_.err;
+  EXPECT_EQ(2, Run({"check"}));
+  EXPECT_EQ(2, Run({"check", "--format", "xml", "examples/hello"}));
+  EXPECT_EQ(2, Run({"check", "--bogus", "examples/hello"}));
+  EXPECT_EQ(0, Run({"check", "--list-rules"}));
+  EXPECT_EQ(pxtool::Rules().size(), Count(r_.out, "\n"));
+}
+
+TEST_F(CheckCliTest, JsonAndSarif) {
+  ASSERT_EQ(1, Run({"check", "--format", "json", "examples/hello", "examples/traps"}));
+  nlohmann::json doc = nlohmann::json::parse(r_.out);
+  EXPECT_EQ("pxtool.check", doc["schema"]);
+  EXPECT_EQ(1, doc["schema_version"]);
+  ASSERT_EQ(2u, doc["files"].size());
+  EXPECT_EQ("examples/hello/pkg/px.arg", doc["files"][0]["path"]);
+  EXPECT_EQ(0, doc["files"][0]["errors"]);
+  EXPECT_EQ(15, doc["files"][1]["errors"]);
+  EXPECT_EQ(27u, doc["diagnostics"].size());
+  const nlohmann::json& first = doc["diagnostics"][0];
+  for (const char* key : {"file", "line", "column", "severity", "rule", "message"})
+    EXPECT_TRUE(first.contains(key)) << key;
+  EXPECT_EQ(15, doc["summary"]["errors"]);
+  EXPECT_EQ(1, doc["summary"]["exit_status"]);
+
+  // SARIF 2.1.0: the shape CI systems read.
+  ASSERT_EQ(1, Run({"check", "--format=sarif", "examples/traps"}));
+  nlohmann::json sarif = nlohmann::json::parse(r_.out);
+  EXPECT_EQ("2.1.0", sarif["version"]);
+  ASSERT_EQ(1u, sarif["runs"].size());
+  const nlohmann::json& run = sarif["runs"][0];
+  EXPECT_EQ("pxtool", run["tool"]["driver"]["name"]);
+  EXPECT_TRUE(run["tool"]["driver"]["version"].is_string());
+  const nlohmann::json& rules = run["tool"]["driver"]["rules"];
+  ASSERT_EQ(pxtool::Rules().size(), rules.size());
+  EXPECT_TRUE(rules[0]["shortDescription"]["text"].is_string());
+  ASSERT_EQ(27u, run["results"].size());
+  for (const nlohmann::json& result : run["results"]) {
+    size_t index = result["ruleIndex"];
+    EXPECT_EQ(rules[index]["id"], result["ruleId"]);
+    EXPECT_TRUE(result["level"] == "error" || result["level"] == "warning" ||
+                result["level"] == "note");
+    EXPECT_TRUE(result["message"]["text"].is_string());
+    const nlohmann::json& location = result["locations"][0]["physicalLocation"];
+    EXPECT_EQ("examples/traps/pkg/px.arg", location["artifactLocation"]["uri"]);
+    EXPECT_GE(location["region"]["startLine"].get<int>(), 1);
+    EXPECT_GE(location["region"]["startColumn"].get<int>(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace quillon_test

@@ -1,0 +1,73 @@
+// The package checker behind "pxtool check": finds, in an argument file and
+// its package directory, what a run would do differently from what the
+// author meant -- the silent traps of the format -- and says where, as
+// diagnostics with a line and a column of the argument file.
+//
+// Every rule about what a run does is decided by the package model
+// (package_model.h: ReadBasicParams, ChooseSection, SectionWalk,
+// ReadCommandText, ParseFlags, ReadFlagValue, SplitOmitList, ReadOmitCode)
+// and the codec's GetPXFileInfo, the functions the run itself uses; the
+// checker only looks for the places where the model's reading and the
+// author's likely intent part. Nothing here writes a file, changes the
+// current directory or touches a process global.
+//
+// The rules are the table Rules() (name, default severity, why); the names
+// are stable: they are the ruleId of the SARIF output and appear in the
+// text output in brackets. docs/check-rules.md lists them (a test keeps the
+// two equal).
+
+#ifndef TOOLS_PXTOOL_CHECKER_H_
+#define TOOLS_PXTOOL_CHECKER_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace pxtool {
+
+enum class Severity { kError, kWarning, kNote };
+const char* SeverityName(Severity severity);  // "error", "warning", "note"
+
+struct Rule {
+  const char* name;  // kebab-case, stable
+  Severity severity;
+  const char* why;   // one sentence: what the run does
+};
+// Every rule, in the order of the documentation.
+const std::vector<Rule>& Rules();
+// The rule named `name`, or null.
+const Rule* FindRule(const std::string& name);
+
+struct Diagnostic {
+  std::string file;  // the argument file, as named by the caller
+  size_t line = 0;   // 1-based
+  size_t column = 0;  // 1-based, in bytes
+  Severity severity = Severity::kError;
+  std::string rule;
+  std::string message;
+};
+
+// What the checker reads.
+struct CheckInput {
+  std::string argPath;  // the name diagnostics carry
+  std::string text;     // the argument file's bytes
+  // The package directory (what Quillon takes as its working directory): a
+  // relative FWPATH is listed from it. Empty: the current directory.
+  std::string packageDir;
+  // The execution directory as Quillon gets it in a classic run (the
+  // directory part of its second argument, "./" when it has none), relative
+  // to packageDir: package files are staged there and commands run there.
+  std::string execDir = "./";
+};
+
+// Checks one argument file. The result is sorted by line and column (ties
+// by rule name). Never throws on any input text (a lack of memory aside).
+std::vector<Diagnostic> CheckArgumentText(const CheckInput& input);
+
+// The Levenshtein distance of two words, upper and lower case counted as
+// the same letter (for "did you mean").
+size_t EditDistance(const std::string& a, const std::string& b);
+
+}  // namespace pxtool
+
+#endif  // TOOLS_PXTOOL_CHECKER_H_
