@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 #include <tuple>
 
 #include "package_model.h"
@@ -222,7 +223,7 @@ class Checker {
   std::vector<size_t> lineStarts_;
   int baseDir_ = -1;
   BasicParams params_;
-  std::map<const char*, LineUse> uses_;  // pending lines reached
+  std::unordered_map<const char*, LineUse> uses_;  // pending lines reached
   std::vector<Diagnostic> out_;
 };
 
@@ -260,16 +261,30 @@ std::vector<Diagnostic> Checker::Run() {
     CheckKeys();
     CheckSections();
   }
-  std::sort(out_.begin(), out_.end(), [](const Diagnostic& a, const Diagnostic& b) {
-    return std::tie(a.line, a.column, a.rule, a.message) <
-           std::tie(b.line, b.column, b.rule, b.message);
-  });
-  out_.erase(std::unique(out_.begin(), out_.end(),
-                         [](const Diagnostic& a, const Diagnostic& b) {
-                           return a.line == b.line && a.column == b.column &&
-                                  a.rule == b.rule && a.message == b.message;
-                         }),
-             out_.end());
+  // Sorted by position through an index (moving whole diagnostics around
+  // costs more than the comparisons); equal diagnostics are written once.
+  auto before = [this](size_t i, size_t j) {
+    const Diagnostic& a = out_[i];
+    const Diagnostic& b = out_[j];
+    if (a.line != b.line) return a.line < b.line;
+    if (a.column != b.column) return a.column < b.column;
+    if (a.rule != b.rule) return a.rule < b.rule;
+    return a.message < b.message;
+  };
+  std::vector<size_t> order(out_.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), before);
+  std::vector<Diagnostic> sorted;
+  sorted.reserve(out_.size());
+  for (size_t i : order) {
+    const Diagnostic& d = out_[i];
+    if (!sorted.empty() && sorted.back().line == d.line &&
+        sorted.back().column == d.column && sorted.back().rule == d.rule &&
+        sorted.back().message == d.message)
+      continue;  // a repeat
+    sorted.push_back(std::move(out_[i]));
+  }
+  out_.swap(sorted);
   return out_;
 }
 
@@ -442,7 +457,7 @@ void Checker::CheckSections() {
   Walk(RunMode::kUpdate);
   Walk(RunMode::kExpert);
   for (const auto& entry : uses_) {
-    const LineUse& use = entry.second;
+    const LineUse& use = entry.second;  // reported in any order: sorted below
     if (use.runs_somewhere || use.prefix.empty()) continue;
     std::string runs;
     for (const std::string& r : use.runs)
@@ -521,12 +536,15 @@ void Checker::Walk(RunMode mode) {
     CommandText command = ReadCommandText(line.begin, line.size, ExternalValues());
     CheckPendingLine(line, command);
     bool other = command.OtherMode(forced, update);
-    LineUse& use = uses_[line.begin];
-    use.begin = line.begin;
-    use.prefix = command.forcePrefix ? "force" : command.updatePrefix ? "update" : "";
-    use.runs.push_back(run);
-    use.key = key;
-    if (!other) use.runs_somewhere = true;
+    if (command.forcePrefix || command.updatePrefix) {
+      // Only prefixed lines can be skipped by every run.
+      LineUse& use = uses_[line.begin];
+      use.begin = line.begin;
+      use.prefix = command.forcePrefix ? "force" : "update";
+      use.runs.push_back(run);
+      use.key = key;
+      if (!other) use.runs_somewhere = true;
+    }
     if (command.IsFlags()) {
       if (other) continue;  // skipped: the pending flags stay as they are
       if (flagsLine != nullptr)
