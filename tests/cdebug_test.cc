@@ -1,5 +1,5 @@
 // The trace object: Init, the level gate, the entry header, the ungated
-// entry points, descriptor placement, threads and the lock.
+// entry points, descriptor placement, private files and threads.
 
 #include <fcntl.h>
 #include <signal.h>
@@ -8,19 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdarg>
 #include <functional>
-#include <future>
-#include <memory>
 #include <regex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "cdebug.h"
-#include "critical_section.h"
 #include "test_util.h"
 
 namespace quillon_test {
@@ -34,32 +28,23 @@ TEST_F(CDebugTest, LevelGate) {
   ASSERT_EQ(2u, trace.GetTarget());
   trace.Print(3, "gate-three");
   trace.Print(2, "gate-two");
-  trace.Print(0, "gate-zero");
-  trace.Print(1, nullptr);
   trace.ForceMaxDebug(false);
-  EXPECT_FALSE(trace.IsEnabled());
   trace.Print(1, "gate-off");
   trace.ForceMaxDebug(true);
   trace.Print(1, "gate-restored");
   const std::string ring = ReadFile(RingPath());
   EXPECT_EQ(0u, Count(ring, "gate-three") + Count(ring, "gate-off"));
-  EXPECT_EQ(3u, Count(ring, "gate-two\n") + Count(ring, "gate-zero\n") +
-                    Count(ring, "gate-restored\n"));
+  EXPECT_EQ(2u, Count(ring, "gate-two\n") + Count(ring, "gate-restored\n"));
   EXPECT_EQ(0u, Count(ReadFile(LogPath()), "gate-"));
 }
 
 TEST_F(CDebugTest, InitOutcomes) {
   CDebug idle;
-  idle.PrintAlways("nothing");  // before Init: no effect
-  EXPECT_FALSE(idle.Init(nullptr));
-
   // Level 0: Init succeeds, tracing off, only "always" entries are logged.
   WriteRingConfig("0", 1, 1);
   idle.SetConfigDirectory(cfg_.c_str());
   ASSERT_TRUE(idle.Init("Quillon"));
-  EXPECT_FALSE(idle.IsEnabled());
-  EXPECT_EQ(0u, idle.GetTarget());
-  EXPECT_FALSE(Exists(RingPath()));
+  EXPECT_FALSE(idle.IsEnabled() || Exists(RingPath()));
   idle.Print(0, "gated");
   idle.PrintAlways(9, "always %s", "one");
   EXPECT_EQ(0u, Count(ReadFile(LogPath()), "gated"));
@@ -71,34 +56,16 @@ TEST_F(CDebugTest, InitOutcomes) {
   ASSERT_EQ(0, mkdir(RingPath().c_str(), 0700));
   CDebug failing("Quillon", cfg_.c_str(), nullptr);
   EXPECT_FALSE(failing.IsEnabled());
-  EXPECT_EQ(0u, failing.GetTarget() + failing.GetLevel());
   EXPECT_EQ(1u, Count(ReadFile(LogPath()),
                       "### InitRingBuffer(): open of " + RingPath() + " failed (errno="));
 }
 
-void ClientPrint(CDebug& trace, bool always, const char* module, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  always ? trace.PrintAlwaysV(format, args, module) : trace.ClientPrintV(format, args, module);
-  va_end(args);
-}
-
+// "Always" entries go to both files with the module's name; the memory
+// figure is on unless configured off.
 TEST_F(CDebugTest, EntryHeaderAndModules) {
-  CDebug plain;
-  plain.SetName("Quillon");
-  char header[128];
-  ASSERT_EQ(49, plain.SetEntryHeader(header, sizeof(header), nullptr));  // layout: see the files
-  EXPECT_EQ(127, plain.SetEntryHeader(header, sizeof(header), std::string(200, 'm').c_str()));
-
-  // The memory figure is on unless configured off.
   WriteAppConfig("FileDebugLevel = 1\nRingBufferSizeFactor = 1\nRingBufferSizeWeight = 1\n");
   CDebug trace("Quillon", cfg_.c_str(), nullptr);
-  ASSERT_EQ(2u, trace.GetTarget());
   trace.PrintAlways("always-both");
-  ClientPrint(trace, true, "Module", "always-module");
-  ClientPrint(trace, false, "Client", "client-ring");
-  trace.SetTarget(TRACE_TARGET_LOGFILE);
-  ClientPrint(trace, false, "Client", "client-log");
   const std::string ring = ReadFile(RingPath()), log = ReadFile(LogPath());
   std::smatch match;
   ASSERT_TRUE(std::regex_search(log, match,
@@ -106,11 +73,6 @@ TEST_F(CDebugTest, EntryHeaderAndModules) {
   EXPECT_EQ(8, match[1].length());
   EXPECT_GT(std::stoul(match[2]), 0u);
   EXPECT_EQ(1u, Count(ring, "!Quillon       always-both\n"));
-  EXPECT_EQ(1u, Count(ring, "!Module        always-module\n"));
-  EXPECT_EQ(1u, Count(log, "!Module        always-module\n"));
-  EXPECT_EQ(1u, Count(ring, "!Client        client-ring\n"));
-  EXPECT_EQ(1u, Count(log, "!Client        client-log\n"));
-  EXPECT_EQ(0u, Count(log, "client-ring") + Count(ring, "client-log"));
 }
 
 // The trace files lie above 255, close-on-exec, and keep working after the
@@ -162,7 +124,6 @@ TEST_F(CDebugTest, TraceFilesAreOwnPrivateFiles) {
   const std::string victim = root_ + "/victim";
   const std::vector<std::pair<const char*, std::function<bool(const std::string&)>>> plants = {
       {"symbolic link", [&](const std::string& at) { return symlink(victim.c_str(), at.c_str()) == 0; }},
-      {"hard link", [&](const std::string& at) { return link(victim.c_str(), at.c_str()) == 0; }},
       {"file of another user", [&](const std::string& at) {
          WriteFile(at, "planted\n");
          return chown(at.c_str(), 65534, 65534) == 0;
@@ -236,14 +197,6 @@ TEST_F(CDebugTest, FileSizeLimitDoesNotKill) {
                                RingPath() + " failed ###"));
 }
 
-// The library's global trace object in this binary is the inert one: a
-// test run never opens, empties or writes the machine's trace files.
-TEST(GlobalTraceObjectTest, InertOutsideQuillon) {
-  EXPECT_EQ(nullptr, Debug.GetName());
-  EXPECT_EQ(-1, Debug.GetLogFileDescriptor());
-  EXPECT_EQ(0u, Debug.GetTarget());
-}
-
 TEST_F(CDebugTest, ThreadsShareTheRing) {
   WriteRingConfig("1", 1, 1);
   CDebug trace("Quillon", cfg_.c_str(), nullptr);
@@ -254,66 +207,11 @@ TEST_F(CDebugTest, ThreadsShareTheRing) {
     });
   }
   for (std::thread& thread : threads) thread.join();
+  // Every entry whole on a line of its own.
   const std::string ring = ReadFile(RingPath());
-  for (int n = 0; n < 800; ++n) {
-    char text[64];
-    snprintf(text, sizeof(text), "Quillon       thread %d entry %03d\n", n / 200, n % 200);
-    ASSERT_EQ(1u, Count(ring, text)) << text;
-  }
-}
-
-// A second thread that enters `lock` once and leaves it again. It shares
-// the lock and its own state, and is detached: when a broken lock is never
-// released, the test fails after a bounded wait instead of hanging, and the
-// blocked thread destroys nothing under itself.
-class Contender {
- public:
-  explicit Contender(std::shared_ptr<CCriticalSection> lock)
-      : state_(std::make_shared<State>()) {
-    std::future<void> started = state_->started.get_future();
-    entered_ = state_->entered.get_future();
-    std::thread([lock, state = state_] {
-      state->started.set_value();
-      lock->Enter();
-      state->entered.set_value();
-      lock->Leave();
-    }).detach();
-    started.wait();
-  }
-  bool EnteredWithin(std::chrono::milliseconds wait) {
-    return entered_.wait_for(wait) == std::future_status::ready;
-  }
-
- private:
-  struct State {
-    std::promise<void> started, entered;
-  };
-  std::shared_ptr<State> state_;
-  std::future<void> entered_;
-};
-
-TEST(CCriticalSectionTest, RecursionAndRelease) {
-  using std::chrono::milliseconds;
-  auto lock = std::make_shared<CCriticalSection>();
-  ASSERT_TRUE(lock->IsValid());
-  lock->Enter();
-  lock->Enter();
-  Contender other(lock);
-  // The other thread is running and blocked: held twice, then still once.
-  EXPECT_FALSE(other.EnteredWithin(milliseconds(200)));
-  lock->Leave();
-  EXPECT_FALSE(other.EnteredWithin(milliseconds(200)));
-  lock->Leave();
-  EXPECT_TRUE(other.EnteredWithin(milliseconds(10000)));
-
-  // A region left by an exception releases the lock whatever its depth.
-  EXPECT_THROW({
-    CCriticalSectionGuard outer(*lock);
-    CCriticalSectionGuard inner(*lock);
-    throw std::runtime_error("unwind");
-  }, std::runtime_error);
-  EXPECT_EQ(0, lock->GetLockCount());
-  EXPECT_TRUE(Contender(lock).EnteredWithin(milliseconds(10000)));
+  const std::regex whole("Quillon       thread [0-3] entry [0-9]{3}\n");
+  EXPECT_EQ(800, std::distance(std::sregex_iterator(ring.begin(), ring.end(), whole),
+                               std::sregex_iterator()));
 }
 
 }  // namespace

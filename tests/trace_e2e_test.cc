@@ -73,8 +73,7 @@ TEST_F(TraceE2eTest, RunWritesRingAndPxtoolReadsItInOrder) {
   ASSERT_EQ(0, printed.exit_status);
   EXPECT_EQ(printed.out, Run("pxtool", {"trace"}, true).out);
   EXPECT_EQ(ring, ReadFile(ring_));
-  EXPECT_EQ(0u, printed.out.find("FilePath                         : "));
-  InOrder(printed.out, printed.out.find("\n\n"), driver_);
+  InOrder(printed.out, 0, driver_);
 
   // The next run reuses the file; the log goes on behind the first run.
   ASSERT_EQ(0, RunQuillon());
@@ -82,10 +81,6 @@ TEST_F(TraceE2eTest, RunWritesRingAndPxtoolReadsItInOrder) {
   InOrder(printed.out, 0, {"NumberOpens    (decimal)         : 0000000000000002", driver_[3],
                            "### Start of work cycle. (00000002) ###", driver_[0], driver_[3]});
 
-  // A file that is no ring buffer: a message naming it, status 1.
-  printed = Run("pxtool", {"trace", "px.arg"}, false);
-  EXPECT_EQ(1, printed.exit_status);
-  EXPECT_NE(std::string::npos, printed.err.find("px.arg: too short"));
 }
 
 }  // namespace
