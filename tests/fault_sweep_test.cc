@@ -459,11 +459,34 @@ class FaultSweep : public testing::Test {
     return text;
   }
 
+  // What the fault injection cannot show, a flush left out, the clean
+  // run's calls can: every status file reaches the disk before its name
+  // does (an fsync of the temporary after its write, before the rename),
+  // and its directory is flushed after the rename.
+  static void CheckStatusDurability(const std::vector<std::string>& calls) {
+    bool synced = false;
+    for (size_t i = 0; i < calls.size(); ++i) {
+      const std::string call = calls[i].substr(calls[i].find(' ') + 1);
+      const bool temporary = call.find("HandlerStatus.txt.new") != std::string::npos;
+      if (temporary && call.compare(0, 6, "write ") == 0) synced = false;
+      if (temporary && call.compare(0, 6, "fsync ") == 0) synced = true;
+      if (call.compare(0, 28, "rename HandlerStatus.txt.new") != 0) continue;
+      EXPECT_TRUE(synced) << "call " << i + 1 << ": status file renamed unflushed";
+      bool dirSynced = false;
+      for (size_t j = i + 1; j < calls.size() && j < i + 4; ++j)
+        dirSynced |= calls[j].find(" fsync ") != std::string::npos &&
+                     calls[j].find("HandlerStatus") == std::string::npos;
+      EXPECT_TRUE(dirSynced) << "call " << i + 1 << ": directory not flushed after the rename";
+      synced = false;
+    }
+  }
+
   // Sweeps every `step`-th call of the package's clean run.
   void Sweep(const std::string& title, const Package& package, long step) {
     std::set<std::string> expected, again;
     std::vector<std::string> calls = CountCalls(package, &expected);
     ASSERT_FALSE(calls.empty()) << "the clean run counted no calls";
+    CheckStatusDurability(calls);
     ASSERT_FALSE(expected.empty()) << "the clean run ran no command";
     // The count is repeatable, or N would not name the same call twice.
     ASSERT_EQ(calls.size(), CountCalls(package, &again).size());
