@@ -57,7 +57,7 @@ TEST(RunLogReaderTest, RunsCommandsAndTheirEnds) {
   EXPECT_EQ(3, a.commands[0].ended.seconds - a.commands[0].started.seconds);
   EXPECT_EQ("sh \"b\" > x", a.commands[1].text);
   EXPECT_EQ(3u, a.commands[1].returnCode);
-  EXPECT_EQ("aborted", CommandVerdict(a.commands[1], false, true, false));
+  EXPECT_STREQ("aborted", CommandVerdict(a.commands[1], false, true, false));
 
   const LoggedRun& b = log.runs[1];
   EXPECT_FALSE(b.ended);
@@ -65,8 +65,8 @@ TEST(RunLogReaderTest, RunsCommandsAndTheirEnds) {
   ASSERT_EQ(1u, b.commands.size());
   EXPECT_FALSE(b.commands[0].returned);
   EXPECT_TRUE(b.commands[0].rebootRequested);
-  EXPECT_EQ("killed", CommandVerdict(b.commands[0], false, false, false));
-  EXPECT_EQ("running", CommandVerdict(b.commands[0], false, false, true));
+  EXPECT_STREQ("killed", CommandVerdict(b.commands[0], false, false, false));
+  EXPECT_STREQ("running", CommandVerdict(b.commands[0], false, false, true));
 }
 
 TEST(RunLogReaderTest, CutHeadersLinesBeforeAHeaderAndInterleavedRuns) {
