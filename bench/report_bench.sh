@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # pxtool report on a run log of 100,000 command lines (1,000 runs of 100
 # commands, every tenth run killed half way) against `wc -l` on the same
-# file: best of 5 wall times each, and their ratio (the aim: at most 3).
+# file: best of 5 wall and CPU times each, and their ratios (the aim: at
+# most 3 in CPU for the text report).
 #
 #   bash bench/report_bench.sh [BUILD_DIR]     (default: build)
 set -euo pipefail
@@ -60,3 +61,4 @@ printf '%-30s wall %.3f s              cpu %.3f s\n' "wc -l" "$wc_wall" "$wc_cpu
 show "pxtool report (text, all)" "$pxtool" report "$work"
 show "pxtool report --last 10" "$pxtool" report "$work" --last 10
 show "pxtool report --format json" "$pxtool" report "$work" --format json
+show "pxtool report --format svg" "$pxtool" report "$work" --format svg

@@ -2,8 +2,8 @@
 // whole and in pieces of two sizes (the results must agree), then the report
 // of its runs is written as text, JSON and SVG. Checked: every time-stamped
 // "exec command <" line becomes exactly one command of some run; reading in
-// pieces gives the same runs as reading whole; the SVG ends with its closing
-// tag.
+// pieces, handing runs over as they are done, or only counting them gives
+// the same runs as reading whole; the SVG ends with its closing tag.
 
 #include <cstdint>
 #include <cstdio>
@@ -44,26 +44,39 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   pxtool::RunLog whole = pxtool::ReadRunLog(text, size);
   FUZZ_CHECK(CountCommands(whole) == CountExecLines(std::string(text, size)));
   for (size_t piece : {1u, 7u}) {
-    pxtool::RunLogParser parser;
-    for (size_t at = 0; at < size; at += piece)
+    size_t retiredRuns = 0, retiredCommands = 0;
+    pxtool::RunLogParser parser([&](const pxtool::LoggedRun& run, size_t number) {
+      FUZZ_CHECK(number == ++retiredRuns);
+      retiredCommands += run.commands.size();
+    });
+    pxtool::RunCounter counter;
+    for (size_t at = 0; at < size; at += piece) {
       parser.Feed(text + at, std::min(piece, size - at));
+      counter.Feed(text + at, std::min(piece, size - at));
+    }
     pxtool::RunLog pieces = parser.Finish();
-    FUZZ_CHECK(pieces.runs.size() == whole.runs.size());
+    FUZZ_CHECK(pieces.retired == retiredRuns);
+    FUZZ_CHECK(pieces.retired + pieces.runs.size() == whole.runs.size());
+    FUZZ_CHECK(counter.Finish() == whole.runs.size());
     FUZZ_CHECK(pieces.lines == whole.lines);
-    FUZZ_CHECK(CountCommands(pieces) == CountCommands(whole));
+    FUZZ_CHECK(retiredCommands + CountCommands(pieces) == CountCommands(whole));
   }
-  std::string argText = "[Runtime]\r\nFWPATH=f\r\n[Commands]\r\n1 000 sh a\r\n0 000 b\r\n[End]\r\n";
-  pxtool::RunsReport report = pxtool::BuildRunReport(whole, argText, size % 3, size % 2);
+  pxtool::ReportSettings settings;
+  settings.argText = "[Runtime]\r\nFWPATH=f\r\n[Commands]\r\n1 000 sh a\r\n0 000 b\r\n[End]\r\n";
+  settings.last = size % 3;
+  settings.running = size % 2;
   FILE* out = fopen("/dev/null", "we");
   if (out == nullptr) return 0;
-  pxtool::WriteReportText(report, out);
-  pxtool::WriteReportJson(report, out);
+  pxtool::WriteRunReport(whole, settings, out);
+  settings.format = pxtool::ReportFormat::kJson;
+  pxtool::WriteRunReport(whole, settings, out);
   fclose(out);
   char* svg = nullptr;
   size_t svgSize = 0;
   FILE* mem = open_memstream(&svg, &svgSize);
   if (mem == nullptr) return 0;
-  pxtool::WriteReportSvg(report, mem);
+  settings.format = pxtool::ReportFormat::kSvg;
+  pxtool::WriteRunReport(whole, settings, mem);
   fclose(mem);
   FUZZ_CHECK(svgSize > 7 && strcmp(svg + svgSize - 7, "</svg>\n") == 0);
   free(svg);

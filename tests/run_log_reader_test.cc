@@ -3,6 +3,9 @@
 
 #include "run_log_reader.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "package_state.h"
@@ -96,6 +99,63 @@ TEST(RunLogReaderTest, CutHeadersLinesBeforeAHeaderAndInterleavedRuns) {
   EXPECT_EQ(0u, b.finalCode);
   EXPECT_TRUE(a.ended);
   EXPECT_EQ(2u, a.finalCode);
+}
+
+// A long log read in small pieces with the runs handed over as they are
+// done gives the runs of a whole reading, counted alike; the report's
+// slowest commands come slowest first, the earlier first among equals.
+TEST(RunLogReaderTest, RunsHandedOverCountedAndTheSlowestOfThem) {
+  std::string text = L("08:00:00", "exec command <orphan>");
+  for (int r = 0; r < 12; ++r) {
+    std::string at = "1" + std::to_string(r % 10) + ":00:0";
+    text += Header("2024/02/22 " + at + "0", "");
+    for (int c = 0; c < 2; ++c)  // durations 0 to 5, each twice
+      text += Command(at + "0", at + std::to_string((r + c) % 6), "c" + std::to_string(c), 0, 0);
+    if (r != 11) text += L(at + "9", "Quillon return code: 0x0");
+  }
+  RunLog whole = ReadRunLog(text.data(), text.size());
+  ASSERT_EQ(13u, whole.runs.size());
+  std::vector<LoggedRun> handed;
+  RunLogParser parser([&handed](const LoggedRun& run, size_t number) {
+    EXPECT_EQ(handed.size() + 1, number);
+    handed.push_back(run);
+  });
+  RunCounter counter;
+  for (size_t at = 0; at < text.size(); at += 5) {
+    parser.Feed(text.data() + at, std::min<size_t>(5, text.size() - at));
+    counter.Feed(text.data() + at, std::min<size_t>(5, text.size() - at));
+  }
+  RunLog rest = parser.Finish();
+  EXPECT_EQ(13u, counter.Finish());
+  EXPECT_EQ(13u - kRecentRuns, rest.retired);
+  handed.insert(handed.end(), rest.runs.begin(), rest.runs.end());
+  ASSERT_EQ(whole.runs.size(), handed.size());
+  for (size_t i = 0; i < handed.size(); ++i) {
+    EXPECT_EQ(whole.runs[i].logLine, handed[i].logLine);
+    EXPECT_EQ(whole.runs[i].ended, handed[i].ended);
+    ASSERT_EQ(whole.runs[i].commands.size(), handed[i].commands.size());
+    for (size_t c = 0; c < handed[i].commands.size(); ++c)
+      EXPECT_EQ(whole.runs[i].commands[c].text, handed[i].commands[c].text);
+  }
+
+  ReportSettings settings;
+  settings.format = ReportFormat::kJson;
+  char* out = nullptr;
+  size_t size = 0;
+  FILE* file = open_memstream(&out, &size);
+  ASSERT_NE(nullptr, file);
+  WriteRunReport(whole, settings, file);
+  fclose(file);
+  auto json = nlohmann::json::parse(std::string(out, size));
+  free(out);
+  EXPECT_EQ(13, json["runs_in_log"]);
+  std::vector<std::pair<int, int>> slowest;  // duration, run
+  for (const auto& c : json["slowest_commands"])
+    slowest.emplace_back(c["duration_seconds"], c["run"]);
+  // Duration d = (r + c) % 6 for runs 2..13 (r = run - 2), commands c0, c1.
+  EXPECT_EQ((std::vector<std::pair<int, int>>{{5, 6}, {5, 7}, {5, 12}, {5, 13}, {4, 5},
+                                              {4, 6}, {4, 11}, {4, 12}, {3, 4}, {3, 5}}),
+            slowest);
 }
 
 TEST(RunOutcomeTest, StatusFileAndFinalCode) {

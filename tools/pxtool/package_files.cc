@@ -169,17 +169,28 @@ bool ReadPackageFile(const std::string& path, size_t maxSize,
 bool ReadPackageFileInPieces(
     const std::string& path, size_t maxSize, const std::string& within,
     const std::function<void(const char*, size_t)>& piece, std::string* error) {
+  return ReadPackageFileInPasses(
+      path, maxSize, within, 1,
+      [&piece](int, const char* data, size_t size) { piece(data, size); }, error);
+}
+
+bool ReadPackageFileInPasses(
+    const std::string& path, size_t maxSize, const std::string& within, int passes,
+    const std::function<void(int pass, const char*, size_t)>& piece, std::string* error) {
   off_t size = 0;
   int fd = OpenPackageFile(path, maxSize, within, &size, error);
   if (fd < 0) return false;
   std::vector<char> buffer(256 * 1024);
-  size_t left = static_cast<size_t>(size);  // no more than it had when opened
-  while (left > 0) {
-    ssize_t n = read(fd, buffer.data(), std::min(left, buffer.size()));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    piece(buffer.data(), static_cast<size_t>(n));
-    left -= static_cast<size_t>(n);
+  for (int pass = 0; pass < passes; ++pass) {
+    size_t done = 0, total = static_cast<size_t>(size);  // no more than when opened
+    while (done < total) {
+      ssize_t n = pread(fd, buffer.data(), std::min(total - done, buffer.size()),
+                        static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      piece(pass, buffer.data(), static_cast<size_t>(n));
+      done += static_cast<size_t>(n);
+    }
   }
   close(fd);
   return true;

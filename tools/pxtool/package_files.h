@@ -55,6 +55,14 @@ bool ReadPackageFileInPieces(
     const std::string& path, size_t maxSize, const std::string& within,
     const std::function<void(const char*, size_t)>& piece, std::string* error);
 
+// The same, the file read `passes` times from its start through one
+// descriptor, each pass the size it had when opened (a log that grows
+// meanwhile reads the same bytes each time); `piece` is told the pass
+// (0, 1, ...).
+bool ReadPackageFileInPasses(
+    const std::string& path, size_t maxSize, const std::string& within, int passes,
+    const std::function<void(int pass, const char*, size_t)>& piece, std::string* error);
+
 }  // namespace pxtool
 
 #endif  // TOOLS_PXTOOL_PACKAGE_FILES_H_

@@ -12,9 +12,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "package_files.h"
 #include "package_state.h"
 #include "pxtool.h"
 #include "run_report.h"
@@ -78,36 +80,58 @@ int RunReport(int argc, char** argv) {
     }
     where.dir = first;
   }
-  RunLog log;
-  bool exists = false;
-  if (!ReadPackageRunLog(where, &log, &exists, &error)) {
-    fprintf(stderr, "pxtool: cannot read the run log %s\n", error.c_str());
-    return kExitFailure;
-  }
   std::string logPath = (where.dir.back() == '/' ? where.dir : where.dir + "/") + "Quillon.log";
-  if (!exists) {
+  if (lstat(logPath.c_str(), &st) != 0) {
     fprintf(stderr, "pxtool: %s: no run log: no run has written one here "
             "(autonomic runs write none without -d)\n", logPath.c_str());
     return kExitFailure;
   }
-  std::string text;
-  bool running = false;
+  ReportSettings settings;
+  settings.packageDir = where.dir;
+  settings.runLogPath = logPath;
+  settings.last = last;
+  settings.format = format == "json" ? ReportFormat::kJson
+                    : format == "svg" ? ReportFormat::kSvg : ReportFormat::kText;
   if (located) {
     std::string argPath = where.ArgPath();
-    if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &text, &error)) {
+    if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &settings.argText,
+                         &error)) {
       fprintf(stderr, "pxtool: note: cannot read the argument file %s; commands "
               "are shown without line numbers\n", error.c_str());
-      text.clear();
+      settings.argText.clear();
     } else {
-      running = ProbeRunLock(argPath, &error) == LockState::kHeld;
+      settings.running = ProbeRunLock(argPath, &error) == LockState::kHeld;
     }
   }
-  RunsReport report = BuildRunReport(log, text, last, running);
-  report.packageDir = where.dir;
-  report.runLogPath = logPath;
-  if (format == "json") WriteReportJson(report, stdout);
-  else if (format == "svg") WriteReportSvg(report, stdout);
-  else WriteReportText(report, stdout);
+  // The log is read twice through one descriptor: first its runs are
+  // counted (the report begins with their number), then each run is
+  // written as soon as the parser hands it over, so memory does not grow
+  // with the log.
+  RunCounter counter;
+  std::unique_ptr<ReportWriter> writer;
+  RunLogParser parser([&writer](const LoggedRun& run, size_t number) {
+    writer->Add(run, number);
+  });
+  auto start = [&]() {
+    if (!writer) writer.reset(new ReportWriter(settings, counter.Finish(), stdout));
+  };
+  if (!ReadPackageFileInPasses(logPath, kMaxRunLogSize, where.dir, 2,
+                               [&](int pass, const char* data, size_t size) {
+                                 if (pass == 0) {
+                                   counter.Feed(data, size);
+                                 } else {
+                                   start();
+                                   parser.Feed(data, size);
+                                 }
+                               },
+                               &error)) {
+    fprintf(stderr, "pxtool: cannot read the run log %s\n", error.c_str());
+    return kExitFailure;
+  }
+  start();  // an empty log
+  RunLog log = parser.Finish();
+  for (size_t i = 0; i < log.runs.size(); ++i) writer->Add(log.runs[i], log.retired + i + 1);
+  writer->Finish();
   return kExitSuccess;
 }
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <string>
+#include <string_view>
 
 #include "run_report.h"
 
@@ -43,7 +44,7 @@ const char* FillOf(const char* verdict) {
   return "#fb8c00";
 }
 
-std::string Escape(const std::string& text, size_t limit = 200) {
+std::string Escape(std::string_view text, size_t limit = 200) {
   std::string out;
   size_t shown = 0;
   for (unsigned char c : text) {
@@ -92,8 +93,8 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
   for (const ReportRun& run : report.runs) {
     longest = std::max(longest, run.duration);
     size_t drawn = 0;
-    for (const ReportCommand& c : run.commands)
-      if (!c.logged->IsFlags()) ++drawn;
+    for (const LoggedCommand& c : run.logged->commands)
+      if (!c.IsFlags()) ++drawn;
     most = std::max(most, drawn);
   }
   int rows = static_cast<int>(report.runs.size());
@@ -143,7 +144,8 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
     double previousEnd = kPlotLeft;
     long long start = r.started.Known() ? r.started.seconds : -1;
     int barY = y + (kRowHeight - kBarHeight) / 2;
-    for (const ReportCommand& c : run.commands) {
+    for (size_t i = 0; i < run.Commands(); ++i) {
+      ReportCommand c = run.Command(i);
       const LoggedCommand& l = *c.logged;
       if (l.IsFlags()) continue;
       double x = start >= 0 && l.started.Known()

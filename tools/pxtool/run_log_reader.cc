@@ -6,13 +6,16 @@ namespace pxtool {
 
 namespace {
 
-// Interleaved runs are looked for among this many of the newest runs, which
-// keeps the reading linear whatever the log holds.
-const size_t kRecentRuns = 8;
+// Whether the line starts with the literal `prefix` (its size known at
+// compile time: the reader tests several prefixes on every line).
+template <size_t N>
+bool StartsWith(const char* line, size_t size, const char (&prefix)[N]) {
+  return size >= N - 1 && memcmp(line, prefix, N - 1) == 0;
+}
 
-bool StartsWith(const char* line, size_t size, const char* prefix) {
-  size_t n = strlen(prefix);
-  return size >= n && memcmp(line, prefix, n) == 0;
+template <size_t N>
+constexpr size_t Length(const char (&)[N]) {
+  return N - 1;
 }
 
 bool AllStars(const char* line, size_t size) {
@@ -54,20 +57,23 @@ long long DaysFromCivil(long long y, unsigned m, unsigned d) {
 
 }  // namespace
 
+// Whether a line starts a run's header block.
+bool IsHeaderStart(const char* line, size_t size) {
+  return StartsWith(line, size, "*********+*********+");
+}
+
 class RunLogParser::Reader {
  public:
-  explicit Reader(RunLog* log) : log_(log) {}
+  Reader(RunLog* log, const Retire* retire) : log_(log), retire_(retire) {}
 
   void Line(const char* line, size_t size, size_t number) {
-    if (StartsWith(line, size, "*********+*********+")) {
-      log_->runs.emplace_back();
-      log_->runs.back().logLine = number;
+    if (IsHeaderStart(line, size)) {
+      NewRun(number);
       inHeader_ = true;
       headerStars_ = 0;
       return;
     }
-    long long seconds = size > 19 && line[19] == '\t'
-                            ? ParseLogStamp(line, size) : -1;
+    long long seconds = size > 19 && line[19] == '\t' ? Stamp(line) : -1;
     if (inHeader_) {
       if (seconds < 0) {
         Header(line, size);
@@ -81,6 +87,39 @@ class RunLogParser::Reader {
   }
 
  private:
+  // Adds a run; with a retire function, first hands over the oldest run
+  // once it is out of reach of interleaved lines, and reuses its memory.
+  void NewRun(size_t number) {
+    std::vector<LoggedRun>& runs = log_->runs;
+    std::vector<LoggedCommand> commands;
+    std::shared_ptr<TextStore> texts;
+    if (*retire_ && runs.size() == kRecentRuns) {
+      ++log_->retired;
+      (*retire_)(runs.front(), log_->retired);
+      commands = std::move(runs.front().commands);
+      commands.clear();
+      if (runs.front().texts.use_count() == 1) {
+        texts = std::move(runs.front().texts);
+        texts->Clear();
+      }
+      runs.erase(runs.begin());
+    }
+    runs.emplace_back();
+    runs.back().logLine = number;
+    runs.back().commands = std::move(commands);
+    runs.back().texts = texts ? std::move(texts) : std::make_shared<TextStore>();
+  }
+
+  // ParseLogStamp of the 19 characters at `line`; the lines of a run
+  // mostly share their stamp, so the last one is remembered.
+  long long Stamp(const char* line) {
+    if (lastKnown_ && memcmp(line, last_, sizeof(last_)) == 0) return lastSeconds_;
+    memcpy(last_, line, sizeof(last_));
+    lastKnown_ = true;
+    lastSeconds_ = ParseLogStamp(line, sizeof(last_));
+    return lastSeconds_;
+  }
+
   void Header(const char* line, size_t size) {
     LoggedRun& run = log_->runs.back();
     if (AllStars(line, size)) {
@@ -100,7 +139,7 @@ class RunLogParser::Reader {
       if (at != nullptr)
         run.args.emplace_back(at + 3, size - static_cast<size_t>(at + 3 - line));
     } else if (StartsWith(line, size, "** working directory: \"")) {
-      size_t n = strlen("** working directory: \"");
+      size_t n = Length("** working directory: \"");
       size_t end = size > n && line[size - 1] == '"' ? size - 1 : size;
       run.workingDirectory.assign(line + n, end - n);
     }
@@ -124,8 +163,7 @@ class RunLogParser::Reader {
   void Event(const char* text, size_t size, const LogTime& when,
              size_t number) {
     if (log_->runs.empty()) {  // lines before the first header
-      log_->runs.emplace_back();
-      log_->runs.back().logLine = number;
+      NewRun(number);
       log_->runs.back().headerMissing = true;
       log_->runs.back().started = when;
     }
@@ -133,9 +171,9 @@ class RunLogParser::Reader {
     if (StartsWith(text, size, "exec command <")) {
       LoggedRun& run = Target([](LoggedRun& r) { return !r.ended && !Open(r); });
       LoggedCommand command;
-      size_t n = strlen("exec command <");
+      size_t n = Length("exec command <");
       size_t end = text[size - 1] == '>' ? size - 1 : size;
-      command.text.assign(text + n, end > n ? end - n : 0);
+      command.text = run.texts->Keep(text + n, end > n ? end - n : 0);
       command.logLine = number;
       command.started = when;
       run.commands.push_back(std::move(command));
@@ -148,7 +186,7 @@ class RunLogParser::Reader {
         LoggedCommand* c = Open(r);
         return c != nullptr && !c->returned;
       });
-      size_t n = strlen(returned ? " . . . returned " : " . . . skipped ");
+      size_t n = returned ? Length(" . . . returned ") : Length(" . . . skipped ");
       LoggedCommand* command = Open(run);
       if (command != nullptr &&
           ReadNumber(text + n, size - n, 10, &command->returnCode)) {
@@ -161,7 +199,7 @@ class RunLogParser::Reader {
     }
     if (StartsWith(text, size, "Executed command: \"")) {
       static const char kRetcode[] = "\" Retcode: ";
-      const size_t n = strlen("Executed command: \""), k = strlen(kRetcode);
+      const size_t n = Length("Executed command: \""), k = Length(kRetcode);
       // The last "\" Retcode: " ends the text (the text may hold one too).
       size_t at = std::string::npos;
       for (size_t i = size; i >= n + k; --i)
@@ -174,7 +212,7 @@ class RunLogParser::Reader {
       LoggedRun& run = Target([shown, shownSize](LoggedRun& r) {
         LoggedCommand* c = Open(r);
         return c != nullptr && c->text.size() == shownSize &&
-               memcmp(c->text.data(), shown, shownSize) == 0;
+               (shownSize == 0 || memcmp(c->text.data(), shown, shownSize) == 0);
       });
       LoggedCommand* command = Open(run);
       unsigned long long value = 0;
@@ -194,7 +232,7 @@ class RunLogParser::Reader {
     }
     if (StartsWith(text, size, "Quillon return code: 0x")) {
       LoggedRun& run = Target(notEnded);
-      size_t n = strlen("Quillon return code: 0x");
+      size_t n = Length("Quillon return code: 0x");
       if (ReadNumber(text + n, size - n, 16, &run.finalCode)) {
         run.ended = true;
         run.endedAt = when;
@@ -210,10 +248,10 @@ class RunLogParser::Reader {
         if (LoggedCommand* command = Open(run)) command->rebootRequested = true;
       }
     } else if (StartsWith(text, size, "Use command section ")) {
-      size_t n = strlen("Use command section ");
+      size_t n = Length("Use command section ");
       run.section.assign(text + n, size - n);
     } else if (StartsWith(text, size, "Use fallback command section ")) {
-      size_t n = strlen("Use fallback command section ");
+      size_t n = Length("Use fallback command section ");
       std::string rest(text + n, size - n);
       run.section = rest.substr(0, rest.find(' '));
       run.fallback = true;
@@ -221,16 +259,43 @@ class RunLogParser::Reader {
       if (run.errors.size() < kMaxErrors) run.errors.emplace_back(text, size);
       LoggedCommand* command = Open(run);
       if (command != nullptr && command->error.empty())
-        command->error.assign(text, size);
+        command->error = run.texts->Keep(text, size);
     }
   }
 
   static void Seen(LoggedRun& run, const LogTime& when) { run.lastSeen = when; }
 
   RunLog* log_;
+  const Retire* retire_;
   bool inHeader_ = false;
   int headerStars_ = 0;
+  char last_[19];
+  bool lastKnown_ = false;
+  long long lastSeconds_ = -1;
 };
+
+std::string_view TextStore::Keep(const char* data, size_t size) {
+  if (size == 0) return std::string_view();
+  const size_t kFirst = 1024, kLargest = 64 * 1024;
+  for (;; ++current_, used_ = 0) {
+    if (current_ == blocks_.size()) {
+      size_t block = blocks_.empty() ? kFirst : std::min(kLargest, 2 * sizes_.back());
+      block = std::max(block, size);
+      blocks_.emplace_back(new char[block]);
+      sizes_.push_back(block);
+    }
+    if (sizes_[current_] - used_ >= size) break;
+  }
+  char* at = blocks_[current_].get() + used_;
+  memcpy(at, data, size);
+  used_ += size;
+  return std::string_view(at, size);
+}
+
+void TextStore::Clear() {
+  current_ = 0;
+  used_ = 0;
+}
 
 long long ParseLogStamp(const char* t, size_t size) {
   if (size < 19) return -1;
@@ -254,8 +319,9 @@ long long ParseLogStamp(const char* t, size_t size) {
   return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
-RunLogParser::RunLogParser() : reader_(new Reader(&log_)) {}
-RunLogParser::~RunLogParser() { delete reader_; }
+RunLogParser::RunLogParser(Retire retire)
+    : retire_(std::move(retire)), reader_(new Reader(&log_, &retire_)) {}
+RunLogParser::~RunLogParser() = default;
 
 void RunLogParser::Feed(const char* data, size_t size) {
   if (size > 0) any_ = true;
@@ -288,7 +354,57 @@ RunLog RunLogParser::Finish() {
   }
   log_.lines = number_;
   any_ = false;
-  return std::move(log_);
+  RunLog log = std::move(log_);
+  log_ = RunLog();
+  return log;
+}
+
+void RunCounter::Feed(const char* data, size_t size) {
+  if (size > 0) any_ = true;
+  const char* end = data + size;
+  const char* line = data;
+  while (line < end) {
+    const char* lf = static_cast<const char*>(
+        memchr(line, '\n', static_cast<size_t>(end - line)));
+    if (lf == nullptr) {
+      // Only the start of a line matters: 20 characters are kept.
+      if (start_.size() < 20)
+        start_.append(line, std::min<size_t>(20 - start_.size(),
+                                             static_cast<size_t>(end - line)));
+      start_carried_ = true;
+      return;
+    }
+    if (!start_carried_) {
+      Line(line, static_cast<size_t>(lf - line));
+    } else {
+      if (start_.size() < 20)
+        start_.append(line, std::min<size_t>(20 - start_.size(),
+                                             static_cast<size_t>(lf - line)));
+      Line(start_.data(), start_.size());
+      start_.clear();
+      start_carried_ = false;
+    }
+    line = lf + 1;
+  }
+}
+
+size_t RunCounter::Finish() {
+  if (any_) Line(start_.data(), start_.size());
+  start_.clear();
+  start_carried_ = false;
+  any_ = false;
+  return runs_;
+}
+
+void RunCounter::Line(const char* line, size_t size) {
+  if (IsHeaderStart(line, size)) {
+    ++runs_;
+    header_ = true;
+  } else if (!header_ && !orphans_ && size > 19 && line[19] == '\t' &&
+             ParseLogStamp(line, size) >= 0) {
+    ++runs_;  // RunLogParser makes a run of lines before the first header
+    orphans_ = true;
+  }
 }
 
 RunLog ReadRunLog(const char* data, size_t size) {

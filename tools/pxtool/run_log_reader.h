@@ -24,12 +24,22 @@
 // Time stamps are kept as written (local time of the machine, second
 // resolution) and as seconds counted as if they were UTC, which is right
 // for differences and order.
+//
+// The texts of commands and their errors are views into blocks their run
+// owns (TextStore): they stay valid as long as the LoggedRun, or a copy of
+// it, lives. No allocation is made per line or per command. A reader that
+// only needs each run once (pxtool report) lets the parser hand runs over
+// as soon as they can no longer change, so memory stays bounded by a few
+// runs whatever the size of the log.
 
 #ifndef TOOLS_PXTOOL_RUN_LOG_READER_H_
 #define TOOLS_PXTOOL_RUN_LOG_READER_H_
 
 #include <cstddef>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pxtool {
@@ -41,8 +51,27 @@ struct LogTime {
   bool Known() const { return seconds >= 0; }
 };
 
+// Keeps copies of texts in blocks that never move, so views into them stay
+// valid while the store lives.
+class TextStore {
+ public:
+  TextStore() = default;
+  TextStore(const TextStore&) = delete;
+  TextStore& operator=(const TextStore&) = delete;
+  std::string_view Keep(const char* data, size_t size);
+  // Forgets every text kept (views into them go stale); the blocks are
+  // used again.
+  void Clear();
+
+ private:
+  std::vector<std::unique_ptr<char[]>> blocks_;  // of doubling sizes
+  std::vector<size_t> sizes_;
+  size_t current_ = 0;  // the block being filled, when any
+  size_t used_ = 0;     // bytes used in it
+};
+
 struct LoggedCommand {
-  std::string text;  // between "exec command <" and ">": masked, as run
+  std::string_view text;  // between "exec command <" and ">": masked, as run
   size_t logLine = 0;  // 1-based line of the log
   LogTime started;     // "exec command"
   LogTime ended;       // "Executed command", else the result line
@@ -52,8 +81,8 @@ struct LoggedCommand {
   bool judged = false;  // "Executed command ... Retcode: R" was seen
   long long verdict = 0;  // R: the run result the flags gave
   bool rebootRequested = false;  // Status 4 written while it was open
-  std::string error;  // the first ERROR line while it was open
-  bool IsFlags() const { return text.compare(0, 4, "flag") == 0; }
+  std::string_view error;  // the first ERROR line while it was open
+  bool IsFlags() const { return text.substr(0, 4) == "flag"; }
 };
 
 struct LoggedRun {
@@ -72,11 +101,15 @@ struct LoggedRun {
   LogTime lastSeen;  // the last time stamp of the run's lines
   bool rebootRequested = false;  // a status file with "Exit Status: 4"
   std::vector<std::string> errors;  // ERROR lines, the first kMaxErrors
+  std::shared_ptr<TextStore> texts;  // what the commands' views point into
 };
 
 struct RunLog {
   std::vector<LoggedRun> runs;  // in the order their headers appear
   size_t lines = 0;
+  // Runs handed to RunLogParser's retire function before runs[0]: runs[i]
+  // is run number retired + i + 1 of the log.
+  size_t retired = 0;
 };
 
 // Errors kept per run: a run whose every command fails should not make the
@@ -86,10 +119,15 @@ const size_t kMaxErrors = 20;
 RunLog ReadRunLog(const char* data, size_t size);
 
 // The same, fed piece by piece (a line may span pieces), so that a large
-// log is read through a small buffer.
+// log is read through a small buffer. With a `retire` function, each run
+// that can no longer change (kRecentRuns newer runs exist) is handed to it
+// with its 1-based number and then dropped, its memory used again: Finish()
+// then holds only the last runs. What `retire` keeps it must copy (a copy
+// of a LoggedRun shares its texts and keeps them alive).
 class RunLogParser {
  public:
-  RunLogParser();
+  using Retire = std::function<void(const LoggedRun& run, size_t number)>;
+  explicit RunLogParser(Retire retire = Retire());
   ~RunLogParser();
   RunLogParser(const RunLogParser&) = delete;
   RunLogParser& operator=(const RunLogParser&) = delete;
@@ -100,11 +138,34 @@ class RunLogParser {
  private:
   class Reader;
   RunLog log_;
-  Reader* reader_;
+  Retire retire_;
+  std::unique_ptr<Reader> reader_;
   std::string carry_;  // the start of a line whose end is in a later piece
   size_t number_ = 0;
   bool any_ = false;
 };
+
+// Counts the runs RunLogParser finds in the same bytes (fed in pieces of any
+// size), without reading them: a header line starts a run, and time-stamped
+// lines before the first header form one.
+class RunCounter {
+ public:
+  void Feed(const char* data, size_t size);
+  size_t Finish();  // the count, the last (unfinished) line included
+
+ private:
+  void Line(const char* line, size_t size);
+  std::string start_;  // up to 20 bytes of a line not ended in its piece
+  bool start_carried_ = false;
+  bool any_ = false;
+  size_t runs_ = 0;
+  bool header_ = false;   // a header was seen
+  bool orphans_ = false;  // lines before the first header were counted
+};
+
+// Kept apart from the parser: how many runs of the log are read back
+// together, newest first, when a line could belong to any of them.
+const size_t kRecentRuns = 8;
 
 // Seconds of a "YYYY/MM/DD hh:mm:ss" stamp at `text` (19 characters
 // available), counted as UTC; -1 when it is not one.

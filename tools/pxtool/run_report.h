@@ -1,14 +1,18 @@
 // The runs of a package as `pxtool report` shows them: the run log read back
 // (run_log_reader.h), each command given its argument-file line where the
-// text can be matched, its verdict in words, and the slowest commands. Built
-// once, then written as text, JSON (schema pxtool.report) or an SVG
-// timeline.
+// text can be matched, its verdict in words, and the slowest commands;
+// written as text, JSON (schema pxtool.report) or an SVG timeline. Text and
+// JSON are written run by run while the log is read (a report of 100,000
+// commands keeps a few runs in memory, not the log), through a buffer of
+// fixed size. What is derived per command (line, verdict, duration) is
+// worked out as it is written.
 
 #ifndef TOOLS_PXTOOL_RUN_REPORT_H_
 #define TOOLS_PXTOOL_RUN_REPORT_H_
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,33 +36,64 @@ struct ReportRun {
   std::string section;
   const char* end = "finished";  // finished, killed, running
   FinalCodeMeaning meaning;      // when ended
-  std::vector<ReportCommand> commands;
   long long duration = -1;  // start to final line (or last line seen)
+  // The argument-file line of each command (0: none matched); empty when
+  // no line was looked up.
+  std::vector<size_t> lines;
+
+  size_t Commands() const { return logged->commands.size(); }
+  ReportCommand Command(size_t c) const;  // c < Commands()
 };
 
 struct RunsReport {
   std::string packageDir, runLogPath;
   size_t runsInLog = 0;
   std::vector<ReportRun> runs;  // the runs shown, oldest first
-  // Indexes into runs[].commands: (run, command), slowest first.
-  std::vector<std::pair<size_t, size_t>> slowest;
 };
 
 // How many commands the slowest list holds.
 const size_t kSlowestShown = 10;
 
-// Builds the report of the last `last` runs (0: all) of `log`. `argText`
-// is the argument file (may be empty: no line numbers); `running`: a run
-// holds the package's lock, so the last run without a final line is still
-// running rather than killed.
-RunsReport BuildRunReport(const RunLog& log, const std::string& argText,
-                         size_t last, bool running);
+enum class ReportFormat { kText, kJson, kSvg };
+
+struct ReportSettings {
+  std::string packageDir, runLogPath;
+  std::string argText;  // the argument file; empty: no line numbers
+  size_t last = 0;      // only the last `last` runs are shown (0: all)
+  // A run holds the package's lock, so the last run without a final line
+  // is still running rather than killed.
+  bool running = false;
+  ReportFormat format = ReportFormat::kText;
+};
+
+// Writes the report run by run, as the log is read: Add() is given every
+// run of the log in order with its 1-based number; the runs not shown are
+// passed over, the others written at once (text, JSON) or kept until
+// Finish() (SVG, whose scale depends on every row). `runsInLog` must be
+// known first (RunCounter): the text and JSON begin with it, and it tells
+// which runs are the last ones. Memory: the slowest commands and, for SVG,
+// the runs drawn.
+class ReportWriter {
+ public:
+  ReportWriter(const ReportSettings& settings, size_t runsInLog, FILE* out);
+  ~ReportWriter();
+  ReportWriter(const ReportWriter&) = delete;
+  ReportWriter& operator=(const ReportWriter&) = delete;
+  void Add(const LoggedRun& run, size_t number);
+  void Finish();  // writes what is left; call once, after the last Add
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The report of a log read whole.
+void WriteRunReport(const RunLog& log, const ReportSettings& settings, FILE* out);
 
 // "YYYY/MM/DD hh:mm:ss" of seconds counted as UTC (as ParseLogStamp reads).
 std::string FormatLogStamp(long long seconds);
 
-void WriteReportText(const RunsReport& report, FILE* out);
-void WriteReportJson(const RunsReport& report, FILE* out);
+// The SVG timeline of the runs of `report` (report_svg.cc).
 void WriteReportSvg(const RunsReport& report, FILE* out);
 
 }  // namespace pxtool
