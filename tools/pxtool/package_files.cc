@@ -1,6 +1,9 @@
 #include "package_files.h"
 
 #include <dirent.h>
+#include <sys/mman.h>
+#include <signal.h>
+#include <setjmp.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -174,26 +177,60 @@ bool ReadPackageFileInPieces(
       [&piece](int, const char* data, size_t size) { piece(data, size); }, error);
 }
 
+namespace {
+
+// The mapping a pass reads is the file as it was opened; should another
+// process cut the file short meanwhile, touching the lost pages raises
+// SIGBUS. The handler jumps back out of the pass, which then fails with a
+// message instead of killing pxtool.
+sigjmp_buf g_cutShort;
+volatile sig_atomic_t g_readingMapping = 0;
+
+void OnBusError(int sig) {
+  if (g_readingMapping) siglongjmp(g_cutShort, 1);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+}  // namespace
+
 bool ReadPackageFileInPasses(
     const std::string& path, size_t maxSize, const std::string& within, int passes,
     const std::function<void(int pass, const char*, size_t)>& piece, std::string* error) {
   off_t size = 0;
   int fd = OpenPackageFile(path, maxSize, within, &size, error);
   if (fd < 0) return false;
-  std::vector<char> buffer(256 * 1024);
-  for (int pass = 0; pass < passes; ++pass) {
-    size_t done = 0, total = static_cast<size_t>(size);  // no more than when opened
-    while (done < total) {
-      ssize_t n = pread(fd, buffer.data(), std::min(total - done, buffer.size()),
-                        static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      piece(pass, buffer.data(), static_cast<size_t>(n));
-      done += static_cast<size_t>(n);
-    }
+  if (size == 0) {
+    close(fd);
+    return true;
   }
+  // Mapped, not read: a pass over a large log then costs no copy.
+  void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ,
+                   MAP_PRIVATE | MAP_POPULATE,
+                   fd, 0);
   close(fd);
-  return true;
+  if (map == MAP_FAILED) {
+    *error = path + ": " + strerror(errno);
+    return false;
+  }
+  madvise(map, static_cast<size_t>(size), MADV_SEQUENTIAL);
+  struct sigaction busError = {}, previous = {};
+  busError.sa_handler = OnBusError;
+  sigemptyset(&busError.sa_mask);
+  sigaction(SIGBUS, &busError, &previous);
+  bool ok = true;
+  if (sigsetjmp(g_cutShort, 1) == 0) {
+    g_readingMapping = 1;
+    for (int pass = 0; pass < passes; ++pass)
+      piece(pass, static_cast<const char*>(map), static_cast<size_t>(size));
+  } else {
+    *error = path + ": cut short while it was read";
+    ok = false;
+  }
+  g_readingMapping = 0;
+  sigaction(SIGBUS, &previous, nullptr);
+  munmap(map, static_cast<size_t>(size));
+  return ok;
 }
 
 }  // namespace pxtool

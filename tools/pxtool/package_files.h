@@ -55,10 +55,12 @@ bool ReadPackageFileInPieces(
     const std::string& path, size_t maxSize, const std::string& within,
     const std::function<void(const char*, size_t)>& piece, std::string* error);
 
-// The same, the file read `passes` times from its start through one
-// descriptor, each pass the size it had when opened (a log that grows
-// meanwhile reads the same bytes each time); `piece` is told the pass
-// (0, 1, ...).
+// The same, the file read `passes` times from its start, each pass the size
+// it had when opened (a log that grows meanwhile reads the same bytes each
+// time): mapped read-only and handed to `piece` whole in each pass, which
+// is told the pass (0, 1, ...). A file cut short by another process while it
+// is read ends the reading with an error (the SIGBUS of the lost pages is
+// caught while a pass runs); `piece` may then have seen part of a pass.
 bool ReadPackageFileInPasses(
     const std::string& path, size_t maxSize, const std::string& within, int passes,
     const std::function<void(int pass, const char*, size_t)>& piece, std::string* error);
