@@ -12,6 +12,7 @@
 #include <new>
 
 #include "report.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -51,20 +52,14 @@ void StoreBasicParams(const BasicParams& params) {
 int OpenArgFile(const char* name, ArgFileView* view, std::string* why) {
   // No final symbolic link is followed (the run writes into the file), and
   // a FIFO or device cannot block the open.
-  int fd = open(name, O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  struct stat info;
+  int fd = OpenRegularFile(name, O_RDWR | O_NOFOLLOW, &info);
   if (fd < 0) {
     int error = errno;
     if (error == ELOOP) *why = "is a symbolic link";
+    if (error == EINVAL) *why = "is not a regular file";
     return error;
   }
-  struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    int error = S_ISREG(info.st_mode) ? errno : EINVAL;
-    *why = "is not a regular file";
-    close(fd);
-    return error;
-  }
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   view->fd = fd;
   view->device = info.st_dev;
   view->inode = info.st_ino;

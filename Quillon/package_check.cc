@@ -13,6 +13,7 @@
 
 #include "arg_grammar.h"
 #include "quillon.h"
+#include "safe_file.h"
 #include "sha256.h"
 
 namespace {
@@ -23,20 +24,12 @@ const size_t kManifestLimit = 1 << 20;
 std::string ErrnoText(int error) { return strerror(error); }
 
 int OpenRegular(const std::string& path, std::string* why) {
-  int fd;
-  do {
-    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    *why = errno == ENOENT ? "missing" : ErrnoText(errno);
-    return -1;
-  }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *why = "not a regular file";
-    close(fd);
-    return -1;
-  }
+  int fd = OpenRegularFile(path.c_str(), O_RDONLY, &st);
+  if (fd < 0)
+    *why = errno == ENOENT   ? "missing"
+           : errno == EINVAL ? "not a regular file"
+                             : ErrnoText(errno);
   return fd;
 }
 

@@ -6,16 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "safe_file.h"
+
 bool AnotherRunHoldsPackage(const char* argFileName) {
   // O_NONBLOCK: a FIFO named as the argument file must not block here; the
   // opening of the argument file refuses it right after.
-  int fd = open(argFileName, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
-    return false;
-  }
+  int fd = OpenRegularFile(argFileName, O_RDONLY, &info);
+  if (fd < 0) return false;
   int rc;
   do {
     rc = flock(fd, LOCK_EX | LOCK_NB);

@@ -83,6 +83,22 @@ int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why) {
   return -1;
 }
 
+int OpenRegularFile(const char* path, int flags, struct stat* st) {
+  int fd;
+  do {
+    fd = open(path, flags | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  int error = fstat(fd, st) != 0 ? errno : S_ISREG(st->st_mode) ? 0 : EINVAL;
+  if (error != 0) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
 std::string WhyNotOwnFile(const char* path, bool* exists) {
   struct stat st;
   *exists = false;

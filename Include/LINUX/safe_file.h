@@ -23,6 +23,7 @@
 #ifndef INCLUDE_LINUX_SAFE_FILE_H_
 #define INCLUDE_LINUX_SAFE_FILE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -43,6 +44,13 @@ int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why);
 int CreateTemporaryBeside(const std::string& target, const char* tag,
                           mode_t mode, std::string* tempPath,
                           std::string* why);
+
+// Opens `path` with `flags` (O_RDONLY or O_RDWR, O_NOFOLLOW, ...) without
+// blocking on a FIFO or device, and keeps the descriptor only when it names
+// a regular file, whose status then fills *st. Otherwise -1 with errno set:
+// EINVAL for anything but a regular file, ELOOP for a final symbolic link
+// under O_NOFOLLOW. The descriptor is close-on-exec, in blocking mode.
+int OpenRegularFile(const char* path, int flags, struct stat* st);
 
 // Why the name `path` may not be written (as OpenOwnFile would refuse it,
 // looked at with lstat), or an empty text when it is free or holds a file

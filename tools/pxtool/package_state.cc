@@ -12,6 +12,7 @@
 #include <new>
 
 #include "cmdline.h"
+#include "safe_file.h"
 
 namespace pxtool {
 
@@ -24,18 +25,12 @@ std::string Join(const std::string& dir, const char* name) {
 // Opens the argument file read-only for the lock: never through a final
 // symbolic link, never blocking on a FIFO, only a regular file.
 int OpenForLock(const std::string& path, std::string* error) {
-  int fd = open(path.c_str(),
-                O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
-  if (fd < 0) {
-    *error = path + ": " + (errno == ELOOP ? "a symbolic link" : strerror(errno));
-    return -1;
-  }
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    *error = path + ": not a regular file";
-    close(fd);
-    return -1;
-  }
+  int fd = OpenRegularFile(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY, &st);
+  if (fd < 0)
+    *error = path + ": " + (errno == ELOOP    ? "a symbolic link"
+                            : errno == EINVAL ? "not a regular file"
+                                              : strerror(errno));
   return fd;
 }
 
