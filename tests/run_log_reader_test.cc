@@ -5,9 +5,11 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "package_files.h"
 #include "package_state.h"
 #include "run_outcome.h"
 #include "run_report.h"
@@ -101,10 +103,32 @@ TEST(RunLogReaderTest, CutHeadersLinesBeforeAHeaderAndInterleavedRuns) {
   EXPECT_EQ(2u, a.finalCode);
 }
 
+// The report of a log written run by run as the parser hands runs over, as
+// pxtool report does.
+std::string StreamedReport(const std::string& text, const ReportSettings& settings) {
+  char* out = nullptr;
+  size_t size = 0;
+  FILE* file = open_memstream(&out, &size);
+  {
+    ReportWriter writer(settings, file);
+    RunLogParser parser([&writer](LoggedRun& run, size_t number) {
+      writer.Add(run, number);
+    });
+    parser.Feed(text.data(), text.size());
+    writer.Finish(parser.Finish());
+  }
+  fclose(file);
+  std::string report(out, size);
+  free(out);
+  return report;
+}
+
 // A long log read in small pieces with the runs handed over as they are
-// done gives the runs of a whole reading, counted alike; the report's
-// slowest commands come slowest first, the earlier first among equals.
-TEST(RunLogReaderTest, RunsHandedOverCountedAndTheSlowestOfThem) {
+// done gives the runs of a whole reading, and so does the report written
+// as they come; only the last runs are shown with --last, the log's last
+// one as running when a run holds the lock. The slowest commands come
+// slowest first, the earlier first among equals.
+TEST(RunLogReaderTest, RunsHandedOverAndTheSlowestOfThem) {
   std::string text = L("08:00:00", "exec command <orphan>");
   for (int r = 0; r < 12; ++r) {
     std::string at = "1" + std::to_string(r % 10) + ":00:0";
@@ -120,13 +144,10 @@ TEST(RunLogReaderTest, RunsHandedOverCountedAndTheSlowestOfThem) {
     EXPECT_EQ(handed.size() + 1, number);
     handed.push_back(run);
   });
-  RunCounter counter;
   for (size_t at = 0; at < text.size(); at += 5) {
     parser.Feed(text.data() + at, std::min<size_t>(5, text.size() - at));
-    counter.Feed(text.data() + at, std::min<size_t>(5, text.size() - at));
   }
   RunLog rest = parser.Finish();
-  EXPECT_EQ(13u, counter.Finish());
   EXPECT_EQ(13u - kRecentRuns, rest.retired);
   handed.insert(handed.end(), rest.runs.begin(), rest.runs.end());
   ASSERT_EQ(whole.runs.size(), handed.size());
@@ -139,7 +160,19 @@ TEST(RunLogReaderTest, RunsHandedOverCountedAndTheSlowestOfThem) {
   }
 
   ReportSettings settings;
+  std::string all = StreamedReport(text, settings);
+  settings.last = 3;
+  settings.running = true;
+  std::string last = StreamedReport(text, settings);
+  EXPECT_NE(std::string::npos, all.find("\nRun 5: ")) << all;
+  EXPECT_EQ(std::string::npos, last.find("\nRun 10: ")) << last;
+  EXPECT_NE(std::string::npos, last.find("\nRun 11: ")) << last;
+  EXPECT_NE(std::string::npos, last.find("still running")) << last;
+  EXPECT_NE(std::string::npos, last.find("\n13 runs in the log, the last 3 shown\n")) << last;
+
   settings.format = ReportFormat::kJson;
+  EXPECT_EQ(StreamedReport(text, settings).find("\"index\": 10"), std::string::npos);
+  settings.last = 0;
   char* out = nullptr;
   size_t size = 0;
   FILE* file = open_memstream(&out, &size);
@@ -147,6 +180,7 @@ TEST(RunLogReaderTest, RunsHandedOverCountedAndTheSlowestOfThem) {
   WriteRunReport(whole, settings, file);
   fclose(file);
   auto json = nlohmann::json::parse(std::string(out, size));
+  EXPECT_EQ(StreamedReport(text, settings), std::string(out, size));
   free(out);
   EXPECT_EQ(13, json["runs_in_log"]);
   std::vector<std::pair<int, int>> slowest;  // duration, run
@@ -156,6 +190,39 @@ TEST(RunLogReaderTest, RunsHandedOverCountedAndTheSlowestOfThem) {
   EXPECT_EQ((std::vector<std::pair<int, int>>{{5, 6}, {5, 7}, {5, 12}, {5, 13}, {4, 5},
                                               {4, 6}, {4, 11}, {4, 12}, {3, 4}, {3, 5}}),
             slowest);
+}
+
+// A log cut short by another process while it is read (a log rotation)
+// ends the reading with an error naming it, never a SIGBUS; a log that
+// grows meanwhile is read to the size it had.
+TEST(RunLogReaderTest, ALogCutShortOrGrowingWhileItIsRead) {
+  quillon_test::ScopedTempDir dir;
+  const std::string path = dir.path() + "/Quillon.log";
+  quillon_test::WriteFile(path, std::string(3 << 20, '\n'));
+  size_t seen = 0;
+  std::string error;
+  EXPECT_FALSE(ReadPackageFileInPieces(
+      path, kMaxRunLogSize, dir.path(),
+      [&](const char* data, size_t size) {
+        if (seen == 0) {
+          EXPECT_EQ(0, truncate(path.c_str(), 0));
+        }
+        for (size_t i = 0; i < size; ++i) seen += data[i] == '\n';
+      },
+      &error));
+  EXPECT_NE(std::string::npos, error.find(path + ": cut short while it was read")) << error;
+  EXPECT_LT(seen, size_t{3} << 20);
+
+  quillon_test::WriteFile(path, "a\n");
+  std::string read;
+  EXPECT_TRUE(ReadPackageFileInPieces(
+      path, kMaxRunLogSize, dir.path(),
+      [&](const char* data, size_t size) {
+        read.append(data, size);
+        std::ofstream(path, std::ios::app) << "more\n";
+      },
+      &error));
+  EXPECT_EQ("a\n", read);
 }
 
 TEST(RunOutcomeTest, StatusFileAndFinalCode) {

@@ -1,13 +1,13 @@
 #include "package_files.h"
 
 #include <dirent.h>
-#include <sys/mman.h>
-#include <signal.h>
-#include <setjmp.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -169,34 +169,39 @@ bool ReadPackageFile(const std::string& path, size_t maxSize,
   return true;
 }
 
-bool ReadPackageFileInPieces(
-    const std::string& path, size_t maxSize, const std::string& within,
-    const std::function<void(const char*, size_t)>& piece, std::string* error) {
-  return ReadPackageFileInPasses(
-      path, maxSize, within, 1,
-      [&piece](int, const char* data, size_t size) { piece(data, size); }, error);
-}
-
 namespace {
 
-// The mapping a pass reads is the file as it was opened; should another
-// process cut the file short meanwhile, touching the lost pages raises
-// SIGBUS. The handler jumps back out of the pass, which then fails with a
-// message instead of killing pxtool.
-sigjmp_buf g_cutShort;
-volatile sig_atomic_t g_readingMapping = 0;
+// The mapping being read, so that a SIGBUS inside it can be answered. A
+// file cut short by another process while it is mapped (a log rotation)
+// loses its pages past the new end, and touching one raises SIGBUS. The
+// handler maps zero pages over the rest of the mapping, notes the cut and
+// returns: the reader goes on over zeros, stops after the piece it is in,
+// and fails with a message. No jump out of the reader's frames is needed.
+char* volatile g_mapStart = nullptr;
+char* volatile g_mapEnd = nullptr;
+uintptr_t g_pageSize = 4096;
+volatile sig_atomic_t g_mapCut = 0;
 
-void OnBusError(int sig) {
-  if (g_readingMapping) siglongjmp(g_cutShort, 1);
-  signal(sig, SIG_DFL);
-  raise(sig);
+void OnBusError(int sig, siginfo_t* info, void*) {
+  char* at = static_cast<char*>(info->si_addr);
+  char* start = g_mapStart;
+  char* end = g_mapEnd;
+  if (start != nullptr && at >= start && at < end) {
+    char* from = start + (static_cast<uintptr_t>(at - start) & ~(g_pageSize - 1));
+    if (mmap(from, static_cast<size_t>(end - from), PROT_READ,
+             MAP_PRIVATE | MAP_FIXED | MAP_ANONYMOUS, -1, 0) != MAP_FAILED) {
+      g_mapCut = 1;
+      return;
+    }
+  }
+  signal(sig, SIG_DFL);  // not ours: the fault repeats and ends the process
 }
 
 }  // namespace
 
-bool ReadPackageFileInPasses(
-    const std::string& path, size_t maxSize, const std::string& within, int passes,
-    const std::function<void(int pass, const char*, size_t)>& piece, std::string* error) {
+bool ReadPackageFileInPieces(
+    const std::string& path, size_t maxSize, const std::string& within,
+    const std::function<void(const char*, size_t)>& piece, std::string* error) {
   off_t size = 0;
   int fd = OpenPackageFile(path, maxSize, within, &size, error);
   if (fd < 0) return false;
@@ -204,33 +209,37 @@ bool ReadPackageFileInPasses(
     close(fd);
     return true;
   }
-  // Mapped, not read: a pass over a large log then costs no copy.
-  void* map = mmap(nullptr, static_cast<size_t>(size), PROT_READ,
-                   MAP_PRIVATE | MAP_POPULATE,
-                   fd, 0);
+  // Mapped, not read: for a large log, copying the pages through the
+  // kernel costs more system time than mapping them.
+  size_t length = static_cast<size_t>(size);
+  char* map = static_cast<char*>(mmap(nullptr, length, PROT_READ, MAP_PRIVATE, fd, 0));
   close(fd);
   if (map == MAP_FAILED) {
     *error = path + ": " + strerror(errno);
     return false;
   }
-  madvise(map, static_cast<size_t>(size), MADV_SEQUENTIAL);
+  madvise(map, length, MADV_SEQUENTIAL);
   struct sigaction busError = {}, previous = {};
-  busError.sa_handler = OnBusError;
+  busError.sa_sigaction = OnBusError;
+  busError.sa_flags = SA_SIGINFO;
   sigemptyset(&busError.sa_mask);
+  g_mapCut = 0;
+  g_pageSize = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  g_mapStart = map;
+  g_mapEnd = map + length;
   sigaction(SIGBUS, &busError, &previous);
-  bool ok = true;
-  if (sigsetjmp(g_cutShort, 1) == 0) {
-    g_readingMapping = 1;
-    for (int pass = 0; pass < passes; ++pass)
-      piece(pass, static_cast<const char*>(map), static_cast<size_t>(size));
-  } else {
-    *error = path + ": cut short while it was read";
-    ok = false;
-  }
-  g_readingMapping = 0;
+  // Handed over 1 MiB at a time, so that a cut is noticed soon after.
+  const size_t kPiece = 1 << 20;
+  for (size_t at = 0; at < length && !g_mapCut; at += kPiece)
+    piece(map + at, std::min(kPiece, length - at));
   sigaction(SIGBUS, &previous, nullptr);
-  munmap(map, static_cast<size_t>(size));
-  return ok;
+  g_mapStart = g_mapEnd = nullptr;
+  munmap(map, length);
+  if (g_mapCut) {
+    *error = path + ": cut short while it was read";
+    return false;
+  }
+  return true;
 }
 
 }  // namespace pxtool

@@ -1,6 +1,6 @@
 // A package as pxtool sees it: a package directory (what Quillon takes as its
 // working directory) and an argument file in it, read into memory. Never
-// mapped, never written, never locked: the tools only look.
+// written, never locked: the tools only look.
 //
 // Naming a package on the command line, "PACKAGE_DIR [ARGUMENT_FILE]" as
 // Quillon is started ("<workdir> <argfile>"):
@@ -49,21 +49,17 @@ bool ReadPackageFile(const std::string& path, size_t maxSize,
                      const std::string& within, std::string* text,
                      std::string* error);
 
-// The same checks, the file handed to `piece` through a small buffer in
-// pieces of any size (for large files read once, such as the run log).
+// The same checks, the file handed to `piece` in pieces of any size (for
+// large files read once, such as the run log): mapped read-only, never
+// read whole into memory. Only the size the file had when it was opened is
+// read: a log that grows meanwhile ends where it was. One cut short by
+// another process meanwhile ends the reading with an error ("cut short
+// while it was read"); `piece` may then have seen zeros in place of the
+// lost bytes. One file at a time: a SIGBUS handler of the process's is
+// set while it is read.
 bool ReadPackageFileInPieces(
     const std::string& path, size_t maxSize, const std::string& within,
     const std::function<void(const char*, size_t)>& piece, std::string* error);
-
-// The same, the file read `passes` times from its start, each pass the size
-// it had when opened (a log that grows meanwhile reads the same bytes each
-// time): mapped read-only and handed to `piece` whole in each pass, which
-// is told the pass (0, 1, ...). A file cut short by another process while it
-// is read ends the reading with an error (the SIGBUS of the lost pages is
-// caught while a pass runs); `piece` may then have seen part of a pass.
-bool ReadPackageFileInPasses(
-    const std::string& path, size_t maxSize, const std::string& within, int passes,
-    const std::function<void(int pass, const char*, size_t)>& piece, std::string* error);
 
 }  // namespace pxtool
 

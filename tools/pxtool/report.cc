@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,35 +102,20 @@ int RunReport(int argc, char** argv) {
       settings.running = ProbeRunLock(argPath, &error) == LockState::kHeld;
     }
   }
-  // The log is read twice through one descriptor: first its runs are
-  // counted (the report begins with their number), then each run is
-  // written as soon as the parser hands it over, so memory does not grow
-  // with the log.
-  RunCounter counter;
-  std::unique_ptr<ReportWriter> writer;
-  RunLogParser parser([&writer](const LoggedRun& run, size_t number) {
-    writer->Add(run, number);
+  // Each run is written as soon as the parser hands it over, so memory does
+  // not grow with the log.
+  ReportWriter writer(settings, stdout);
+  RunLogParser parser([&writer](LoggedRun& run, size_t number) {
+    writer.Add(run, number);
   });
-  auto start = [&]() {
-    if (!writer) writer.reset(new ReportWriter(settings, counter.Finish(), stdout));
-  };
-  if (!ReadPackageFileInPasses(logPath, kMaxRunLogSize, where.dir, 2,
-                               [&](int pass, const char* data, size_t size) {
-                                 if (pass == 0) {
-                                   counter.Feed(data, size);
-                                 } else {
-                                   start();
-                                   parser.Feed(data, size);
-                                 }
-                               },
-                               &error)) {
+  if (!ReadPackageFileInPieces(
+          logPath, kMaxRunLogSize, where.dir,
+          [&parser](const char* data, size_t size) { parser.Feed(data, size); },
+          &error)) {
     fprintf(stderr, "pxtool: cannot read the run log %s\n", error.c_str());
     return kExitFailure;
   }
-  start();  // an empty log
-  RunLog log = parser.Finish();
-  for (size_t i = 0; i < log.runs.size(); ++i) writer->Add(log.runs[i], log.retired + i + 1);
-  writer->Finish();
+  writer.Finish(parser.Finish());
   return kExitSuccess;
 }
 

@@ -122,11 +122,12 @@ RunLog ReadRunLog(const char* data, size_t size);
 // log is read through a small buffer. With a `retire` function, each run
 // that can no longer change (kRecentRuns newer runs exist) is handed to it
 // with its 1-based number and then dropped, its memory used again: Finish()
-// then holds only the last runs. What `retire` keeps it must copy (a copy
-// of a LoggedRun shares its texts and keeps them alive).
+// then holds only the last runs. What `retire` keeps it may take, moving it
+// out of the run, or copy (a copy of a LoggedRun shares its texts and keeps
+// them alive); the parser reuses what is left.
 class RunLogParser {
  public:
-  using Retire = std::function<void(const LoggedRun& run, size_t number)>;
+  using Retire = std::function<void(LoggedRun& run, size_t number)>;
   explicit RunLogParser(Retire retire = Retire());
   ~RunLogParser();
   RunLogParser(const RunLogParser&) = delete;
@@ -143,24 +144,6 @@ class RunLogParser {
   std::string carry_;  // the start of a line whose end is in a later piece
   size_t number_ = 0;
   bool any_ = false;
-};
-
-// Counts the runs RunLogParser finds in the same bytes (fed in pieces of any
-// size), without reading them: a header line starts a run, and time-stamped
-// lines before the first header form one.
-class RunCounter {
- public:
-  void Feed(const char* data, size_t size);
-  size_t Finish();  // the count, the last (unfinished) line included
-
- private:
-  void Line(const char* line, size_t size);
-  std::string start_;  // up to 20 bytes of a line not ended in its piece
-  bool start_carried_ = false;
-  bool any_ = false;
-  size_t runs_ = 0;
-  bool header_ = false;   // a header was seen
-  bool orphans_ = false;  // lines before the first header were counted
 };
 
 // Kept apart from the parser: how many runs of the log are read back

@@ -89,16 +89,11 @@ class Output {
   Output(const Output&) = delete;
   Output& operator=(const Output&) = delete;
 
+  // Inline for what fits (nearly every piece); a piece that does not goes
+  // out of line.
   void Add(const char* data, size_t size) {
-    if (size == 0) return;  // `data` may be null then
-    if (size > sizeof(buffer_) - used_) {
-      Flush();
-      if (size > sizeof(buffer_)) {
-        fwrite(data, 1, size, out_);
-        return;
-      }
-    }
-    memcpy(buffer_ + used_, data, size);
+    if (size > sizeof(buffer_) - used_) return AddAfterFlush(data, size);
+    if (size > 0) memcpy(buffer_ + used_, data, size);  // `data` may be null when 0
     used_ += size;
   }
   void Add(std::string_view text) { Add(text.data(), text.size()); }
@@ -134,6 +129,16 @@ class Output {
     char text[24];
     Add(Decimal(value, text));
   }
+  // Upper-case hexadecimal digits, as "%llX" writes them.
+  void Hex(unsigned long long value) {
+    char text[24];
+    char* p = text + sizeof(text);
+    do {
+      *--p = "0123456789ABCDEF"[value & 15];
+      value >>= 4;
+    } while (value != 0);
+    Add(p, static_cast<size_t>(text + sizeof(text) - p));
+  }
   void Printf(const char* format, ...) __attribute__((format(printf, 2, 3))) {
     va_list args;
     va_start(args, format);
@@ -154,6 +159,15 @@ class Output {
   void Flush() {
     if (used_ > 0) fwrite(buffer_, 1, used_, out_);
     used_ = 0;
+  }
+  __attribute__((noinline)) void AddAfterFlush(const char* data, size_t size) {
+    Flush();
+    if (size > sizeof(buffer_)) {
+      fwrite(data, 1, size, out_);
+      return;
+    }
+    memcpy(buffer_, data, size);
+    used_ = size;
   }
 
   // The decimal digits of `value`, written at the end of `text`.
@@ -206,10 +220,13 @@ class JsonWriter {
   void EndObject() { Close('}'); }
   void BeginArray() { Open('['); }
   void EndArray() { Close(']'); }
-  void Key(const char* key) {
+  // Keys are this program's own plain words, written as they are.
+  template <size_t N>
+  void Key(const char (&key)[N]) {
     Next();
-    Quoted(key);
-    out_->Add(": ", 2);
+    out_->Add("\"", 1);
+    out_->Add(key, N - 1);
+    out_->Add("\": ", 3);
     keyed_ = true;
   }
   void String(std::string_view text) {
@@ -244,9 +261,10 @@ class JsonWriter {
     if (!t.Known()) return Null();
     if (t.seconds != stampSeconds_) {  // commands mostly share their stamps
       stampSeconds_ = t.seconds;
-      stamp_ = FormatLogStamp(t.seconds);
+      stamp_ = "\"" + FormatLogStamp(t.seconds) + "\"";  // digits: plain
     }
-    String(stamp_);
+    Next();
+    out_->Add(stamp_);
   }
   void Strings(const std::vector<std::string>& texts) {
     BeginArray();
@@ -258,7 +276,7 @@ class JsonWriter {
   void Quoted(std::string_view text) {
     bool plain = true;
     for (char c : text)
-      if (!IsPlain(c)) {
+      if (!kPlain.is[static_cast<unsigned char>(c)]) {
         plain = false;
         break;
       }
@@ -270,10 +288,16 @@ class JsonWriter {
       out_->Add(Json(std::string(text)).dump(-1, ' ', false, Json::error_handler_t::replace));
     }
   }
-  static bool IsPlain(char c) {
-    return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7f &&
-           c != '"' && c != '\\';
-  }
+  // The bytes a JSON string holds as they are: printable ASCII but the
+  // quote and the backslash. A table, since every byte of every string
+  // is looked up.
+  struct PlainBytes {
+    bool is[256] = {};
+    PlainBytes() {
+      for (int c = 0x20; c < 0x7f; ++c) is[c] = c != '"' && c != '\\';
+    }
+  };
+  static const PlainBytes kPlain;
   // Before a value or a key: after a key, nothing; else the separator and
   // the indentation of the element.
   void Next() {
@@ -309,11 +333,14 @@ class JsonWriter {
   }
 
   Output* out_;
-  std::vector<bool> levels_;  // per open bracket: whether it has elements
+  std::vector<char> levels_;  // per open bracket: whether it has elements (not
+                              // vector<bool>, whose bits cost on every value)
   bool keyed_ = false;
   long long stampSeconds_ = -1;
   std::string stamp_;
 };
+
+const JsonWriter::PlainBytes JsonWriter::kPlain;
 
 }  // namespace
 
@@ -331,10 +358,11 @@ ReportCommand ReportRun::Command(size_t c) const {
 
 std::string FormatLogStamp(long long seconds) {
   if (seconds < 0) return std::string();
-  long long days = seconds / 86400, rest = seconds % 86400;
+  long long days = seconds / 86400;
+  unsigned rest = static_cast<unsigned>(seconds % 86400);
   // Civil date of a day count (days since 1970-01-01).
   long long z = days + 719468;
-  long long era = (z >= 0 ? z : z - 146096) / 146097;
+  long long era = z / 146097;
   unsigned doe = static_cast<unsigned>(z - era * 146097);
   unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
   long long y = static_cast<long long>(yoe) + era * 400;
@@ -343,11 +371,20 @@ std::string FormatLogStamp(long long seconds) {
   unsigned d = doy - (153 * mp + 2) / 5 + 1;
   unsigned m = mp < 10 ? mp + 3 : mp - 9;
   if (m <= 2) ++y;
-  char text[64];
-  unsigned r = static_cast<unsigned>(rest);
-  snprintf(text, sizeof(text), "%04lld/%02u/%02u %02u:%02u:%02u", y, m, d,
-           r / 3600, r / 60 % 60, r % 60);
-  return text;
+  if (y > 9999) return std::string("9999/12/31 23:59:59");  // beyond any stamp read
+  // Written digit by digit: a report formats a stamp per run.
+  char text[] = "YYYY/MM/DD hh:mm:ss";
+  auto put = [&text](size_t at, unsigned value, size_t digits) {
+    for (size_t i = digits; i > 0; --i, value /= 10)
+      text[at + i - 1] = static_cast<char>('0' + value % 10);
+  };
+  put(0, static_cast<unsigned>(y), 4);
+  put(5, m, 2);
+  put(8, d, 2);
+  put(11, rest / 3600, 2);
+  put(14, rest / 60 % 60, 2);
+  put(17, rest % 60, 2);
+  return std::string(text, sizeof(text) - 1);
 }
 
 // One of the slowest commands, copied out of its run.
@@ -367,17 +404,12 @@ bool Slower(const SlowCommand& a, const SlowCommand& b) {
 
 class ReportWriter::Impl {
  public:
-  Impl(const ReportSettings& settings, size_t runsInLog, FILE* out)
-      : settings_(settings), runsInLog_(runsInLog), file_(out), out_(out),
-        json_(&out_), sections_(settings_.argText) {
-    size_t last = settings.last;
-    firstShown_ = last > 0 && last < runsInLog ? runsInLog - last + 1 : 1;
-    size_t shown = runsInLog - firstShown_ + 1;
+  Impl(const ReportSettings& settings, FILE* out)
+      : settings_(settings), file_(out), out_(out), json_(&out_),
+        sections_(settings_.argText),
+        keeps_(settings.last > 0 || settings.format == ReportFormat::kSvg) {
     if (settings.format == ReportFormat::kText) {
-      out_.Printf("Run log %s: %zu run%s", settings.runLogPath.c_str(), runsInLog,
-                  runsInLog == 1 ? "" : "s");
-      if (shown != runsInLog) out_.Printf(", the last %zu shown", shown);
-      out_.Add("\n");
+      out_.Printf("Run log %s\n", settings.runLogPath.c_str());
     } else if (settings.format == ReportFormat::kJson) {
       json_.BeginObject();
       json_.Key("schema");
@@ -388,27 +420,27 @@ class ReportWriter::Impl {
       json_.String(settings.packageDir);
       json_.Key("run_log");
       json_.String(settings.runLogPath);
-      json_.Key("runs_in_log");
-      json_.Unsigned(runsInLog);
       json_.Key("runs");
       json_.BeginArray();
     }
   }
 
-  void Add(const LoggedRun& logged, size_t number) {
-    if (number < firstShown_) return;
-    if (settings_.format == ReportFormat::kSvg) {
-      kept_.push_back(logged);  // shares the texts, copies the commands
-      svg_.runs.push_back(Build(kept_.back(), number));
-      return;
-    }
-    ReportRun run = Build(logged, number);
-    Slowest(run);
-    if (settings_.format == ReportFormat::kJson) WriteJson(run);
-    else WriteText(run);
+  // A run handed over by the parser: newer runs exist, so it is not the
+  // log's last. One to be kept is taken from the parser rather than copied.
+  void Add(LoggedRun& logged, size_t number) {
+    if (!keeps_) return Show(logged, number, false);
+    Keep(KeptRun{std::move(logged), number});
   }
 
-  void Finish() {
+  void Finish(const RunLog& rest) {
+    runsInLog_ = rest.retired + rest.runs.size();
+    for (size_t i = 0; i < rest.runs.size(); ++i)
+      Take(rest.runs[i], rest.retired + i + 1, i + 1 == rest.runs.size());
+    size_t shown = runsInLog_;
+    if (keeps_) {
+      shown = kept_.size();
+      for (const KeptRun& k : kept_) Show(k.run, k.number, k.number == runsInLog_);
+    }
     std::sort_heap(slowest_.begin(), slowest_.end(), Slower);
     if (settings_.format == ReportFormat::kSvg) {
       out_.Flush();
@@ -418,6 +450,8 @@ class ReportWriter::Impl {
       WriteReportSvg(svg_, file_);
     } else if (settings_.format == ReportFormat::kJson) {
       json_.EndArray();
+      json_.Key("runs_in_log");
+      json_.Unsigned(runsInLog_);
       json_.Key("slowest_commands");
       json_.BeginArray();
       for (const SlowCommand& c : slowest_) {
@@ -438,7 +472,12 @@ class ReportWriter::Impl {
       json_.EndArray();
       json_.EndObject();
       out_.Add("\n", 1);
-    } else if (!slowest_.empty()) {
+    } else {
+      out_.Printf("\n%zu run%s in the log", runsInLog_, runsInLog_ == 1 ? "" : "s");
+      if (shown != runsInLog_) out_.Printf(", the last %zu shown", shown);
+      out_.Add("\n");
+    }
+    if (settings_.format == ReportFormat::kText && !slowest_.empty()) {
       out_.Add("\nSlowest commands:\n");
       for (const SlowCommand& c : slowest_) {
         std::string line = c.line ? "line " + std::to_string(c.line) : "line ?";
@@ -451,7 +490,34 @@ class ReportWriter::Impl {
   }
 
  private:
-  ReportRun Build(const LoggedRun& logged, size_t number) {
+  struct KeptRun {
+    LoggedRun run;  // taken from the parser, or a copy sharing its texts
+    size_t number;
+  };
+
+  // Writes the run now, or keeps it among the last ones to be shown.
+  void Take(const LoggedRun& logged, size_t number, bool lastInLog) {
+    if (!keeps_) return Show(logged, number, lastInLog);
+    Keep(KeptRun{logged, number});
+  }
+
+  void Keep(KeptRun&& run) {
+    kept_.push_back(std::move(run));
+    if (settings_.last > 0 && kept_.size() > settings_.last) kept_.pop_front();
+  }
+
+  void Show(const LoggedRun& logged, size_t number, bool lastInLog) {
+    ReportRun run = Build(logged, number, lastInLog);
+    if (settings_.format == ReportFormat::kSvg) {
+      svg_.runs.push_back(std::move(run));
+      return;
+    }
+    Slowest(run);
+    if (settings_.format == ReportFormat::kJson) WriteJson(run);
+    else WriteText(run);
+  }
+
+  ReportRun Build(const LoggedRun& logged, size_t number, bool lastInLog) {
     ReportRun run;
     run.index = number;
     run.logged = &logged;
@@ -462,7 +528,7 @@ class ReportWriter::Impl {
     run.mode = ModeName(mode.mode);
     run.autonomic = mode.autonomic;
     run.section = logged.section;
-    bool isRunning = settings_.running && !logged.ended && number == runsInLog_;
+    bool isRunning = settings_.running && !logged.ended && lastInLog;
     run.end = logged.ended ? "finished" : isRunning ? "running" : "killed";
     if (logged.ended)
       run.meaning = DescribeFinalCode(static_cast<unsigned int>(logged.finalCode),
@@ -501,64 +567,137 @@ class ReportWriter::Impl {
     }
   }
 
+  // Writes a command's columns before its text at `at` (room for 160
+  // bytes) and returns their end. A row is 64 characters wide: when every
+  // value fits its column (all but odd ones) they are put into a row of
+  // spaces in place, else each is padded in turn and a long one pushes
+  // the rest right, as printf's widths do.
+  static char* Columns(char* at, const ReportCommand& c, std::string_view started,
+                       std::string_view ended) {
+    const LoggedCommand& l = *c.logged;
+    if (c.line <= 99999999 && c.duration <= 9999 && (!l.returned || l.returnCode <= 9999) &&
+        started.size() <= 8 && ended.size() <= 8) {
+      static const char kBlank[] =
+          "                                                                ";
+      static_assert(sizeof(kBlank) == 65, "a row is 64 characters wide");
+      memcpy(at, kBlank, 64);
+      RightAligned(at + 8, c.line, c.line > 0);
+      PutTime(at + 10, started);
+      PutTime(at + 20, ended);
+      RightAligned(at + 34, static_cast<unsigned long long>(c.duration), c.duration >= 0);
+      if (!l.returned) {
+        at[36] = '-';
+      } else if (l.returnCode < 10) {
+        at[36] = static_cast<char>('0' + l.returnCode);
+      } else {
+        size_t digits = 1;
+        for (unsigned long long v = l.returnCode; v >= 10; v /= 10) ++digits;
+        RightAligned(at + 36 + digits, l.returnCode, true);
+      }
+      // The verdict is one of a few words of at most 20 characters.
+      size_t i = 0;
+      for (; i < 20 && c.verdict[i] != '\0'; ++i) at[42 + i] = c.verdict[i];
+      if (c.verdict[i] == '\0') return at + 64;
+    }
+    char number[24];
+    at = Output::PadAt(at, c.line ? Output::Decimal(c.line, number) : "-", 8, true);
+    at = Output::PadAt(at, "  ", 0, false);
+    at = Output::PadAt(at, started, 8, false);
+    at = Output::PadAt(at, "  ", 0, false);
+    at = Output::PadAt(at, ended, 8, false);
+    at = Output::PadAt(at, "  ", 0, false);
+    at = Output::PadAt(
+        at,
+        c.duration >= 0 ? Output::Decimal(static_cast<unsigned long long>(c.duration), number)
+                        : "-",
+        4, true);
+    at = Output::PadAt(at, "  ", 0, false);
+    at = Output::PadAt(at, l.returned ? Output::Decimal(l.returnCode, number) : "-", 4, false);
+    at = Output::PadAt(at, "  ", 0, false);
+    at = Output::PadAt(at, c.verdict, 20, false);
+    return Output::PadAt(at, "  ", 0, false);
+  }
+
+  // "hh:mm:ss" (8 characters) or "-" at `at`.
+  static void PutTime(char* at, std::string_view time) {
+    if (time.size() == 8) memcpy(at, time.data(), 8);
+    else memcpy(at, time.data(), time.size());
+  }
+
+  // The digits of `value` ending at `end` (known: else "-").
+  static void RightAligned(char* end, unsigned long long value, bool known) {
+    if (!known) {
+      end[-1] = '-';
+      return;
+    }
+    if (value < 10) {
+      end[-1] = static_cast<char>('0' + value);
+      return;
+    }
+    do {
+      *--end = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+  }
+
   void WriteText(const ReportRun& run) {
     const LoggedRun& r = *run.logged;
-    out_.Printf("\nRun %zu: started %s (log line %zu)%s\n", run.index,
-                r.started.Known() ? FormatLogStamp(r.started.seconds).c_str()
-                                  : "at an unknown time",
-                r.logLine,
-                r.headerMissing ? ", its header is not in the log"
-                : r.headerComplete ? "" : ", header cut short");
+    // Put together piece by piece, not by printf: a log holds many runs.
+    out_.Add("\nRun ");
+    out_.Number(run.index);
+    out_.Add(": started ");
+    out_.Add(r.started.Known() ? FormatLogStamp(r.started.seconds) : "at an unknown time");
+    out_.Add(" (log line ");
+    out_.Number(r.logLine);
+    out_.Add(r.headerMissing    ? "), its header is not in the log\n"
+             : r.headerComplete ? ")\n"
+                                : "), header cut short\n");
     if (!r.args.empty()) {
       out_.Add("  Command line:");
-      for (const std::string& a : r.args) out_.Printf(" %s", a.c_str());
+      for (const std::string& a : r.args) {
+        out_.Add(" ", 1);
+        out_.AddCString(a);
+      }
       out_.Add("\n");
     }
-    out_.Printf("  Mode:         %s%s, section %s%s\n", run.mode,
-                run.autonomic ? " (autonomic)" : "",
-                run.section.empty() ? "unknown" : run.section.c_str(),
-                r.fallback ? " (expert fallback)" : "");
+    out_.Add("  Mode:         ");
+    out_.Add(run.mode);
+    out_.Add(run.autonomic ? " (autonomic), section " : ", section ");
+    if (run.section.empty()) out_.Add("unknown");
+    else out_.AddCString(run.section);
+    out_.Add(r.fallback ? " (expert fallback)\n" : "\n");
     if (r.ended) {
-      out_.Printf("  Ended:        %s, final code 0x%" PRIX64 " (%s): %s\n",
-                  FormatLogStamp(r.endedAt.seconds).c_str(),
-                  static_cast<uint64_t>(r.finalCode), run.meaning.verdict,
-                  run.meaning.description.c_str());
-    } else if (std::string(run.end) == "running") {
+      out_.Add("  Ended:        ");
+      out_.Add(FormatLogStamp(r.endedAt.seconds));
+      out_.Add(", final code 0x");
+      out_.Hex(r.finalCode);
+      out_.Add(" (");
+      out_.Add(run.meaning.verdict);
+      out_.Add("): ");
+      out_.AddCString(run.meaning.description);
+      out_.Add("\n");
+    } else if (std::string_view(run.end) == "running") {
       out_.Add("  Ended:        still running\n");
     } else {
-      out_.Printf("  Ended:        ended without a final line (killed or the "
-                  "machine went down)%s%s\n",
-                  r.lastSeen.Known() ? "; last line at " : "",
-                  r.lastSeen.Known() ? FormatLogStamp(r.lastSeen.seconds).c_str() : "");
+      out_.Add("  Ended:        ended without a final line (killed or the machine went down)");
+      if (r.lastSeen.Known()) {
+        out_.Add("; last line at ");
+        out_.Add(FormatLogStamp(r.lastSeen.seconds));
+      }
+      out_.Add("\n");
     }
     if (r.rebootRequested) out_.Add("  Reboot:       requested\n");
     for (const std::string& e : r.errors) out_.Printf("  %s\n", e.c_str());
-    if (run.Commands() == 0) return;
+    // Read once: what is written goes through char pointers, after which
+    // the compiler would read the count again for every row.
+    const size_t commands = run.Commands();
+    if (commands == 0) return;
     out_.Add("    LINE  START     END       SECS  RC    VERDICT               COMMAND\n");
-    for (size_t i = 0; i < run.Commands(); ++i) {
+    for (size_t i = 0; i < commands; ++i) {
       ReportCommand c = run.Command(i);
       const LoggedCommand& l = *c.logged;
-      // The columns before the text: at most 8 + 8 + 8 + 20 + 20 + 20
-      // characters and 12 spaces.
-      char number[24];
       char* at = out_.Reserve(160);
-      at = Output::PadAt(at, c.line ? Output::Decimal(c.line, number) : "-", 8, true);
-      at = Output::PadAt(at, "  ", 0, false);
-      at = Output::PadAt(at, clock_.Of(l.started), 8, false);
-      at = Output::PadAt(at, "  ", 0, false);
-      at = Output::PadAt(at, clock_.Of(l.ended), 8, false);
-      at = Output::PadAt(at, "  ", 0, false);
-      at = Output::PadAt(
-          at,
-          c.duration >= 0 ? Output::Decimal(static_cast<unsigned long long>(c.duration), number)
-                          : "-",
-          4, true);
-      at = Output::PadAt(at, "  ", 0, false);
-      at = Output::PadAt(at, l.returned ? Output::Decimal(l.returnCode, number) : "-", 4,
-                         false);
-      at = Output::PadAt(at, "  ", 0, false);
-      at = Output::PadAt(at, c.verdict, 20, false);
-      at = Output::PadAt(at, "  ", 0, false);
+      at = Columns(at, c, clock_.Of(l.started), clock_.Of(l.ended));
       out_.Commit(at);
       out_.Add(l.text);
       out_.Add("\n", 1);
@@ -662,28 +801,26 @@ class ReportWriter::Impl {
   }
 
   const ReportSettings settings_;
-  const size_t runsInLog_;
-  size_t firstShown_ = 1;
+  size_t runsInLog_ = 0;  // known at Finish()
   FILE* file_;
   Output out_;
   JsonWriter json_;
   Clock clock_;
   SectionCache sections_;
+  const bool keeps_;  // the runs shown are kept until Finish()
   std::vector<SlowCommand> slowest_;  // a heap, see Slowest()
-  std::deque<LoggedRun> kept_;        // SVG: the runs drawn
+  std::deque<KeptRun> kept_;          // the last runs (all, for SVG without last)
   RunsReport svg_;
 };
 
-ReportWriter::ReportWriter(const ReportSettings& settings, size_t runsInLog, FILE* out)
-    : impl_(new Impl(settings, runsInLog, out)) {}
+ReportWriter::ReportWriter(const ReportSettings& settings, FILE* out)
+    : impl_(new Impl(settings, out)) {}
 ReportWriter::~ReportWriter() = default;
-void ReportWriter::Add(const LoggedRun& run, size_t number) { impl_->Add(run, number); }
-void ReportWriter::Finish() { impl_->Finish(); }
+void ReportWriter::Add(LoggedRun& run, size_t number) { impl_->Add(run, number); }
+void ReportWriter::Finish(const RunLog& rest) { impl_->Finish(rest); }
 
 void WriteRunReport(const RunLog& log, const ReportSettings& settings, FILE* out) {
-  ReportWriter writer(settings, log.retired + log.runs.size(), out);
-  for (size_t i = 0; i < log.runs.size(); ++i) writer.Add(log.runs[i], log.retired + i + 1);
-  writer.Finish();
+  ReportWriter(settings, out).Finish(log);
 }
 
 }  // namespace pxtool

@@ -66,21 +66,25 @@ struct ReportSettings {
   ReportFormat format = ReportFormat::kText;
 };
 
-// Writes the report run by run, as the log is read: Add() is given every
-// run of the log in order with its 1-based number; the runs not shown are
-// passed over, the others written at once (text, JSON) or kept until
-// Finish() (SVG, whose scale depends on every row). `runsInLog` must be
-// known first (RunCounter): the text and JSON begin with it, and it tells
-// which runs are the last ones. Memory: the slowest commands and, for SVG,
-// the runs drawn.
+// Writes the report run by run, as the log is read in one pass: Add() is
+// given each run the parser hands over (RunLogParser's retire function),
+// with its 1-based number, and Finish() the log the parser returns at its
+// end, whose runs are the log's last ones. With every run shown (text,
+// JSON) each is written as it comes; with `last` set, and for SVG (whose
+// scale depends on every row), the last runs are kept as copies and
+// written by Finish(). The number of runs in the log is known only then,
+// so the text and the JSON give it after the runs. Memory: the slowest
+// commands and the runs kept.
 class ReportWriter {
  public:
-  ReportWriter(const ReportSettings& settings, size_t runsInLog, FILE* out);
+  ReportWriter(const ReportSettings& settings, FILE* out);
   ~ReportWriter();
   ReportWriter(const ReportWriter&) = delete;
   ReportWriter& operator=(const ReportWriter&) = delete;
-  void Add(const LoggedRun& run, size_t number);
-  void Finish();  // writes what is left; call once, after the last Add
+  // A run the parser hands over; one that is kept is moved out of `run`.
+  void Add(LoggedRun& run, size_t number);
+  // The runs the parser still held, and what is left to write; call once.
+  void Finish(const RunLog& rest);
 
  private:
   class Impl;
