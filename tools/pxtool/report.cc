@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -103,19 +104,25 @@ int RunReport(int argc, char** argv) {
     }
   }
   // Each run is written as soon as the parser hands it over, so memory does
-  // not grow with the log.
-  ReportWriter writer(settings, stdout);
-  RunLogParser parser([&writer](LoggedRun& run, size_t number) {
-    writer.Add(run, number);
-  });
+  // not grow with the log. The writer starts with the first piece read: a
+  // log that cannot be opened leaves nothing on the standard output.
+  std::unique_ptr<ReportWriter> writer;
+  auto start = [&writer, &settings]() {
+    if (!writer) writer.reset(new ReportWriter(settings, stdout));
+    return writer.get();
+  };
+  RunLogParser parser([&start](LoggedRun& run, size_t number) { start()->Add(run, number); });
   if (!ReadPackageFileInPieces(
           logPath, kMaxRunLogSize, where.dir,
-          [&parser](const char* data, size_t size) { parser.Feed(data, size); },
+          [&](const char* data, size_t size) {
+            start();
+            parser.Feed(data, size);
+          },
           &error)) {
     fprintf(stderr, "pxtool: cannot read the run log %s\n", error.c_str());
     return kExitFailure;
   }
-  writer.Finish(parser.Finish());
+  start()->Finish(parser.Finish());
   return kExitSuccess;
 }
 
