@@ -4,12 +4,14 @@
 // "exec command <" line becomes exactly one command of some run; reading in
 // pieces and handing runs over as they are done gives the same runs as
 // reading whole, and the same report (as pxtool report writes it, run by
-// run); the SVG ends with its closing tag.
+// run); the JSON is valid and laid out as nlohmann-json's dump(2) lays it
+// out; the SVG ends with its closing tag.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "fuzz_support.h"
@@ -39,6 +41,20 @@ size_t CountExecLines(const std::string& text) {
   return n;
 }
 
+// What `write` writes to a FILE, as a string.
+template <typename Write>
+std::string Report(Write write) {
+  char* data = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&data, &size);
+  if (out == nullptr) abort();
+  write(out);
+  fclose(out);
+  std::string text(data, size);
+  free(data);
+  return text;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -64,43 +80,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   settings.argText = "[Runtime]\r\nFWPATH=f\r\n[Commands]\r\n1 000 sh a\r\n0 000 b\r\n[End]\r\n";
   settings.last = size % 3;
   settings.running = size % 2;
-  FILE* out = fopen("/dev/null", "we");
-  if (out == nullptr) return 0;
-  pxtool::WriteRunReport(whole, settings, out);
-  settings.format = pxtool::ReportFormat::kJson;
-  pxtool::WriteRunReport(whole, settings, out);
-  fclose(out);
 
   // Written run by run as the runs are handed over: the same text.
-  settings.format = pxtool::ReportFormat::kText;
-  char* whole_text = nullptr;
-  char* streamed_text = nullptr;
-  size_t whole_size = 0, streamed_size = 0;
-  FILE* a = open_memstream(&whole_text, &whole_size);
-  FILE* b = open_memstream(&streamed_text, &streamed_size);
-  if (a == nullptr || b == nullptr) return 0;
-  pxtool::WriteRunReport(whole, settings, a);
-  {
-    pxtool::ReportWriter writer(settings, b);
+  std::string whole_text = Report([&](FILE* out) {
+    pxtool::WriteRunReport(whole, settings, out);
+  });
+  std::string streamed_text = Report([&](FILE* out) {
+    pxtool::ReportWriter writer(settings, out);
     pxtool::RunLogParser parser(
         [&writer](pxtool::LoggedRun& run, size_t number) { writer.Add(run, number); });
     parser.Feed(text, size);
     writer.Finish(parser.Finish());
-  }
-  fclose(a);
-  fclose(b);
-  FUZZ_CHECK(whole_size == streamed_size && memcmp(whole_text, streamed_text, whole_size) == 0);
-  free(whole_text);
-  free(streamed_text);
+  });
+  FUZZ_CHECK(whole_text == streamed_text);
 
-  char* svg = nullptr;
-  size_t svgSize = 0;
-  FILE* mem = open_memstream(&svg, &svgSize);
-  if (mem == nullptr) return 0;
+  // The JSON, written a value at a time, is what nlohmann-json reads and
+  // writes back with dump(2): valid, and laid out alike.
+  settings.format = pxtool::ReportFormat::kJson;
+  std::string json = Report([&](FILE* out) {
+    pxtool::WriteRunReport(whole, settings, out);
+  });
+  auto parsed = nlohmann::ordered_json::parse(json, nullptr, false);
+  FUZZ_CHECK(!parsed.is_discarded());
+  FUZZ_CHECK(parsed.dump(2) + "\n" == json);
+
   settings.format = pxtool::ReportFormat::kSvg;
-  pxtool::WriteRunReport(whole, settings, mem);
-  fclose(mem);
-  FUZZ_CHECK(svgSize > 7 && strcmp(svg + svgSize - 7, "</svg>\n") == 0);
-  free(svg);
+  std::string svg = Report([&](FILE* out) {
+    pxtool::WriteRunReport(whole, settings, out);
+  });
+  FUZZ_CHECK(svg.size() > 7 && svg.compare(svg.size() - 7, 7, "</svg>\n") == 0);
   return 0;
 }
