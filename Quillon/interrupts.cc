@@ -76,4 +76,3 @@ bool WaitForGroupToEnd(pid_t group) {
   }
 }
 
-void ResetInterruptForTest() { g_signal = g_count = 0; }

@@ -44,7 +44,4 @@ bool WaitForGroupToEnd(pid_t group);
 // How long an interrupted command's group may take to end by itself.
 const int kGraceSeconds = 10;
 
-// For tests: forgets the recorded signal.
-void ResetInterruptForTest();
-
 #endif  // QUILLON_INTERRUPTS_H_

@@ -13,9 +13,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -27,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "px_tool.h"
 
 namespace {
@@ -34,43 +33,6 @@ namespace {
 const size_t kFileSize = size_t{512} << 20;
 
 std::string g_dir, g_plain, g_scrambled, g_out;
-
-bool MakePlainFile(const std::string& path) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::vector<uint64_t> block((1 << 20) / sizeof(uint64_t));
-  uint64_t x = 0x9E3779B97F4A7C15ULL;
-  bool ok = true;
-  for (size_t written = 0; ok && written < kFileSize; written += 1 << 20) {
-    for (uint64_t& w : block) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      w = x;
-    }
-    ok = write(fd, block.data(), 1 << 20) == (1 << 20);
-  }
-  return close(fd) == 0 && ok;
-}
-
-// Runs argv to completion; returns its exit status (-1 if it did not exit)
-// and its peak resident size in KiB.
-int RunChild(const std::vector<std::string>& args, long* max_rss_kib) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  memset(&usage, 0, sizeof usage);
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return -1;
-  if (max_rss_kib) *max_rss_kib = usage.ru_maxrss;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 void RemoveOutput(benchmark::State& state) {
   state.PauseTiming();
@@ -81,7 +43,7 @@ void RemoveOutput(benchmark::State& state) {
 void BM_Cp(benchmark::State& state) {
   for (auto _ : state) {
     RemoveOutput(state);
-    if (RunChild({"cp", g_plain, g_out}, nullptr) != 0)
+    if (bench::RunChild({"cp", g_plain, g_out}, nullptr) != 0)
       state.SkipWithError("cp failed");
   }
   state.SetBytesProcessed(state.iterations() * kFileSize);
@@ -138,7 +100,7 @@ void ReportPeakMemory() {
   for (const Case& c : cases) {
     unlink(g_out.c_str());
     long kib = 0;
-    int rc = RunChild(c.argv, &kib);
+    int rc = bench::RunChild(c.argv, &kib);
     printf("peak RSS %-27s %6.1f MiB%s%s\n", c.what, kib / 1024.0,
            rc == 0 ? "" : " (FAILED)",
            kib > 16 * 1024 ? " (above the 16 MiB limit)" : "");
@@ -165,7 +127,7 @@ int main(int argc, char** argv) {
   g_scrambled = g_dir + "/scrambled";
   g_out = g_dir + "/out";
   PXTool tool;
-  if (!MakePlainFile(g_plain) ||
+  if (!bench::WriteRandomFile(g_plain, kFileSize, 0) ||
       tool.GetPXFile2File(g_plain.c_str(), g_scrambled.c_str(),
                           PXTool::PXEncryptKey1) != 0) {
     fprintf(stderr, "codec_bench: cannot create the files in %s\n",

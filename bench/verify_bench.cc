@@ -21,9 +21,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 #include <sys/mman.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -36,6 +34,7 @@
 #include <vector>
 
 #include "arg_file.h"
+#include "bench_util.h"
 #include "arg_file_digest.h"
 #include "minisign.h"
 #include "package_check.h"
@@ -55,24 +54,6 @@ bool WriteText(const std::string& path, const std::string& text) {
   if (!f) return false;
   bool ok = fwrite(text.data(), 1, text.size(), f) == text.size();
   return fclose(f) == 0 && ok;
-}
-
-bool MakeFile(const std::string& path, uint64_t seed) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  std::vector<uint64_t> block((1 << 20) / sizeof(uint64_t));
-  uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 1;
-  bool ok = true;
-  for (size_t written = 0; ok && written < kFileSize; written += 1 << 20) {
-    for (uint64_t& w : block) {
-      x ^= x << 13;
-      x ^= x >> 7;
-      x ^= x << 17;
-      w = x;
-    }
-    ok = write(fd, block.data(), 1 << 20) == (1 << 20);
-  }
-  return close(fd) == 0 && ok;
 }
 
 std::string Base64(const std::string& bytes) {
@@ -100,7 +81,7 @@ bool MakePackage(const std::string& dir) {
     if (mkdir((dir + d).c_str(), 0755) != 0) return false;
   for (int i = 0; i < kFiles; ++i) {
     std::string name = dir + "/files/part" + std::to_string(i);
-    if (!MakeFile(name, i + 1)) return false;
+    if (!bench::WriteRandomFile(name, kFileSize, i + 1)) return false;
     if (i % 2 == 1) {  // scrambled: method 1 in place of the plain file
       PXTool tool;
       if (tool.GetPXFile2File(name.c_str(), (name + ".px").c_str(), PXTool::PXEncryptKey1) != 0 ||
@@ -167,27 +148,6 @@ bool Stage(const std::string& dir, bool checked) {
   return ok;
 }
 
-int RunChild(const std::vector<std::string>& args, long* maxRssKib, bool quiet) {
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (quiet) {
-      int null = open("/dev/null", O_WRONLY);
-      dup2(null, 1);
-    }
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  memset(&usage, 0, sizeof usage);
-  if (pid < 0 || wait4(pid, &status, 0, &usage) != pid) return -1;
-  if (maxRssKib) *maxRssKib = usage.ru_maxrss;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 template <typename F>
 double Fastest(F run) {
   double best = 0;
@@ -215,13 +175,13 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> sum = {"sha256sum"};
   for (int i = 0; i < kFiles; ++i) sum.push_back(dir + "/files/part" + std::to_string(i));
-  double sha = Fastest([&] { return RunChild(sum, nullptr, true) == 0; });
+  double sha = Fastest([&] { return bench::RunChild(sum, nullptr, true) == 0; });
   double plain = Fastest([&] { return Stage(dir, false); });
   double checked = Fastest([&] { return Stage(dir, true); });
   char self[4096];
   ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   long kib = 0;
-  int rc = n > 0 ? (self[n] = '\0', RunChild({self, "--stage-child", dir}, &kib, false)) : -1;
+  int rc = n > 0 ? (self[n] = '\0', bench::RunChild({self, "--stage-child", dir}, &kib, false)) : -1;
   printf("sha256sum over 512 MiB          %7.3f s\n", sha);
   printf("staging alone                   %7.3f s\n", plain);
   printf("staging with the check          %7.3f s\n", checked);

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -104,25 +103,17 @@ int RunReport(int argc, char** argv) {
     }
   }
   // Each run is written as soon as the parser hands it over, so memory does
-  // not grow with the log. The writer starts with the first piece read: a
-  // log that cannot be opened leaves nothing on the standard output.
-  std::unique_ptr<ReportWriter> writer;
-  auto start = [&writer, &settings]() {
-    if (!writer) writer.reset(new ReportWriter(settings, stdout));
-    return writer.get();
-  };
-  RunLogParser parser([&start](LoggedRun& run, size_t number) { start()->Add(run, number); });
+  // not grow with the log; a log that cannot be opened leaves nothing on the
+  // standard output (the writer writes nothing before its first run).
+  ReportWriter writer(settings, stdout);
+  RunLogParser parser([&writer](LoggedRun& run, size_t number) { writer.Add(run, number); });
   if (!ReadPackageFileInPieces(
           logPath, kMaxRunLogSize, where.dir,
-          [&](const char* data, size_t size) {
-            start();
-            parser.Feed(data, size);
-          },
-          &error)) {
+          [&parser](const char* data, size_t size) { parser.Feed(data, size); }, &error)) {
     fprintf(stderr, "pxtool: cannot read the run log %s\n", error.c_str());
     return kExitFailure;
   }
-  start()->Finish(parser.Finish());
+  writer.Finish(parser.Finish());
   return kExitSuccess;
 }
 

@@ -407,23 +407,7 @@ class ReportWriter::Impl {
   Impl(const ReportSettings& settings, FILE* out)
       : settings_(settings), file_(out), out_(out), json_(&out_),
         sections_(settings_.argText),
-        keeps_(settings.last > 0 || settings.format == ReportFormat::kSvg) {
-    if (settings.format == ReportFormat::kText) {
-      out_.Printf("Run log %s\n", settings.runLogPath.c_str());
-    } else if (settings.format == ReportFormat::kJson) {
-      json_.BeginObject();
-      json_.Key("schema");
-      json_.String("pxtool.report");
-      json_.Key("schema_version");
-      json_.Unsigned(1);
-      json_.Key("package_dir");
-      json_.String(settings.packageDir);
-      json_.Key("run_log");
-      json_.String(settings.runLogPath);
-      json_.Key("runs");
-      json_.BeginArray();
-    }
-  }
+        keeps_(settings.last > 0 || settings.format == ReportFormat::kSvg) {}
 
   // A run handed over by the parser: newer runs exist, so it is not the
   // log's last. One to be kept is taken from the parser rather than copied.
@@ -433,6 +417,7 @@ class ReportWriter::Impl {
   }
 
   void Finish(const RunLog& rest) {
+    Begin();
     runsInLog_ = rest.retired + rest.runs.size();
     for (size_t i = 0; i < rest.runs.size(); ++i)
       Take(rest.runs[i], rest.retired + i + 1, i + 1 == rest.runs.size());
@@ -506,7 +491,31 @@ class ReportWriter::Impl {
     if (settings_.last > 0 && kept_.size() > settings_.last) kept_.pop_front();
   }
 
+  // The start of the text or JSON, written with the first run shown (or
+  // at the end): a writer given nothing writes nothing, so a log that
+  // cannot be read leaves no half document behind.
+  void Begin() {
+    if (begun_) return;
+    begun_ = true;
+    if (settings_.format == ReportFormat::kText) {
+      out_.Printf("Run log %s\n", settings_.runLogPath.c_str());
+    } else if (settings_.format == ReportFormat::kJson) {
+      json_.BeginObject();
+      json_.Key("schema");
+      json_.String("pxtool.report");
+      json_.Key("schema_version");
+      json_.Unsigned(1);
+      json_.Key("package_dir");
+      json_.String(settings_.packageDir);
+      json_.Key("run_log");
+      json_.String(settings_.runLogPath);
+      json_.Key("runs");
+      json_.BeginArray();
+    }
+  }
+
   void Show(const LoggedRun& logged, size_t number, bool lastInLog) {
+    Begin();
     ReportRun run = Build(logged, number, lastInLog);
     if (settings_.format == ReportFormat::kSvg) {
       svg_.runs.push_back(std::move(run));
@@ -587,8 +596,6 @@ class ReportWriter::Impl {
       RightAligned(at + 34, static_cast<unsigned long long>(c.duration), c.duration >= 0);
       if (!l.returned) {
         at[36] = '-';
-      } else if (l.returnCode < 10) {
-        at[36] = static_cast<char>('0' + l.returnCode);
       } else {
         size_t digits = 1;
         for (unsigned long long v = l.returnCode; v >= 10; v /= 10) ++digits;
@@ -628,10 +635,6 @@ class ReportWriter::Impl {
   static void RightAligned(char* end, unsigned long long value, bool known) {
     if (!known) {
       end[-1] = '-';
-      return;
-    }
-    if (value < 10) {
-      end[-1] = static_cast<char>('0' + value);
       return;
     }
     do {
@@ -808,6 +811,7 @@ class ReportWriter::Impl {
   Clock clock_;
   SectionCache sections_;
   const bool keeps_;  // the runs shown are kept until Finish()
+  bool begun_ = false;  // Begin() has written the start
   std::vector<SlowCommand> slowest_;  // a heap, see Slowest()
   std::deque<KeptRun> kept_;          // the last runs (all, for SVG without last)
   RunsReport svg_;

@@ -73,8 +73,9 @@ struct ReportSettings {
 // JSON) each is written as it comes; with `last` set, and for SVG (whose
 // scale depends on every row), the last runs are kept as copies and
 // written by Finish(). The number of runs in the log is known only then,
-// so the text and the JSON give it after the runs. Memory: the slowest
-// commands and the runs kept.
+// so the text and the JSON give it after the runs. Nothing is written before
+// the first run shown or Finish(). Memory: the slowest commands and the runs
+// kept.
 class ReportWriter {
  public:
   ReportWriter(const ReportSettings& settings, FILE* out);
