@@ -63,13 +63,12 @@ int OpenArgFile(const char* name, ArgFileView* view, std::string* why) {
   view->fd = fd;
   view->device = info.st_dev;
   view->inode = info.st_ino;
-  // The run changes its directory later; keep a name that still resolves.
-  view->path = name;
-  char* cwd = name[0] == '/' ? nullptr : getcwd(nullptr, 0);
-  if (cwd != nullptr) {
-    view->path = std::string(cwd) + "/" + name;
-    free(cwd);
-  }
+  const char* slash = strrchr(name, '/');
+  const std::string dir = slash == nullptr ? "."
+                          : slash == name  ? "/"
+                                           : std::string(name, slash - name);
+  view->baseName = slash == nullptr ? name : slash + 1;
+  view->dirFd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   return 0;
 }
 
@@ -82,8 +81,10 @@ std::string ArgFileChange() {
     return "changed its size from " + std::to_string(view->mapSize) + " to " +
            std::to_string(opened.st_size) + " bytes";
   if (opened.st_nlink == 0) return "was removed";
-  if (stat(view->path.c_str(), &named) != 0 || named.st_dev != view->device ||
-      named.st_ino != view->inode)
+  if (view->dirFd >= 0 &&
+      (fstatat(view->dirFd, view->baseName.c_str(), &named,
+               AT_SYMLINK_NOFOLLOW) != 0 ||
+       named.st_dev != view->device || named.st_ino != view->inode))
     return "was replaced by another file";
   return std::string();
 }
@@ -115,6 +116,10 @@ void ReleaseArgFile(ArgFileView* view, bool closeFd) {
   if (closeFd && view->fd >= 0) {
     close(view->fd);
     view->fd = -1;
+  }
+  if (closeFd && view->dirFd >= 0) {
+    close(view->dirFd);
+    view->dirFd = -1;
   }
 }
 

@@ -39,7 +39,12 @@ struct ArgFileView {
   int fd = -1;
   dev_t device = 0;  // identity of the open file
   ino_t inode = 0;
-  std::string path;  // the name it was opened by, made absolute
+  // The directory the file was opened in (an O_PATH handle, -1 if none could
+  // be had) and the file's name in it: its name is looked at again through
+  // the handle, never through a path re-resolved after a change of
+  // directory (which may be longer than PATH_MAX, or lead elsewhere).
+  int dirFd = -1;
+  std::string baseName;
   char* text = nullptr;
   size_t mapSize = 0;
   char* textEnd = nullptr;
@@ -65,7 +70,7 @@ int StatArgFile(const ArgFileView& view, size_t* size);
 // errno (EINVAL for an empty file, which cannot be mapped).
 int MapArgFile(ArgFileView* view, size_t size);
 
-// Releases the mapping (if any) and, when closeFd, the descriptor.
+// Releases the mapping (if any) and, when closeFd, the descriptors.
 void ReleaseArgFile(ArgFileView* view, bool closeFd);
 
 // Reads the basic parameters from the text [pFileView, end) with the package

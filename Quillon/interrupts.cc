@@ -27,7 +27,8 @@ void OnStop(int sig) {
   errno = saved;
 }
 
-void OnFileSizeLimit(int) {}
+// SIGXFSZ and SIGPIPE: the write fails with EFBIG or EPIPE instead.
+void DoNothing(int) {}
 
 void Install(int sig, void (*handler)(int)) {
   struct sigaction action = {};
@@ -51,9 +52,12 @@ void InstallRunSignalHandlers() {
   Install(SIGTERM, OnStop);
   Install(SIGINT, OnStop);
   Install(SIGHUP, OnStop);
-  Install(SIGXFSZ, OnFileSizeLimit);
+  Install(SIGXFSZ, DoNothing);
+  KeepRunningOnBrokenPipe();
   prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
 }
+
+void KeepRunningOnBrokenPipe() { Install(SIGPIPE, DoNothing); }
 
 int InterruptSignal() { return static_cast<int>(g_signal); }
 

@@ -23,8 +23,15 @@
 
 #include <sys/types.h>
 
-// Installs the handlers above. Idempotent.
+// Installs the handlers above, and KeepRunningOnBrokenPipe's. Idempotent.
 void InstallRunSignalHandlers();
+
+// SIGPIPE gets a handler that does nothing: a write to a standard output
+// whose reader has gone (`Quillon ... -d | head -0`) fails with EPIPE and is
+// dropped, and the run, its files and its exit status are as without the
+// pipe. Not an ignored disposition, which exec would hand on to the
+// commands and change what they do.
+void KeepRunningOnBrokenPipe();
 
 // The first stopping signal received, or 0; how many were received.
 int InterruptSignal();

@@ -57,6 +57,7 @@ unsigned int Run::EndWithoutArguments() {
 }
 
 void Run::EvaluateCommandLine() {
+  KeepRunningOnBrokenPipe();  // the usage and version texts go out first
   memset(externalOptionBuffer, 0, sizeof(externalOptionBuffer));
   memset(externalParameterBuffer, 0, sizeof(externalParameterBuffer));
   evaluateCmdlineOptions(argc_, argv_);

@@ -50,14 +50,28 @@ TEST_F(CDebugTest, InitOutcomes) {
   EXPECT_EQ(0u, Count(ReadFile(LogPath()), "gated"));
   EXPECT_EQ(1u, Count(ReadFile(LogPath()), "always one\n"));
 
-  // A ring buffer that cannot be set up switches tracing off and says why
-  // in the log file.
+  // A ring buffer that cannot be set up switches tracing off and says so in
+  // the log file, in one line and no more.
   WriteRingConfig("1", 1, 1);
   ASSERT_EQ(0, mkdir(RingPath().c_str(), 0700));
-  CDebug failing("Quillon", cfg_.c_str(), nullptr);
-  EXPECT_FALSE(failing.IsEnabled());
-  EXPECT_EQ(1u, Count(ReadFile(LogPath()),
-                      "### InitRingBuffer(): open of " + RingPath() + " failed (errno="));
+  {
+    CDebug failing("Quillon", cfg_.c_str(), nullptr);
+    EXPECT_FALSE(failing.IsEnabled());
+    const std::string log = ReadFile(LogPath());
+    EXPECT_EQ(1u, Count(log, "### InitRingBuffer(): open of " + RingPath() + " failed (errno="));
+    EXPECT_EQ(1u, Count(log, "InitRingBuffer"));
+  }
+
+  // A ring that exists is reused silently, its mode as it was.
+  ASSERT_EQ(0, rmdir(RingPath().c_str()));
+  { CDebug first("Quillon", cfg_.c_str(), nullptr); }
+  ASSERT_EQ(0, chmod(RingPath().c_str(), 0640));
+  CDebug second("Quillon", cfg_.c_str(), nullptr);
+  EXPECT_TRUE(second.IsEnabled());
+  EXPECT_EQ(0u, Count(ReadFile(LogPath()), "InitRingBuffer"));
+  struct stat st;
+  ASSERT_EQ(0, stat(RingPath().c_str(), &st));
+  EXPECT_EQ(0640u, st.st_mode & 07777);
 }
 
 // "Always" entries go to both files with the module's name; the memory
@@ -117,8 +131,8 @@ TEST_F(CDebugTest, Descriptors) {
 
 // The trace files are never a link or a file planted by someone else:
 // such a file is refused (the log file: no log; the ring: not set up) and
-// neither it nor what it points to changes. Files the object makes are
-// 0600 whatever the umask.
+// neither it nor what it points to changes. Whatever the umask, the log
+// file is made 0600 and the ring 0700.
 TEST_F(CDebugTest, TraceFilesAreOwnPrivateFiles) {
   WriteRingConfig("1", 1, 1);
   const std::string victim = root_ + "/victim";
@@ -146,7 +160,9 @@ TEST_F(CDebugTest, TraceFilesAreOwnPrivateFiles) {
           EXPECT_EQ(-1, trace.GetLogFileDescriptor());
         } else {
           EXPECT_EQ(0u, trace.GetTarget());
-          EXPECT_EQ(1u, Count(ReadFile(LogPath()), "open of " + RingPath() + " failed"));
+          const std::string log = ReadFile(LogPath());
+          EXPECT_EQ(1u, Count(log, "open of " + RingPath() + " failed"));
+          EXPECT_EQ(1u, Count(log, "InitRingBuffer"));
         }
       }
       EXPECT_EQ("victim\n", ReadFile(victim));
@@ -159,10 +175,10 @@ TEST_F(CDebugTest, TraceFilesAreOwnPrivateFiles) {
   const mode_t umask_before = umask(0);
   { CDebug trace("Quillon", cfg_.c_str(), nullptr); }
   umask(umask_before);
-  for (const std::string& file : {LogPath(), RingPath()}) {
+  for (const auto& [file, mode] : {std::pair{LogPath(), 0600u}, std::pair{RingPath(), 0700u}}) {
     struct stat st;
     ASSERT_EQ(0, stat(file.c_str(), &st)) << file;
-    EXPECT_EQ(0600u, st.st_mode & 07777) << file;
+    EXPECT_EQ(mode, st.st_mode & 07777) << file;
   }
 }
 

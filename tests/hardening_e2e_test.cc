@@ -2,6 +2,7 @@
 // second run started on the same package, a full disk, unreadable package
 // files. Each test runs the real binary and looks at what it leaves behind.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -275,6 +276,76 @@ TEST(HardeningTest, OverlongCommandIsNotStartedAndLoggedOnceCut) {
   EXPECT_LT(log.size(), 20000u);
   EXPECT_FALSE(Exists(dir / "ran.txt"));
   EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n0 000 echo"));  // still pending
+}
+
+// Standard output is a pipe nobody reads any more (`Quillon ... -d | true`):
+// the run is as without the pipe, and the commands still see SIGPIPE as
+// they would without Quillon (its default action, not ignored).
+TEST(HardeningTest, ClosedStandardOutputChangesNothing) {
+  ScopedTempDir dir;
+  WriteFile(dir / "px.arg",
+            ArgText({"[Runtime]", "FWPATH=files", "[Commands]",
+                     "0 000 kill -PIPE $$", "[End]"}));
+  ASSERT_EQ(0, mkdir((dir / "files").c_str(), 0755));
+  int out[2];
+  ASSERT_EQ(0, pipe(out));
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(out[1], 1);
+    close(out[0]);
+    close(out[1]);
+    if (chdir(dir.path().c_str()) == 0)
+      execl(kQuillon.c_str(), kQuillon.c_str(), dir.path().c_str(), "px.arg", "-d", nullptr);
+    _exit(127);
+  }
+  close(out[0]);
+  close(out[1]);
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+  EXPECT_EQ(0, WEXITSTATUS(status));
+  EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("\tQuillon return code: 0x0"));
+  EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n1 013 kill"));  // killed by it
+}
+
+// A working directory deeper than PATH_MAX: the argument file is still
+// recognised as itself after every command, so results are written and the
+// run ends as usual.
+TEST(HardeningTest, WorkingDirectoryDeeperThanPathMax) {
+  ScopedTempDir dir;
+  const std::string step(200, 'd');
+  int fd = open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (int depth = 0; depth < 25 && fd >= 0; ++depth) {  // 5000 characters
+    ASSERT_EQ(0, mkdirat(fd, step.c_str(), 0755));
+    int next = openat(fd, step.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  const std::string arg = ArgText({"[Commands]", "0 000 true", "0 000 flag abort_ne 0",
+                                   "0 000 exit 3", "0 000 echo never > never", "[End]"});
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    if (fchdir(fd) != 0) _exit(126);
+    std::ofstream("px.arg", std::ios::binary) << arg;
+    execl(kQuillon.c_str(), kQuillon.c_str(), ".", nullptr);
+    _exit(127);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  EXPECT_EQ(2, WEXITSTATUS(status));  // aborted by the flags, not the handler error
+  char text[512] = {};
+  int arg_fd = openat(fd, "px.arg", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(arg_fd, 0);
+  ASSERT_GT(read(arg_fd, text, sizeof(text) - 1), 0);
+  close(arg_fd);
+  close(fd);
+  EXPECT_NE(std::string::npos, std::string(text).find("1 000 flag abort_ne 0\r\n1 003 exit 3\r\n0 000 echo"))
+      << text;
+  // The standard library cannot remove a tree this deep by path.
+  EXPECT_EQ(0, system(("rm -rf " + dir / step).c_str()));
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

@@ -129,5 +129,16 @@ TEST_F(ProcessTest, RefusesIdsThatAreNoProcess) {
   EXPECT_EQ(3u, exit_code_);
 }
 
+// The trace's cheap resident-memory figure is the one the status file
+// shows, in the same unit (a page or two apart at most: memory moves).
+TEST_F(ProcessTest, OwnResidentMemoryIsVmRss) {
+  size_t status_kb = 0;
+  CProcess::GetProcessMemorySpecificInfo(static_cast<unsigned>(getpid()), &status_kb, "VmRSS:",
+                                         CProcess::KB);
+  const size_t statm_kb = CProcess::GetOwnResidentKilobytes();
+  ASSERT_GT(status_kb, 0u);
+  EXPECT_NEAR(static_cast<double>(status_kb), static_cast<double>(statm_kb), 64.0);
+}
+
 }  // namespace
 }  // namespace quillon_test

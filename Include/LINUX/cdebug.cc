@@ -452,9 +452,7 @@ int CDebug::SetEntryHeader(char* entryHeader, size_t entryHeaderLength,
 
   int n;
   if (m_MemoryTracesFlag != 0) {
-    size_t usage = 0;
-    CProcess::GetProcessMemorySpecificInfo(static_cast<unsigned>(getpid()),
-                                           &usage, "VmRSS:", CProcess::KB);
+    const size_t usage = CProcess::GetOwnResidentKilobytes();
     n = snprintf(entryHeader, entryHeaderLength, "%s [%08X] %8zu %s !%-13s ",
                  when, thread, usage, "KB", module);
   } else {

@@ -59,8 +59,11 @@ enum {
   TRACE_TARGET_RINGBUFFER = 2,
 };
 
-// Mode of both trace files, whatever the umask.
+// Modes of the trace files, whatever the umask: the log file is private;
+// the ring buffer has the mode it has always been created with, and the
+// trace directory (root's own) is what keeps others out of it.
 const mode_t kTraceFileMode = 0600;
+const mode_t kRingFileMode = 0700;
 // Ring-buffer weights above kMaxRingWeight (QZ_LOG_RINGBUF_WEIGHT, -1
 // included, or the configuration file) are replaced by kDefaultRingWeight,
 // and the system log says so. 0 still means no ring buffer. With the factor

@@ -22,9 +22,12 @@
 // writing resumes at the stored position. Entries are plain memory copies,
 // so they survive a crash of the process; nothing is synced to disk.
 //
-// The file is created exclusively (never through a link) with mode 0600, or,
-// when it exists, reused only if OpenOwnFile accepts it (a regular file with
-// one link owned by the effective user); a reused file is set to 0600 too.
+// The file is created exclusively (never through a link) with mode 0700, or,
+// when it exists, reused as it is (mode included) only if OpenOwnFile
+// accepts it (a regular file with one link owned by the effective user).
+// Reuse writes nothing to the log file; a ring that cannot be opened or is
+// refused writes the one "open of ... failed" line there, whatever the
+// cause, and tracing is switched off.
 // It is never made larger than the free space of its file system less
 // kRingFreeSpaceMargin: a ring that does not fit is made smaller in steps of
 // page size x 256, and when not even one step fits nothing is created. A
@@ -181,28 +184,19 @@ size_t RingRoom(const char* path, size_t existing) {
                                          : static_cast<size_t>(-1);
 }
 
-// Creates the ring file (`*created` true) or opens the one there when it is
-// the process's own; either way with mode 0600. -1 with errno set, and
-// `why` saying what was refused.
-int OpenRingFile(const char* path, bool* created, std::string* why) {
+// Creates the ring file (`*created` true) with kRingFileMode, or opens the
+// one there when it is the process's own. -1 with errno set.
+int OpenRingFile(const char* path, bool* created) {
   *created = false;
   for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = CreateExclusive(path, O_RDWR, kTraceFileMode, why);
+    int fd = CreateExclusive(path, O_RDWR, kRingFileMode, nullptr);
     if (fd >= 0) {
       *created = true;
       return fd;
     }
     if (errno != EEXIST) return -1;
-    fd = OpenOwnFile(path, O_RDWR, kTraceFileMode, why);
-    if (fd >= 0) {
-      if (fchmod(fd, kTraceFileMode) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return -1;
-      }
-      return fd;
-    }
+    fd = OpenOwnFile(path, O_RDWR, kRingFileMode, nullptr);
+    if (fd >= 0) return fd;
     if (errno != ENOENT) return -1;  // removed meanwhile: try again
   }
   return -1;
@@ -257,9 +251,8 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     RingBufferSize = fitted;
   }
 
-  std::string why;
   bool created = false;
-  int fd = OpenRingFile(path, &created, &why);
+  int fd = OpenRingFile(path, &created);
   if (fd >= 0 && fstat(fd, &st) != 0) {
     close(fd);
     fd = -1;
@@ -270,9 +263,6 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     if (created) unlink(path);
     PrintToLogFile("\n### InitRingBuffer(): open of %s failed (errno=%d; %s) ###",
                    path, error, strerror(error));
-    if (!why.empty()) {
-      PrintToLogFile("\n### InitRingBuffer(): %s %s ###", path, why.c_str());
-    }
     return false;
   }
   m_RingBufFD = fd;

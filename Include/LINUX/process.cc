@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -196,6 +197,28 @@ void CProcess::GetProcessMemorySpecificInfo(unsigned int pid_id,
   // Shifting step by step keeps an out-of-range unit from shifting by 64
   // bits or more at once.
   for (int step = 0; step < static_cast<int>(format); ++step) *usage >>= 10;
+}
+
+size_t CProcess::GetOwnResidentKilobytes() {
+  int fd;
+  do {
+    fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return 0;
+  char text[128];
+  ssize_t n;
+  do {
+    n = read(fd, text, sizeof(text) - 1);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  // "size resident shared text lib data dt", in pages.
+  char* after_size = nullptr;
+  strtoull(text, &after_size, 10);
+  unsigned long long pages = strtoull(after_size, nullptr, 10);
+  long page = sysconf(_SC_PAGESIZE);
+  return static_cast<size_t>(pages * static_cast<unsigned long long>(page > 0 ? page : 4096) / 1024);
 }
 
 bool CProcess::GetProcessMemoryInfo(unsigned int pid_id,
