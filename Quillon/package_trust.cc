@@ -4,6 +4,7 @@
 
 #include "arg_file_digest.h"
 #include "report.h"
+#include "root_only.h"
 
 const char kTrustedKeysDirectory[] =
     "/etc/norvale/KelvaneSuite/Quillon/trusted-keys";
@@ -24,6 +25,18 @@ bool PackageTrust::Load() {
   if (!LoadTrustedKeys(keysDirectory_, &keys_, &file, &why)) {
     keys_.clear();
     return Refuse(file, "trusted key unusable: " + why);
+  }
+  return true;
+}
+
+bool PackageTrust::CheckRootOnly(const std::vector<UsedPath>& paths) {
+  for (const UsedPath& used : paths) {
+    std::string why = WhyNotRootOnly(used.path, used.tree);
+    if (!why.empty()) {
+      QREPORT(1, "ERROR : package signature check: %s; only root may be able "
+              "to change what a signed package runs", why.c_str());
+      return false;
+    }
   }
   return true;
 }

@@ -48,6 +48,16 @@ class PackageTrust : public StagingCheck {
   // At least one trusted key: the package must be checked.
   bool Enforced() const { return !keys_.empty(); }
 
+  // Holds each of `paths` (relative to the current directory) to the rule
+  // of root_only.h, the `tree` ones with everything below them. Done
+  // before CheckPackage, so that what is verified cannot change after.
+  // False (reported) when one fails.
+  struct UsedPath {
+    std::string path;
+    bool tree;
+  };
+  bool CheckRootOnly(const std::vector<UsedPath>& paths);
+
   // Checks the package of the argument file `argFile` (relative to the
   // current directory), whose whole content is the mapping [text, text +
   // size) and whose package directory `fwPath` holds the `count` entries

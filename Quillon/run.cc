@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "cmdline.h"
 #include "command_runner.h"
@@ -186,10 +187,24 @@ void Run::PreparePackage() {
   // Without trusted keys the check does nothing at all.
   PackageTrust trust(trustedKeysDir_);
   auto checkPackage = [&](const char* fwPath, bool staging) {
-    if (!trust.Load() ||
-        (trust.Enforced() &&
-         !trust.CheckPackage(pArgFileName, view_.text, view_.mapSize, fwPath,
-                             cFileList, uFileCnt, staging)))
+    if (!trust.Load()) throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    if (!trust.Enforced()) return;
+    // Everything the run uses, before any of it is verified: the working
+    // directory, the argument file, its directory and the execution
+    // directory (with what they hold), and the package directory's tree.
+    const char* slash = strrchr(pArgFileName, '/');
+    std::vector<PackageTrust::UsedPath> used{
+        {CurrentDir, false},
+        {pArgFileName, false},
+        {!slash                 ? std::string(".")
+         : slash == pArgFileName ? std::string("/")
+                                 : std::string(pArgFileName, slash - pArgFileName),
+         true},
+        {pExecPath, true}};
+    if (fwPath != nullptr && *fwPath != '\0') used.push_back({fwPath, true});
+    if (!trust.CheckRootOnly(used) ||
+        !trust.CheckPackage(pArgFileName, view_.text, view_.mapSize, fwPath,
+                            cFileList, uFileCnt, staging))
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
   };
 

@@ -163,6 +163,38 @@ TEST_F(SignedPackageTest, NoKeysMeansNoCheck) {
                        "/keys/broken.pub: trusted key unusable: key line is not base64"));
 }
 
+// With trust enforced, nothing the run uses may be changeable by another
+// user: such a package is refused before anything is verified or staged.
+TEST_F(SignedPackageTest, WhatOthersCouldChangeIsRefused) {
+  ASSERT_EQ(0, Sign().exit_status);
+  struct Case {
+    std::string path;
+    mode_t mode;
+    uid_t owner;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {t_ + "/files", 0777, 0, t_ + "/files: owned by user 0 with mode 0777 - must not be writable"},
+      {t_ + "/files/check.sh", 0644, 65534, t_ + "/files/check.sh: owned by user 65534"},
+      {t_ + "/pkg", 0775, 0, t_ + "/pkg: owned by user 0 with mode 0775"},
+      {t_, 0757, 0, t_ + ": owned by user 0 with mode 0757 - must not be writable"},
+      {root_, 0777, 0, root_ + ": owned by user 0 with mode 0777 - others may write to it"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    struct stat before;
+    ASSERT_EQ(0, stat(c.path.c_str(), &before));
+    ASSERT_EQ(0, chmod(c.path.c_str(), c.mode));
+    ASSERT_EQ(0, chown(c.path.c_str(), c.owner, c.owner));
+    EXPECT_EQ(3, Quillon().exit_status);
+    EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: " + c.message)) << Log();
+    EXPECT_FALSE(Exists(t_ + "/pkg/ran.txt"));
+    EXPECT_FALSE(Exists(t_ + "/pkg/check.sh"));  // nothing staged
+    ASSERT_EQ(0, chmod(c.path.c_str(), before.st_mode & 07777));
+    ASSERT_EQ(0, chown(c.path.c_str(), 0, 0));
+  }
+  EXPECT_EQ(0, Quillon().exit_status) << Log();  // as it was: runs
+}
+
 // Every tampering is refused before any command runs, by Quillon (staging
 // and local mode) and by pxtool verify, naming the file and the reason.
 TEST_F(SignedPackageTest, TamperingsAreRefusedBeforeAnyCommand) {

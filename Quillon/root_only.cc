@@ -1,0 +1,171 @@
+#include "root_only.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// As many links as the kernel follows in one path, and a tree no deeper
+// than any package needs.
+const int kMostLinks = 40;
+const int kDeepestTree = 64;
+// A package's trees hold far fewer entries; a directory such as "/" given
+// by mistake is refused rather than walked whole.
+const long kMostEntries = 100000;
+
+// Who must own what a signed run uses: root, or the test's own user.
+std::string Owner() {
+  uid_t me = geteuid();
+  return me == 0 ? "root" : std::to_string(me);
+}
+
+std::string Describe(const std::string& path, const struct stat& st,
+                     const std::string& change) {
+  char mode[8];
+  snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  return path + ": owned by user " + std::to_string(st.st_uid) + " with mode " +
+         mode + " - " + change;
+}
+
+std::string Unusable(const std::string& path, const char* what, int error) {
+  return path + ": " + what + " (" + strerror(error) + ")";
+}
+
+// The rule for one object; `above` for a directory above a checked path,
+// which others may write to when it is sticky.
+std::string Judge(const std::string& path, const struct stat& st, bool above) {
+  if (st.st_uid != geteuid())
+    return Describe(path, st, "must belong to " + Owner() + " (chown " + Owner() + ")");
+  if (S_ISLNK(st.st_mode) || (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
+  if (above && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) return "";
+  return Describe(path, st,
+                  above ? "others may write to it: take their write permission "
+                          "away (chmod go-w) or set the sticky bit (chmod +t)"
+                        : "must not be writable by group or others (chmod go-w)");
+}
+
+std::vector<std::string> Components(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= path.size()) {
+    size_t slash = path.find('/', at);
+    if (slash == std::string::npos) slash = path.size();
+    if (slash > at) parts.push_back(path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  return parts;
+}
+
+class Checker {
+ public:
+  // Judges every step from "/" to `path`, following links; *resolved gets
+  // the path with no link left in it.
+  std::string Resolve(const std::string& path, std::string* resolved);
+  // Judges everything below the directory `dir` (a path without links).
+  std::string Tree(const std::string& dir, int depth);
+
+ private:
+  int links_ = 0;
+  long entries_ = 0;
+};
+
+std::string Checker::Resolve(const std::string& path, std::string* resolved) {
+  std::string start = path;
+  if (path.empty() || path[0] != '/') {
+    char* cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr)
+      return Unusable(path, "the current directory cannot be named", errno);
+    start = std::string(cwd) + "/" + path;
+    free(cwd);
+  }
+  struct stat st;
+  if (lstat("/", &st) != 0) return Unusable("/", "cannot be examined", errno);
+  std::string why = Judge("/", st, true);
+  if (!why.empty()) return why;
+
+  std::vector<std::string> todo = Components(start);  // in reverse: back is next
+  std::vector<std::string>(todo.rbegin(), todo.rend()).swap(todo);
+  std::string current;  // "" is "/"
+  while (!todo.empty()) {
+    std::string part = todo.back();
+    todo.pop_back();
+    if (part == ".") continue;
+    if (part == "..") {
+      current.resize(current.rfind('/') == std::string::npos ? 0 : current.rfind('/'));
+      continue;
+    }
+    std::string next = current + "/" + part;
+    if (lstat(next.c_str(), &st) != 0) return Unusable(next, "cannot be examined", errno);
+    why = Judge(next, st, !todo.empty());
+    if (!why.empty()) return why;
+    if (!S_ISLNK(st.st_mode)) {
+      current = next;
+      continue;
+    }
+    if (++links_ > kMostLinks) return Unusable(next, "cannot be resolved", ELOOP);
+    char target[PATH_MAX];
+    ssize_t n = readlink(next.c_str(), target, sizeof(target) - 1);
+    if (n < 0) return Unusable(next, "cannot be read", errno);
+    target[n] = '\0';
+    if (target[0] == '/') current.clear();
+    std::vector<std::string> more = Components(target);
+    todo.insert(todo.end(), more.rbegin(), more.rend());
+  }
+  *resolved = current.empty() ? "/" : current;
+  return "";
+}
+
+std::string Checker::Tree(const std::string& dir, int depth) {
+  if (depth > kDeepestTree) return Unusable(dir, "is nested too deeply", ELOOP);
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) return Unusable(dir, "cannot be listed", errno);
+  std::string why;
+  std::vector<std::string> subdirectories;
+  while (why.empty()) {
+    errno = 0;
+    struct dirent* entry = readdir(listing);
+    if (entry == nullptr) {
+      if (errno != 0) why = Unusable(dir, "cannot be listed", errno);
+      break;
+    }
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    if (++entries_ > kMostEntries) {
+      why = dir + ": too many entries to check (more than " +
+            std::to_string(kMostEntries) + ") - is this the package's directory?";
+      break;
+    }
+    std::string path = dir + "/" + entry->d_name;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      why = Unusable(path, "cannot be examined", errno);
+    } else if (S_ISLNK(st.st_mode)) {
+      std::string target;
+      why = Resolve(path, &target);
+    } else {
+      why = Judge(path, st, false);
+      if (why.empty() && S_ISDIR(st.st_mode)) subdirectories.push_back(path);
+    }
+  }
+  closedir(listing);
+  for (size_t i = 0; why.empty() && i < subdirectories.size(); ++i)
+    why = Tree(subdirectories[i], depth + 1);
+  return why;
+}
+
+}  // namespace
+
+std::string WhyNotRootOnly(const std::string& path, bool tree) {
+  Checker checker;
+  std::string resolved;
+  std::string why = checker.Resolve(path, &resolved);
+  if (why.empty() && tree) why = checker.Tree(resolved, 0);
+  return why;
+}

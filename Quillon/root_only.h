@@ -1,0 +1,31 @@
+// Whether what a signed run uses can be changed by anyone but root.
+//
+// A signature only means something when nobody else can change the signed
+// files between the check and their use. So before a package is verified,
+// everything the run will use must be root's alone: owned by the effective
+// user and writable by nobody else. The rule is held by
+//
+//  - each path checked: the path itself and every directory above it, with
+//    symbolic links on the way resolved and both the link and its target
+//    held to the rule (a link to a user's home is as good as the home);
+//  - a directory above a checked path may be writable by others only with
+//    the sticky bit (as /tmp has it): others can then neither rename nor
+//    remove what root owns in it;
+//  - a tree check also holds every file and directory below the path to
+//    the rule, and the targets of the links it meets.
+//
+// Since nothing on the way can be changed by another user once the check
+// passes, there is no window between check and use for one to slip into.
+// The check writes nothing.
+
+#ifndef QUILLON_ROOT_ONLY_H_
+#define QUILLON_ROOT_ONLY_H_
+
+#include <string>
+
+// Why `path` (relative to the current directory, or absolute) fails the
+// rule above, naming the offending path, its owner and mode and what to
+// change; empty when it passes. With `tree`, everything below it too.
+std::string WhyNotRootOnly(const std::string& path, bool tree);
+
+#endif  // QUILLON_ROOT_ONLY_H_
