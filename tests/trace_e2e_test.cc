@@ -83,5 +83,23 @@ TEST_F(TraceE2eTest, RunWritesRingAndPxtoolReadsItInOrder) {
 
 }
 
+// A command longer than an entry's 1024 characters is traced whole while it
+// fits in a tenth of the ring, and cut with the notice beyond; the run log
+// has it whole either way. The longer one is too long for the kernel to
+// start a shell with: the shell's exit status 127, judged as any other.
+TEST_F(TraceE2eTest, LongCommandsInTheTraceAndTheRunLog) {
+  const std::string whole = ": " + std::string(50000, 'w'), cut = ": " + std::string(200000, 'c');
+  WriteFile(dir_ / "px.arg", ArgText({"[Commands]", "0 000 " + whole, "0 000 " + cut, "[End]"}));
+  ASSERT_EQ(0, Run("Quillon", {dir_.path()}, true).exit_status);
+  const std::string ring = ReadFile(ring_), log = ReadFile(dir_ / "Quillon.log");
+  EXPECT_NE(std::string::npos, ring.find("Quillon       : exec command <" + whole + ">\n"));
+  const std::string shown = ("Quillon       : exec command <" + cut).substr(0, 1024);
+  EXPECT_NE(std::string::npos,
+            ring.find(shown + "\n## WARNING: TRACE-SIZE TOO BIG: Output Truncated!\n"));
+  EXPECT_NE(std::string::npos, log.find("exec command <" + whole + ">\n"));
+  EXPECT_NE(std::string::npos, log.find("exec command <" + cut + ">\n"));
+  EXPECT_NE(std::string::npos, ReadFile(dir_ / "px.arg").find("1 000 " + whole + "\r\n1 127 " + cut));
+}
+
 }  // namespace
 }  // namespace quillon_test
