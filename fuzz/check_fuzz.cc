@@ -7,12 +7,15 @@
 // skipped, so that the checker lists nothing outside the scratch directory.
 //
 // Checked after every input: the diagnostics are sorted by line and
-// column, each names a known rule with its severity, and each position lies
-// inside the text (a line that exists, a column at most one past its end).
+// column, never twice the same, each names a known rule with its severity,
+// and each position lies inside the text (a line that exists, a column at
+// most one past its end); a limit of half of them keeps the first half and
+// counts them all.
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "checker.h"
 #include "fuzz_support.h"
@@ -62,7 +65,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   input.argPath = "px.arg";
   input.packageDir = g_packageDir;
   input.execDir = "pkg";
-  std::vector<pxtool::Diagnostic> found = pxtool::CheckArgumentText(input);
+  pxtool::CheckResult all = pxtool::CheckArgumentText(input);
+  const std::vector<pxtool::Diagnostic>& found = all.diagnostics;
+  FUZZ_CHECK(all.Total() == found.size());
 
   // Line starts, as the diagnostics count lines.
   std::vector<size_t> starts{0};
@@ -76,9 +81,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(d.line >= 1 && d.line <= starts.size());
     size_t lineEnd = d.line < starts.size() ? starts[d.line] - 1 : size;
     FUZZ_CHECK(d.column >= 1 && starts[d.line - 1] + d.column - 1 <= lineEnd);
-    if (i > 0)
-      FUZZ_CHECK(found[i - 1].line < d.line ||
-                 (found[i - 1].line == d.line && found[i - 1].column <= d.column));
+    if (i > 0) {
+      const pxtool::Diagnostic& b = found[i - 1];
+      FUZZ_CHECK(std::tie(b.line, b.column, b.rule, b.message) <
+                 std::tie(d.line, d.column, d.rule, d.message));
+    }
+  }
+
+  size_t keep = found.size() / 2;
+  pxtool::CheckResult some = pxtool::CheckArgumentText(input, keep);
+  FUZZ_CHECK(some.diagnostics.size() == keep);
+  for (int s = 0; s < 3; ++s) FUZZ_CHECK(some.counts[s] == all.counts[s]);
+  for (size_t i = 0; i < keep; ++i) {
+    const pxtool::Diagnostic& a = found[i];
+    const pxtool::Diagnostic& b = some.diagnostics[i];
+    FUZZ_CHECK(a.line == b.line && a.column == b.column && a.rule == b.rule &&
+               a.message == b.message);
   }
   return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "package_files.h"
@@ -32,7 +33,7 @@ std::vector<Diagnostic> CheckPath(const std::string& path) {
   input.packageDir = where.dir;
   size_t slash = where.argFile.rfind('/');
   input.execDir = slash == std::string::npos ? "./" : where.argFile.substr(0, slash);
-  return pxtool::CheckArgumentText(input);
+  return pxtool::CheckArgumentText(input).diagnostics;
 }
 
 std::string Show(const std::vector<Diagnostic>& found) {
@@ -132,10 +133,45 @@ TEST(CheckerTest, StagingPathOverItsLimit) {
   input.execDir = std::string(510, 'd');
   input.text = ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 flag abort_ne 0",
                         "0 000 sh a.sh", "[End]"});
-  std::vector<Diagnostic> found = pxtool::CheckArgumentText(input);
+  std::vector<Diagnostic> found = pxtool::CheckArgumentText(input).diagnostics;
   ASSERT_EQ(1u, found.size()) << Show(found);
   EXPECT_EQ("path-too-long", found[0].rule);
   EXPECT_NE(std::string::npos, found[0].message.find("515 characters")) << found[0].message;
+}
+
+// With a limit the checker keeps the first findings by position, whatever
+// order it finds them in, and counts them all. Here findings come late for
+// early positions (a replaced flags line, placeholders before the flag
+// words, the zero byte first), and three walks cross the same lines (the
+// expert fallback, an update section that starts inside [Commands]): each
+// finding is still counted once.
+TEST(CheckerTest, KeepsTheFirstFindingsByPositionAndCountsEachOnce) {
+  ScopedTempDir dir;
+  mkdir((dir / "files").c_str(), 0755);
+  pxtool::CheckInput input;
+  input.argPath = "px.arg";
+  input.packageDir = dir.path();
+  input.text = ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 flag abort_ne 0",
+                        "0 000 flag bogus1 !{X} bogus2 !{Y}", "0 000 update true",
+                        "# [UpdCommands] inside a comment", "0 000 true", "0 000 true",
+                        "0 000 flag abort_ne 1 abort_ne", "[End]"}) +
+               std::string("\0junk", 5);
+  pxtool::CheckResult all = pxtool::CheckArgumentText(input);
+  const std::vector<Diagnostic>& full = all.diagnostics;
+  EXPECT_EQ(14u, full.size()) << Show(full);
+  EXPECT_EQ(full.size(), all.Total());
+  EXPECT_EQ(0u, all.Omitted());
+  auto order = [](const Diagnostic& d) { return std::tie(d.line, d.column, d.rule, d.message); };
+  for (size_t i = 1; i < full.size(); ++i)
+    EXPECT_TRUE(order(full[i - 1]) < order(full[i])) << Show(full);  // sorted, no repeat
+  for (size_t keep = 0; keep <= full.size(); ++keep) {
+    pxtool::CheckResult some = pxtool::CheckArgumentText(input, keep);
+    ASSERT_EQ(keep, some.diagnostics.size());
+    EXPECT_EQ(Show(std::vector<Diagnostic>(full.begin(), full.begin() + keep)),
+              Show(some.diagnostics));
+    for (int s = 0; s < 3; ++s) EXPECT_EQ(all.counts[s], some.counts[s]) << keep;
+    EXPECT_EQ(full.size() - keep, some.Omitted());
+  }
 }
 
 TEST(CheckerTest, SuggestionsByEditDistance) {
@@ -229,6 +265,56 @@ TEST_F(CheckCliTest, JsonAndSarif) {
     EXPECT_GE(location["region"]["startLine"].get<int>(), 1);
     EXPECT_GE(location["region"]["startColumn"].get<int>(), 1);
   }
+}
+
+// A file of a warning and 1200 errors: the default limit of 1000, another
+// limit, none; the limit shared by the files in order; the counts and the
+// exit status take in what is not shown.
+TEST_F(CheckCliTest, MaxDiagnostics) {
+  ScopedTempDir dir;
+  std::string words;
+  for (int i = 0; i < 1200; ++i) words += " x";
+  std::string arg = dir / "px.arg";
+  WriteFile(arg, ArgText({"[Runtime]", "FWPATH=nodir", "[Commands]", "0 000 flag" + words,
+                          "0 000 true", "[End]"}));
+  EXPECT_EQ(1, Run({"check", arg}));
+  EXPECT_EQ(1001u, Count(r_.out, "\n"));
+  EXPECT_NE(std::string::npos,
+            r_.out.find("\n1200 errors, 1 warning, 0 notes in 1 argument file; 201 more "
+                        "diagnostics not shown (--max-diagnostics 1000)\n"))
+      << r_.out.substr(r_.out.size() - 300);
+  EXPECT_EQ(1, Run({"check", "--max-diagnostics", "1", arg}));
+  EXPECT_EQ(arg + ":2:8: warning: package directory \"nodir\" cannot be listed (No such file "
+                  "or directory): a run stages no package files [fwpath-directory-missing]\n"
+                  "1200 errors, 1 warning, 0 notes in 1 argument file; 1200 more diagnostics "
+                  "not shown (--max-diagnostics 1)\n",
+            r_.out);
+  EXPECT_EQ(1, Run({"check", "--max-diagnostics=0", arg}));
+  EXPECT_EQ(1202u, Count(r_.out, "\n"));
+  EXPECT_EQ(std::string::npos, r_.out.find("not shown"));
+
+  ASSERT_EQ(1, Run({"check", "--format", "json", arg, arg}));
+  nlohmann::json doc = nlohmann::json::parse(r_.out);
+  EXPECT_EQ(1000u, doc["diagnostics"].size());
+  EXPECT_EQ(1200, doc["files"][0]["errors"]);
+  EXPECT_EQ(201, doc["files"][0]["omitted"]);
+  EXPECT_EQ(1200, doc["files"][1]["errors"]);
+  EXPECT_EQ(1201, doc["files"][1]["omitted"]);
+  EXPECT_EQ(2400, doc["summary"]["errors"]);
+  EXPECT_EQ(1402, doc["summary"]["omitted"]);
+  EXPECT_EQ(1000, doc["summary"]["max_diagnostics"]);
+
+  ASSERT_EQ(1, Run({"check", "--format=sarif", "--max-diagnostics", "1", arg}));
+  nlohmann::json run = nlohmann::json::parse(r_.out)["runs"][0];
+  EXPECT_EQ(1u, run["results"].size());
+  const nlohmann::json& invocation = run["invocations"][0];
+  EXPECT_TRUE(invocation["executionSuccessful"].get<bool>());
+  EXPECT_EQ("1200 more diagnostics not shown (--max-diagnostics 1)",
+            invocation["toolExecutionNotifications"][0]["message"]["text"]);
+
+  for (const char* bad : {"-1", "x", "", "1e3"})
+    EXPECT_EQ(2, Run({"check", "--max-diagnostics", bad, arg})) << bad;
+  EXPECT_EQ(2, Run({"check", arg, "--max-diagnostics"}));
 }
 
 }  // namespace

@@ -1,14 +1,22 @@
-// pxtool check [--strict] [--format text|json|sarif] [PACKAGE_DIR | ARGUMENT_FILE]...
+// pxtool check [--strict] [--format text|json|sarif] [--max-diagnostics N]
+//              [PACKAGE_DIR | ARGUMENT_FILE]...
 // pxtool check --list-rules
 //
 // Runs the checker (checker.h) on each package and prints its diagnostics:
 // text in the compiler layout "FILE:LINE:COL: error|warning|note: message
 // [rule]" and a summary line, or one JSON document (schema pxtool.check,
-// docs/json.md), or SARIF 2.1.0. Exit status 0 no error, 1 an error (with
-// --strict a warning too) or a package that cannot be read, 2 usage error.
+// docs/json.md), or SARIF 2.1.0. At most N diagnostics are printed (1000 by
+// default, 0 for all), the first ones in the order of the output; the
+// counts, the summary and the exit status take in every finding. Exit
+// status 0 no error, 1 an error (with --strict a warning too) or a package
+// that cannot be read, 2 usage error.
+
+#include <errno.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -23,10 +31,48 @@ namespace pxtool {
 
 namespace {
 
+const size_t kDefaultMaxDiagnostics = 1000;
+
 struct Checked {
   std::string argPath;
   std::string packageDir;
+  size_t counts[3];  // every finding, by severity
+  size_t omitted;    // findings not printed
 };
+
+// "N more diagnostics not shown (--max-diagnostics M)".
+std::string OmittedNote(size_t omitted, size_t maxDiagnostics) {
+  return std::to_string(omitted) + " more diagnostic" +
+         (omitted == 1 ? "" : "s") + " not shown (--max-diagnostics " +
+         std::to_string(maxDiagnostics) + ")";
+}
+
+// Whether argv[*i] is the option `name`, as "NAME VALUE" (*i then moves to
+// the value) or "NAME=VALUE". *value: the value, null when it is missing.
+bool OptionValue(const char* name, int argc, char** argv, int* i,
+                 const char** value) {
+  size_t length = strlen(name);
+  const char* arg = argv[*i];
+  if (strncmp(arg, name, length) != 0) return false;
+  if (arg[length] == '=') {
+    *value = arg + length + 1;
+    return true;
+  }
+  if (arg[length] != '\0') return false;
+  *value = ++*i < argc ? argv[*i] : nullptr;
+  return true;
+}
+
+// A count for an option: decimal digits only.
+bool ParseCount(const std::string& text, size_t* value) {
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  errno = 0;
+  unsigned long long v = strtoull(text.c_str(), nullptr, 10);
+  if (errno != 0 || v > static_cast<size_t>(-1)) return false;
+  *value = static_cast<size_t>(v);
+  return true;
+}
 
 std::string Dump(const nlohmann::json& document) {
   return document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
@@ -51,21 +97,19 @@ std::string UriOf(const std::string& path) {
 
 nlohmann::json JsonDocument(const std::vector<Checked>& files,
                             const std::vector<Diagnostic>& diagnostics,
-                            const size_t counts[3], bool strict, int status) {
+                            const size_t counts[3], size_t omitted,
+                            size_t maxDiagnostics, bool strict, int status) {
   nlohmann::json doc;
   doc["schema"] = "pxtool.check";
   doc["schema_version"] = 1;
   doc["files"] = nlohmann::json::array();
-  for (const Checked& f : files) {
-    size_t c[3] = {0, 0, 0};
-    for (const Diagnostic& d : diagnostics)
-      if (d.file == f.argPath) ++c[static_cast<int>(d.severity)];
+  for (const Checked& f : files)
     doc["files"].push_back({{"path", f.argPath},
                             {"package_dir", f.packageDir},
-                            {"errors", c[0]},
-                            {"warnings", c[1]},
-                            {"notes", c[2]}});
-  }
+                            {"errors", f.counts[0]},
+                            {"warnings", f.counts[1]},
+                            {"notes", f.counts[2]},
+                            {"omitted", f.omitted}});
   doc["diagnostics"] = nlohmann::json::array();
   for (const Diagnostic& d : diagnostics)
     doc["diagnostics"].push_back({{"file", d.file},
@@ -74,13 +118,19 @@ nlohmann::json JsonDocument(const std::vector<Checked>& files,
                                   {"severity", SeverityName(d.severity)},
                                   {"rule", d.rule},
                                   {"message", d.message}});
-  doc["summary"] = {{"files", files.size()},   {"errors", counts[0]},
-                    {"warnings", counts[1]},   {"notes", counts[2]},
-                    {"strict", strict},        {"exit_status", status}};
+  doc["summary"] = {{"files", files.size()},
+                    {"errors", counts[0]},
+                    {"warnings", counts[1]},
+                    {"notes", counts[2]},
+                    {"omitted", omitted},
+                    {"max_diagnostics", maxDiagnostics},
+                    {"strict", strict},
+                    {"exit_status", status}};
   return doc;
 }
 
-nlohmann::json SarifDocument(const std::vector<Diagnostic>& diagnostics) {
+nlohmann::json SarifDocument(const std::vector<Diagnostic>& diagnostics,
+                             size_t omitted, size_t maxDiagnostics) {
   nlohmann::json rules = nlohmann::json::array();
   for (const Rule& rule : Rules())
     rules.push_back({{"id", rule.name},
@@ -105,10 +155,19 @@ nlohmann::json SarifDocument(const std::vector<Diagnostic>& diagnostics) {
   nlohmann::json driver = {{"name", "pxtool"},
                            {"version", QUILLON_VERSION_STRING},
                            {"rules", rules}};
+  nlohmann::json run = {{"tool", {{"driver", driver}}}, {"results", results}};
+  // Results left out are said in a notification of the invocation.
+  if (omitted > 0)
+    run["invocations"] = nlohmann::json::array(
+        {{{"executionSuccessful", true},
+          {"toolExecutionNotifications",
+           nlohmann::json::array(
+               {{{"level", "warning"},
+                 {"message", {{"text", OmittedNote(omitted, maxDiagnostics)}}}}})},
+          {"properties", {{"omitted", omitted}}}}});
   return {{"$schema", "https://json.schemastore.org/sarif-2.1.0.json"},
           {"version", "2.1.0"},
-          {"runs", nlohmann::json::array(
-                       {{{"tool", {{"driver", driver}}}, {"results", results}}})}};
+          {"runs", nlohmann::json::array({run})}};
 }
 
 int ListRules() {
@@ -125,22 +184,24 @@ int ListRules() {
 int RunCheck(int argc, char** argv) {
   bool strict = false, listRules = false;
   std::string format = "text";
+  size_t maxDiagnostics = kDefaultMaxDiagnostics;
   std::vector<const char*> paths;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
+    const char* value = nullptr;
     if (arg == "--strict") {
       strict = true;
     } else if (arg == "--list-rules") {
       listRules = true;
-    } else if (arg == "--format" || arg.compare(0, 9, "--format=") == 0) {
-      if (arg == "--format") {
-        if (++i == argc) return UsageError("check: --format needs a value", "");
-        format = argv[i];
-      } else {
-        format = arg.substr(9);
-      }
+    } else if (OptionValue("--format", argc, argv, &i, &value)) {
+      if (value == nullptr) return UsageError("check: --format needs a value", "");
+      format = value;
       if (format != "text" && format != "json" && format != "sarif")
         return UsageError("check: unknown format ", format.c_str());
+    } else if (OptionValue("--max-diagnostics", argc, argv, &i, &value)) {
+      if (value == nullptr || !ParseCount(value, &maxDiagnostics))
+        return UsageError("check: --max-diagnostics needs a number (0: no "
+                          "limit), not ", value ? value : "nothing");
     } else if (arg == "--") {
       for (++i; i < argc; ++i) paths.push_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -156,9 +217,12 @@ int RunCheck(int argc, char** argv) {
   if (paths.empty())
     return UsageError("check: needs a PACKAGE_DIR or ARGUMENT_FILE", "");
 
+  // The limit holds over all files, in the order of the output.
+  size_t room = maxDiagnostics == 0 ? kKeepAll : maxDiagnostics;
   bool unreadable = false;
   std::vector<Checked> files;
   std::vector<Diagnostic> all;
+  size_t counts[3] = {0, 0, 0}, omitted = 0;
   for (const char* path : paths) {
     PackageLocation where;
     std::string error;
@@ -177,28 +241,36 @@ int RunCheck(int argc, char** argv) {
     size_t slash = where.argFile.rfind('/');
     input.execDir =
         slash == std::string::npos ? "./" : where.argFile.substr(0, slash);
-    std::vector<Diagnostic> found = CheckArgumentText(input);
-    all.insert(all.end(), found.begin(), found.end());
-    files.push_back({input.argPath, where.dir});
+    CheckResult found = CheckArgumentText(input, room);
+    if (room != kKeepAll) room -= found.diagnostics.size();
+    std::move(found.diagnostics.begin(), found.diagnostics.end(),
+              std::back_inserter(all));
+    Checked checked = {input.argPath, where.dir, {}, found.Omitted()};
+    for (int s = 0; s < 3; ++s) {
+      checked.counts[s] = found.counts[s];
+      counts[s] += found.counts[s];
+    }
+    omitted += found.Omitted();
+    files.push_back(checked);
   }
 
-  size_t counts[3] = {0, 0, 0};
-  for (const Diagnostic& d : all) ++counts[static_cast<int>(d.severity)];
   int status = unreadable || counts[0] > 0 || (strict && counts[1] > 0)
                    ? kExitFailure
                    : kExitSuccess;
   if (format == "json") {
-    printf("%s\n", Dump(JsonDocument(files, all, counts, strict, status)).c_str());
+    printf("%s\n", Dump(JsonDocument(files, all, counts, omitted, maxDiagnostics,
+                                     strict, status)).c_str());
   } else if (format == "sarif") {
-    printf("%s\n", Dump(SarifDocument(all)).c_str());
+    printf("%s\n", Dump(SarifDocument(all, omitted, maxDiagnostics)).c_str());
   } else {
     for (const Diagnostic& d : all)
       printf("%s:%zu:%zu: %s: %s [%s]\n", d.file.c_str(), d.line, d.column,
              SeverityName(d.severity), d.message.c_str(), d.rule.c_str());
-    printf("%zu error%s, %zu warning%s, %zu note%s in %zu argument file%s\n",
+    printf("%zu error%s, %zu warning%s, %zu note%s in %zu argument file%s%s\n",
            counts[0], counts[0] == 1 ? "" : "s", counts[1],
            counts[1] == 1 ? "" : "s", counts[2], counts[2] == 1 ? "" : "s",
-           files.size(), files.size() == 1 ? "" : "s");
+           files.size(), files.size() == 1 ? "" : "s",
+           omitted == 0 ? "" : ("; " + OmittedNote(omitted, maxDiagnostics)).c_str());
   }
   return status;
 }

@@ -8,9 +8,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <map>
-#include <unordered_map>
-#include <tuple>
+#include <iterator>
+#include <string_view>
 
 #include "package_model.h"
 #include "px_tool.h"
@@ -128,7 +127,7 @@ const std::vector<Rule> kRules = {
 
 // A text for a message: at most 60 characters, control characters as
 // escapes.
-std::string Shown(const std::string& text) {
+std::string Shown(std::string_view text) {
   std::string out;
   for (char c : text.substr(0, 60)) {
     if (c == '\r') out += "\\r";
@@ -144,70 +143,143 @@ bool IsWordChar(char c) {
   return isalnum(static_cast<unsigned char>(c)) || c == '_';
 }
 
-int FlagNamed(const std::string& word) {
+// The flag names as views: their lengths are known, so that a word is
+// compared with the names of its own length only.
+const std::string_view* FlagNames() {
+  static const std::vector<std::string_view> names(flag_name,
+                                                   flag_name + MAX_FLAGS);
+  return names.data();
+}
+
+int FlagNamed(std::string_view word) {
+  const std::string_view* names = FlagNames();
   for (int f = 0; f < MAX_FLAGS; ++f)
-    if (word == flag_name[f]) return f;
+    if (word == names[f]) return f;
   return -1;
 }
 
-bool IsDecimal(const std::string& word) {
+bool IsDecimal(std::string_view word) {
   size_t i = (word[0] == '-' || word[0] == '+') ? 1 : 0;
   return i < word.size() &&
-         word.find_first_not_of("0123456789", i) == std::string::npos;
+         word.find_first_not_of("0123456789", i) == std::string_view::npos;
 }
 
 struct Token {
-  size_t offset;
-  std::string word;
+  size_t offset = 0;
+  std::string_view word;  // into the text the words are read from
 };
 
-std::vector<Token> SplitWords(const std::string& text, size_t from = 0) {
-  std::vector<Token> words;
-  size_t at = from;
-  while (at < text.size()) {
-    size_t start = text.find_first_not_of(' ', at);
-    if (start == std::string::npos) break;
-    size_t stop = text.find(' ', start);
-    if (stop == std::string::npos) stop = text.size();
-    words.push_back({start, text.substr(start, stop - start)});
-    at = stop;
+// The words of a text, separated by blanks, one at a time: a line of
+// millions of words is never held as a list.
+class Words {
+ public:
+  explicit Words(std::string_view text) : text_(text) {}
+  // The next word, or false after the last.
+  bool Next(Token* token) {
+    size_t start = text_.find_first_not_of(' ', at_);
+    if (start == std::string_view::npos) {
+      at_ = text_.size();
+      return false;
+    }
+    at_ = std::min(text_.find(' ', start), text_.size());
+    *token = {start, text_.substr(start, at_ - start)};
+    return true;
   }
-  return words;
+
+ private:
+  std::string_view text_;
+  size_t at_ = 0;
+};
+
+// " (did you mean ...?)" for a word within max(2, a third of its length)
+// edits of flag names (the nearest, at most three), or nothing.
+std::string Suggestion(std::string_view word) {
+  size_t limit = std::max<size_t>(2, word.size() / 3);
+  const std::string_view* names = FlagNames();
+  size_t best = limit;
+  std::vector<int> nearest;
+  for (int g = 0; g < MAX_FLAGS; ++g) {
+    size_t length = names[g].size();
+    // Names whose length differs by more than the limit are farther.
+    if (std::max(length, word.size()) - std::min(length, word.size()) > limit)
+      continue;
+    size_t d = EditDistance(word, names[g]);
+    if (d > best) continue;
+    if (d < best) nearest.clear();
+    best = d;
+    nearest.push_back(g);
+  }
+  if (nearest.empty()) return "";
+  std::string text = " (did you mean ";
+  for (size_t k = 0; k < nearest.size() && k < 3; ++k)
+    text += (k ? " or \"" : "\"") + std::string(flag_name[nearest[k]]) + "\"";
+  text += "?";
+  if (best == 0) text += " flag names are case-sensitive";
+  return text + ")";
 }
 
-// What the run does with one pending line, over all runs that reach it.
-struct LineUse {
-  const char* begin = nullptr;
-  std::string prefix;    // "force", "update" or empty
-  std::string key;       // the section key of the (last) walk that reached it
-  std::vector<std::string> runs;  // the kinds of run that reach it
-  bool runs_somewhere = false;
+// One kind of run walking its command section.
+struct RunWalk {
+  RunWalk(const char* text, const char* keyStart, const char* end)
+      : walk(text, keyStart, end), start(keyStart) {}
+  SectionWalk walk;
+  SectionLine line;  // the line it is on
+  const char* start;
+  std::string key;  // the section's key
+  std::string run;  // the kind of run, for messages
+  bool forced = false, update = false;
+  bool done = false;
+  const char* flagsLine = nullptr;  // the pending flags' line, if any
 };
+
+// A finding kept for the output, at a byte offset into the text.
+struct Kept {
+  size_t offset;
+  const char* rule;
+  Severity severity;
+  std::string message;
+};
+
+// The output's order: by position, then rule name, then message.
+bool KeptBefore(const Kept& a, const Kept& b) {
+  if (a.offset != b.offset) return a.offset < b.offset;
+  int rule = strcmp(a.rule, b.rule);
+  if (rule != 0) return rule < 0;
+  return a.message < b.message;
+}
 
 class Checker {
  public:
-  explicit Checker(const CheckInput& input)
+  Checker(const CheckInput& input, size_t keep)
       : in_(input),
         text_(input.text.data()),
         fileEnd_(input.text.data() + input.text.size()),
-        end_(TextEnd(input.text.data(), input.text.size())) {
-    lineStarts_.push_back(0);
-    for (size_t i = 0; i < input.text.size(); ++i)
-      if (input.text[i] == '\n') lineStarts_.push_back(i + 1);
-  }
+        end_(TextEnd(input.text.data(), input.text.size())),
+        keep_(keep) {}
   ~Checker() {
     if (baseDir_ >= 0) close(baseDir_);
   }
 
-  std::vector<Diagnostic> Run();
+  CheckResult Run();
 
  private:
-  void Report(const char* at, const char* rule, const std::string& message);
+  // Counts a finding and keeps it when it is among the first `keep_` by
+  // position.
+  void Report(const char* at, const char* rule, std::string message);
+  // Counts a finding without its message.
+  const Rule* Count(const char* rule);
+  // Whether a finding at `at` could be kept: when not, a caller may Count()
+  // it and spare building its message (for the findings a line can hold
+  // by the million).
+  bool Keeps(const char* at) const;
+  // Report(), unless the same finding was reported for this line of the
+  // walks already.
+  void ReportOnce(const char* at, const char* rule, const std::string& message);
   void CheckBasicParams();
   void CheckPackageFiles();
   void CheckKeys();
   void CheckSections();
-  void Walk(RunMode mode);
+  void WalkLine(std::vector<RunWalk>* walks, const char* at);
   void CheckPendingLine(const SectionLine& line, const CommandText& command);
   void CheckFlags(const SectionLine& line, const CommandText& command);
   void CheckOmitList(const char* listAt, const std::string& list);
@@ -220,31 +292,62 @@ class Checker {
   const char* text_;
   const char* fileEnd_;
   const char* end_;
-  std::vector<size_t> lineStarts_;
+  const size_t keep_;
   int baseDir_ = -1;
   BasicParams params_;
-  std::unordered_map<const char*, LineUse> uses_;  // pending lines reached
-  std::vector<Diagnostic> out_;
+  size_t counts_[3] = {0, 0, 0};
+  const char* countedName_ = nullptr;  // Count()'s last rule
+  const Rule* countedRule_ = nullptr;
+  std::vector<Kept> kept_;  // a max-heap by KeptBefore: the last one first
+  std::vector<Kept> lineReports_;  // the walks' findings on their line
 };
 
-void Checker::Report(const char* at, const char* rule,
-                     const std::string& message) {
-  const Rule* r = FindRule(rule);
-  size_t offset = static_cast<size_t>(std::min(at, fileEnd_) - text_);
-  size_t line = static_cast<size_t>(
-      std::upper_bound(lineStarts_.begin(), lineStarts_.end(), offset) -
-      lineStarts_.begin());
-  Diagnostic d;
-  d.file = in_.argPath;
-  d.line = line;
-  d.column = offset - lineStarts_[line - 1] + 1;
-  d.severity = r ? r->severity : Severity::kError;
-  d.rule = rule;
-  d.message = message;
-  out_.push_back(d);
+size_t OffsetIn(const char* text, const char* fileEnd, const char* at) {
+  return static_cast<size_t>(std::min(at, fileEnd) - text);
 }
 
-std::vector<Diagnostic> Checker::Run() {
+const Rule* Checker::Count(const char* rule) {
+  // Findings come in runs of one rule: the last one looked up is kept.
+  if (rule != countedName_) {
+    countedName_ = rule;
+    countedRule_ = FindRule(rule);
+  }
+  ++counts_[static_cast<int>(countedRule_ ? countedRule_->severity
+                                          : Severity::kError)];
+  return countedRule_;
+}
+
+bool Checker::Keeps(const char* at) const {
+  return kept_.size() < keep_ ||
+         (keep_ > 0 && OffsetIn(text_, fileEnd_, at) <= kept_.front().offset);
+}
+
+void Checker::Report(const char* at, const char* rule, std::string message) {
+  const Rule* r = Count(rule);
+  if (!Keeps(at)) return;
+  Kept found = {OffsetIn(text_, fileEnd_, at), rule,
+                r ? r->severity : Severity::kError, std::move(message)};
+  if (kept_.size() == keep_) {
+    // Full: the finding replaces the last one kept, if it comes before it.
+    if (!KeptBefore(found, kept_.front())) return;
+    std::pop_heap(kept_.begin(), kept_.end(), KeptBefore);
+    kept_.back() = std::move(found);
+  } else {
+    kept_.push_back(std::move(found));
+  }
+  std::push_heap(kept_.begin(), kept_.end(), KeptBefore);
+}
+
+void Checker::ReportOnce(const char* at, const char* rule,
+                         const std::string& message) {
+  Kept found = {OffsetIn(text_, fileEnd_, at), rule, Severity::kError, message};
+  for (const Kept& earlier : lineReports_)
+    if (!KeptBefore(earlier, found) && !KeptBefore(found, earlier)) return;
+  lineReports_.push_back(std::move(found));
+  Report(at, rule, message);
+}
+
+CheckResult Checker::Run() {
   if (end_ < fileEnd_)
     Report(end_, "zero-byte",
            "zero byte: the run reads the argument file only up to here; the " +
@@ -261,31 +364,29 @@ std::vector<Diagnostic> Checker::Run() {
     CheckKeys();
     CheckSections();
   }
-  // Sorted by position through an index (moving whole diagnostics around
-  // costs more than the comparisons); equal diagnostics are written once.
-  auto before = [this](size_t i, size_t j) {
-    const Diagnostic& a = out_[i];
-    const Diagnostic& b = out_[j];
-    if (a.line != b.line) return a.line < b.line;
-    if (a.column != b.column) return a.column < b.column;
-    if (a.rule != b.rule) return a.rule < b.rule;
-    return a.message < b.message;
-  };
-  std::vector<size_t> order(out_.size());
-  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), before);
-  std::vector<Diagnostic> sorted;
-  sorted.reserve(out_.size());
-  for (size_t i : order) {
-    const Diagnostic& d = out_[i];
-    if (!sorted.empty() && sorted.back().line == d.line &&
-        sorted.back().column == d.column && sorted.back().rule == d.rule &&
-        sorted.back().message == d.message)
-      continue;  // a repeat
-    sorted.push_back(std::move(out_[i]));
+  // In order, the lines and columns counted in one pass up to the last.
+  std::sort_heap(kept_.begin(), kept_.end(), KeptBefore);
+  CheckResult result;
+  std::copy(counts_, counts_ + 3, result.counts);
+  result.diagnostics.reserve(kept_.size());
+  size_t line = 1, lineStart = 0, counted = 0;
+  for (Kept& k : kept_) {
+    for (const char* lf = FindLineFeed(text_ + counted, text_ + k.offset);
+         lf != nullptr; lf = FindLineFeed(lf + 1, text_ + k.offset)) {
+      ++line;
+      lineStart = static_cast<size_t>(lf + 1 - text_);
+    }
+    counted = k.offset;
+    Diagnostic d;
+    d.file = in_.argPath;
+    d.line = line;
+    d.column = k.offset - lineStart + 1;
+    d.severity = k.severity;
+    d.rule = k.rule;
+    d.message = std::move(k.message);
+    result.diagnostics.push_back(std::move(d));
   }
-  out_.swap(sorted);
-  return out_;
+  return result;
 }
 
 // --- Basic parameters and package files ---------------------------------------
@@ -406,28 +507,18 @@ void Checker::CheckPackageFiles() {
 // --- Keys ---------------------------------------------------------------------
 
 void Checker::CheckKeys() {
+  auto atLineStart = [this](const char* at) {
+    return at == text_ || at[-1] == '\n';
+  };
   for (const char* key :
        {"[Runtime]", "[Commands]", "[UpdCommands]", "[ExpCommands]"}) {
-    std::vector<const char*> found;
-    for (const char* at = FindText(text_, end_, key); at != nullptr;
-         at = FindText(at + 1, end_, key))
-      found.push_back(at);
-    if (found.empty()) continue;
-    auto atLineStart = [this](const char* at) {
-      return at == text_ || at[-1] == '\n';
-    };
-    const char* first = found[0];
-    size_t firstLine = static_cast<size_t>(
-        std::upper_bound(lineStarts_.begin(), lineStarts_.end(),
-                         static_cast<size_t>(first - text_)) -
-        lineStarts_.begin());
+    const char* first = FindText(text_, end_, key);
+    if (first == nullptr) continue;
     if (!atLineStart(first)) {
-      const char* header = nullptr;
-      for (const char* at : found)
-        if (atLineStart(at)) {
-          header = at;
-          break;
-        }
+      const char* header = first;
+      do {
+        header = FindText(header + 1, end_, key);
+      } while (header != nullptr && !atLineStart(header));
       std::string message = std::string(key) +
                             " occurs here first, inside a line: the run "
                             "starts the section on the line after this one";
@@ -437,134 +528,159 @@ void Checker::CheckKeys() {
       Report(first, "section-key-earlier", message);
       continue;
     }
-    for (size_t i = 1; i < found.size(); ++i)
-      if (atLineStart(found[i]))
-        Report(found[i], "section-key-earlier",
+    std::string firstLine = std::to_string(PositionOf(text_, first).line);
+    for (const char* at = FindText(first + 1, end_, key); at != nullptr;
+         at = FindText(at + 1, end_, key))
+      if (atLineStart(at))
+        Report(at, "section-key-earlier",
                std::string("second ") + key + " header: the run uses the "
-               "first, on line " + std::to_string(firstLine) +
-               ", and never starts here");
+               "first, on line " + firstLine + ", and never starts here");
   }
 }
 
 // --- Command sections ---------------------------------------------------------
 
+// The walks of the three kinds of run go through their lines together, the
+// earliest line first, so that what several of them find on one line is
+// found at once and reported once, without remembering any line.
 void Checker::CheckSections() {
   if (ChooseSection(text_, end_, RunMode::kForce).start == nullptr)
     Report(text_, "section-missing",
            "no [Commands]: a forced run (the default) ends with the handler "
            "error");
-  Walk(RunMode::kForce);
-  Walk(RunMode::kUpdate);
-  Walk(RunMode::kExpert);
-  for (const auto& entry : uses_) {
-    const LineUse& use = entry.second;  // reported in any order: sorted below
-    if (use.runs_somewhere || use.prefix.empty()) continue;
-    std::string runs;
-    for (const std::string& r : use.runs)
-      runs += (runs.empty() ? "" : ", ") + r;
-    Report(use.begin + kCommandOffset, "mode-prefix-never-runs",
-           "\"" + use.prefix + "\" line in " + use.key + " that no run of "
-           "this package runs: " + runs + " skip it");
+  std::vector<RunWalk> walks;
+  walks.reserve(3);
+  for (RunMode mode : {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert}) {
+    SectionChoice choice = ChooseSection(text_, end_, mode);
+    if (choice.Start() == nullptr) continue;
+    walks.emplace_back(text_, choice.Start(), end_);
+    RunWalk& w = walks.back();
+    // An expert run that falls back to [Commands] runs it as a forced run.
+    w.forced = mode == RunMode::kForce || choice.UsesFallback();
+    w.update = mode == RunMode::kUpdate;
+    w.run = mode == RunMode::kForce    ? "forced runs"
+            : mode == RunMode::kUpdate ? "update runs"
+            : choice.UsesFallback()
+                ? "expert runs (which fall back to it as forced runs)"
+                : "expert runs";
+    w.key = choice.StartKey();
+    w.line = w.walk.Next();
+    if (w.line.kind == SectionLine::kNoLines) {
+      Report(w.start, "no-final-line-feed",
+             w.key + " is on the last line, without a line feed: the " +
+                 w.run + " find no lines in it and run nothing");
+      w.done = true;
+    }
+  }
+  for (;;) {
+    const char* at = nullptr;
+    for (const RunWalk& w : walks)
+      if (!w.done && (at == nullptr || w.line.begin < at)) at = w.line.begin;
+    if (at == nullptr) return;
+    WalkLine(&walks, at);
+    for (RunWalk& w : walks) {
+      if (w.done || w.line.begin != at) continue;
+      if (w.line.kind == SectionLine::kEnd ||
+          w.line.kind == SectionLine::kCorrupted)
+        w.done = true;
+      else
+        w.line = w.walk.Next();
+    }
   }
 }
 
-void Checker::Walk(RunMode mode) {
-  SectionChoice choice = ChooseSection(text_, end_, mode);
-  const char* start = choice.Start();
-  if (start == nullptr) return;
-  // An expert run that falls back to [Commands] runs it as a forced run.
-  bool forced = mode == RunMode::kForce || choice.UsesFallback();
-  bool update = mode == RunMode::kUpdate;
-  std::string run = mode == RunMode::kForce    ? "forced runs"
-                    : mode == RunMode::kUpdate ? "update runs"
-                    : choice.UsesFallback()
-                        ? "expert runs (which fall back to it as forced runs)"
-                        : "expert runs";
-  std::string key = choice.StartKey();
+// The line at `at`, for every walk that is on it (all see it alike).
+void Checker::WalkLine(std::vector<RunWalk>* walks, const char* at) {
+  lineReports_.clear();
+  auto on = [at](const RunWalk& w) { return !w.done && w.line.begin == at; };
+  const SectionLine* line =
+      &std::find_if(walks->begin(), walks->end(), on)->line;
 
-  SectionWalk walk(text_, start, end_);
-  const char* flagsLine = nullptr;  // the pending flags' line, if any
-  for (;;) {
-    SectionLine line = walk.Next();
-    if (line.kind == SectionLine::kNoLines) {
-      Report(start, "no-final-line-feed",
-             key + " is on the last line, without a line feed: the " + run +
-                 " find no lines in it and run nothing");
-      return;
-    }
-    if (line.kind == SectionLine::kEnd) {
-      if (flagsLine != nullptr)
-        Report(flagsLine, "flags-line-replaced",
-               "flags line followed by the end of the section (line " +
-                   std::to_string(line.number) + ") before any command: its "
-                   "flags are never used");
-      return;
-    }
-    if (line.kind == SectionLine::kCorrupted) {
-      Report(start, "section-not-closed",
-             key + " is not closed by a line that begins with \"[\": after "
-                   "its commands a run ends with \"corrupted arg file\" and "
-                   "the handler error");
-      if (line.begin < end_)
-        Report(end_, "no-final-line-feed",
-               "the last line has no line feed: a run does not take it up "
-               "and ends with \"corrupted arg file\"");
-      return;
-    }
-    if (line.kind == SectionLine::kPassedOver) {
-      char c = *line.begin;
-      const char* rest = line.begin;
-      while (rest < line.lineFeed && (*rest == ' ' || *rest == '\t' || *rest == '\r'))
-        ++rest;
-      if (c == '#' || rest == line.lineFeed) continue;  // comments, blank lines
-      std::string why = c == '1' ? " (taken up by an earlier run: reset it to \"0\" to run it)"
-                        : c == 'O' ? " (the letter O, not the digit 0)"
-                        : (c == ' ' || c == '\t') ? " (blanks before the \"0\")"
-                                                  : "";
-      Report(line.begin, "line-passed-over",
-             "line begins with " + Shown(std::string(1, c)) + ", not \"0\"" +
-                 why + ": the run passes it over without a word");
-      continue;
-    }
-    // A pending line.
-    if (line.size < kCommandOffset) {
-      Report(line.begin, "short-pending-line",
-             "pending line shorter than its six leading columns: the run "
-             "reports it and passes over it");
-      continue;
-    }
-    CommandText command = ReadCommandText(line.begin, line.size, ExternalValues());
-    CheckPendingLine(line, command);
-    bool other = command.OtherMode(forced, update);
-    if (command.forcePrefix || command.updatePrefix) {
-      // Only prefixed lines can be skipped by every run.
-      LineUse& use = uses_[line.begin];
-      use.begin = line.begin;
-      use.prefix = command.forcePrefix ? "force" : "update";
-      use.runs.push_back(run);
-      use.key = key;
-      if (!other) use.runs_somewhere = true;
+  if (line->kind == SectionLine::kEnd) {
+    for (const RunWalk& w : *walks)
+      if (on(w) && w.flagsLine != nullptr)
+        ReportOnce(w.flagsLine, "flags-line-replaced",
+                   "flags line followed by the end of the section (line " +
+                       std::to_string(line->number) + ") before any "
+                       "command: its flags are never used");
+    return;
+  }
+  if (line->kind == SectionLine::kCorrupted) {
+    for (const RunWalk& w : *walks)
+      if (on(w))
+        ReportOnce(w.start, "section-not-closed",
+                   w.key + " is not closed by a line that begins with "
+                   "\"[\": after its commands a run ends with \"corrupted "
+                   "arg file\" and the handler error");
+    if (line->begin < end_)
+      Report(end_, "no-final-line-feed",
+             "the last line has no line feed: a run does not take it up "
+             "and ends with \"corrupted arg file\"");
+    return;
+  }
+  if (line->kind == SectionLine::kPassedOver) {
+    char c = *line->begin;
+    const char* rest = line->begin;
+    while (rest < line->lineFeed &&
+           (*rest == ' ' || *rest == '\t' || *rest == '\r'))
+      ++rest;
+    if (c == '#' || rest == line->lineFeed) return;  // comments, blank lines
+    std::string why = c == '1' ? " (taken up by an earlier run: reset it to \"0\" to run it)"
+                      : c == 'O' ? " (the letter O, not the digit 0)"
+                      : (c == ' ' || c == '\t') ? " (blanks before the \"0\")"
+                                                : "";
+    Report(line->begin, "line-passed-over",
+           "line begins with " + Shown(std::string(1, c)) + ", not \"0\"" +
+               why + ": the run passes it over without a word");
+    return;
+  }
+  // A pending line.
+  if (line->size < kCommandOffset) {
+    Report(line->begin, "short-pending-line",
+           "pending line shorter than its six leading columns: the run "
+           "reports it and passes over it");
+    return;
+  }
+  CommandText command =
+      ReadCommandText(line->begin, line->size, ExternalValues());
+  CheckPendingLine(*line, command);
+  bool prefixed = command.forcePrefix || command.updatePrefix;
+  bool runsSomewhere = false;
+  std::string runs, key;  // the walks that reach a prefixed line
+  for (RunWalk& w : *walks) {
+    if (!on(w)) continue;
+    bool other = command.OtherMode(w.forced, w.update);
+    if (prefixed) {
+      runs += (runs.empty() ? "" : ", ") + w.run;
+      key = w.key;
+      runsSomewhere = runsSomewhere || !other;
     }
     if (command.IsFlags()) {
       if (other) continue;  // skipped: the pending flags stay as they are
-      if (flagsLine != nullptr)
-        Report(flagsLine, "flags-line-replaced",
-               "flags line replaced by the flags line on line " +
-                   std::to_string(line.number) + " before any command is "
-                   "judged: its flags are never used");
-      flagsLine = line.begin;
+      if (w.flagsLine != nullptr)
+        ReportOnce(w.flagsLine, "flags-line-replaced",
+                   "flags line replaced by the flags line on line " +
+                       std::to_string(line->number) + " before any command "
+                       "is judged: its flags are never used");
+      w.flagsLine = line->begin;
       continue;
     }
-    if (flagsLine == nullptr && !other)
-      Report(line.begin + kCommandOffset, "command-without-flags",
-             "no flags line before this command: it is judged against no "
-             "flags and never stops the run, whatever it returns");
-    flagsLine = nullptr;  // judged (run or skipped): the flags are consumed
+    if (w.flagsLine == nullptr && !other)
+      ReportOnce(line->begin + kCommandOffset, "command-without-flags",
+                 "no flags line before this command: it is judged against "
+                 "no flags and never stops the run, whatever it returns");
+    w.flagsLine = nullptr;  // judged (run or skipped): the flags are consumed
   }
+  // Only prefixed lines can be skipped by every run.
+  if (prefixed && !runsSomewhere)
+    Report(line->begin + kCommandOffset, "mode-prefix-never-runs",
+           "\"" + std::string(command.forcePrefix ? "force" : "update") +
+               "\" line in " + key + " that no run of this package runs: " +
+               runs + " skip it");
 }
 
-// What does not depend on the kind of run; reported once per line (the
-// checker drops repeated diagnostics).
+// What does not depend on the kind of run: checked once per line, however
+// many walks reach it.
 void Checker::CheckPendingLine(const SectionLine& line,
                                const CommandText& command) {
   const char* dropped = line.begin + line.size;
@@ -600,24 +716,31 @@ void Checker::CheckPendingLine(const SectionLine& line,
 
 void Checker::CheckPlaceholders(const SectionLine& line,
                                 const CommandText& command) {
-  const std::string& raw = command.raw;
+  std::string_view raw = command.raw;
   const char* text = line.begin + kCommandOffset;
-  std::map<std::string, int> seen;
-  for (size_t at = raw.find("!{"); at != std::string::npos;
+  int seen[std::size(kPlaceholders)] = {};
+  size_t close = std::string_view::npos;  // the first "}" at or after `at`
+  for (size_t at = raw.find("!{"); at != std::string_view::npos;
        at = raw.find("!{", at + 2)) {
-    size_t close = raw.find('}', at);
-    if (close == std::string::npos) break;
-    std::string name = raw.substr(at, close - at + 1);
-    bool known = false;
-    for (const char* p : kPlaceholders) known = known || name == p;
-    if (!known)
-      Report(text + at, "unknown-placeholder",
+    if (close == std::string_view::npos || close < at) close = raw.find('}', at);
+    if (close == std::string_view::npos) break;
+    std::string_view name = raw.substr(at, close - at + 1);
+    size_t known = 0;
+    while (known < std::size(kPlaceholders) && name != kPlaceholders[known])
+      ++known;
+    const char* rule = known == std::size(kPlaceholders) ? "unknown-placeholder"
+                       : ++seen[known] == 2 ? "repeated-placeholder" : nullptr;
+    if (rule == nullptr) continue;
+    if (!Keeps(text + at))
+      Count(rule);
+    else if (known == std::size(kPlaceholders))
+      Report(text + at, rule,
              Shown(name) + " is not a placeholder (!{EXTVAR}, !{RESET}, "
              "!{PARAM}): the shell gets it literally");
-    else if (++seen[name] == 2)
-      Report(text + at, "repeated-placeholder",
-             "second " + name + ": only the first is replaced, this one "
-             "reaches the shell literally");
+    else
+      Report(text + at, rule,
+             "second " + std::string(name) + ": only the first is replaced, "
+             "this one reaches the shell literally");
   }
 }
 
@@ -635,10 +758,28 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
     const char* found = strstr(c, name);
     return found ? static_cast<size_t>(found - c) : std::string::npos;
   };
+  // Where the run finds each name: looked up once per line, not per word.
+  size_t first[MAX_FLAGS];
+  for (int f = 0; f < MAX_FLAGS; ++f) first[f] = firstOf(flag_name[f]);
+  const std::string_view* names = FlagNames();
   auto valueOf = [&](int f) {
     return flags.set[f] ? "the run reads " + std::string(flag_name[f]) + " " +
                               std::to_string(flags.value[f])
                         : "the run does not set " + std::string(flag_name[f]);
+  };
+  // What a flag name that ends at `after` inside a longer word does.
+  auto effectOf = [&](int g, size_t after) -> std::string {
+    std::string name = flag_name[g];
+    bool blankAfter = after < text.size() && text[after] == ' ';
+    if (g == omit_ret_codes)
+      return blankAfter ? "it ends in omit_ret_codes, so the run reads an omit list after it"
+                        : "it contains omit_ret_codes without a blank after it, so the run sets no omit list";
+    if (!IsNumberFlag(g))
+      return "it contains \"" + name + "\", so the run sets " + name;
+    if (blankAfter) return "it ends in \"" + name + "\", so " + valueOf(g);
+    return "it contains \"" + name + "\", but " +
+           (after < text.size() ? Shown(text.substr(after, 1)) : std::string("the end")) +
+           " follows instead of a blank, so " + valueOf(g);
   };
   // The omit list is checked on its own; the words after its ";" are flags
   // again.
@@ -650,13 +791,15 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
     size_t listEnd = std::min(text.size(), listAt + flags.omitList.size() + 1);
     for (size_t k = listAt; k < listEnd; ++k) outside[k] = ' ';
   }
-  std::vector<Token> words = SplitWords(outside);
-  for (size_t i = 0; i < words.size(); ++i) {
-    const Token& w = words[i];
+  Words words(outside);
+  Token w, next;  // the word, and the one after it if `more`
+  bool more = words.Next(&next);
+  while (more) {
+    w = next;
+    more = words.Next(&next);
     int f = FlagNamed(w.word);
     bool takesNext = false;
     if (f >= 0) {
-      size_t first = firstOf(flag_name[f]);
       if (f == omit_ret_codes) {
         if (w.offset == omitKey) continue;
         if (w.offset + w.word.size() == text.size())
@@ -671,28 +814,27 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
                      "; this one is ignored");
         continue;
       }
-      takesNext = IsNumberFlag(f) && i + 1 < words.size() &&
-                  FlagNamed(words[i + 1].word) < 0;
-      if (first != w.offset) {
+      takesNext = IsNumberFlag(f) && more && FlagNamed(next.word) < 0;
+      if (first[f] != w.offset) {
         Report(at(w.offset), "flag-word-ignored",
                "the run reads " + std::string(flag_name[f]) + " only at its "
                "first occurrence in the flags line, column " +
-                   std::to_string(static_cast<size_t>(at(first) - line.begin) + 1) +
+                   std::to_string(static_cast<size_t>(at(first[f]) - line.begin) + 1) +
                    ", not here: " + valueOf(f));
       } else if (IsNumberFlag(f)) {
         if (w.offset + w.word.size() == text.size()) {
           Report(at(w.offset), "flag-value-missing",
                  std::string(flag_name[f]) + " at the end of the flags line "
                  "has no value: " + valueOf(f));
-        } else if (i + 1 == words.size()) {
+        } else if (!more) {
           Report(at(w.offset), "flag-value-missing",
                  std::string(flag_name[f]) + " has no value: " + valueOf(f));
         } else if (!takesNext) {
           Report(at(w.offset), "flag-value-missing",
                  std::string(flag_name[f]) + " is followed by " +
-                     Shown(words[i + 1].word) + ", not a number: " + valueOf(f));
+                     Shown(next.word) + ", not a number: " + valueOf(f));
         } else {
-          const std::string& v = words[i + 1].word;
+          const std::string v(next.word);
           bool decimal = IsDecimal(v);
           bool fits = false;
           if (decimal) {
@@ -701,100 +843,105 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
             fits = errno == 0 && n >= 0 && n <= 0xFFFFFFFFLL;
           }
           if (!decimal || !fits)
-            Report(at(words[i + 1].offset), "flag-value-not-number",
+            Report(at(next.offset), "flag-value-not-number",
                    "value " + Shown(v) + " of " + flag_name[f] + " is not " +
                        (decimal ? "a number from 0 to 4294967295"
                                 : "a decimal number") +
                        ": " + valueOf(f));
         }
       }
-      if (takesNext) ++i;
+      if (takesNext) more = words.Next(&next);
       continue;
     }
 
-    // Not a flag name: what the run makes of the names inside it.
+    // Not a flag name: what the run makes of the names inside it. The
+    // message (and its suggestions) is made only for a finding that is
+    // kept.
+    bool wanted = Keeps(at(w.offset));
     std::string effects;
     int startsWith = -1;
     for (int g = 0; g < MAX_FLAGS; ++g) {
-      size_t pos = w.word.find(flag_name[g]);
-      if (pos == std::string::npos || firstOf(flag_name[g]) != w.offset + pos)
-        continue;
-      size_t after = w.offset + pos + strlen(flag_name[g]);
-      std::string name = flag_name[g];
-      std::string effect;
-      if (g == omit_ret_codes) {
-        effect = after < text.size() && text[after] == ' '
-                     ? "it ends in omit_ret_codes, so the run reads an omit list after it"
-                     : "it contains omit_ret_codes without a blank after it, so the run sets no omit list";
-      } else if (!IsNumberFlag(g)) {
-        effect = "it contains \"" + name + "\", so the run sets " + name;
-      } else if (after < text.size() && text[after] == ' ') {
-        effect = "it ends in \"" + name + "\", so " + valueOf(g);
-        if (i + 1 < words.size() && FlagNamed(words[i + 1].word) < 0) takesNext = true;
-      } else {
-        effect = "it contains \"" + name + "\", but " +
-                 (after < text.size() ? Shown(text.substr(after, 1)) : std::string("the end")) +
-                 " follows instead of a blank, so " + valueOf(g);
-        if (pos == 0 && after < text.size() && !IsWordChar(text[after]))
-          startsWith = g;
-      }
-      effects += (effects.empty() ? "" : "; ") + effect;
+      if (names[g].size() > w.word.size()) continue;
+      size_t pos = w.word.find(names[g]);
+      if (pos == std::string::npos || first[g] != w.offset + pos) continue;
+      size_t after = w.offset + pos + names[g].size();
+      bool blankAfter = after < text.size() && text[after] == ' ';
+      if (IsNumberFlag(g) && blankAfter && more && FlagNamed(next.word) < 0)
+        takesNext = true;
+      if (IsNumberFlag(g) && !blankAfter && pos == 0 && after < text.size() &&
+          !IsWordChar(text[after]))
+        startsWith = g;
+      if (wanted) effects += (effects.empty() ? "" : "; ") + effectOf(g, after);
     }
-    if (startsWith >= 0) {
-      Report(at(w.offset), "flag-value-missing",
+    bool number = IsDecimal(w.word);
+    // A number after an unknown word is its value, not a stray word.
+    if (startsWith < 0 && !number && more && IsDecimal(next.word))
+      takesNext = true;
+    const char* rule = startsWith >= 0 ? "flag-value-missing" : "unknown-flag-word";
+    if (!wanted) {
+      Count(rule);
+    } else if (startsWith >= 0) {
+      Report(at(w.offset), rule,
              std::string(flag_name[startsWith]) + " needs a blank before its "
              "value (" + Shown(w.word) + "): " + valueOf(startsWith));
+    } else if (number) {
+      Report(at(w.offset), rule,
+             "number " + Shown(w.word) + " that no flag takes: the run "
+             "ignores it");
     } else {
-      std::string message;
-      if (IsDecimal(w.word)) {
-        message = "number " + Shown(w.word) + " that no flag takes: the run "
-                  "ignores it";
-      } else {
-        message = "unknown flag word " + Shown(w.word);
-        size_t best = std::string::npos;
-        std::vector<std::string> nearest;
-        for (int g = 0; g < MAX_FLAGS; ++g) {
-          size_t d = EditDistance(w.word, flag_name[g]);
-          if (d < best) {
-            best = d;
-            nearest.clear();
-          }
-          if (d == best) nearest.push_back(flag_name[g]);
-        }
-        if (best <= 2 || best <= w.word.size() / 3) {
-          message += " (did you mean ";
-          for (size_t k = 0; k < nearest.size() && k < 3; ++k)
-            message += (k ? " or \"" : "\"") + nearest[k] + "\"";
-          message += "?";
-          if (best == 0) message += " flag names are case-sensitive";
-          message += ")";
-        }
-        message += effects.empty() ? ": the run ignores it" : ": " + effects;
-        // A number after an unknown word is its value, not a stray word.
-        if (i + 1 < words.size() && IsDecimal(words[i + 1].word)) takesNext = true;
-      }
-      Report(at(w.offset), "unknown-flag-word", message);
+      std::string message = "unknown flag word " + Shown(w.word) +
+                            Suggestion(w.word);
+      message += effects.empty() ? ": the run ignores it" : ": " + effects;
+      Report(at(w.offset), rule, message);
     }
-    if (takesNext) ++i;
+    if (takesNext) more = words.Next(&next);
   }
 }
 
+// The list is read by SplitOmitList a window of pieces at a time, so that a
+// list of millions of codes is never held as millions of pieces. A window
+// that begins or ends at a "," inside the list is framed by a piece "x" of
+// its own on that side: the frame keeps SplitOmitList from trimming the
+// window's blanks, which only the list's own ends lose.
 void Checker::CheckOmitList(const char* listAt, const std::string& list) {
-  for (OmitPiece& piece : SplitOmitList(list)) {
-    std::string shown = piece.text;
-    int code = 0;
-    std::string digits;
-    OmitCodeKind kind = ReadOmitCode(&piece.text[0], 10, &code, &digits);
-    if (kind == OmitCodeKind::kOutOfRange)
-      Report(listAt + piece.offset, "omit-code-out-of-range",
-             "omit-list code " + Shown(digits) + " is beyond the range of a "
-             "64-bit number: a run that judges a return code not matched "
-             "before it ends at once with exit status 1");
-    else if (kind == OmitCodeKind::kNoNumber)
-      Report(listAt + piece.offset, "omit-list-never-matches",
-             "omit-list piece " + Shown(shown) + " is not one decimal number: "
-             "it never matches a return code (codes are separated by \",\"; "
-             "the list ends at \";\")");
+  const size_t kWindow = 64 << 10;
+  for (size_t from = 0;;) {  // the list's start or just after a ","
+    size_t cut = from + kWindow < list.size() ? list.find(',', from + kWindow)
+                                              : std::string::npos;
+    bool framedBefore = from > 0, framedAfter = cut != std::string::npos;
+    std::string window = (framedBefore ? "x," : "") +
+                         list.substr(from, cut == std::string::npos ? cut : cut - from) +
+                         (framedAfter ? ",x" : "");
+    std::vector<OmitPiece> pieces = SplitOmitList(window);
+    size_t shift = framedBefore ? 2 : 0;
+    for (size_t i = framedBefore ? 1 : 0;
+         i < pieces.size() - (framedAfter ? 1 : 0); ++i) {
+      OmitPiece& piece = pieces[i];
+      const char* pieceAt = listAt + from + piece.offset - shift;
+      bool wanted = Keeps(pieceAt);
+      std::string shown = wanted ? piece.text : std::string();
+      int code = 0;
+      std::string digits;
+      OmitCodeKind kind = ReadOmitCode(&piece.text[0], 10, &code, &digits);
+      if (kind == OmitCodeKind::kNumber) continue;
+      bool outOfRange = kind == OmitCodeKind::kOutOfRange;
+      const char* rule =
+          outOfRange ? "omit-code-out-of-range" : "omit-list-never-matches";
+      if (!wanted)
+        Count(rule);
+      else if (outOfRange)
+        Report(pieceAt, rule,
+               "omit-list code " + Shown(digits) + " is beyond the range of "
+               "a 64-bit number: a run that judges a return code not "
+               "matched before it ends at once with exit status 1");
+      else
+        Report(pieceAt, rule,
+               "omit-list piece " + Shown(shown) + " is not one decimal "
+               "number: it never matches a return code (codes are separated "
+               "by \",\"; the list ends at \";\")");
+    }
+    if (!framedAfter) return;
+    from = cut + 1;
   }
 }
 
@@ -811,30 +958,32 @@ bool Checker::InExecDir(const std::string& name) const {
 }
 
 void Checker::CheckScript(const SectionLine& line, const CommandText& command) {
-  std::vector<Token> words = SplitWords(command.toRun);
-  if (words.empty()) return;
+  Words words(command.toRun);
+  Token program, word;
+  if (!words.Next(&program)) return;
   static const char* const kInterpreters[] = {
       "sh", "bash", "dash", "ksh", "zsh", "/bin/sh", "/bin/bash",
       "/usr/bin/sh", "/usr/bin/bash", "perl", "python3", "python"};
-  std::string script;
-  const std::string& program = words[0].word;
+  std::string_view script;
   bool interpreter = false;
-  for (const char* name : kInterpreters) interpreter = interpreter || program == name;
+  for (const char* name : kInterpreters)
+    interpreter = interpreter || program.word == name;
   if (interpreter) {
-    for (size_t i = 1; i < words.size(); ++i) {
-      if (words[i].word == "-c") return;  // a command text, not a script
-      if (words[i].word[0] != '-') {
-        script = words[i].word;
+    while (words.Next(&word)) {
+      if (word.word == "-c") return;  // a command text, not a script
+      if (word.word[0] != '-') {
+        script = word.word;
         break;
       }
     }
-  } else if (program.find('/') != std::string::npos && program[0] != '/') {
-    script = program;
+  } else if (program.word.find('/') != std::string_view::npos &&
+             program.word[0] != '/') {
+    script = program.word;
   }
   if (script.empty() || script[0] == '/' ||
-      script.find_first_of("$`*?\"'<>|;&(){}~") != std::string::npos)
+      script.find_first_of("$`*?\"'<>|;&(){}~") != std::string_view::npos)
     return;
-  std::string name = script.compare(0, 2, "./") == 0 ? script.substr(2) : script;
+  std::string name(script.compare(0, 2, "./") == 0 ? script.substr(2) : script);
   if (name.empty() || InExecDir(name)) return;
   size_t at = command.raw.find(script);
   Report(line.begin + kCommandOffset + (at == std::string::npos ? 0 : at),
@@ -860,7 +1009,7 @@ const Rule* FindRule(const std::string& name) {
   return nullptr;
 }
 
-size_t EditDistance(const std::string& a, const std::string& b) {
+size_t EditDistance(std::string_view a, std::string_view b) {
   std::vector<size_t> row(b.size() + 1);
   for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
   for (size_t i = 1; i <= a.size(); ++i) {
@@ -877,8 +1026,8 @@ size_t EditDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-std::vector<Diagnostic> CheckArgumentText(const CheckInput& input) {
-  return Checker(input).Run();
+CheckResult CheckArgumentText(const CheckInput& input, size_t keep) {
+  return Checker(input, keep).Run();
 }
 
 }  // namespace pxtool

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace pxtool {
@@ -60,13 +61,28 @@ struct CheckInput {
   std::string execDir = "./";
 };
 
-// Checks one argument file. The result is sorted by line and column (ties
-// by rule name). Never throws on any input text (a lack of memory aside).
-std::vector<Diagnostic> CheckArgumentText(const CheckInput& input);
+// What the checker found in one argument file. Every finding is counted;
+// only the first ones by position are kept, so that a hostile file cannot
+// make the checker's memory grow with its findings.
+struct CheckResult {
+  // The kept findings, sorted by line and column (ties by rule name, then
+  // message). Never the same diagnostic twice.
+  std::vector<Diagnostic> diagnostics;
+  size_t counts[3] = {0, 0, 0};  // every finding by Severity, kept or not
+  size_t Total() const { return counts[0] + counts[1] + counts[2]; }
+  size_t Omitted() const { return Total() - diagnostics.size(); }
+};
+
+const size_t kKeepAll = static_cast<size_t>(-1);
+
+// Checks one argument file, keeping the first `keep` findings by position.
+// Time is linear in the text, memory linear in its longest line and in
+// `keep`. Never throws on any input text (a lack of memory aside).
+CheckResult CheckArgumentText(const CheckInput& input, size_t keep = kKeepAll);
 
 // The Levenshtein distance of two words, upper and lower case counted as
 // the same letter (for "did you mean").
-size_t EditDistance(const std::string& a, const std::string& b);
+size_t EditDistance(std::string_view a, std::string_view b);
 
 }  // namespace pxtool
 

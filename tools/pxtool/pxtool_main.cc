@@ -6,7 +6,8 @@
 //   pxtool trace [FILE]
 //   pxtool manifest | sign | verify ...   (see signing.h)
 //   pxtool plan PACKAGE_DIR [ARGUMENT_FILE] [options] [--format text|json]
-//   pxtool check [--strict] [--format text|json|sarif] PATH... | --list-rules
+//   pxtool check [--strict] [--format text|json|sarif] [--max-diagnostics N]
+//                PATH... | --list-rules
 //   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
@@ -84,9 +85,12 @@ const Command kCommands[] = {
      "      point, the staging, and each pending line with what its return\n"
      "      codes lead to",
      RunPlan},
-    {"check", "check [--strict] [--format text|json|sarif] PATH... | --list-rules",
+    {"check",
+     "check [--strict] [--format text|json|sarif] [--max-diagnostics N]\n"
+     "      PATH... | --list-rules",
      "check packages (PACKAGE_DIR or ARGUMENT_FILE) for the traps of the\n"
-     "      argument-file format: FILE:LINE:COL diagnostics; exit 1 on an error",
+     "      argument-file format: FILE:LINE:COL diagnostics (the first N, 1000\n"
+     "      by default, 0 for all; all counted); exit 1 on an error",
      RunCheck},
 };
 
