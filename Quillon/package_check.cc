@@ -13,6 +13,7 @@
 
 #include "arg_grammar.h"
 #include "quillon.h"
+#include "root_only.h"
 #include "safe_file.h"
 #include "sha256.h"
 
@@ -33,12 +34,9 @@ int OpenRegular(const std::string& path, std::string* why) {
   return fd;
 }
 
-}  // namespace
-
-bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
-                   std::string* why) {
-  int fd = OpenRegular(path, why);
-  if (fd < 0) return false;
+// Reads what is left of `fd`, at most `limit` bytes.
+bool ReadSmallDescriptor(int fd, size_t limit, std::string* text,
+                         std::string* why) {
   text->clear();
   char buffer[4096];
   for (;;) {
@@ -46,19 +44,49 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       *why = ErrnoText(errno);
-      close(fd);
       return false;
     }
-    if (n == 0) break;
+    if (n == 0) return true;
     text->append(buffer, static_cast<size_t>(n));
     if (text->size() > limit) {
       *why = "larger than " + std::to_string(limit) + " bytes";
-      close(fd);
       return false;
     }
   }
+}
+
+// Opens the key file `name` of the store `dirFd` and reads it: a regular
+// file, not a symbolic link, that only the effective user can write.
+bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
+                 std::string* why) {
+  int fd;
+  do {
+    fd = openat(dirFd, name.c_str(),
+                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *why = errno == ELOOP ? "is a symbolic link" : ErrnoText(errno);
+    return false;
+  }
+  struct stat st;
+  *why = fstat(fd, &st) != 0    ? ErrnoText(errno)
+         : !S_ISREG(st.st_mode) ? "is not a regular file"
+                                : WhyNotRootsAlone(st);
+  bool ok =
+      why->empty() && ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
   close(fd);
-  return true;
+  return ok;
+}
+
+}  // namespace
+
+bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
+                   std::string* why) {
+  int fd = OpenRegular(path, why);
+  if (fd < 0) return false;
+  bool ok = ReadSmallDescriptor(fd, limit, text, why);
+  close(fd);
+  return ok;
 }
 
 bool HashFile(const std::string& path, std::string* hex, std::string* why) {
@@ -89,8 +117,8 @@ bool LoadTrustedKeys(const std::string& directory,
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0 && (errno == ENOENT || errno == ENOTDIR)) return true;
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+  *file = directory;
   if (dir == nullptr) {
-    *file = directory;
     *why = ErrnoText(errno);
     if (fd >= 0) close(fd);
     return false;
@@ -101,18 +129,25 @@ bool LoadTrustedKeys(const std::string& directory,
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".pub") == 0)
       names.push_back(name);
   }
-  closedir(dir);
   std::sort(names.begin(), names.end());
-  for (const std::string& name : names) {
-    *file = directory + "/" + name;
+  // Without a key file the policy is off, whatever the directory. With one,
+  // the store and each key must be the effective user's (root's) alone:
+  // whoever else could write them could make their own key trusted.
+  struct stat st;
+  if (!names.empty())
+    *why = fstat(fd, &st) != 0 ? ErrnoText(errno) : WhyNotRootsAlone(st);
+  bool ok = names.empty() || why->empty();
+  if (!ok) *why = "the directory is " + *why;
+  for (size_t i = 0; ok && i < names.size(); ++i) {
+    *file = directory + "/" + names[i];
     std::string text;
     MinisignPublicKey key;
-    if (!ReadSmallFile(*file, kMinisignMaxFile, &text, why) ||
-        !ParseMinisignPublicKey(text, &key, why))
-      return false;
-    keys->push_back(key);
+    ok = ReadKeyFile(fd, names[i], &text, why) &&
+         ParseMinisignPublicKey(text, &key, why);
+    if (ok) keys->push_back(key);
   }
-  return true;
+  closedir(dir);
+  return ok;
 }
 
 bool ListPackage(const char* text, const char* end, bool* hasFwPath,

@@ -16,9 +16,12 @@
 #include "package_manifest.h"
 
 // Reads every file ending in ".pub" in `directory` as a minisign public key,
-// in name order. A missing directory holds no keys (true, none added). False
-// when the directory cannot be read or a key file does not parse, with
-// `file` naming it.
+// in name order. A missing directory, or one without such a file, holds no
+// keys (true, none added), whatever its owner and mode. Otherwise the
+// directory and every key file must belong to the effective user (root)
+// and be writable by nobody else, and no key may be a symbolic link. False
+// when the directory cannot be read, fails that check, or a key file fails
+// it or does not parse, with `file` naming the one concerned.
 bool LoadTrustedKeys(const std::string& directory,
                      std::vector<MinisignPublicKey>* keys, std::string* file,
                      std::string* why);

@@ -56,6 +56,10 @@ bool IsLowerHex(const std::string& text) {
 
 }  // namespace
 
+std::string ResetBackupPath(const std::string& argFile) {
+  return argFile + ".bak";
+}
+
 bool DescribePackage(const std::string& argFile, const char* fwPath,
                      char* const* names, unsigned int count,
                      PackageLayout* layout, std::string* why) {
@@ -100,7 +104,8 @@ bool DescribePackage(const std::string& argFile, const char* fwPath,
   }
   const std::set<std::string> runFiles = {
       layout->argName, kManifestName, kSignatureName, "Quillon.log",
-      "HandlerStatus.txt", "HandlerStatus.txt.new"};
+      "HandlerStatus.txt", "HandlerStatus.txt.new",
+      ResetBackupPath(layout->argName)};
   std::set<std::string> seen;
   for (unsigned int i = 0; i < count; ++i) {
     std::string entry = names[i];

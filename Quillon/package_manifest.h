@@ -11,9 +11,10 @@
 //    lexically from FWPATH without "." components, doubled or trailing
 //    slashes; an absolute FWPATH gives absolute names. When the package
 //    directory is the manifest's directory itself, a package file is named
-//    by its bare name, and the argument file, the manifest, its signature
-//    and the run's own files there (Quillon.log, HandlerStatus.txt and its
-//    temporary) are not package files.
+//    by its bare name, and the argument file, the manifest, its signature,
+//    the run's own files there (Quillon.log, HandlerStatus.txt and its
+//    temporary) and pxtool reset's backup of the argument file are not
+//    package files.
 // So "cd <directory> && sha256sum -c --ignore-missing SHA256SUMS" checks
 // the package files (the argument file's line only until a run marked it).
 //
@@ -33,6 +34,10 @@
 
 extern const char kManifestName[];   // "SHA256SUMS"
 extern const char kSignatureName[];  // "SHA256SUMS.minisig"
+
+// Where `pxtool reset` keeps the previous content of the argument file
+// `argFile`: "<argFile>.bak", beside it.
+std::string ResetBackupPath(const std::string& argFile);
 
 struct PackageLayout {
   struct File {

@@ -10,8 +10,11 @@
 // and the digest of every package file -- while it is staged, from the
 // bytes the codec reads to make the copy that will run, or in place before
 // the first command when nothing is staged (local and autonomic mode, or a
-// package directory that is the argument file's own). A key file that does
-// not parse, or a directory that cannot be read, fails closed.
+// package directory that is the argument file's own). A directory that
+// holds a key file fails closed when it cannot be read, when it or a key
+// file can be written by anyone but root (the effective user), when a key
+// file is a symbolic link or does not parse: every run is then refused,
+// never run as if there were no keys (LoadTrustedKeys).
 //
 // Every refusal is written to the trace and the run log as
 //   ERROR : package signature check: <file>: <reason>

@@ -19,10 +19,15 @@ int main(int argc, char** argv) {
   const char* keys = getenv("QUILLON_TRUSTED_KEYS_DIR");
   run.SetTrustedKeysDirectory(keys ? keys : "");
 #endif
+#ifdef QUILLON_RUN_LOCK_DIR_FROM_ENV
+  // A test build's run locks: in the directory the environment names.
+  if (const char* locks = getenv("QUILLON_RUN_LOCK_DIR"))
+    run.SetRunLockDirectory(locks);
+#endif
   if (!run.HasArguments()) return static_cast<int>(run.EndWithoutArguments());
   run.EvaluateCommandLine();
   run.EnterWorkingDirectory();
-  if (!run.LockPackage()) return static_cast<int>(run.EndWhilePackageHeld());
+  if (!run.LockPackage()) return static_cast<int>(run.EndWithoutLock());
   run.StartRun();
   if (!run.OpenArgumentFile())
     return static_cast<int>(run.EndWithoutArgumentFile());

@@ -27,12 +27,11 @@ std::string Owner() {
   return me == 0 ? "root" : std::to_string(me);
 }
 
-std::string Describe(const std::string& path, const struct stat& st,
-                     const std::string& change) {
+std::string Describe(const struct stat& st, const std::string& change) {
   char mode[8];
   snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
-  return path + ": owned by user " + std::to_string(st.st_uid) + " with mode " +
-         mode + " - " + change;
+  return "owned by user " + std::to_string(st.st_uid) + " with mode " + mode +
+         " - " + change;
 }
 
 std::string Unusable(const std::string& path, const char* what, int error) {
@@ -41,15 +40,19 @@ std::string Unusable(const std::string& path, const char* what, int error) {
 
 // The rule for one object; `above` for a directory above a checked path,
 // which others may write to when it is sticky.
-std::string Judge(const std::string& path, const struct stat& st, bool above) {
+std::string Rule(const struct stat& st, bool above) {
   if (st.st_uid != geteuid())
-    return Describe(path, st, "must belong to " + Owner() + " (chown " + Owner() + ")");
+    return Describe(st, "must belong to " + Owner() + " (chown " + Owner() + ")");
   if (S_ISLNK(st.st_mode) || (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) return "";
   if (above && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) return "";
-  return Describe(path, st,
-                  above ? "others may write to it: take their write permission "
-                          "away (chmod go-w) or set the sticky bit (chmod +t)"
-                        : "must not be writable by group or others (chmod go-w)");
+  return Describe(st, above ? "others may write to it: take their write permission "
+                              "away (chmod go-w) or set the sticky bit (chmod +t)"
+                            : "must not be writable by group or others (chmod go-w)");
+}
+
+std::string Judge(const std::string& path, const struct stat& st, bool above) {
+  std::string why = Rule(st, above);
+  return why.empty() ? why : path + ": " + why;
 }
 
 std::vector<std::string> Components(const std::string& path) {
@@ -161,6 +164,8 @@ std::string Checker::Tree(const std::string& dir, int depth) {
 }
 
 }  // namespace
+
+std::string WhyNotRootsAlone(const struct stat& st) { return Rule(st, false); }
 
 std::string WhyNotRootOnly(const std::string& path, bool tree) {
   Checker checker;

@@ -21,11 +21,20 @@
 #ifndef QUILLON_ROOT_ONLY_H_
 #define QUILLON_ROOT_ONLY_H_
 
+#include <sys/stat.h>
+
 #include <string>
 
 // Why `path` (relative to the current directory, or absolute) fails the
 // rule above, naming the offending path, its owner and mode and what to
 // change; empty when it passes. With `tree`, everything below it too.
 std::string WhyNotRootOnly(const std::string& path, bool tree);
+
+// The rule for one file or directory alone, of status `st` (from fstat of
+// a descriptor opened without following a link): why it fails, "owned by
+// user N with mode M - <what to change>", or empty when it passes. For what
+// Quillon opens from a directory it has checked by descriptor: the trusted
+// keys, the run lock (run_lock.h).
+std::string WhyNotRootsAlone(const struct stat& st);
 
 #endif  // QUILLON_ROOT_ONLY_H_

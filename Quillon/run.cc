@@ -15,7 +15,6 @@
 #include "package_trust.h"
 #include "process.h"
 #include "report.h"
-#include "run_lock.h"
 #include "staging.h"
 #include "status_file.h"
 
@@ -34,7 +33,10 @@ void PrintReturnCode(unsigned int code) {
 }  // namespace
 
 Run::Run(int argc, char** argv)
-    : argc_(argc), argv_(argv), trustedKeysDir_(kTrustedKeysDirectory) {}
+    : argc_(argc),
+      argv_(argv),
+      trustedKeysDir_(kTrustedKeysDirectory),
+      runLockDir_(kRunLockDirectory) {}
 
 bool Run::HasArguments() {
   QTRACE(1, "Version %d.%02d.%02d", QUILLON_VERSION_MAJOR,
@@ -106,13 +108,21 @@ void Run::EnterWorkingDirectory() {
 
 bool Run::LockPackage() {
   if (argc_ > 2 && !autonomic) pArgFileName = argv_[2];
-  return !AnotherRunHoldsPackage(pArgFileName);
+  lock_.emplace(runLockDir_);
+  lockState_ = lock_->Take(pArgFileName, &lockWhy_);
+  return lockState_ == RunLockState::kTaken ||
+         lockState_ == RunLockState::kNoFile;
 }
 
-unsigned int Run::EndWhilePackageHeld() {
+unsigned int Run::EndWithoutLock() {
   OpenRunLogWithHeader();
-  QREPORT(1, "ERROR : argument file \"%s%s%s\" is in use by another run of "
-          "Quillon - nothing done", CurrentDir.c_str(), kSlash, pArgFileName);
+  if (lockState_ == RunLockState::kHeld)
+    QREPORT(1, "ERROR : argument file \"%s%s%s\" is in use by another run of "
+            "Quillon - nothing done", CurrentDir.c_str(), kSlash, pArgFileName);
+  else
+    QREPORT(1, "ERROR : the run lock of argument file \"%s%s%s\" cannot be "
+            "taken: %s - nothing done", CurrentDir.c_str(), kSlash,
+            pArgFileName, lockWhy_.c_str());
   PrintReturnCode(EXECERROR_HandlerError);
   if (hLogFile != nullptr) fclose(hLogFile);
   hLogFile = nullptr;

@@ -12,10 +12,12 @@
 #ifndef QUILLON_RUN_H_
 #define QUILLON_RUN_H_
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "arg_file.h"
+#include "run_lock.h"
 
 class Run {
  public:
@@ -35,10 +37,12 @@ class Run {
   void EnterWorkingDirectory();
 
   // Takes the package's lock (see run_lock.h). False when another run
-  // holds it; the run then ends with EndWhilePackageHeld, which writes the
-  // run log only: the other run's status file and marks stay untouched.
+  // holds it or it cannot be taken; the run then ends with EndWithoutLock,
+  // which writes the run log only: the other run's status file and marks
+  // stay untouched. An argument file that cannot be opened is left to
+  // OpenArgumentFile to report.
   bool LockPackage();
-  unsigned int EndWhilePackageHeld();
+  unsigned int EndWithoutLock();
 
   // Opens the run log with its header (unless autonomic without "-d") and
   // writes status 3.
@@ -57,6 +61,10 @@ class Run {
   // The directory of trusted keys (kTrustedKeysDirectory unless set).
   void SetTrustedKeysDirectory(const std::string& directory) {
     trustedKeysDir_ = directory;
+  }
+  // The directory of the run locks (kRunLockDirectory unless set).
+  void SetRunLockDirectory(const std::string& directory) {
+    runLockDir_ = directory;
   }
 
   // Chooses the command section and runs its pending commands. Returns the
@@ -82,6 +90,10 @@ class Run {
   bool NoPreAndPost = false;
   ArgFileView view_;
   std::string trustedKeysDir_;
+  std::string runLockDir_;
+  std::optional<RunLock> lock_;  // held until the process ends
+  RunLockState lockState_ = RunLockState::kFailed;
+  std::string lockWhy_;
   std::vector<std::string> warnings_;  // logged once the run log is open
   int devNullError_ = 0;  // /dev/null could not be put on 0, 1 and 2
 

@@ -2,9 +2,10 @@
 # Tests the Ansible collection ansible/ansible_collections/kelvane/quillon:
 # pytest on the modules' result parsing, ansible-lint, the offline subsets of
 # ansible-test sanity, and an integration playbook on localhost (-c local) that
-# runs the real Quillon and pxtool of BIN_DIR on packages built in a temporary
-# directory. No reboot (the role's reboot is replaced by a task that records
-# it); nothing is written outside the temporary directory.
+# runs the test builds of Quillon and pxtool of BIN_DIR (their run locks in
+# the temporary directory) on packages built there. No reboot (the role's
+# reboot is replaced by a task that records it); nothing is written outside
+# the temporary directory.
 #
 #   bash scripts/test_ansible.sh [BIN_DIR]      (default build/bin)
 set -euo pipefail
@@ -21,6 +22,9 @@ cleanup() {
   rm -rf "$tmp" "$collection/tests/output"
 }
 trap cleanup EXIT
+
+# The test builds of Quillon and pxtool keep their run locks here, not in /run.
+export QUILLON_RUN_LOCK_DIR=$tmp/locks
 
 # Ansible, ansible-lint and Python keep their state in the temporary directory.
 mkdir -p "$tmp/home"
@@ -72,6 +76,10 @@ package "$tmp/abort" '0 000 flag abort_ne 0' '0 000 sh -c "exit 7"' \
 package "$tmp/reboot-src" '0 000 sh -c "echo a >> ../out.txt"' '0 000 flag Reboot' \
         '0 000 sh -c "echo b >> ../out.txt"' '0 000 sh -c "echo c >> ../out.txt"'
 tar -C "$tmp/reboot-src" -czf "$tmp/reboot.tar.gz" .
+# The placeholder as packages write it, unquoted; and quoted, as a package
+# that takes any value must.
+package "$tmp/shell" '0 000 sh -c "echo !{EXTVAR} >> ../ran.txt"'
+package "$tmp/quoted" "0 000 sh -c 'echo \"\$0\" >> ../ran.txt' '!{EXTVAR}'"
 package "$tmp/held" '0 000 sh wait.sh'
 cat > "$tmp/held/files/wait.sh" <<'SH'
 # Holds the package until the test creates "release" (at most 60 s).
@@ -80,7 +88,7 @@ i=0
 while [ ! -e ../release ] && [ $i -lt 600 ]; do sleep 0.1; i=$((i + 1)); done
 SH
 
-"$bin/Quillon" "$tmp/held" pkg/px.arg -n & held_pid=$!
+"$bin/Quillon_fakereboot" "$tmp/held" pkg/px.arg -n & held_pid=$!
 for _ in $(seq 100); do [ -e "$tmp/held/started" ] && break; sleep 0.1; done
 [ -e "$tmp/held/started" ] || { echo "test_ansible: the holding run did not start"; exit 1; }
 
@@ -95,4 +103,5 @@ grep -q '^1 ' "$tmp/held/pkg/px.arg" || fail "the holding run did not take its l
 [ ! -e "$tmp/abort/ran.txt" ] || fail "a command behind the aborted one ran"
 [ "$(grep -c '^1 ' "$tmp/reboot/pkg/px.arg")" -eq 4 ] || fail "not every line of the reboot package was taken"
 [ ! -e "$tmp/check/Quillon.log" ] || fail "check mode ran Quillon"
+[ ! -e "$tmp/shell/PWNED" ] || fail "a value with shell characters reached the shell"
 echo "test_ansible: all checks passed"

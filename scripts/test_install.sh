@@ -57,6 +57,13 @@ share/quillon/examples/hello/files/greeting.txt
 share/quillon/examples/hello/files/install.sh
 share/quillon/examples/hello/pkg/px.arg"
 
+# The installed Quillon takes its run lock in /run/quillon: it runs in a mount
+# namespace of its own with an empty /run, so that the test leaves nothing
+# there. Where that is not allowed the example run is left out.
+private_run() { unshare --mount sh -c 'mount -t tmpfs -o mode=0755 tmpfs /run && exec "$@"' sh "$@"; }
+private_run_works=false
+private_run true 2>/dev/null && private_run_works=true
+
 # run_programs PREFIX: the installed programs work on their own.
 run_programs() {
   local prefix=$1 work
@@ -64,9 +71,13 @@ run_programs() {
   same "$prefix: pxtool --version" "pxtool $version" "$("$prefix/bin/pxtool" --version)"
   work=$(mktemp -d "$tmp/example.XXXXXX")
   cp -r "$prefix/share/quillon/examples/hello/." "$work/"
-  check "$prefix: example run" "$prefix/sbin/Quillon" "$work" pkg/px.arg
-  same "$prefix: example status file" $'Status=5\nRetval=1048576' "$(cat "$work/pkg/HandlerStatus.txt")"
-  check "$prefix: example install step" grep -q "Hello from the example package" "$work/pkg/installed.txt"
+  if $private_run_works; then
+    check "$prefix: example run" private_run "$prefix/sbin/Quillon" "$work" pkg/px.arg
+    same "$prefix: example status file" $'Status=5\nRetval=1048576' "$(cat "$work/pkg/HandlerStatus.txt")"
+    check "$prefix: example install step" grep -q "Hello from the example package" "$work/pkg/installed.txt"
+  else
+    echo "test_install: note: no private /run here (unshare --mount); the example run is left out"
+  fi
   same "$prefix: pxtool info" "$work/files/greeting.txt: method 1, plain size 32" \
        "$("$prefix/bin/pxtool" info "$work/files/greeting.txt")"
   same "$prefix: pxtool check on the example" "0 errors, 0 warnings, 0 notes in 1 argument file" \

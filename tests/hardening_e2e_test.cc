@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -13,12 +14,15 @@
 #include <fstream>
 #include <thread>
 
+#include "another_user.h"
 #include "test_util.h"
 
 namespace quillon_test {
 namespace {
 
-const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon";
+// The test builds: their run locks are in QUILLON_RUN_LOCK_DIR (run_lock_test.cc).
+const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon_fakereboot";
+const std::string kPxtool = std::string(QUILLON_BIN_DIR) + "/pxtool_testbuild";
 
 // Runs Quillon with `args` in `cwd` and waits for it.
 ProgramResult RunIn(const std::string& cwd, const std::vector<std::string>& args) {
@@ -87,7 +91,9 @@ TEST(HardeningTest, SecondRunOnTheSamePackageRunsNothing) {
   std::string statusBefore = ReadFile(dir / "HandlerStatus.txt");
   std::string argBefore = ReadFile(dir / "px.arg");
 
-  ProgramResult second = RunIn(dir.path(), {dir.path(), "px.arg", "-d"});
+  // Through another path to the same file: one package, one lock.
+  ASSERT_EQ(0, symlink(dir.path().c_str(), (dir / "alias").c_str()));
+  ProgramResult second = RunIn(dir / "alias", {dir / "alias", "px.arg", "-d"});
   EXPECT_EQ(3, second.exit_status);
   EXPECT_EQ("Quillon return code: 0x22030003\n", second.out);
   EXPECT_EQ(statusBefore, ReadFile(dir / "HandlerStatus.txt"));
@@ -102,6 +108,59 @@ TEST(HardeningTest, SecondRunOnTheSamePackageRunsNothing) {
   EXPECT_EQ(0, WEXITSTATUS(status));
   EXPECT_EQ("first\n", ReadFile(dir / "ran.txt"));
   EXPECT_EQ("Status=5\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
+}
+
+// Reading a package is enough to flock its argument file; it must not be
+// enough to keep its runs out.
+TEST(HardeningTest, AnotherUserCannotHoldThePackage) {
+  ScopedTempDir dir;
+  ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
+  WriteFile(dir / "px.arg", ArgText({"[Commands]", Command("first"), "[End]"}));
+  ASSERT_EQ(0, chmod((dir / "px.arg").c_str(), 0644));
+  int ready[2], release[2];
+  ASSERT_EQ(0, pipe(ready));
+  ASSERT_EQ(0, pipe(release));
+  pid_t holder = StartAsAnotherUser([&] {
+    close(ready[0]);
+    close(release[1]);
+    int fd = open((dir / "px.arg").c_str(), O_RDONLY);
+    char c = 0;
+    if (fd < 0 || flock(fd, LOCK_EX) != 0 || write(ready[1], "x", 1) != 1) return 1;
+    return read(release[0], &c, 1) == 0 ? 0 : 2;  // holds it until released
+  });
+  close(ready[1]);
+  close(release[0]);
+  char c = 0;
+  ASSERT_EQ(1, read(ready[0], &c, 1)) << "the other user could not flock px.arg";
+
+  EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}).exit_status) << ReadFile(dir / "Quillon.log");
+  EXPECT_EQ("first\n", ReadFile(dir / "ran.txt"));
+  ProgramOptions options;
+  options.cwd = dir.path();
+  EXPECT_EQ(0, RunProgram(kPxtool, {"status", "."}, options).exit_status);  // not "running"
+  close(release[1]);
+  close(ready[0]);
+  EXPECT_EQ(0, WaitForChild(holder));
+}
+
+// A run-lock directory that others could use is never used: the run ends
+// as when the package is held, and says why.
+TEST(HardeningTest, RunLockDirectoryOthersCanWriteStopsTheRun) {
+  ScopedTempDir dir;
+  WriteFile(dir / "px.arg", ArgText({"[Commands]", Command("first"), "[End]"}));
+  ASSERT_EQ(0, mkdir((dir / "locks").c_str(), 0700));
+  ASSERT_EQ(0, chmod((dir / "locks").c_str(), 0777));
+  ProgramOptions options;
+  options.cwd = dir.path();
+  options.env = {"QUILLON_RUN_LOCK_DIR=" + dir / "locks"};
+  EXPECT_EQ(3, RunProgram(kQuillon, {dir.path()}, options).exit_status);
+  EXPECT_NE(std::string::npos,
+            ReadFile(dir / "Quillon.log")
+                .find("ERROR : the run lock of argument file \"" + dir.path() +
+                      "/px.arg\" cannot be taken: " + dir.path() +
+                      "/locks: owned by user 0 with mode 0777 - must not be writable by group or "
+                      "others (chmod go-w) - nothing done"));
+  EXPECT_FALSE(Exists(dir / "HandlerStatus.txt") || Exists(dir / "ran.txt"));
 }
 
 // A small tmpfs mounted on a temporary directory (the tests run as root);

@@ -7,10 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "another_user.h"
 #include "minisign.h"
 #include "test_util.h"
 
@@ -19,7 +21,7 @@ namespace {
 
 const std::string kBin = QUILLON_BIN_DIR;
 const std::string kQuillon = kBin + "/Quillon_fakereboot";
-const std::string kPxtool = kBin + "/pxtool";
+const std::string kPxtool = kBin + "/pxtool_testbuild";  // reset: the test run locks
 const std::string kHandlerError = "Status=5\nRetval=570621955";
 
 std::string Base64(const std::string& bytes) {
@@ -45,6 +47,7 @@ void MakeKey(const std::string& stem, const std::string& password = "") {
   WriteFile(stem + ".pub", "untrusted comment: test key\n" +
                                Base64("Ed" + ids + std::string(reinterpret_cast<char*>(pk), 32)) +
                                "\n");
+  ASSERT_EQ(0, chmod((stem + ".pub").c_str(), 0644));
   std::string part = ids + std::string(reinterpret_cast<char*>(seed), 32) +
                      std::string(reinterpret_cast<char*>(pk), 32);
   part += std::string(32, '\0');
@@ -193,6 +196,119 @@ TEST_F(SignedPackageTest, WhatOthersCouldChangeIsRefused) {
     ASSERT_EQ(0, chown(c.path.c_str(), 0, 0));
   }
   EXPECT_EQ(0, Quillon().exit_status) << Log();  // as it was: runs
+}
+
+// A store of trusted keys that anyone but root can change trusts no one:
+// while it holds a key file, every run is refused, naming the path. The
+// other user here signs the package with a key of her own and puts that
+// key into the store in each way the store's owner and modes allow.
+TEST_F(SignedPackageTest, KeyStoreOthersCanChangeRefusesEveryRun) {
+  ASSERT_EQ(0, chmod(root_.c_str(), 0755));
+  ASSERT_EQ(0, Sign("other/untrusted.key").exit_status);
+  const std::string keys = root_ + "/keys", theirs = ReadFile(root_ + "/other/untrusted.pub");
+  auto plant = [&](const std::string& name) {
+    return AsAnotherUser([&] {
+      FILE* f = fopen((keys + "/" + name).c_str(), "w");
+      return f != nullptr && fputs(theirs.c_str(), f) >= 0 && fclose(f) == 0 ? 0 : 1;
+    });
+  };
+  struct Case {
+    const char* what;
+    std::function<void()> open;
+    std::string message;  // "<path>: trusted key unusable: <reason>"
+  };
+  const std::vector<Case> cases = {
+      {"store of mode 0777",
+       [&] {
+         ASSERT_EQ(0, chmod(keys.c_str(), 0777));
+         ASSERT_EQ(0, plant("theirs.pub"));
+       },
+       keys + ": trusted key unusable: the directory is owned by user 0 with mode 0777 - must not be "
+           "writable by group or others (chmod go-w)"},
+      {"store of another user",
+       [&] {
+         ASSERT_EQ(0, chown(keys.c_str(), kAnotherUser, 0));
+         ASSERT_EQ(0, plant("theirs.pub"));
+       },
+       keys + ": trusted key unusable: the directory is owned by user 65534 with mode 0755 - must "
+           "belong to root (chown root)"},
+      {"key of mode 0666",
+       [&] {
+         ASSERT_EQ(0, chmod((keys + "/trusted.pub").c_str(), 0666));
+         ASSERT_EQ(0, plant("trusted.pub"));
+       },
+       keys + "/trusted.pub: trusted key unusable: owned by user 0 with mode 0666 - must not be "
+           "writable by group or others (chmod go-w)"},
+      {"link to a key in a user's directory",
+       [&] { ASSERT_EQ(0, symlink((root_ + "/other/untrusted.pub").c_str(), (keys + "/theirs.pub").c_str())); },
+       keys + "/theirs.pub: trusted key unusable: is a symbolic link"},
+  };
+  const std::string trusted = ReadFile(keys + "/trusted.pub");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(keys);
+    ASSERT_EQ(0, mkdir(keys.c_str(), 0755));
+    WriteFile(keys + "/trusted.pub", trusted);
+    ASSERT_EQ(0, chmod((keys + "/trusted.pub").c_str(), 0644));
+    unlink((t_ + "/Quillon.log").c_str());
+    c.open();
+    EXPECT_EQ(3, Quillon().exit_status);
+    EXPECT_EQ(kHandlerError, ReadFile(t_ + "/HandlerStatus.txt"));
+    EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: " + c.message + "\n"))
+        << Log();
+    EXPECT_FALSE(Exists(t_ + "/pkg/ran.txt"));
+  }
+  // The positive control: a store of root's alone with the signer's key.
+  std::filesystem::remove_all(keys);
+  ASSERT_EQ(0, mkdir(keys.c_str(), 0755));
+  WriteFile(keys + "/theirs.pub", theirs);
+  ASSERT_EQ(0, chmod((keys + "/theirs.pub").c_str(), 0644));
+  EXPECT_EQ(0, Quillon().exit_status) << Log();
+  EXPECT_EQ("ran\n", ReadFile(t_ + "/pkg/ran.txt"));
+}
+
+TEST_F(SignedPackageTest, KeyStoreWithoutKeysIsNoPolicyWhateverItsMode) {
+  ASSERT_EQ(0, mkdir((root_ + "/open").c_str(), 0777));
+  ASSERT_EQ(0, chmod((root_ + "/open").c_str(), 0777));
+  WriteFile(root_ + "/open/README", "no keys here\n");
+  EXPECT_EQ(0, Quillon({"pkg/px.arg"}, "/open").exit_status) << Log();
+  EXPECT_EQ(std::string::npos, Log().find("signature"));
+}
+
+// pxtool reset keeps the previous argument file beside it; a signed
+// package whose package directory is the argument file's own still runs.
+TEST_F(SignedPackageTest, ResetKeepsASignedPackageRunnable) {
+  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
+                                     "0 000 echo ran >> ../ran.txt", "[End]"}));
+  ASSERT_EQ(0, Pxtool({"sign", "--key", "keys/trusted.key", "t"}).exit_status);
+  ASSERT_EQ(0, Quillon({}).exit_status) << Log();
+  ProgramResult reset = Pxtool({"reset", "t"});
+  ASSERT_EQ(0, reset.exit_status) << reset.err;
+  ASSERT_TRUE(Exists(t_ + "/px.arg.bak"));
+  EXPECT_EQ(0, Quillon({}).exit_status) << Log();
+  EXPECT_EQ("ran\nran\n", ReadFile(root_ + "/ran.txt"));
+  ProgramResult v = Pxtool({"verify", "--key", "keys/trusted.pub", "t"});
+  EXPECT_EQ(0, v.exit_status) << v.err;
+}
+
+// verify, manifest and sign open the argument file as a run does: a FIFO is
+// refused at once instead of waiting for a writer for ever.
+TEST_F(SignedPackageTest, SigningToolsRefuseAFifoArgumentFileAtOnce) {
+  ASSERT_EQ(0, Sign().exit_status);
+  ASSERT_EQ(0, unlink(arg_.c_str()));
+  ASSERT_EQ(0, mkfifo(arg_.c_str(), 0600));
+  ProgramOptions options;
+  options.cwd = root_;
+  options.deadline = 5;
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"verify", "--key", "keys/trusted.pub"},
+        std::vector<std::string>{"manifest"}, std::vector<std::string>{"sign", "--key", "keys/trusted.key"}}) {
+    SCOPED_TRACE(args[0]);
+    args.insert(args.end(), {"t", "pkg/px.arg"});
+    ProgramResult r = RunProgram(kPxtool, args, options);
+    EXPECT_EQ(1, r.exit_status);
+    EXPECT_EQ("pxtool: pkg/px.arg: not a regular file\n", r.err);
+  }
 }
 
 // Every tampering is refused before any command runs, by Quillon (staging

@@ -20,7 +20,9 @@ namespace {
 using Json = nlohmann::json;
 
 const std::string kBin = QUILLON_BIN_DIR;
-const std::string kPxtool = kBin + "/pxtool";
+// The test builds: their run locks are in QUILLON_RUN_LOCK_DIR (run_lock_test.cc).
+const std::string kPxtool = kBin + "/pxtool_testbuild";
+const std::string kQuillon = kBin + "/Quillon_fakereboot";
 
 // A command that records its process group (its shell's pid) and then waits
 // until the test creates "release" beside it.
@@ -43,10 +45,10 @@ class PxtoolOpsTest : public testing::Test {
   }
   std::string ArgPath() const { return pkg_ + "/pkg/px.arg"; }
 
-  int RunQuillon(const std::string& program = "Quillon") {
+  int RunQuillon() {
     ProgramOptions options;
     options.cwd = dir_.path();
-    return RunProgram(kBin + "/" + program, {pkg_, "pkg/px.arg"}, options).exit_status;
+    return RunProgram(kQuillon, {pkg_, "pkg/px.arg"}, options).exit_status;
   }
   // Starts Quillon without waiting; returns its pid once its command runs.
   pid_t StartQuillon() {
@@ -55,7 +57,7 @@ class PxtoolOpsTest : public testing::Test {
       int null = open("/dev/null", O_RDWR);
       dup2(null, 0), dup2(null, 1), dup2(null, 2);
       if (chdir(dir_.path().c_str()) == 0)
-        execl((kBin + "/Quillon").c_str(), "Quillon", pkg_.c_str(), "pkg/px.arg",
+        execl(kQuillon.c_str(), "Quillon", pkg_.c_str(), "pkg/px.arg",
               static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -138,7 +140,7 @@ TEST_F(PxtoolOpsTest, ResetSectionAndKeepStatus) {
   MakePackage();
   ProgramOptions options;
   options.cwd = dir_.path();
-  ASSERT_EQ(0, RunProgram(kBin + "/Quillon", {pkg_, "pkg/px.arg", "-update"}, options).exit_status);
+  ASSERT_EQ(0, RunProgram(kQuillon, {pkg_, "pkg/px.arg", "-update"}, options).exit_status);
   const std::string ran = ReadFile(ArgPath());
   ASSERT_EQ(0, Pxtool({"reset", pkg_, "--section", "Commands", "--keep-status"}).exit_status);
   EXPECT_EQ(ran, ReadFile(ArgPath()));  // nothing of [Commands] was taken
@@ -170,7 +172,7 @@ TEST_F(PxtoolOpsTest, AbortedRun) {
 
 TEST_F(PxtoolOpsTest, RebootRequest) {
   MakePackage({"0 000 flag Reboot", "0 000 true", "0 000 true"});
-  ASSERT_EQ(5, RunQuillon("Quillon_fakereboot"));
+  ASSERT_EQ(5, RunQuillon());
   int exit_status = -1;
   Json s = StatusJson(&exit_status);
   EXPECT_EQ(5, exit_status);

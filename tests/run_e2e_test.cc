@@ -14,8 +14,9 @@
 namespace quillon_test {
 namespace {
 
-const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon";
-const std::string kFakeReboot = std::string(QUILLON_BIN_DIR) + "/Quillon_fakereboot";
+// The test build: its reboot program is a fake in the build tree and its
+// run locks are in QUILLON_RUN_LOCK_DIR (run_lock_test.cc).
+const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon_fakereboot";
 
 // One time-stamped run-log line.
 std::string L(const std::string& text) { return "\n<TS>\t" + text; }
@@ -205,7 +206,7 @@ TEST_F(RunE2ETest, RebootRequestThenResume) {
                     m + " 000 echo two >> trail.txt", "0 000 echo three >> trail.txt", "[End]"});
   };
   WriteFile(pkg_ + "/px.arg", Runtime() + lines("0"));
-  EXPECT_EQ(5, Run({t_, "pkg/px.arg"}, kFakeReboot).exit_status);
+  EXPECT_EQ(5, Run({t_, "pkg/px.arg"}).exit_status);
   EXPECT_EQ(Status(4, "5"), ReadFile(pkg_ + "/HandlerStatus.txt"));
   EXPECT_EQ("0 Reboot for a Firmware flash\n", ReadFile(pkg_ + "/fake_help2.calls"));
   EXPECT_EQ("one\ntwo\n", ReadFile(pkg_ + "/trail.txt"));
@@ -218,7 +219,7 @@ TEST_F(RunE2ETest, RebootRequestThenResume) {
             FromSection(Log(t_)));
 
   // After the restart: the lines marked 1 are passed over.
-  EXPECT_EQ(0, Run({t_, "pkg/px.arg"}, kFakeReboot).exit_status);
+  EXPECT_EQ(0, Run({t_, "pkg/px.arg"}).exit_status);
   EXPECT_EQ(Status(5, "0"), ReadFile(pkg_ + "/HandlerStatus.txt"));
   EXPECT_EQ("one\ntwo\nthree\n", ReadFile(pkg_ + "/trail.txt"));
   EXPECT_EQ(L("Use command section [Commands]") + Cmd("echo three >> trail.txt") +
@@ -227,11 +228,11 @@ TEST_F(RunE2ETest, RebootRequestThenResume) {
 
   // "-n" and local mode never reboot.
   WriteFile(pkg_ + "/px.arg", Runtime() + lines("0"));
-  EXPECT_EQ(6, Run({t_, "pkg/px.arg", "-n"}, kFakeReboot).exit_status);
+  EXPECT_EQ(6, Run({t_, "pkg/px.arg", "-n"}).exit_status);
   EXPECT_EQ(Status(5, "6"), ReadFile(pkg_ + "/HandlerStatus.txt"));
   EXPECT_EQ(1u, Count(ReadFile(pkg_ + "/fake_help2.calls"), "\n"));
   WriteFile(t_ + "/px.arg", ArgText({"[Commands]", "0 000 flag Reboot", "0 000 true", "[End]"}));
-  EXPECT_EQ(6, Run({t_}, kFakeReboot).exit_status);
+  EXPECT_EQ(6, Run({t_}).exit_status);
   EXPECT_FALSE(Exists(t_ + "/fake_help2.calls"));
 }
 

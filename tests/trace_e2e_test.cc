@@ -45,7 +45,7 @@ class TraceE2eTest : public testing::Test {
   }
   int RunQuillon() {
     WriteFile(dir_ / "px.arg", "[Commands]\r\n0 000 true\r\n[End]\r\n");
-    return Run("Quillon", {dir_.path()}, true).exit_status;
+    return Run("Quillon_fakereboot", {dir_.path()}, true).exit_status;
   }
   ScopedTempDir dir_;
   const std::string ring_ = dir_ / "log.quillon_a";
@@ -90,7 +90,7 @@ TEST_F(TraceE2eTest, RunWritesRingAndPxtoolReadsItInOrder) {
 TEST_F(TraceE2eTest, LongCommandsInTheTraceAndTheRunLog) {
   const std::string whole = ": " + std::string(50000, 'w'), cut = ": " + std::string(200000, 'c');
   WriteFile(dir_ / "px.arg", ArgText({"[Commands]", "0 000 " + whole, "0 000 " + cut, "[End]"}));
-  ASSERT_EQ(0, Run("Quillon", {dir_.path()}, true).exit_status);
+  ASSERT_EQ(0, Run("Quillon_fakereboot", {dir_.path()}, true).exit_status);
   const std::string ring = ReadFile(ring_), log = ReadFile(dir_ / "Quillon.log");
   EXPECT_NE(std::string::npos, ring.find("Quillon       : exec command <" + whole + ">\n"));
   const std::string shown = ("Quillon       : exec command <" + cut).substr(0, 1024);

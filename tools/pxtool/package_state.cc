@@ -1,18 +1,13 @@
 #include "package_state.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "cmdline.h"
-#include "safe_file.h"
 
 namespace pxtool {
 
@@ -20,42 +15,6 @@ namespace {
 
 std::string Join(const std::string& dir, const char* name) {
   return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
-// Opens the argument file read-only for the lock: never through a final
-// symbolic link, never blocking on a FIFO, only a regular file.
-int OpenForLock(const std::string& path, std::string* error) {
-  struct stat st;
-  int fd = OpenRegularFile(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY, &st);
-  if (fd < 0)
-    *error = path + ": " + (errno == ELOOP    ? "a symbolic link"
-                            : errno == EINVAL ? "not a regular file"
-                                              : strerror(errno));
-  return fd;
-}
-
-// Looks for a write flock on the file (device, inode) in /proc/locks:
-// kHeld or kFree, kUnknown when the table cannot be read.
-LockState LookUpProcLocks(dev_t device, ino_t inode) {
-  FILE* locks = fopen("/proc/locks", "re");
-  if (locks == nullptr) return LockState::kUnknown;
-  char wanted[64];
-  snprintf(wanted, sizeof(wanted), " %02x:%02x:%lu ", major(device),
-           minor(device), static_cast<unsigned long>(inode));
-  LockState state = LockState::kFree;
-  char line[512];
-  while (fgets(line, sizeof(line), locks) != nullptr) {
-    // "1: FLOCK  ADVISORY  WRITE 123 fe:00:4711 0 EOF"; a waiter's line
-    // has "->" after the number and holds nothing.
-    if (strstr(line, "->") != nullptr || strstr(line, " FLOCK ") == nullptr)
-      continue;
-    if (strstr(line, wanted) != nullptr) {
-      state = LockState::kHeld;
-      break;
-    }
-  }
-  fclose(locks);
-  return state;
 }
 
 bool ModeOfArgs(const std::vector<std::string>& args, LoggedMode* out) {
@@ -75,43 +34,6 @@ bool ModeOfArgs(const std::vector<std::string>& args, LoggedMode* out) {
 }
 
 }  // namespace
-
-LockState ProbeRunLock(const std::string& argPath, std::string* error) {
-  int fd = OpenForLock(argPath, error);
-  if (fd < 0) return LockState::kUnknown;
-  struct stat st;
-  LockState state = fstat(fd, &st) == 0 ? LookUpProcLocks(st.st_dev, st.st_ino)
-                                        : LockState::kUnknown;
-  if (state == LockState::kUnknown) {
-    int rc;
-    do rc = flock(fd, LOCK_SH | LOCK_NB);
-    while (rc != 0 && errno == EINTR);
-    if (rc == 0) {
-      flock(fd, LOCK_UN);
-      state = LockState::kFree;
-    } else if (errno == EWOULDBLOCK) {
-      state = LockState::kHeld;
-    } else {
-      *error = argPath + ": the lock cannot be tested: " + strerror(errno);
-    }
-  }
-  close(fd);
-  return state;
-}
-
-int TakeRunLock(const std::string& argPath, bool* held, std::string* error) {
-  *held = false;
-  int fd = OpenForLock(argPath, error);
-  if (fd < 0) return -1;
-  int rc;
-  do rc = flock(fd, LOCK_EX | LOCK_NB);
-  while (rc != 0 && errno == EINTR);
-  if (rc == 0) return fd;
-  if (errno == EWOULDBLOCK) *held = true;
-  else *error = argPath + ": the lock cannot be taken: " + strerror(errno);
-  close(fd);
-  return -1;
-}
 
 bool FindLatestStatusFile(const PackageLocation& where,
                           std::vector<FoundStatusFile>* found,

@@ -1,9 +1,10 @@
 // Where a package stands, as the operators' tools (status, report, reset)
-// see it: whether a run holds its lock, the status file of the latest stage,
-// the section the last run used and how far it got in it.
+// see it: the status file of the latest stage, the section the last run
+// used and how far it got in it. Whether a run holds the package is the run
+// lock's to say (run_lock.h).
 //
-// Everything here only reads, except TakeRunLock, which reset uses to keep
-// runs out while it rewrites the argument file.
+// Everything here only reads, except RearmSections, which changes a text in
+// memory.
 
 #ifndef TOOLS_PXTOOL_PACKAGE_STATE_H_
 #define TOOLS_PXTOOL_PACKAGE_STATE_H_
@@ -18,25 +19,6 @@
 #include "run_outcome.h"
 
 namespace pxtool {
-
-// --- The run lock -------------------------------------------------------
-
-enum class LockState { kFree, kHeld, kUnknown };
-
-// Whether a run holds its lock (flock) on the argument file at `argPath`.
-// Takes no lock: it looks the file up in /proc/locks, so that it can never
-// make a run that starts at the same moment find its package in use. Where
-// /proc/locks cannot be read it probes with a shared non-blocking flock on
-// a read-only descriptor, released at once. kUnknown (with `error`) when
-// the file cannot be opened.
-LockState ProbeRunLock(const std::string& argPath, std::string* error);
-
-// Takes the exclusive lock a run takes (flock LOCK_EX | LOCK_NB) on a
-// read-only, close-on-exec descriptor and returns it; the lock lasts until
-// the descriptor is closed. -1 with `held` true when a run holds it, or
-// with `error` when the file cannot be opened (a symbolic link or anything
-// but a regular file is refused).
-int TakeRunLock(const std::string& argPath, bool* held, std::string* error);
 
 // --- Files the run leaves -------------------------------------------------
 

@@ -12,6 +12,7 @@
 #define TOOLS_PXTOOL_PXTOOL_H_
 
 #include <cstdio>
+#include <string>
 
 #include "px_tool.h"
 
@@ -49,9 +50,10 @@ int RunManifest(int argc, char** argv);
 int RunSign(int argc, char** argv);
 int RunVerify(int argc, char** argv);
 // Operators' tools: where a package stands, what its runs did, re-arming it.
-int RunStatus(int argc, char** argv);
-int RunReport(int argc, char** argv);
-int RunReset(int argc, char** argv);
+// Runs keep their locks in `runLockDirectory` (run_lock.h).
+int RunStatus(int argc, char** argv, const std::string& runLockDirectory);
+int RunReport(int argc, char** argv, const std::string& runLockDirectory);
+int RunReset(int argc, char** argv, const std::string& runLockDirectory);
 int RunPlan(int argc, char** argv);
 int RunCheck(int argc, char** argv);
 

@@ -25,10 +25,30 @@
 
 #include "pxtool.h"
 #include "quillon_version.h"
+#include "run_lock.h"
 
 namespace {
 
 using namespace pxtool;
+
+// The directory of the run locks: the host's. A test build takes the one
+// the environment names; the shipped program never reads the variable.
+std::string RunLockDirectory() {
+#ifdef QUILLON_RUN_LOCK_DIR_FROM_ENV
+  if (const char* dir = getenv("QUILLON_RUN_LOCK_DIR")) return dir;
+#endif
+  return kRunLockDirectory;
+}
+
+int Status(int argc, char** argv) {
+  return RunStatus(argc, argv, RunLockDirectory());
+}
+int Report(int argc, char** argv) {
+  return RunReport(argc, argv, RunLockDirectory());
+}
+int Reset(int argc, char** argv) {
+  return RunReset(argc, argv, RunLockDirectory());
+}
 
 struct Command {
   const char* name;
@@ -65,18 +85,18 @@ const Command kCommands[] = {
      "      Exit status 0 finished with success, 1 finished with a failure or\n"
      "      unreadable, 3 running, 4 interrupted, 5 reboot requested,\n"
      "      6 not started, 7 --wait timed out",
-     RunStatus},
+     Status},
     {"report", "report [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--format text|json|svg]\n"
      "      [--last N]",
      "every run of the run log with its commands, times, return codes and\n"
      "      verdicts, and the slowest commands; svg: a timeline picture",
-     RunReport},
+     Report},
     {"reset", "reset [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--section KEY]\n"
      "      [--keep-status]",
      "re-arm a package: taken lines become pending (result 000); refused\n"
      "      while a run holds the lock; keeps <argument file>.bak; removes the\n"
      "      status files unless --keep-status",
-     RunReset},
+     Reset},
     {"plan",
      "plan PACKAGE_DIR [ARGUMENT_FILE] [-update|-force|-expert] [-n]\n"
      "      [autonomic] [-external-variable V] [-reset V] [-external-parameter V]\n"

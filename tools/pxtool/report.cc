@@ -18,6 +18,7 @@
 #include "package_files.h"
 #include "package_state.h"
 #include "pxtool.h"
+#include "run_lock.h"
 #include "run_report.h"
 
 namespace pxtool {
@@ -38,7 +39,7 @@ bool ParseCount(const char* text, size_t* value) {
 
 }  // namespace
 
-int RunReport(int argc, char** argv) {
+int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
   std::vector<const char*> positional;
   std::string format = "text";
   size_t last = 0;
@@ -99,7 +100,8 @@ int RunReport(int argc, char** argv) {
               "are shown without line numbers\n", error.c_str());
       settings.argText.clear();
     } else {
-      settings.running = ProbeRunLock(argPath, &error) == LockState::kHeld;
+      settings.running = RunLock(runLockDirectory).Probe(argPath, &error) ==
+                         RunLockState::kHeld;
     }
   }
   // Each run is written as soon as the parser hands it over, so memory does

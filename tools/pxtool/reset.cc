@@ -4,14 +4,16 @@
 // Re-arms a package: every taken line of the section (default: every
 // command section) becomes pending again with the result field 000.
 //
-// While it works it holds the lock a run takes, so no run starts half way;
-// a run that holds it makes reset refuse and change nothing. The argument
-// file is replaced whole: the new content is written beside it, flushed and
-// renamed over it, after the previous content was kept the same way as
-// "<argument file>.bak". A crash or power cut leaves the old or the new
-// argument file, never a mixture. Its mode (and, as root, its owner) is
-// kept. The status files are removed (unless --keep-status) before the
-// rename, so that no status of an earlier run shows beside the re-armed file.
+// While it works it holds the lock a run takes (run_lock.h), so no run
+// starts half way; a run that holds it makes reset refuse and change
+// nothing. The argument file is replaced whole: the new content is written
+// beside it, flushed and renamed over it, after the previous content was
+// kept the same way as "<argument file>.bak" (which a signed package's
+// manifest leaves out, package_manifest.h). A crash or power cut leaves the
+// old or the new argument file, never a mixture. Its mode (and, as root,
+// its owner) is kept. The status files are removed (unless --keep-status)
+// before the rename, so that no status of an earlier run shows beside the
+// re-armed file.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -22,8 +24,10 @@
 #include <string>
 #include <vector>
 
+#include "package_manifest.h"
 #include "package_state.h"
 #include "pxtool.h"
+#include "run_lock.h"
 #include "safe_file.h"
 
 namespace pxtool {
@@ -78,7 +82,7 @@ bool ReplaceFile(const std::string& target, const std::string& text,
 
 }  // namespace
 
-int RunReset(int argc, char** argv) {
+int RunReset(int argc, char** argv, const std::string& runLockDirectory) {
   std::vector<const char*> positional;
   std::vector<RunMode> modes;
   bool keepStatus = false;
@@ -113,14 +117,15 @@ int RunReset(int argc, char** argv) {
     return kExitFailure;
   }
   std::string argPath = where.ArgPath();
-  bool held = false;
-  int lock = TakeRunLock(argPath, &held, &error);
-  if (lock < 0) {
-    if (held)
-      fprintf(stderr, "pxtool: %s: a run of Quillon holds the package's lock "
-              "- nothing changed\n", argPath.c_str());
-    else
-      fprintf(stderr, "pxtool: cannot reset: %s\n", error.c_str());
+  RunLock lock(runLockDirectory);
+  RunLockState state = lock.Take(argPath, &error);
+  if (state == RunLockState::kHeld) {
+    fprintf(stderr, "pxtool: %s: a run of Quillon holds the package's lock "
+            "- nothing changed\n", argPath.c_str());
+    return kExitFailure;
+  }
+  if (state != RunLockState::kTaken) {
+    fprintf(stderr, "pxtool: cannot reset: %s\n", error.c_str());
     return kExitFailure;
   }
   // From here on no run can start: the file is read and replaced under the
@@ -130,7 +135,7 @@ int RunReset(int argc, char** argv) {
   struct stat like;
   do {
     if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &text, &error) ||
-        fstat(lock, &like) != 0) {
+        lstat(argPath.c_str(), &like) != 0) {
       fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
       break;
     }
@@ -146,7 +151,7 @@ int RunReset(int argc, char** argv) {
               argPath.c_str(), missing.front().c_str());
       break;
     }
-    if (changed > 0 && !ReplaceFile(argPath + ".bak", text, like, &error)) {
+    if (changed > 0 && !ReplaceFile(ResetBackupPath(argPath), text, like, &error)) {
       fprintf(stderr, "pxtool: cannot keep the previous content: %s - nothing "
               "changed\n", error.c_str());
       break;
@@ -174,10 +179,10 @@ int RunReset(int argc, char** argv) {
       if (!SyncDirectory(DirOf(argPath)))
         fprintf(stderr, "pxtool: %s: its directory could not be flushed to "
                 "disk: %s\n", argPath.c_str(), strerror(errno));
-      printf("%s: %zu line%s re-armed in %s; the previous content is in %s.bak\n",
+      printf("%s: %zu line%s re-armed in %s; the previous content is in %s\n",
              argPath.c_str(), changed, changed == 1 ? "" : "s",
              allSections ? "every command section" : SectionKey(modes.front()),
-             argPath.c_str());
+             ResetBackupPath(argPath).c_str());
     } else {
       printf("%s: no taken line in %s; the argument file is unchanged\n",
              argPath.c_str(),
@@ -186,7 +191,6 @@ int RunReset(int argc, char** argv) {
     for (const std::string& path : removed) printf("removed %s\n", path.c_str());
     status = kExitSuccess;
   } while (false);
-  close(lock);
   return status;
 }
 

@@ -66,11 +66,11 @@ class Package {
   }
   bool Load(const std::string& argFile, std::string* file, std::string* why) {
     *file = argFile;
-    int fd = open(argFile.c_str(), O_RDONLY | O_CLOEXEC);
+    // As the run opens it: a FIFO or device is refused without blocking.
     struct stat st;
-    if (fd < 0 || fstat(fd, &st) != 0) {
-      *why = strerror(errno);
-      if (fd >= 0) close(fd);
+    int fd = OpenRegularFile(argFile.c_str(), O_RDONLY, &st);
+    if (fd < 0) {
+      *why = errno == EINVAL ? "not a regular file" : strerror(errno);
       return false;
     }
     size_ = static_cast<size_t>(st.st_size);

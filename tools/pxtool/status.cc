@@ -3,8 +3,8 @@
 //
 // Where a package stands: not started, running, reboot requested,
 // interrupted or finished; the final code in words; the progress in the
-// section the last run used. Only reads: the lock is looked up, never taken
-// (see ProbeRunLock), so a run is never disturbed or kept from starting.
+// section the last run used. Only reads: the run lock is looked up, never
+// taken (RunLock::Probe), so a run is never disturbed or kept from starting.
 
 #include <time.h>
 
@@ -18,6 +18,7 @@
 
 #include "package_state.h"
 #include "pxtool.h"
+#include "run_lock.h"
 
 namespace pxtool {
 
@@ -195,7 +196,7 @@ bool ParseSeconds(const char* text, double* seconds) {
 
 }  // namespace
 
-int RunStatus(int argc, char** argv) {
+int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
   std::vector<const char*> positional;
   bool json = false, wait = false, hasTimeout = false;
   double timeout = 0;
@@ -241,17 +242,18 @@ int RunStatus(int argc, char** argv) {
     fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
     return kExitFailure;
   }
-  LockState lock = ProbeRunLock(argPath, &error);
+  const RunLock runLock(runLockDirectory);
+  RunLockState lock = runLock.Probe(argPath, &error);
   if (wait) {
     double deadline = Now() + timeout;
-    while (lock == LockState::kHeld) {
+    while (lock == RunLockState::kHeld) {
       if (hasTimeout && Now() >= deadline) {
         r.timedOut = true;
         break;
       }
       struct timespec pause = {0, kWaitPollNs};
       nanosleep(&pause, nullptr);
-      lock = ProbeRunLock(argPath, &error);
+      lock = runLock.Probe(argPath, &error);
     }
     // The run may have written the argument file until its end.
     if (!r.timedOut &&
@@ -260,7 +262,7 @@ int RunStatus(int argc, char** argv) {
       return kExitFailure;
     }
   }
-  if (lock == LockState::kUnknown) {
+  if (lock != RunLockState::kFree && lock != RunLockState::kHeld) {
     fprintf(stderr, "pxtool: %s\n", error.c_str());
     return kExitFailure;
   }
@@ -281,7 +283,7 @@ int RunStatus(int argc, char** argv) {
 
   const StatusFileContent* status =
       r.statusFiles.empty() ? nullptr : &r.statusFiles.front().content;
-  if (status != nullptr && lock != LockState::kHeld &&
+  if (status != nullptr && lock != RunLockState::kHeld &&
       (status->status == 5 || (status->status == 4 && status->retval != 0))) {
     // Status=4 with Retval=0 was written as the reboot request was handed
     // over; only the run's end writes its final code.
@@ -289,7 +291,7 @@ int RunStatus(int argc, char** argv) {
     r.finalCode = static_cast<unsigned int>(status->retval);
     r.meaning = DescribeFinalCode(r.finalCode, r.autonomic);
   }
-  if (lock == LockState::kHeld) {
+  if (lock == RunLockState::kHeld) {
     r.state = "running";
     r.exitStatus = kStatusRunning;
   } else if (status != nullptr && status->status == 3) {

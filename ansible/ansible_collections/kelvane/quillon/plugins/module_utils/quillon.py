@@ -39,6 +39,13 @@ _RETURNED = re.compile(r'^ \. \. \. (returned|skipped) (-?\d+)$')
 # The run-log line of a run that found the package held by another run.
 HELD_TEXT = 'is in use by another run of Quillon'
 
+# Quillon puts an external value into the command line in place of its
+# placeholder as it is, unquoted, and the shell runs that line as root. These
+# characters would make a value run commands of its own there: substitution
+# ($, backquote), an escape (backslash), a command list (;, &, newline), a
+# pipe or a redirection.
+SHELL_CHARACTERS = ('$', '`', '\\', ';', '|', '&', '<', '>', '\n')
+
 
 class QuillonError(Exception):
     """A failure that ends the task; its text is the task's message."""
@@ -73,6 +80,26 @@ def run_options(mode, external_variable=None, reset=None,
     if not allow_reboot:
         options.append('-n')
     return options
+
+
+def shell_characters(value):
+    """The characters of SHELL_CHARACTERS that `value` holds, in that order."""
+    return [c for c in SHELL_CHARACTERS if c in (value or '')]
+
+
+def check_external_values(values, allow):
+    """Raises QuillonError naming the first of `values` (option name to value)
+    that holds shell characters, unless `allow`."""
+    if allow:
+        return
+    for option in sorted(values):
+        found = shell_characters(values[option])
+        if found:
+            raise QuillonError(
+                '%s holds shell characters (%s): Quillon puts the value into the command '
+                'line unquoted and the shell runs it as root; nothing done. Set '
+                'allow_shell_characters: true only when the package quotes the placeholder'
+                % (option, ' '.join(repr(c) for c in found)))
 
 
 def quillon_argv(quillon, package_dir, argument_file, options):

@@ -25,6 +25,8 @@ description:
     reboot is due the result says C(reboot_required=true) and the playbook reboots the host
     (for example with M(ansible.builtin.reboot)) and calls the module again with
     C(after_reboot=true).
+  - Fails, without starting anything, when an external value holds a shell character (see
+    C(allow_shell_characters)).
   - Fails, without starting anything, while another run of Quillon holds the package; fails
     when the run ends with an abort, a handler error or another failure, naming the command
     and its return code; and fails again on later calls while the package's recorded result
@@ -52,14 +54,33 @@ options:
     choices: [force, update, expert]
     default: force
   external_variable:
-    description: The value of C(!{EXTVAR}) in commands (C(-external-variable)).
+    description:
+      - The value of C(!{EXTVAR}) in commands (C(-external-variable)).
+      - Refused when it holds a shell character, unless C(allow_shell_characters=true).
     type: str
   reset:
-    description: The value of C(!{RESET}) in commands (C(-reset)).
+    description:
+      - The value of C(!{RESET}) in commands (C(-reset)).
+      - Refused when it holds a shell character, unless C(allow_shell_characters=true).
     type: str
   external_parameter:
-    description: The value of C(!{PARAM}) in commands (C(-external-parameter)).
+    description:
+      - The value of C(!{PARAM}) in commands (C(-external-parameter)).
+      - Refused when it holds a shell character, unless C(allow_shell_characters=true).
     type: str
+  allow_shell_characters:
+    description:
+      - Pass C(external_variable), C(reset) and C(external_parameter) to Quillon even when
+        they hold a shell character, that is a dollar sign, a backquote, a backslash, C(;),
+        C(|), C(&), C(<), C(>) or a newline.
+      - Quillon puts each value into the command line in place of its placeholder as it is,
+        unquoted, and runs the line through the shell as root, so a value from an inventory
+        or a play such as C(x;id) would run commands of its own there. By default the module
+        fails on such a value and starts nothing. Set this only for a package whose commands
+        quote the placeholder, and for values you trust.
+    type: bool
+    default: false
+    version_added: 1.1.0
   quillon_path:
     description:
       - The Quillon program. Default C(Quillon) found on PATH, then in C(/usr/sbin) and
@@ -221,6 +242,7 @@ def main():
             allow_reboot=dict(type='bool', default=False),
             after_reboot=dict(type='bool', default=False),
             resume_after_failure=dict(type='bool', default=False),
+            allow_shell_characters=dict(type='bool', default=False),
         ),
         supports_check_mode=True,
     )
@@ -229,6 +251,8 @@ def main():
     argument_file = p['argument_file']
     result = dict(changed=False, commands=[], exit_status=None, cmd=None, run_log_errors=[])
     try:
+        q.check_external_values(dict((name, p[name]) for name in (
+            'external_variable', 'reset', 'external_parameter')), p['allow_shell_characters'])
         pxtool = q.find_program(module.get_bin_path, 'pxtool', p['pxtool_path'], q.PXTOOL_DIRS)
         options = q.run_options(p['mode'], p['external_variable'], p['reset'],
                                 p['external_parameter'], p['allow_reboot'])
@@ -236,8 +260,8 @@ def main():
                                  q.parse_status)
         result.update(q.summary(before), status=before, status_before=before)
         if before.get('state') == 'running':
-            raise q.QuillonError('package %s is held by a running Quillon (its argument file '
-                                 '%s is locked); nothing done' % (package_dir, argument_file))
+            raise q.QuillonError('package %s is held by a running Quillon (it holds the run '
+                                 'lock of %s); nothing done' % (package_dir, argument_file))
         plan = pxtool_document(module, q.plan_argv(pxtool, package_dir, argument_file, options),
                                q.parse_plan)
         result['plan'] = plan

@@ -95,6 +95,19 @@ def test_run_options():
     assert q.plan_argv('px', '/p', 'pkg/px.arg', ['-update', '-n'])[-4:] == ['-update', '-n', '--format', 'json']
 
 
+def test_external_values_with_shell_characters_are_refused():
+    # Each would run a command of its own once substituted into the line.
+    for value in ('x $(id>/tmp/p)', 'x `id`', 'x\\ id', 'x;id', 'x|id', 'x&id', 'x<p', 'x>p',
+                  'x\nid'):
+        values = {'external_variable': 'seven', 'reset': value, 'external_parameter': None}
+        with pytest.raises(q.QuillonError, match='^reset holds shell characters'):
+            q.check_external_values(values, False)
+        q.check_external_values(values, True)
+    # What a value may hold without a word of shell meaning.
+    q.check_external_values({'external_variable': 'v 2.4-rc_1/x=y,z:+@%"\'*?~#!{}()[]',
+                             'reset': '', 'external_parameter': None}, False)
+
+
 def test_run_log_commands_and_errors():
     events = q.log_events(LOG)
     assert events[0] == 'Use command section [Commands]'
