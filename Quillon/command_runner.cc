@@ -74,31 +74,45 @@ int DoCommandA(char* line, size_t size, char* external_option,
             static_cast<int>(size), line, pArgFileName);
     return 0;
   }
+  // The line's working copies, all made before the line is marked: without
+  // memory for them the line stays pending and the walk stops with 2 (8 in
+  // autonomic mode), as for any abort.
   CommandText command;
+  std::string flagsText;
+  bool isFlags, otherMode, namesInstaller;
   try {
     command = ReadCommandText(
         line, size,
         RunExternalValues(external_option, external_parameter, external_reset));
+    isFlags = command.IsFlags();
+    otherMode = command.OtherMode(force, update);
+    if (isFlags && !otherMode) flagsText = command.FlagsText();
+    namesInstaller = !isFlags && NamesInstaller(command.toRun);
   } catch (const std::bad_alloc&) {
-    // A lack of memory is no verdict on the command: the run ends with the
-    // memory error, the line stays pending for the next run.
-    QTRACE(2, "Out of memory! Retcode: %d", EXECERROR_NoMemory);
-    QREPORT(1, "ERROR : out of memory for a command line of %zu characters "
-            "in argument file \"%s\" - line left pending, run ends", size,
-            pArgFileName);
-    throw static_cast<unsigned int>(EXECERROR_NoMemory);
+    const int ret = autonomic ? 8 : 2;
+    QTRACE(2, "Out of memory! Retcode: %d", ret);
+    QLOG("ERROR : out of memory for a command line of %zu characters in "
+         "argument file \"%s\" - line left pending, run ends with %d", size,
+         pArgFileName, ret);
+    return ret;
   }
-  if (Debug.IsEnabled())
-    QTRACE(3, "Next command: %s", Shown(command.raw).c_str());
-
+  // The masked copies only serve the trace and the run log: without memory
+  // for them the command is not shown, and still runs.
   std::string shown;
-  if (hLogFile != nullptr || Debug.IsEnabled()) {
-    shown = Shown(command.toRun);
-    QREPORT(2, "exec command <%s>", shown.c_str());
+  try {
+    if (Debug.IsEnabled())
+      QTRACE(3, "Next command: %s", Shown(command.raw).c_str());
+  } catch (const std::bad_alloc&) {
+  }
+  try {
+    if (hLogFile != nullptr || Debug.IsEnabled()) {
+      shown = Shown(command.toRun);
+      QREPORT(2, "exec command <%s>", shown.c_str());
+    }
+  } catch (const std::bad_alloc&) {
+    shown.clear();
   }
 
-  bool isFlags = command.IsFlags();
-  bool otherMode = command.OtherMode(force, update);
   size_t length = command.toRun.size();
   if (!isFlags && !otherMode && length > kLongestCommand) {
     QREPORT(1, "ERROR : command of %zu characters in argument file \"%s\" is "
@@ -123,10 +137,7 @@ int DoCommandA(char* line, size_t size, char* external_option,
   bool skipped = false;
   if (isFlags) {
     skipped = otherMode;
-    if (!skipped) {
-      std::string flagsText = command.FlagsText();
-      DoItYourselfCmdA(&flagsText[0]);
-    }
+    if (!skipped) DoItYourselfCmdA(&flagsText[0]);
   } else if (otherMode) {
     skipped = true;
     ret = checkFlags(0);
@@ -160,7 +171,7 @@ int DoCommandA(char* line, size_t size, char* external_option,
                   : "passed on to its process group, which has ended");
       RaiseHandlerError();
     }
-    if (Sysret != 0 && NamesInstaller(command.toRun))
+    if (Sysret != 0 && namesInstaller)
       QREPORT(2, "Talbot did return error code %u: %s!", Sysret,
               CTalbotErrorCodes::ErrorCodeToString(Sysret));
     ret = checkFlags(Sysret);

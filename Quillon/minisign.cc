@@ -4,7 +4,11 @@
 #include <openssl/evp.h>
 
 #include <cstring>
+#include <memory>
+#include <new>
 #include <vector>
+
+#include "libcrypto_ready.h"
 
 namespace {
 
@@ -109,11 +113,46 @@ bool Scrypt(const std::string& password, const uint8_t salt[32],
                         maxmem, out, size) == 1;
 }
 
-bool Blake2b512(const void* data, size_t size, uint8_t digest[64]) {
+// libcrypto's set-up steps (a context, a key object, a digest over a
+// buffer) fail only when it runs out of memory: they raise std::bad_alloc
+// here, as a failed allocation of the program's own would.
+void Require(bool done) {
+  if (!done) throw std::bad_alloc();
+}
+
+struct KeyFree {
+  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct ContextFree {
+  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
+using Context = std::unique_ptr<EVP_MD_CTX, ContextFree>;
+
+// An Ed25519 key object for the public `key` or the secret `seed`.
+Key Ed25519Key(const uint8_t bytes[32], bool secret) {
+  RequireLibcrypto();
+  Key key(secret ? EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr,
+                                                bytes, 32)
+                 : EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
+                                               bytes, 32));
+  Require(key != nullptr);
+  return key;
+}
+
+Context NewContext() {
+  RequireLibcrypto();
+  Context ctx(EVP_MD_CTX_new());
+  Require(ctx != nullptr);
+  return ctx;
+}
+
+void Blake2b512(const void* data, size_t size, uint8_t digest[64]) {
+  RequireLibcrypto();
   unsigned int length = 0;
-  return EVP_Digest(data, size, digest, &length, EVP_blake2b512(), nullptr) ==
-             1 &&
-         length == 64;
+  Require(EVP_Digest(data, size, digest, &length, EVP_blake2b512(), nullptr) ==
+              1 &&
+          length == 64);
 }
 
 // The encodings of the Ed25519 points of small order, the sign bit left
@@ -163,46 +202,34 @@ bool Ed25519Verify(const uint8_t key[32], const uint8_t signature[64],
                    const void* message, size_t size) {
   if (IsNonCanonical(key) || HasSmallOrder(key) || HasSmallOrder(signature))
     return false;
-  EVP_PKEY* pkey =
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key, 32);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = pkey != nullptr && ctx != nullptr &&
-            EVP_DigestVerifyInit(ctx, nullptr, nullptr, nullptr, pkey) == 1 &&
-            EVP_DigestVerify(ctx, signature, 64,
-                             static_cast<const unsigned char*>(message),
-                             size) == 1;
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(pkey);
-  return ok;
+  Key pkey = Ed25519Key(key, false);
+  Context ctx = NewContext();
+  Require(EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr,
+                               pkey.get()) == 1);
+  return EVP_DigestVerify(ctx.get(), signature, 64,
+                          static_cast<const unsigned char*>(message),
+                          size) == 1;
 }
 
 bool Ed25519Sign(const uint8_t seed[32], const void* message, size_t size,
                  uint8_t signature[64]) {
-  EVP_PKEY* pkey =
-      EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  Key pkey = Ed25519Key(seed, true);
+  Context ctx = NewContext();
+  Require(EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr,
+                             pkey.get()) == 1);
   size_t length = 64;
-  bool ok = pkey != nullptr && ctx != nullptr &&
-            EVP_DigestSignInit(ctx, nullptr, nullptr, nullptr, pkey) == 1 &&
-            EVP_DigestSign(ctx, signature, &length,
-                           static_cast<const unsigned char*>(message),
-                           size) == 1 &&
-            length == 64;
-  EVP_MD_CTX_free(ctx);
-  EVP_PKEY_free(pkey);
-  return ok;
+  return EVP_DigestSign(ctx.get(), signature, &length,
+                        static_cast<const unsigned char*>(message), size) ==
+             1 &&
+         length == 64;
 }
 
 // The public key that `seed` gives.
-bool Ed25519PublicKey(const uint8_t seed[32], uint8_t key[32]) {
-  EVP_PKEY* pkey =
-      EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, 32);
+void Ed25519PublicKey(const uint8_t seed[32], uint8_t key[32]) {
+  Key pkey = Ed25519Key(seed, true);
   size_t length = 32;
-  bool ok = pkey != nullptr &&
-            EVP_PKEY_get_raw_public_key(pkey, key, &length) == 1 &&
-            length == 32;
-  EVP_PKEY_free(pkey);
-  return ok;
+  Require(EVP_PKEY_get_raw_public_key(pkey.get(), key, &length) == 1 &&
+          length == 32);
 }
 
 }  // namespace
@@ -285,8 +312,13 @@ bool ParseMinisignSecretKey(const std::string& text,
   // unkeyed 32-byte BLAKE2b. A wrong password or a damaged key shows
   // instead in the public half, which must be the one the seed gives.
   uint8_t pk[32];
-  bool pairOk = Ed25519PublicKey(part + 8, pk) &&
-                CRYPTO_memcmp(pk, part + 40, 32) == 0;
+  try {
+    Ed25519PublicKey(part + 8, pk);
+  } catch (const std::bad_alloc&) {
+    OPENSSL_cleanse(blob, sizeof(blob));
+    throw;
+  }
+  bool pairOk = CRYPTO_memcmp(pk, part + 40, 32) == 0;
   OPENSSL_cleanse(pk, sizeof(pk));
   if (!pairOk) {
     OPENSSL_cleanse(blob, sizeof(blob));
@@ -306,8 +338,8 @@ bool VerifyMinisign(const MinisignPublicKey& key, const MinisignSignature& sig,
   bool ok;
   if (sig.prehashed) {
     uint8_t digest[64];
-    ok = Blake2b512(message.data(), message.size(), digest) &&
-         Ed25519Verify(key.key, sig.signature, digest, sizeof(digest));
+    Blake2b512(message.data(), message.size(), digest);
+    ok = Ed25519Verify(key.key, sig.signature, digest, sizeof(digest));
   } else {
     ok = Ed25519Verify(key.key, sig.signature, message.data(), message.size());
   }
@@ -327,8 +359,8 @@ std::string SignMinisign(const MinisignSecretKey& key,
   uint8_t blob[74];
   memcpy(blob, "ED", 2);
   memcpy(blob + 2, key.keyId, 8);
-  if (!Blake2b512(message.data(), message.size(), digest) ||
-      !Ed25519Sign(key.key, digest, sizeof(digest), blob + 10))
+  Blake2b512(message.data(), message.size(), digest);
+  if (!Ed25519Sign(key.key, digest, sizeof(digest), blob + 10))
     return std::string();
   std::string global(reinterpret_cast<const char*>(blob + 10), 64);
   global += trustedComment;

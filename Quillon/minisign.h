@@ -28,6 +28,10 @@
 // Parsers take the whole file text, accept lines ended by LF or CR LF, and
 // return false with a reason (no file name: the caller adds it). They never
 // read past the text they are given.
+//
+// Out of memory, in libcrypto's set-up of a key, a context or a digest
+// too, raises std::bad_alloc from every function here; it is never taken
+// for a bad key or signature.
 
 #ifndef QUILLON_MINISIGN_H_
 #define QUILLON_MINISIGN_H_

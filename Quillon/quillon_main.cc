@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   pRebootProgram = QUILLON_REBOOT_PROGRAM;  // a test build's fake
 #endif
   Run run(argc, argv);
+  if (!run.ReserveMemory()) return static_cast<int>(run.EndWithoutMemory());
 #ifdef QUILLON_TRUSTED_KEYS_FROM_ENV
   // A test build's trust policy: the directory the environment names, or
   // none. The shipped program never reads this variable.
@@ -24,16 +25,20 @@ int main(int argc, char** argv) {
   if (const char* locks = getenv("QUILLON_RUN_LOCK_DIR"))
     run.SetRunLockDirectory(locks);
 #endif
-  if (!run.HasArguments()) return static_cast<int>(run.EndWithoutArguments());
-  run.EvaluateCommandLine();
-  run.EnterWorkingDirectory();
-  if (!run.LockPackage()) return static_cast<int>(run.EndWithoutLock());
-  run.StartRun();
-  if (!run.OpenArgumentFile())
-    return static_cast<int>(run.EndWithoutArgumentFile());
 
+  // Every step may run out of memory, so the catch covers them all: a
+  // std::bad_alloc ends the run like a raised code (see run.h).
   unsigned int result;
   try {
+    if (!run.HasArguments())
+      return static_cast<int>(run.EndWithoutArguments());
+    run.EvaluateCommandLine();
+    run.EnterWorkingDirectory();
+    if (!run.LockPackage())
+      return static_cast<int>(run.EndWithoutLock());
+    run.StartRun();
+    if (!run.OpenArgumentFile())
+      return static_cast<int>(run.EndWithoutArgumentFile());
     run.PreparePackage();
     result = run.RunCommands();
   } catch (unsigned int code) {

@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "cmdline.h"
@@ -23,6 +24,29 @@ namespace {
 // The separator between directory and file name in path messages.
 const char* const kSlash = "/";
 
+// The block kept back for the end of the run. Large enough that having it
+// shows that the C++ runtime could set up its emergency store for
+// exceptions (about 73 KiB, taken before main), and that the end of the run
+// finds room after it is given back.
+const size_t kReserveSize = 96 * 1024;
+
+// The working directory argument 1 asks for: itself, or in an autonomic run
+// started as "autonomic" the program's own directory (in `wrp`), else "./".
+// Needs no memory.
+const char* WorkingDirectoryArgument(char** argv, bool autonomicRun,
+                                     char (&wrp)[kWrpPathSize]) {
+  if (!autonomicRun || strncasecmp(argv[1], "autonomic", 9) != 0)
+    return argv[1];
+  return Get_WRP_Path(argv[0], wrp) ? wrp : "./";
+}
+
+// A heap copy of `text` for the run's globals. Raises std::bad_alloc.
+char* HeapCopy(const char* text) {
+  char* copy = strdup(text);
+  if (copy == nullptr) throw std::bad_alloc();
+  return copy;
+}
+
 // The "-d" line with the final code, on the caller's standard output.
 void PrintReturnCode(unsigned int code) {
   if (!debug) return;
@@ -37,6 +61,29 @@ Run::Run(int argc, char** argv)
       argv_(argv),
       trustedKeysDir_(kTrustedKeysDirectory),
       runLockDir_(kRunLockDirectory) {}
+
+Run::~Run() { free(reserve_); }
+
+bool Run::ReserveMemory() {
+  reserve_ = malloc(kReserveSize);
+  return reserve_ != nullptr;
+}
+
+unsigned int Run::EndWithoutMemory() {
+  QTRACE(1, "ERROR : out of memory at the start of the run - nothing done");
+  EnterWorkingDirectoryWithoutMemory();
+  SetExecStatus(5, EXECERROR_NoMemory);
+  return EXECERROR_NoMemory;
+}
+
+void Run::EnterWorkingDirectoryWithoutMemory() {
+  // The command line may not have been read: an argument 1 of "autonomic"
+  // is taken to start autonomic mode, as it does whenever it is written so.
+  if (workingDirectoryEntered_ || argc_ < 2) return;
+  workingDirectoryEntered_ = true;
+  char wrp[kWrpPathSize];
+  CProcess::SetCurrentDir(WorkingDirectoryArgument(argv_, true, wrp));
+}
 
 bool Run::HasArguments() {
   QTRACE(1, "Version %d.%02d.%02d", QUILLON_VERSION_MAJOR,
@@ -70,23 +117,17 @@ void Run::EvaluateCommandLine() {
 }
 
 void Run::EnterWorkingDirectory() {
-  WorkingPathArg = argv_[1];
+  char szWRP_Path[kWrpPathSize];
+  WorkingPathArg = WorkingDirectoryArgument(argv_, autonomic, szWRP_Path);
   CurrentDir = InitialCurrentDir;
   if (autonomic) {
     agt_no_reboot = true;
     NoPreAndPost = false;
-    if (strncasecmp(argv_[1], "autonomic", 9) == 0) {
-      char szWRP_Path[kWrpPathSize];
-      if (Get_WRP_Path(argv_[0], szWRP_Path)) {
-        WorkingPathArg = szWRP_Path;
-      } else {
-        if (argv_[0] && strlen(argv_[0]) >= kWrpPathSize)
-          warnings_.push_back(
-              "\nProgram path is longer than 1024 characters; working "
-              "directory taken as \"./\"");
-        WorkingPathArg = "./";
-      }
-    }
+    if (strncasecmp(argv_[1], "autonomic", 9) == 0 && argv_[0] != nullptr &&
+        strlen(argv_[0]) >= kWrpPathSize)
+      warnings_.push_back(
+          "\nProgram path is longer than 1024 characters; working "
+          "directory taken as \"./\"");
   } else {
     NoPreAndPost = (argc_ == 2);
     if (NoPreAndPost) agt_no_reboot = true;
@@ -97,10 +138,12 @@ void Run::EnterWorkingDirectory() {
            "working directory - change working directory to \"%s\"...",
            WorkingPathArg.c_str());
     CProcess::SetCurrentDir(WorkingPathArg.c_str());
+    workingDirectoryEntered_ = true;
     CProcess::GetCurrentDir(CurrentDir);
     QTRACE(3, "... working directory was changed to \"%s\"",
            CurrentDir.c_str());
   } else {
+    workingDirectoryEntered_ = true;
     QTRACE(3, "Current working directory is already equal to working "
            "directory provided by command line");
   }
@@ -115,7 +158,12 @@ bool Run::LockPackage() {
 }
 
 unsigned int Run::EndWithoutLock() {
-  OpenRunLogWithHeader();
+  // Memory may run out here too; the run still ends without touching the
+  // other run's files (no status, no clean-up), at worst without a log.
+  try {
+    OpenRunLogWithHeader();
+  } catch (const std::bad_alloc&) {
+  }
   if (lockState_ == RunLockState::kHeld)
     QREPORT(1, "ERROR : argument file \"%s%s%s\" is in use by another run of "
             "Quillon - nothing done", CurrentDir.c_str(), kSlash, pArgFileName);
@@ -219,7 +267,7 @@ void Run::PreparePackage() {
   };
 
   if (NoPreAndPost) {
-    pExecPath = strdup(argv_[1]);
+    pExecPath = HeapCopy(argv_[1]);
     checkPackage(nullptr, false);
     return;
   }
@@ -231,13 +279,13 @@ void Run::PreparePackage() {
     throw static_cast<unsigned int>(EXECERROR_HandlerError);
   }
   if (autonomic) {
-    pExecPath = strdup(CurrentDir.c_str());
+    pExecPath = HeapCopy(CurrentDir.c_str());
   } else {
     std::string argFile = argv_[2];
     size_t slash = argFile.rfind('/');
-    pExecPath = strdup(slash == std::string::npos
-                           ? "./"
-                           : argFile.substr(0, slash).c_str());
+    pExecPath = HeapCopy(slash == std::string::npos
+                             ? "./"
+                             : argFile.substr(0, slash).c_str());
   }
   const char* fwPath = pFwPath ? pFwPath : "";
   QTRACE(1, "basic parameters:\nExecPath : %s\nFwPath : %s\nNumberOfFiles : "
@@ -305,12 +353,17 @@ unsigned int Run::Caught(unsigned int code) {
 }
 
 unsigned int Run::OutOfMemory() {
+  // The status and the log belong in the working directory, also when
+  // memory ran out before the run got there.
+  EnterWorkingDirectoryWithoutMemory();
   QREPORT(1, "ERROR : out of memory while running argument file \"%s%s%s\" "
           "- run ends", CurrentDir.c_str(), kSlash, pArgFileName);
   return EXECERROR_NoMemory;
 }
 
 unsigned int Run::Finish(unsigned int runResult) {
+  free(reserve_);
+  reserve_ = nullptr;
   CompleteRun(runResult > 1 || autonomic);
   // After a raised code the descriptor stays open until the process ends.
   ReleaseArgFile(&view_, false);

@@ -8,6 +8,18 @@
 //  - every command line that was started is marked "1" in the argument file,
 //    and every command that finished has its return code in the line;
 //  - the run log ends with the final code.
+//
+// Lack of memory. Where the run's steps say what it does (the basic
+// parameters, a command line's working copies, a flags line), that is what
+// happens. Everywhere else an allocation that fails raises std::bad_alloc,
+// which the entry point catches like a raised code: the run ends with
+// EXECERROR_NoMemory through Caught and Finish. Finish, SetExecStatus, the
+// run log and the trace need no memory, and a block reserved at the start
+// is given back before Finish, so a run that ran out of memory still ends
+// with its status file, its last log lines and its exit code, never with a
+// signal. A process that cannot even reserve that block at the start ends
+// at once (EndWithoutMemory): then not even a C++ exception could be
+// raised, since the C++ runtime's own emergency store is missing too.
 
 #ifndef QUILLON_RUN_H_
 #define QUILLON_RUN_H_
@@ -21,7 +33,15 @@
 
 class Run {
  public:
-  Run(int argc, char** argv);
+  Run(int argc, char** argv);  // allocates nothing
+  ~Run();
+
+  // Reserves the block for the end of the run. False when there is no
+  // memory for it; the run then ends with EndWithoutMemory, which writes
+  // status 5 with EXECERROR_NoMemory into the current directory and
+  // returns that code, using no memory.
+  bool ReserveMemory();
+  unsigned int EndWithoutMemory();
 
   // Steps 1-4: the version trace, the initial directory and the argument
   // count. False when there is no argument at all.
@@ -58,12 +78,14 @@ class Run {
   // and moves to the execution directory. Raises an unsigned code.
   void PreparePackage();
 
-  // The directory of trusted keys (kTrustedKeysDirectory unless set).
-  void SetTrustedKeysDirectory(const std::string& directory) {
+  // The directory of trusted keys (kTrustedKeysDirectory unless set). Not
+  // copied: it must outlive the run.
+  void SetTrustedKeysDirectory(const char* directory) {
     trustedKeysDir_ = directory;
   }
-  // The directory of the run locks (kRunLockDirectory unless set).
-  void SetRunLockDirectory(const std::string& directory) {
+  // The directory of the run locks (kRunLockDirectory unless set). Not
+  // copied: it must outlive the run.
+  void SetRunLockDirectory(const char* directory) {
     runLockDir_ = directory;
   }
 
@@ -74,11 +96,13 @@ class Run {
   // Reports a code raised by the steps above; returns it as the run result.
   unsigned int Caught(unsigned int code);
   // Reports that memory ran out in the steps above (a std::bad_alloc) and
-  // returns the memory error, to be passed to Caught.
+  // returns the memory error, to be passed to Caught. Moves to the working
+  // directory first if the run had not got there.
   unsigned int OutOfMemory();
 
-  // Cleans up, composes and reports the final code, writes status 5 and
-  // returns to the initial directory.
+  // Gives back the reserved block, cleans up, composes and reports the
+  // final code, writes status 5 and returns to the initial directory.
+  // Raises nothing.
   unsigned int Finish(unsigned int runResult);
 
  private:
@@ -89,15 +113,20 @@ class Run {
   std::string CurrentDir;
   bool NoPreAndPost = false;
   ArgFileView view_;
-  std::string trustedKeysDir_;
-  std::string runLockDir_;
+  const char* trustedKeysDir_;
+  const char* runLockDir_;
   std::optional<RunLock> lock_;  // held until the process ends
   RunLockState lockState_ = RunLockState::kFailed;
   std::string lockWhy_;
+  void* reserve_ = nullptr;  // the block given back before Finish
+  bool workingDirectoryEntered_ = false;
   std::vector<std::string> warnings_;  // logged once the run log is open
   int devNullError_ = 0;  // /dev/null could not be put on 0, 1 and 2
 
   void OpenRunLogWithHeader();
+  // Moves to the working directory the command line names, without memory
+  // (see EndWithoutMemory), unless the run is there already.
+  void EnterWorkingDirectoryWithoutMemory();
 };
 
 #endif  // QUILLON_RUN_H_

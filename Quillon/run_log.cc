@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <vector>
 
 #include "qz_string.h"
@@ -14,7 +15,7 @@
 
 const char kRunLogName[] = "Quillon.log";
 
-std::string LogTimeStamp(time_t now) {
+const char* LogTimeStamp(time_t now, char (&buffer)[kLogTimeStampSize]) {
   tzset();
   struct tm local;
   int dst = 0;
@@ -22,11 +23,10 @@ std::string LogTimeStamp(time_t now) {
     dst = 3600;
   time_t shifted = now - timezone + dst;
   struct tm shown;
-  char buffer[100];
   if (gmtime_r(&shifted, &shown) == nullptr ||
-      strftime(buffer, sizeof(buffer), "%Y/%m/%d %H:%M:%S", &shown) == 0)
-    return std::string();
-  return std::string(buffer);
+      strftime(buffer, kLogTimeStampSize, "%Y/%m/%d %H:%M:%S", &shown) == 0)
+    buffer[0] = '\0';
+  return buffer;
 }
 
 bool LogFileWriteLine(FILE* file, const char* pMessage) {
@@ -37,7 +37,8 @@ bool LogFileWriteLine(FILE* file, const char* pMessage) {
       fputc('\n', file);
       ++rest;
     }
-    fprintf(file, "%s\t%s", LogTimeStamp(time(nullptr)).c_str(), rest);
+    char stamp[kLogTimeStampSize];
+    fprintf(file, "%s\t%s", LogTimeStamp(time(nullptr), stamp), rest);
   } else {
     fputs(pMessage, file);
   }
@@ -56,16 +57,20 @@ void WriteFormatted(FILE* hFile, const char* pFormat, va_list args) {
   va_end(measure);
   if (n <= 0) return;
   // Short messages are formatted on the stack: the line that reports a
-  // lack of memory must not need any.
+  // lack of memory must not need any. A long one that finds no memory is
+  // written cut to the stack buffer rather than lost.
   char small[1024];
-  if (static_cast<size_t>(n) < sizeof(small) - 100) {
-    vsnprintf(small, sizeof(small), pFormat, args);
-    LogFileWriteLine(hFile, small);
-    return;
+  if (static_cast<size_t>(n) >= sizeof(small) - 100) {
+    try {
+      std::vector<char> buffer(static_cast<size_t>(n) + 100);
+      vsnprintf(buffer.data(), buffer.size(), pFormat, args);
+      LogFileWriteLine(hFile, buffer.data());
+      return;
+    } catch (const std::bad_alloc&) {
+    }
   }
-  std::vector<char> buffer(static_cast<size_t>(n) + 100);
-  vsnprintf(buffer.data(), buffer.size(), pFormat, args);
-  LogFileWriteLine(hFile, buffer.data());
+  vsnprintf(small, sizeof(small), pFormat, args);
+  LogFileWriteLine(hFile, small);
 }
 
 }  // namespace
@@ -104,8 +109,9 @@ void WriteLogHeader(FILE* file, int argc, char** argv,
   fputs("\n\n*********+*********+*********+*********+*********+**********+"
         "**********+******",
         file);
+  char stamp[kLogTimeStampSize];
   fprintf(file, "\n**       Quillon V%s Log %s", version.c_str(),
-          LogTimeStamp(time(nullptr)).c_str());
+          LogTimeStamp(time(nullptr), stamp));
   fputs(kStars, file);
   for (int i = 0; i < argc; ++i) fprintf(file, "\n** Arg [%d]: %s", i, argv[i]);
   fprintf(file, "\n** working directory: \"%s\"", workingDirectory.c_str());

@@ -22,16 +22,19 @@
 extern const char kRunLogName[];
 
 // Local time "%Y/%m/%d %H:%M:%S" of `now`, computed as UTC plus the zone's
-// offset plus one hour while daylight saving time is in effect. Empty when
-// the time cannot be formatted.
-std::string LogTimeStamp(time_t now);
+// offset plus one hour while daylight saving time is in effect, written into
+// `buffer` and returned. Empty when the time cannot be formatted.
+const size_t kLogTimeStampSize = 100;
+const char* LogTimeStamp(time_t now, char (&buffer)[kLogTimeStampSize]);
 
 // Writes one message with the layout above and flushes. Returns false, and
 // writes nothing, for a null file, a null message or an empty message.
 bool LogFileWriteLine(FILE* file, const char* pMessage);
 
 // Format the message and hand it to LogFileWriteLine; a message that formats
-// to nothing is not written.
+// to nothing is not written. They never raise: they are what reports a lack
+// of memory. A message of 924 characters or more that finds no memory for
+// its formatting is written cut to 1023.
 void WriteLogFile(FILE* hFile, const char* pFormat, ...)
     __attribute__((format(printf, 2, 3)));
 void WriteLogFileA(FILE* hFile, const char* pFormat, ...)

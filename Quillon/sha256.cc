@@ -2,26 +2,46 @@
 
 #include <openssl/evp.h>
 
-#include <cstdlib>
+#include <new>
 
-Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
-  if (ctx_ == nullptr || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(ctx_),
-                                           EVP_sha256(), nullptr) != 1)
-    abort();  // only out of memory gets here
+#include "libcrypto_ready.h"
+
+namespace {
+
+EVP_MD_CTX* Context(void* ctx) { return static_cast<EVP_MD_CTX*>(ctx); }
+
+}  // namespace
+
+Sha256::Sha256() : ctx_(nullptr) {}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(Context(ctx_)); }
+
+void Sha256::Start() {
+  RequireLibcrypto();
+  if (ctx_ == nullptr) ctx_ = EVP_MD_CTX_new();
+  // libcrypto fails these only when it runs out of memory.
+  if (ctx_ == nullptr ||
+      EVP_DigestInit_ex(Context(ctx_), EVP_sha256(), nullptr) != 1)
+    throw std::bad_alloc();
+  started_ = true;
 }
 
-Sha256::~Sha256() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(ctx_)); }
-
 void Sha256::Update(const void* data, size_t size) {
-  if (size > 0) EVP_DigestUpdate(static_cast<EVP_MD_CTX*>(ctx_), data, size);
+  if (!started_) Start();
+  if (size > 0 && EVP_DigestUpdate(Context(ctx_), data, size) != 1) {
+    started_ = false;
+    throw std::bad_alloc();
+  }
 }
 
 std::string Sha256::FinalHex() {
+  if (!started_) Start();
   unsigned char digest[kSize];
   unsigned int length = 0;
-  EVP_MD_CTX* ctx = static_cast<EVP_MD_CTX*>(ctx_);
-  EVP_DigestFinal_ex(ctx, digest, &length);
-  EVP_DigestInit_ex(ctx, EVP_sha256(), nullptr);
+  started_ = false;
+  if (EVP_DigestFinal_ex(Context(ctx_), digest, &length) != 1 ||
+      length != kSize)
+    throw std::bad_alloc();
   static const char kHex[] = "0123456789abcdef";
   std::string hex(2 * kSize, '0');
   for (size_t i = 0; i < kSize; ++i) {

@@ -4,6 +4,11 @@
 // processor's SHA instructions where they exist: hashing a package while it
 // is staged must cost no more than sha256sum reading it (see
 // docs/design.md). Nothing here is stored; an object is one digest.
+//
+// An object touches libcrypto only once it is given bytes or asked for its
+// digest, so that one that is never used (a run without trusted keys)
+// allocates nothing. Out of memory, in libcrypto too, raises
+// std::bad_alloc; the object can then be used again from the start.
 
 #ifndef QUILLON_SHA256_H_
 #define QUILLON_SHA256_H_
@@ -26,7 +31,11 @@ class Sha256 {
   std::string FinalHex();
 
  private:
-  void* ctx_;  // EVP_MD_CTX
+  // Makes the context (once) and starts a digest in it.
+  void Start();
+
+  void* ctx_;             // EVP_MD_CTX, null until first used
+  bool started_ = false;  // a digest is under way in ctx_
 };
 
 #endif  // QUILLON_SHA256_H_

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "process.h"
@@ -21,17 +22,17 @@ const mode_t kStatusMode = 0644;
 
 // Writes all of `text` at the start of the open file, cuts it there and
 // flushes it to disk; closes it. Returns 0 or the errno of the failure.
-int WriteAndClose(int fd, const std::string& text, bool inPlace) {
+int WriteAndClose(int fd, const char* text, bool inPlace) {
+  const size_t size = strlen(text);
   int error = 0;
   if (inPlace) {
     // Overwrites the bytes that are there: as long as the file had a block,
     // this needs no new one, so it works on a full disk.
-    if (pwrite(fd, text.data(), text.size(), 0) !=
-        static_cast<ssize_t>(text.size()))
+    if (pwrite(fd, text, size, 0) != static_cast<ssize_t>(size))
       error = errno ? errno : ENOSPC;
-    else if (ftruncate(fd, static_cast<off_t>(text.size())) != 0)
+    else if (ftruncate(fd, static_cast<off_t>(size)) != 0)
       error = errno;
-  } else if (!WriteAll(fd, text.data(), text.size())) {
+  } else if (!WriteAll(fd, text, size)) {
     error = errno;
   }
   if (error == 0 && fsync(fd) != 0) error = errno;
@@ -53,7 +54,7 @@ int SyncCurrentDirectory() {
 // old one. A stale or planted temporary name is removed first (never
 // written through). Returns 0 or the errno of the failure; the old file is
 // untouched on failure.
-int ReplaceStatusFile(const std::string& text, std::string* why) {
+int ReplaceStatusFile(const char* text, std::string* why) {
   int fd = CreateExclusive(kStatusTempName, O_WRONLY, kStatusMode, why);
   if (fd < 0 && errno == EEXIST && unlink(kStatusTempName) == 0)
     fd = CreateExclusive(kStatusTempName, O_WRONLY, kStatusMode, why);
@@ -77,7 +78,7 @@ int ReplaceStatusFile(const std::string& text, std::string* why) {
 // only way left when the new content cannot be written beside it. Only a
 // regular file of our own with one link is written (never a link or a
 // planted file).
-int RewriteStatusFileInPlace(const std::string& text, std::string* why) {
+int RewriteStatusFileInPlace(const char* text, std::string* why) {
   int fd = OpenOwnFile(kStatusFileName, O_WRONLY | O_CREAT, kStatusMode, why);
   return fd < 0 ? errno : WriteAndClose(fd, text, true);
 }
@@ -86,25 +87,39 @@ int RewriteStatusFileInPlace(const std::string& text, std::string* why) {
 
 void SetExecStatus(int execstatus, int ret) {
   if (status != 4) status = execstatus;
-  std::string dir;
+  // Nothing here may need memory: the status is also written when the run
+  // ends for lack of it. Only a refusal's reason (a planted temporary or
+  // status file) is a string; without memory for it, that way counts as
+  // failed.
+  char dir[CProcess::kCurrentDirSize];
   CProcess::GetCurrentDir(dir);
   QREPORT(2, "Update status file \"%s%s%s\": Exit Status: %d, Return Code: %d",
-          dir.c_str(), "/", kStatusFileName, status, ret);
+          dir, "/", kStatusFileName, status, ret);
   char text[64];
   snprintf(text, sizeof(text), "Status=%d\nRetval=%d", status, ret);
   std::string why;
-  int error = ReplaceStatusFile(text, &why);
+  int error;
+  try {
+    error = ReplaceStatusFile(text, &why);
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+  }
   if (error == 0) return;
-  QTRACE(1, "Error %d open status file \"%s%s%s\"", error, dir.c_str(), "/",
+  QTRACE(1, "Error %d open status file \"%s%s%s\"", error, dir, "/",
          kStatusFileName);
   QLOG("Error %d open status file '%s'", error, kStatusFileName);
   if (!why.empty())
-    QREPORT(1, "ERROR : \"%s%s%s\" %s - not written through", dir.c_str(),
-            "/", kStatusTempName, why.c_str());
+    QREPORT(1, "ERROR : \"%s%s%s\" %s - not written through", dir, "/",
+            kStatusTempName, why.c_str());
   why.clear();
-  int inPlace = RewriteStatusFileInPlace(text, &why);
+  int inPlace;
+  try {
+    inPlace = RewriteStatusFileInPlace(text, &why);
+  } catch (const std::bad_alloc&) {
+    inPlace = ENOMEM;
+  }
   if (inPlace == 0) {
-    QREPORT(1, "Status file \"%s%s%s\" written in place", dir.c_str(), "/",
+    QREPORT(1, "Status file \"%s%s%s\" written in place", dir, "/",
             kStatusFileName);
     return;
   }
@@ -112,7 +127,7 @@ void SetExecStatus(int execstatus, int ret) {
   // run as the current one: remove it, so that the caller sees none.
   bool removed = unlink(kStatusFileName) == 0;
   QREPORT(1, "ERROR : status file \"%s%s%s\" cannot be written (error %d%s%s)"
-          " - %s", dir.c_str(), "/", kStatusFileName, inPlace,
+          " - %s", dir, "/", kStatusFileName, inPlace,
           why.empty() ? "" : ", it ", why.c_str(),
           removed ? "removed, so that no earlier result shows"
                   : "it may show an earlier result");

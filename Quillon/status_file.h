@@ -26,7 +26,9 @@ extern const char kStatusFileName[];
 
 // Records execstatus as the run's status (unless it is already 4) and writes
 // the status file in the current directory with `ret`. Failures are reported
-// to the trace and the run log; the run goes on either way.
+// to the trace and the run log; the run goes on either way. Needs no memory
+// and never raises, so that a run that ran out of it still ends with its
+// status.
 void SetExecStatus(int execstatus, int ret);
 
 // The final code of a run from its result: outside autonomic mode the result

@@ -1,19 +1,22 @@
 // An LD_PRELOAD interposer for the fault sweep (fault_sweep_test.cc): it
-// counts the file-system calls a process makes through the C library, and
-// can make one of them fail or kill the process at it. Test-only, never
-// installed.
+// counts the file-system calls, or the memory allocations, a process makes
+// through the C library, and can make one of them fail, kill the process at
+// it or send the process a stop signal there. Test-only, never installed.
 //
 // Environment, read and removed at load (together with LD_PRELOAD, so that
 // the shell and the commands the process starts run without the shim):
-//   FAULT_SHIM_MODE  count | eio | enospc | kill (anything else: pass through)
+//   FAULT_SHIM_MODE  file-system calls: count | eio | enospc | kill | term;
+//                    allocations: count-alloc | enomem
+//                    (anything else: pass through)
 //   FAULT_SHIM_AT    N, the call to act on (1 = the first counted call)
-//   FAULT_SHIM_OUT   a file. count: written at normal exit, "calls C" and
-//                    then one line "N call detail" per call. eio, enospc,
-//                    kill: the line of call N, written when it is reached.
+//   FAULT_SHIM_OUT   a file. count, count-alloc: written at normal exit,
+//                    "calls C" and then one line "N call detail" per call.
+//                    Other modes: the line of call N, written when it is
+//                    reached.
 //
-// What is counted: every call of the functions defined below made through
-// the dynamic symbol table by the process that loaded the shim (its pid at
-// load), after the shim's constructor ran. Calls the C library makes
+// File-system calls counted: every call of the functions defined below made
+// through the dynamic symbol table by the process that loaded the shim (its
+// pid at load), after the shim's constructor ran. Calls the C library makes
 // internally (stdio writing a stream's buffer, the loader, time-zone
 // reading, the shell started by system()) do not pass through here; stdio
 // is covered at fflush/fclose, which is where a run log line is written.
@@ -21,16 +24,33 @@
 // 0..255 would otherwise be 250 points of nothing), mmap() of anonymous
 // memory, fflush(NULL).
 //
+// Allocations counted: malloc, calloc, realloc, posix_memalign,
+// aligned_alloc, memalign and valloc, by the process that loaded the shim,
+// from the moment its main function is entered (the shim wraps main through
+// __libc_start_main) until it exits. Those of the loader, of the C library's
+// start-up and of static initialisers are not counted: they happen before
+// the program can do anything about a failure. The C library's calls of
+// these functions from inside (strdup, fopen, getcwd(NULL), scandir, the
+// C++ operator new) pass through here and are counted; detail is the
+// nearest function on the stack with a dynamic symbol ("_Znwm" is the C++
+// operator new, "scandir" the directory listing), or the program's name
+// when the program itself asked (its functions have no dynamic symbol);
+// a caller without a symbol inside a library puts that library first
+// ("libc.so.6:Quillon").
+//
 // The fault at N: the call does nothing and returns its failure value (-1,
-// NULL, MAP_FAILED, EOF) with errno EIO or ENOSPC. Two exceptions, chosen
-// to match what the kernel and the C library do on a real failure: close()
-// and fclose() still release the descriptor or stream, and fflush() and
-// fclose() drop the buffered data (glibc drops the buffer when its write
-// fails). kill: SIGKILL before the call does anything.
+// NULL, MAP_FAILED, EOF) with errno EIO, ENOSPC or, for an allocation,
+// ENOMEM. Two exceptions, chosen to match what the kernel and the C library
+// do on a real failure: close() and fclose() still release the descriptor or
+// stream, and fflush() and fclose() drop the buffered data (glibc drops the
+// buffer when its write fails). kill: SIGKILL before the call does anything.
+// term: SIGTERM to the process before the call, which then goes on as
+// usual.
 
 #undef _FORTIFY_SOURCE
 #include <dirent.h>
 #include <dlfcn.h>
+#include <execinfo.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -48,7 +68,8 @@
 
 namespace {
 
-enum Mode { kPass, kCount, kFail, kKill };
+// kCount to kTerm act on file-system calls, the last two on allocations.
+enum Mode { kPass, kCount, kFail, kKill, kTerm, kCountAlloc, kFailAlloc };
 
 Mode g_mode = kPass;
 long g_at = 0;
@@ -56,6 +77,7 @@ int g_errno = 0;
 pid_t g_pid = -1;
 long g_calls = 0;
 bool g_busy = false;  // inside the shim's own bookkeeping
+bool g_inMain = false;  // the program's main function has been entered
 char g_out[4096];
 
 // The call list of count mode, written at exit.
@@ -70,9 +92,17 @@ struct Mapping {
 };
 Mapping g_maps[16];
 
+bool CountsFileCalls() { return g_mode >= kCount && g_mode <= kTerm; }
+bool CountsAllocations() { return g_mode == kCountAlloc || g_mode == kFailAlloc; }
+
+// The next definition of `name`. What the lookup allocates is the shim's own.
 template <typename F>
 F Real(const char* name) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+  bool busy = g_busy;
+  g_busy = true;
+  F real = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+  g_busy = busy;
+  return real;
 }
 
 // Raw system calls for the shim's own output: never counted, never faulted.
@@ -119,23 +149,87 @@ void Append(const char* line) {
   g_listUsed += length;
 }
 
-// Counts a call; true when it is to fail (errno set). Kills at N in kill mode.
+// Keeps the line of a counted call: in the list of a counting mode, else in
+// the output file at once (it is the call acted on).
+void Note(const char* line) {
+  if (g_mode == kCount || g_mode == kCountAlloc) Append(line);
+  else RawWriteFile(g_out, line, strlen(line), false);
+}
+
+// Counts a file-system call; true when it is to fail (errno set). Kills at
+// N in kill mode; sends SIGTERM at N in term mode.
 bool Inject(const char* call, const char* path, int fd) {
-  if (g_mode == kPass || g_busy || getpid() != g_pid) return false;
+  if (!CountsFileCalls() || g_busy || getpid() != g_pid) return false;
   long n = ++g_calls;
   if (g_mode != kCount && n != g_at) return false;
   g_busy = true;
   char line[512];
   Describe(n, call, path, fd, line, sizeof(line));
-  if (g_mode == kCount) Append(line);
-  else RawWriteFile(g_out, line, strlen(line), false);
+  Note(line);
   g_busy = false;
   if (g_mode == kCount) return false;
   if (g_mode == kKill) {
     kill(getpid(), SIGKILL);
     for (;;) pause();
   }
+  if (g_mode == kTerm) {
+    kill(getpid(), SIGTERM);
+    return false;
+  }
   errno = g_errno;
+  return true;
+}
+
+int (*g_main)(int, char**, char**) = nullptr;  // the program's main
+
+const char* BaseName(const char* path) {
+  const char* slash = strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+// Who asked for memory at `caller` (see the head of this file).
+const char* Asker(const void* caller) {
+  static char who[256];
+  Dl_info program = {}, direct = {};
+  dladdr(reinterpret_cast<void*>(g_main), &program);
+  if (dladdr(caller, &direct) != 0 && direct.dli_sname != nullptr) return direct.dli_sname;
+  const char* named = "?";
+  void* frames[16];
+  int count = backtrace(frames, 16);
+  int first = 0;
+  while (first < count && frames[first] != caller) ++first;
+  for (int i = first < count ? first : 0; i < count; ++i) {
+    Dl_info info = {};
+    if (dladdr(frames[i], &info) == 0) continue;
+    if (info.dli_sname != nullptr) {
+      named = info.dli_sname;
+      break;
+    }
+    if (info.dli_fbase == program.dli_fbase && info.dli_fname != nullptr) {
+      named = BaseName(info.dli_fname);
+      break;
+    }
+  }
+  if (direct.dli_fname == nullptr || direct.dli_fbase == program.dli_fbase) return named;
+  snprintf(who, sizeof(who), "%s:%s", BaseName(direct.dli_fname), named);
+  return who;
+}
+
+// Counts an allocation asked for from `caller`; true when it is to fail
+// (errno ENOMEM).
+bool FailAllocation(const char* call, const void* caller) {
+  if (!CountsAllocations() || !g_inMain || g_busy || getpid() != g_pid) return false;
+  long n = ++g_calls;
+  if (g_mode == kCountAlloc || n == g_at) {
+    g_busy = true;
+    const char* who = Asker(caller);
+    char line[512];
+    snprintf(line, sizeof(line), "%ld %s %s\n", n, call, who);
+    Note(line);
+    g_busy = false;
+  }
+  if (g_mode == kCountAlloc || n != g_at) return false;
+  errno = ENOMEM;
   return true;
 }
 
@@ -150,7 +244,7 @@ const char* MappedPath(const void* address) {
 }
 
 void NoteMapping(void* start, size_t length, int fd) {
-  if (g_mode == kPass || getpid() != g_pid) return;
+  if (!CountsFileCalls() || getpid() != g_pid) return;
   for (Mapping& m : g_maps)
     if (m.start == nullptr) {
       m.start = static_cast<char*>(start);
@@ -177,15 +271,25 @@ __attribute__((constructor)) void LoadShim() {
     else if (strcmp(mode, "eio") == 0) g_mode = kFail, g_errno = EIO;
     else if (strcmp(mode, "enospc") == 0) g_mode = kFail, g_errno = ENOSPC;
     else if (strcmp(mode, "kill") == 0) g_mode = kKill;
+    else if (strcmp(mode, "term") == 0) g_mode = kTerm;
+    else if (strcmp(mode, "count-alloc") == 0) g_mode = kCountAlloc;
+    else if (strcmp(mode, "enomem") == 0) g_mode = kFailAlloc;
   }
   static const char* const kNames[] = {"LD_PRELOAD", "FAULT_SHIM_MODE", "FAULT_SHIM_AT",
                                        "FAULT_SHIM_OUT"};
   for (const char* name : kNames) unsetenv(name);
   g_pid = getpid();
+  if (CountsAllocations()) {
+    // The first backtrace loads the unwinder, which allocates: done here.
+    void* frame;
+    g_busy = true;
+    backtrace(&frame, 1);
+    g_busy = false;
+  }
 }
 
 __attribute__((destructor)) void UnloadShim() {
-  if (g_mode != kCount || getpid() != g_pid) return;
+  if ((g_mode != kCount && g_mode != kCountAlloc) || getpid() != g_pid) return;
   char head[64];
   snprintf(head, sizeof(head), "calls %ld\n", g_calls);
   RawWriteFile(g_out, head, strlen(head), false);
@@ -384,4 +488,60 @@ extern "C" int fclose(FILE* stream) {
     return EOF;
   }
   return real(stream);
+}
+
+// Allocations, handed to the C library's own allocator under its internal
+// names (a lookup through dlsym could itself allocate).
+extern "C" void* __libc_malloc(size_t size);
+extern "C" void* __libc_calloc(size_t count, size_t size);
+extern "C" void* __libc_realloc(void* old, size_t size);
+extern "C" void* __libc_memalign(size_t alignment, size_t size);
+extern "C" void* __libc_valloc(size_t size);
+
+#define CALLER __builtin_return_address(0)
+
+extern "C" void* malloc(size_t size) noexcept {
+  return FailAllocation("malloc", CALLER) ? nullptr : __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) noexcept {
+  return FailAllocation("calloc", CALLER) ? nullptr : __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* old, size_t size) noexcept {
+  return FailAllocation("realloc", CALLER) ? nullptr : __libc_realloc(old, size);
+}
+extern "C" void* memalign(size_t alignment, size_t size) noexcept {
+  return FailAllocation("memalign", CALLER) ? nullptr : __libc_memalign(alignment, size);
+}
+extern "C" void* aligned_alloc(size_t alignment, size_t size) noexcept {
+  return FailAllocation("aligned_alloc", CALLER) ? nullptr : __libc_memalign(alignment, size);
+}
+extern "C" void* valloc(size_t size) noexcept {
+  return FailAllocation("valloc", CALLER) ? nullptr : __libc_valloc(size);
+}
+extern "C" int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
+  if (alignment == 0 || alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0)
+    return EINVAL;
+  if (FailAllocation("posix_memalign", CALLER)) return ENOMEM;
+  void* memory = __libc_memalign(alignment, size);
+  if (memory == nullptr) return ENOMEM;
+  *out = memory;
+  return 0;
+}
+
+// The program's main, entered through the shim so that allocations are
+// counted from there on.
+namespace {
+int CountingMain(int argc, char** argv, char** envp) {
+  g_inMain = true;
+  return g_main(argc, argv, envp);
+}
+}  // namespace
+
+extern "C" int __libc_start_main(int (*main)(int, char**, char**), int argc, char** argv,
+                                 void (*init)(), void (*fini)(), void (*rtldFini)(),
+                                 void* stackEnd) {
+  auto real = Real<int (*)(int (*)(int, char**, char**), int, char**, void (*)(), void (*)(),
+                           void (*)(), void*)>("__libc_start_main");
+  g_main = main;
+  return real(CountingMain, argc, argv, init, fini, rtldFini, stackEnd);
 }

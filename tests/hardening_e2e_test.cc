@@ -408,19 +408,69 @@ TEST(HardeningTest, WorkingDirectoryDeeperThanPathMax) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
-TEST(HardeningTest, OutOfMemoryEndsTheRunWithTheMemoryError) {
+// Without memory for a command line's working copies the walk stops with an
+// abort (2, 8 in autonomic mode) and the line stays pending for the next run.
+TEST(HardeningTest, NoMemoryForACommandLineAbortsAndLeavesItPending) {
+  for (bool autonomicRun : {false, true}) {
+    ScopedTempDir dir;
+    // A command line of 48 MiB: the mapping fits the limit, its working
+    // copies do not.
+    WriteFile(dir / "px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
+                                       "0 000 flag abort_ne 0",
+                                       "0 000 : " + std::string(48 << 20, 'm'), "[End]"}));
+    ProgramOptions options;
+    options.cwd = dir.path();
+    options.address_space = 160u << 20;
+    std::vector<std::string> args{dir.path()};
+    if (autonomicRun) args.insert(args.end(), {"autonomic", "-d"});
+    const int code = autonomicRun ? 8 : 2;
+    EXPECT_EQ(code, RunProgram(kQuillon, args, options).exit_status);
+    EXPECT_EQ("Status=5\nRetval=" + std::to_string(code), ReadFile(dir / "HandlerStatus.txt"));
+    EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("ERROR : out of memory"));
+    EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n0 000 : mmm"));
+  }
+}
+
+// Under an address-space limit the run finds no memory at some step, or the
+// loader finds none before the run starts. From a limit where nothing starts
+// up to the least one at which the example package runs through, every run
+// either does not start (the loader's exit 127) or ends with a whole
+// Status=5 that tells its exit status -- never with a signal.
+TEST(HardeningTest, AddressSpaceLimitNeverEndsTheRunWithASignal) {
   ScopedTempDir dir;
-  // A command line of 48 MiB: the mapping fits the limit, its working
-  // buffers do not.
-  WriteFile(dir / "px.arg", ArgText({"[Commands]", "0 000 flag abort_ne 0",
-                                     "0 000 : " + std::string(48 << 20, 'm'), "[End]"}));
-  ProgramOptions options;
-  options.cwd = dir.path();
-  options.address_space = 160u << 20;
-  EXPECT_EQ(5, RunProgram(kQuillon, {dir.path()}, options).exit_status);
-  EXPECT_EQ("Status=5\nRetval=570621957", ReadFile(dir / "HandlerStatus.txt"));
-  EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("ERROR : out of memory"));
-  EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n0 000 : mmm"));
+  const std::string package = std::string(QUILLON_SOURCE_DIR) + "/examples/hello";
+  auto runUnder = [&](size_t limit) {
+    std::filesystem::remove_all(dir / "work");
+    std::filesystem::copy(package, dir / "work", std::filesystem::copy_options::recursive);
+    ProgramOptions options;
+    options.cwd = dir.path();
+    options.address_space = limit;
+    return RunProgram(kQuillon, {dir / "work", "pkg/px.arg"}, options);
+  };
+  auto status = [&]() {
+    for (const char* where : {"/work/pkg/HandlerStatus.txt", "/work/HandlerStatus.txt"})
+      if (Exists(dir.path() + where)) return ReadFile(dir.path() + where);
+    return std::string();
+  };
+  // The least limit that runs through, to 64 KiB.
+  size_t fails = 4u << 20, runs = 256u << 20;
+  while (runs - fails > (64u << 10)) {
+    size_t middle = (fails + runs) / 2;
+    (runUnder(middle).exit_status == 0 ? runs : fails) = middle;
+  }
+  int started = 0;
+  for (size_t limit = runs - (1536u << 10); limit <= runs; limit += 16u << 10) {
+    ProgramResult r = runUnder(limit);
+    ASSERT_LT(r.exit_status, 128) << "limit " << limit << ": " << r.err;
+    if (r.exit_status == 127 && status().empty()) continue;  // the loader gave up
+    ++started;
+    std::smatch m;
+    std::string text = status();
+    ASSERT_TRUE(std::regex_match(text, m, std::regex("Status=5\nRetval=(-?[0-9]+)")))
+        << "limit " << limit << ": \"" << text << "\"";
+    EXPECT_EQ(r.exit_status, std::stoll(m[1].str()) & 0xFF) << "limit " << limit;
+  }
+  EXPECT_GT(started, 0);
 }
 #endif
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "process.h"
@@ -91,7 +92,19 @@ CDebug::CDebug(const char* pApplicationName, const char* pConfigDir,
 
 void CDebug::Construct(const char* pApplicationName) {
   if (pApplicationName == nullptr || *pApplicationName == '\0') return;
-  if (!Init(pApplicationName)) {
+  // Built before main: an exception that left here would end the process.
+  // Without memory the object stays switched off, as after a failed Init.
+  bool ok;
+  try {
+    ok = Init(pApplicationName);
+  } catch (const std::bad_alloc&) {
+    m_Enabled = false;
+    m_Target = TRACE_TARGET_NONE;
+    m_Level = 0;
+    m_LevelSaved = 0;
+    ok = false;
+  }
+  if (!ok) {
     ReportToSystemLog(
         "ERROR: Error during initialization of the CDebug instance.\n");
   }
@@ -334,7 +347,11 @@ void CDebug::PrintV(unsigned MsgLevel, const char* pFormat,
     if (now >= m_LastUpdateTimeStamp + interval ||
         now < m_LastUpdateTimeStamp) {
       m_LastUpdateTimeStamp = now;
-      RecheckDebugConfig();
+      try {
+        RecheckDebugConfig();
+      } catch (const std::bad_alloc&) {
+        // The settings stay as they were; the next interval tries again.
+      }
     }
   }
   if (MsgLevel > m_Level) return;

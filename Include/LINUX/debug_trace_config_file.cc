@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,6 +36,7 @@ CDebugTraceConfigFile::CDebugTraceConfigFile()
     : m_pToIniFileMemory(nullptr),
       m_pToSectionBeg(nullptr),
       m_pToSectionEnd(nullptr),
+      m_IniFilePath(""),
       m_IniFileSize(0),
       m_LastModificationDate(0) {}
 
@@ -45,7 +47,7 @@ void CDebugTraceConfigFile::CloseSectionInIniFile() {
   m_pToIniFileMemory = nullptr;
   m_pToSectionBeg = nullptr;
   m_pToSectionEnd = nullptr;
-  m_IniFilePath.clear();
+  m_IniFilePath[0] = '\0';
   m_IniFileSize = 0;
   m_LastModificationDate = 0;
 }
@@ -54,11 +56,12 @@ bool CDebugTraceConfigFile::OpenSectionInIniFile(const char* dir,
                                                  const char* file,
                                                  const char* section) {
   if (section == nullptr) section = "";
-  if (m_IniFilePath.empty()) {
+  if (!IsOpen()) {
     if (dir == nullptr || file == nullptr) return false;
-    m_IniFilePath = std::string(dir) + "/" + file;
+    int n = snprintf(m_IniFilePath, sizeof(m_IniFilePath), "%s/%s", dir, file);
     struct stat st;
-    if (stat(m_IniFilePath.c_str(), &st) != 0) {
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(m_IniFilePath) ||
+        stat(m_IniFilePath, &st) != 0) {
       CloseSectionInIniFile();
       return false;
     }
@@ -81,7 +84,7 @@ bool CDebugTraceConfigFile::OpenSectionInIniFile(const char* dir,
     return false;
   }
   m_pToIniFileMemory = text;
-  if (!ReadWholeFile(m_IniFilePath.c_str(), text, size)) {
+  if (!ReadWholeFile(m_IniFilePath, text, size)) {
     CloseSectionInIniFile();
     return false;
   }
@@ -178,9 +181,9 @@ bool CDebugTraceConfigFile::GetNumberFromIniFile(const char* key,
 }
 
 bool CDebugTraceConfigFile::IsIniFileModified() {
-  if (m_IniFilePath.empty()) return false;
+  if (!IsOpen()) return false;
   struct stat st;
-  if (stat(m_IniFilePath.c_str(), &st) != 0) {
+  if (stat(m_IniFilePath, &st) != 0) {
     CloseSectionInIniFile();
     return false;
   }

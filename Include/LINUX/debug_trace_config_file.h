@@ -20,7 +20,6 @@
 #include <sys/types.h>
 
 #include <ctime>
-#include <string>
 
 class CDebugTraceConfigFile {
  public:
@@ -54,8 +53,7 @@ class CDebugTraceConfigFile {
   // Frees the copy and forgets the file.
   void CloseSectionInIniFile();
 
-  bool IsOpen() const { return !m_IniFilePath.empty(); }
-  const std::string& GetPath() const { return m_IniFilePath; }
+  bool IsOpen() const { return m_IniFilePath[0] != '\0'; }
 
  private:
   // Finds the value text of `key` in the open section; null if none.
@@ -64,7 +62,9 @@ class CDebugTraceConfigFile {
   char* m_pToIniFileMemory;  // copy of the file, 16 bytes longer; owned
   char* m_pToSectionBeg;     // first character of the section body
   char* m_pToSectionEnd;     // terminator at the end of the body
-  std::string m_IniFilePath;  // empty when closed
+  // The file's path, empty when closed. Kept in place: the trace object is
+  // built before main, where a failed allocation could not be reported.
+  char m_IniFilePath[4096];
   off_t m_IniFileSize;
   time_t m_LastModificationDate;
 };

@@ -18,7 +18,7 @@ namespace {
 
 // getcwd and readlink write into a zero-filled buffer of this size but are
 // given one byte less, so the text is always terminated.
-const size_t kPathBufferSize = 4097;
+const size_t kPathBufferSize = CProcess::kCurrentDirSize;
 
 // The number that atoi would read from a /proc entry name: its leading
 // decimal digits, 0 when there are none. Names whose digits exceed INT_MAX
@@ -51,8 +51,7 @@ struct LineBuffer {
 
 std::string get_current_directory() {
   char buffer[kPathBufferSize];
-  memset(buffer, 0, sizeof(buffer));
-  if (getcwd(buffer, kPathBufferSize - 1) == nullptr) return std::string();
+  CProcess::GetCurrentDir(buffer);
   return std::string(buffer);
 }
 
@@ -68,9 +67,16 @@ bool CProcess::GetCurrentDir(std::string& current_directory) {
   return true;
 }
 
+bool CProcess::GetCurrentDir(char (&buffer)[kCurrentDirSize]) {
+  memset(buffer, 0, sizeof(buffer));
+  if (getcwd(buffer, kPathBufferSize - 1) != nullptr) return true;
+  buffer[0] = '\0';
+  return false;
+}
+
 bool CProcess::SetCurrentDir(const char* working_directory) {
-  if (working_directory == nullptr) return false;
-  return set_working_directory(working_directory);
+  if (working_directory == nullptr || *working_directory == '\0') return false;
+  return chdir(working_directory) == 0;
 }
 
 std::string CProcess::get_proc_file_name(pid_t pid, const char* name) {

@@ -35,8 +35,12 @@ class CProcess {
   // On failure (directory removed, name longer than 4096 bytes) it is left
   // as it was.
   static bool GetCurrentDir(std::string& current_directory);
+  // The same into a buffer, without allocating: what reports a lack of
+  // memory can use it. On failure `buffer` holds "".
+  static constexpr size_t kCurrentDirSize = 4097;
+  static bool GetCurrentDir(char (&buffer)[kCurrentDirSize]);
   // Changes the working directory of the whole process. Null and empty
-  // names return false and change nothing.
+  // names return false and change nothing. Allocates nothing.
   static bool SetCurrentDir(const char* working_directory);
 
   // --- Process information from /proc ---------------------------------------

@@ -83,7 +83,7 @@ FinalCodeMeaning DescribeFinalCode(unsigned int code, bool autonomic) {
   if (code >= QUILLON_EXECERROR_BEGIN && code < QUILLON_EXECERROR_END) {
     if (code == EXECERROR_NoMemory) {
       m.verdict = "out_of_memory";
-      m.description = "out of memory: the run ended, its line stays pending";
+      m.description = "out of memory: the run ended (see the run log)";
     } else {
       m.verdict = "handler_error";
       m.description =
