@@ -20,16 +20,18 @@
 namespace {
 
 const size_t kBlock = 256 << 10;
-const size_t kManifestLimit = 1 << 20;
+// Room for the names of the largest tree a package may hold.
+const size_t kManifestLimit = 16 << 20;
 
 std::string ErrnoText(int error) { return strerror(error); }
 
-int OpenRegular(const std::string& path, std::string* why) {
+int OpenRegular(const std::string& path, int flags, std::string* why) {
   struct stat st;
-  int fd = OpenRegularFile(path.c_str(), O_RDONLY, &st);
+  int fd = OpenRegularFile(path.c_str(), O_RDONLY | flags, &st);
   if (fd < 0)
     *why = errno == ENOENT   ? "missing"
            : errno == EINVAL ? "not a regular file"
+           : errno == ELOOP  ? "a symbolic link"
                              : ErrnoText(errno);
   return fd;
 }
@@ -82,7 +84,7 @@ bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
 
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
                    std::string* why) {
-  int fd = OpenRegular(path, why);
+  int fd = OpenRegular(path, 0, why);
   if (fd < 0) return false;
   bool ok = ReadSmallDescriptor(fd, limit, text, why);
   close(fd);
@@ -90,7 +92,7 @@ bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
 }
 
 bool HashFile(const std::string& path, std::string* hex, std::string* why) {
-  int fd = OpenRegular(path, why);
+  int fd = OpenRegular(path, O_NOFOLLOW, why);
   if (fd < 0) return false;
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBlock]);
@@ -108,6 +110,18 @@ bool HashFile(const std::string& path, std::string* hex, std::string* why) {
   }
   close(fd);
   *hex = sha.FinalHex();
+  return true;
+}
+
+bool HashPackageFiles(const PackageLayout& layout,
+                      std::map<std::string, std::string>* digests,
+                      std::string* file, std::string* why) {
+  for (const PackageLayout::File& f : layout.files) {
+    if (!HashFile(f.path, &(*digests)[f.name], why)) {
+      *file = f.name;
+      return false;
+    }
+  }
   return true;
 }
 
@@ -150,12 +164,11 @@ bool LoadTrustedKeys(const std::string& directory,
   return ok;
 }
 
-bool ListPackage(const char* text, const char* end, bool* hasFwPath,
-                 std::string* fwPath, std::vector<std::string>* names,
+bool ListPackage(const char* text, const char* end, PackageSource* source,
                  std::string* why) {
-  names->clear();
-  *hasFwPath = FindText(text, end, "FWPATH=") != nullptr;
-  if (!*hasFwPath) return true;
+  source->names.clear();
+  source->hasFwPath = FindText(text, end, "FWPATH=") != nullptr;
+  if (!source->hasFwPath) return true;
   // The package model's reading, as the run's: no global is touched.
   char* cwd = getcwd(nullptr, 0);
   BasicParams params = ReadBasicParams(text, end, cwd ? cwd : ".", autonomic);
@@ -165,8 +178,8 @@ bool ListPackage(const char* text, const char* end, bool* hasFwPath,
            std::to_string(params.code) + ")";
     return false;
   }
-  *fwPath = params.fwPath;
-  *names = params.files;
+  source->fwPath = params.fwPath;
+  source->names = params.files;
   return true;
 }
 
@@ -205,8 +218,10 @@ bool PackageCheck::Compare(const std::string& name, const std::string& digest) {
   return true;
 }
 
-bool PackageCheck::CompareFilesInPlace(const PackageLayout& layout) {
+bool PackageCheck::CompareFilesInPlace(const PackageLayout& layout,
+                                       bool leaveListed) {
   for (const PackageLayout::File& file : layout.files) {
+    if (leaveListed && file.listed) continue;
     std::string digest, why;
     if (!HashFile(file.path, &digest, &why)) return Fail(file.name, why);
     if (!Compare(file.name, digest)) return false;

@@ -14,6 +14,7 @@
 
 #include "minisign.h"
 #include "package_manifest.h"
+#include "package_tree.h"
 
 // Reads every file ending in ".pub" in `directory` as a minisign public key,
 // in name order. A missing directory, or one without such a file, holds no
@@ -31,16 +32,23 @@ bool LoadTrustedKeys(const std::string& directory,
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
                    std::string* why);
 
-// The SHA-256 of a regular file, read in blocks. False with a reason.
+// The SHA-256 of a regular file, read in blocks; a symbolic link is not
+// followed but refused. False with a reason.
 bool HashFile(const std::string& path, std::string* hex, std::string* why);
 
-// The package directory and entries the run lists from the argument file
-// text [text, end), read as a classic run reads them (ReadBasicParamsA with
-// the current directory as the working directory); the run's globals are
-// left as they were found (empty). A text without "FWPATH=" has no package
-// files (fwPath set to null). False with a reason when the listing fails.
-bool ListPackage(const char* text, const char* end, bool* hasFwPath,
-                 std::string* fwPath, std::vector<std::string>* names,
+// The digest of every file of the layout but the argument file, by name.
+// False with `file` (its name) and `why`.
+bool HashPackageFiles(const PackageLayout& layout,
+                      std::map<std::string, std::string>* digests,
+                      std::string* file, std::string* why);
+
+// Fills FWPATH and the entries the run lists there into `source`, from
+// the argument file text [text, end) read as a classic run reads it
+// (ReadBasicParamsA with the current directory as the working directory);
+// the run's globals are left as they were found (empty). A text without
+// "FWPATH=" has no package directory. False with a reason when the listing
+// fails.
+bool ListPackage(const char* text, const char* end, PackageSource* source,
                  std::string* why);
 
 // One package's manifest, once its signature has been checked.
@@ -55,8 +63,10 @@ class PackageCheck {
   // base name or a package file's manifest name). False with file() (the
   // name) and why() set.
   bool Compare(const std::string& name, const std::string& digest);
-  // Hashes every package file in place and compares it.
-  bool CompareFilesInPlace(const PackageLayout& layout);
+  // Hashes every file of the layout in place and compares it; with
+  // `leaveListed`, all but the ones the run lists from FWPATH (which
+  // staging hashes).
+  bool CompareFilesInPlace(const PackageLayout& layout, bool leaveListed);
 
   const std::string& file() const { return file_; }
   const std::string& why() const { return why_; }

@@ -3,27 +3,19 @@
 // The manifest is the file SHA256SUMS in the directory of the argument file,
 // in the layout sha256sum writes: one line "<64 lowercase hex digits>  NAME"
 // with an LF per file, sorted by NAME in byte order. Its names are relative
-// to that directory:
-//  - the argument file: its base name; its digest is that of its pristine
-//    form (arg_file_digest.h);
-//  - each package file (the files the run lists from FWPATH): the path from
-//    the manifest's directory to it, "../files/check.sh" say, built
-//    lexically from FWPATH without "." components, doubled or trailing
-//    slashes; an absolute FWPATH gives absolute names. When the package
-//    directory is the manifest's directory itself, a package file is named
-//    by its bare name, and the argument file, the manifest, its signature,
-//    the run's own files there (Quillon.log, HandlerStatus.txt and its
-//    temporary) and pxtool reset's backup of the argument file are not
-//    package files.
-// So "cd <directory> && sha256sum -c --ignore-missing SHA256SUMS" checks
-// the package files (the argument file's line only until a run marked it).
+// to that directory: the argument file by its base name, its digest that of
+// its pristine form (arg_file_digest.h); every other file of the package
+// (package_tree.h says which) by its path from there, "lib/helper.sh" or
+// "../files/check.sh", without "." components, doubled or trailing
+// slashes. So "cd <directory> && sha256sum -c --ignore-missing SHA256SUMS"
+// checks the package (the argument file's line only until a run marked it).
 //
 // Names sha256sum would escape (holding a backslash, CR or LF) cannot be
 // written. When reading, a name is odd when it is empty, escaped, holds a
 // backslash or CR, starts with "./" or holds "/./", "//" or a trailing "/",
-// is absolute where the package's names are relative, or is listed twice.
-// Any other name that is not the expected name of a file of the package is
-// a file missing from the package.
+// is absolute where all the package's names are relative, or is listed
+// twice. Any other name that is not the name of a file of the package is a
+// file missing from the package.
 
 #ifndef QUILLON_PACKAGE_MANIFEST_H_
 #define QUILLON_PACKAGE_MANIFEST_H_
@@ -42,30 +34,29 @@ std::string ResetBackupPath(const std::string& argFile);
 struct PackageLayout {
   struct File {
     std::string name;  // in the manifest
-    std::string path;  // as the run opens it: "<FWPATH>/<entry>"
+    std::string path;  // as the run opens it: "<FWPATH>/<entry>" for one
+                       // it lists, else the path the walk took
+    // One of the package files the run lists from FWPATH (and stages in
+    // a classic run).
+    bool listed = false;
   };
   std::string argFile;      // as given, relative to the working directory
-  std::string directory;    // the argument file's directory ("." for none)
+  std::string directory;    // the argument file's directory, as a path from
+                            // the current directory ("." for none)
   std::string argName;      // its base name
   bool packageIsHere = false;  // the package directory is `directory`
-  std::vector<File> files;  // sorted by name
+  std::vector<File> files;  // all but the argument file, sorted by name
 
   std::string ManifestPath() const { return directory + "/" + kManifestName; }
   std::string SignaturePath() const { return directory + "/" + kSignatureName; }
 };
 
-// Builds the layout of the argument file `argFile` whose package directory
-// is `fwPath` (null: none) holding the `count` entries `names` (as the run
-// listed them). Paths are relative to the current directory, the package's
-// working directory. False with a reason naming the file concerned: a name
-// that cannot be written, an argument-file path with "..", two entries of
-// the same manifest name.
-bool DescribePackage(const std::string& argFile, const char* fwPath,
-                     char* const* names, unsigned int count,
-                     PackageLayout* layout, std::string* why);
+// Whether sha256sum would escape `name` (it holds a backslash, CR or LF):
+// such a name cannot be listed.
+bool NeedsEscape(const std::string& name);
 
 // The manifest text: the argument file's line with `argDigest`, and one
-// line per package file with its digest from `digests` (by name).
+// line per file of the layout with its digest from `digests` (by name).
 std::string FormatManifest(const PackageLayout& layout,
                            const std::string& argDigest,
                            const std::map<std::string, std::string>& digests);
@@ -78,5 +69,9 @@ std::string FormatManifest(const PackageLayout& layout,
 bool MatchManifest(const std::string& text, const PackageLayout& layout,
                    std::map<std::string, std::string>* digests,
                    std::string* name, std::string* why);
+
+// The names the manifest `text` lists, in its order, however odd; lines too
+// short to hold a name are passed over.
+std::vector<std::string> ListedNames(const std::string& text);
 
 #endif  // QUILLON_PACKAGE_MANIFEST_H_

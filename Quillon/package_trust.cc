@@ -46,22 +46,20 @@ bool PackageTrust::CheckPackage(const char* argFile, const char* text,
                                 char* const* names, unsigned int count,
                                 bool staging) {
   checksStaging_ = false;
-  std::string why;
-  std::string listedFwPath;
-  std::vector<std::string> listed;
-  std::vector<char*> listedNames;
+  std::string file, why;
+  PackageSource source;
+  source.argFile = argFile;
+  source.staging = staging;
   if (fwPath == nullptr) {  // the run has not listed the package files
-    bool hasFwPath = false;
-    if (!ListPackage(text, text + strnlen(text, size), &hasFwPath,
-                     &listedFwPath, &listed, &why))
+    if (!ListPackage(text, text + strnlen(text, size), &source, &why))
       return Refuse(argFile, why);
-    for (std::string& name : listed) listedNames.push_back(&name[0]);
-    if (hasFwPath) fwPath = listedFwPath.c_str();
-    names = listedNames.data();
-    count = static_cast<unsigned int>(listedNames.size());
+  } else {
+    source.hasFwPath = true;
+    source.fwPath = fwPath;
+    source.names.assign(names, names + count);
   }
-  if (!DescribePackage(argFile, fwPath, names, count, &layout_, &why))
-    return Refuse(argFile, why);
+  if (!DescribePackage(source, &layout_, &file, &why))
+    return Refuse(file, why);
   if (!check_.Open(layout_, keys_)) return Refuse(check_.file(), check_.why());
 
   PristineArgDigest argDigest;
@@ -69,15 +67,16 @@ bool PackageTrust::CheckPackage(const char* argFile, const char* text,
   if (!check_.Compare(layout_.argName, argDigest.FinalHex()))
     return Refuse(argFile, check_.why());
 
-  if (staging && !layout_.packageIsHere) {
-    nameOfSource_.clear();
-    for (const PackageLayout::File& file : layout_.files)
-      nameOfSource_[file.path] = file.name;
-    checksStaging_ = true;
-    return true;
-  }
-  if (!check_.CompareFilesInPlace(layout_))
+  // What is not staged is hashed where it lies, before anything is staged.
+  bool stagedHere = staging && !layout_.packageIsHere;
+  if (!check_.CompareFilesInPlace(layout_, stagedHere))
     return Refuse(check_.file(), check_.why());
+  if (stagedHere) {
+    nameOfSource_.clear();
+    for (const PackageLayout::File& f : layout_.files)
+      if (f.listed) nameOfSource_[f.path] = f.name;
+    checksStaging_ = true;
+  }
   return true;
 }
 

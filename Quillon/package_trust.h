@@ -6,15 +6,17 @@
 // does not exist) the policy is off and a run is exactly what it was
 // without it. When it holds at least one, a run first checks the package
 // (package_check.h): the signature of SHA256SUMS beside the argument file
-// by a trusted key, the names in it, the argument file's pristine digest,
-// and the digest of every package file -- while it is staged, from the
-// bytes the codec reads to make the copy that will run, or in place before
-// the first command when nothing is staged (local and autonomic mode, or a
-// package directory that is the argument file's own). A directory that
-// holds a key file fails closed when it cannot be read, when it or a key
-// file can be written by anyone but root (the effective user), when a key
-// file is a symbolic link or does not parse: every run is then refused,
-// never run as if there were no keys (LoadTrustedKeys).
+// by a trusted key, the names in it against every file of the package
+// (package_tree.h), the argument file's pristine digest, and the digest of
+// every other file -- for a package file a classic run stages, while it is
+// staged, from the bytes the codec reads to make the copy that will run;
+// for every other file (below FWPATH's top, beside the argument file, all
+// of them in local and autonomic mode or when the package directory is
+// the argument file's own), in place before anything is staged. A
+// directory that holds a key file fails closed when it cannot be read,
+// when it or a key file can be written by anyone but root (the effective
+// user), when a key file is a symbolic link or does not parse: every run
+// is then refused, never run as if there were no keys (LoadTrustedKeys).
 //
 // Every refusal is written to the trace and the run log as
 //   ERROR : package signature check: <file>: <reason>
@@ -65,10 +67,11 @@ class PackageTrust : public StagingCheck {
   // current directory), whose whole content is the mapping [text, text +
   // size) and whose package directory `fwPath` holds the `count` entries
   // `names` (fwPath null: the run did not list them; they are listed here
-  // as a classic run would). With `staging`, the package files are left
-  // to the staging step (this object is its StagingCheck); otherwise, or
-  // when nothing will be staged from elsewhere, they are hashed in place
-  // now. False (reported) when the package is refused.
+  // as a classic run would). `staging`: the run stages the package files
+  // beside the argument file (a classic run); they are then left to the
+  // staging step (this object is its StagingCheck) unless the package
+  // directory is the argument file's own. Every other file is hashed in
+  // place now. False (reported) when the package is refused.
   bool CheckPackage(const char* argFile, const char* text, size_t size,
                     const char* fwPath, char* const* names,
                     unsigned int count, bool staging);

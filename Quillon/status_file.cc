@@ -14,10 +14,10 @@
 #include "safe_file.h"
 
 const char kStatusFileName[] = "HandlerStatus.txt";
+const char kStatusTempName[] = "HandlerStatus.txt.new";
 
 namespace {
 
-const char kStatusTempName[] = "HandlerStatus.txt.new";
 const mode_t kStatusMode = 0644;
 
 // Writes all of `text` at the start of the open file, cuts it there and

@@ -23,6 +23,7 @@
 #define QUILLON_STATUS_FILE_H_
 
 extern const char kStatusFileName[];
+extern const char kStatusTempName[];  // the new content before its rename
 
 // Records execstatus as the run's status (unless it is already 4) and writes
 // the status file in the current directory with `ret`. Failures are reported

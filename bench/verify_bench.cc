@@ -2,14 +2,16 @@
 // sha256sum over the same 512 MiB of package files.
 //
 // Makes, in a fresh directory under $BENCH_DIR (default /tmp), a signed
-// package: files/ with eight 64 MiB package files (half of them scrambled),
-// pkg/px.arg naming them, SHA256SUMS and its signature by a key trusted in
-// keys/. Then times, each the fastest of five runs (the machine is shared):
-//   sha256sum files/*                       (a child process)
+// package: files/ with eight 64 MiB files, four package files at its top
+// (half of them scrambled) and four in nested folders below it,
+// pkg/px.arg, SHA256SUMS and its signature by a key trusted in keys/. Then
+// times, each the fastest of five runs (the machine is shared):
+//   sha256sum over the eight files          (a child process)
 //   staging alone                           (InitRunA, no check)
 //   staging with the check                  (PackageTrust: signature,
-//                                            argument file, every file
-//                                            hashed as it is staged)
+//                                            argument file, the nested
+//                                            files hashed in place, the
+//                                            top ones as they are staged)
 // and prints the ratios to sha256sum, and the peak resident memory of a
 // process that stages with the check (a fresh exec of this program,
 // measured through wait4). Staged copies are deleted between runs.
@@ -39,6 +41,7 @@
 #include "minisign.h"
 #include "package_check.h"
 #include "package_manifest.h"
+#include "package_tree.h"
 #include "package_trust.h"
 #include "px_tool.h"
 #include "quillon.h"
@@ -48,6 +51,10 @@ namespace {
 
 const int kFiles = 8;
 const size_t kFileSize = size_t{64} << 20;
+// Where each file lies below files/: the first four are staged.
+const char* const kFileNames[kFiles] = {"part0",     "part1",     "part2",
+                                        "part3",     "a/part4",   "a/b/part5",
+                                        "c/part6",   "c/d/e/part7"};
 
 bool WriteText(const std::string& path, const std::string& text) {
   FILE* f = fopen(path.c_str(), "we");
@@ -77,12 +84,13 @@ bool MakeKeyPair(MinisignSecretKey* secret, MinisignPublicKey* key) {
 
 // The package in `dir`, made and signed.
 bool MakePackage(const std::string& dir) {
-  for (const char* d : {"/files", "/pkg", "/keys"})
+  for (const char* d : {"/files", "/files/a", "/files/a/b", "/files/c", "/files/c/d",
+                        "/files/c/d/e", "/pkg", "/keys"})
     if (mkdir((dir + d).c_str(), 0755) != 0) return false;
   for (int i = 0; i < kFiles; ++i) {
-    std::string name = dir + "/files/part" + std::to_string(i);
+    std::string name = dir + "/files/" + kFileNames[i];
     if (!bench::WriteRandomFile(name, kFileSize, i + 1)) return false;
-    if (i % 2 == 1) {  // scrambled: method 1 in place of the plain file
+    if (i % 2 == 1 && i < 4) {  // scrambled: method 1 in place of the plain file
       PXTool tool;
       if (tool.GetPXFile2File(name.c_str(), (name + ".px").c_str(), PXTool::PXEncryptKey1) != 0 ||
           rename((name + ".px").c_str(), name.c_str()) != 0)
@@ -102,19 +110,15 @@ bool MakePackage(const std::string& dir) {
   // The manifest as pxtool sign writes it.
   if (chdir(dir.c_str()) != 0) return false;
   std::string arg = "[Runtime]\r\nFWPATH=files\r\n[Commands]\r\n[End]\r\n";
-  bool hasFw = false;
-  std::string fw, why;
-  std::vector<std::string> names;
-  if (!ListPackage(arg.data(), arg.data() + arg.size(), &hasFw, &fw, &names, &why)) return false;
-  std::vector<char*> pointers;
-  for (std::string& n : names) pointers.push_back(&n[0]);
+  PackageSource source;
+  source.argFile = "pkg/px.arg";
   PackageLayout layout;
-  if (!DescribePackage("pkg/px.arg", fw.c_str(), pointers.data(),
-                       static_cast<unsigned>(pointers.size()), &layout, &why))
-    return false;
   std::map<std::string, std::string> digests;
-  for (const auto& f : layout.files)
-    if (!HashFile(f.path, &digests[f.name], &why)) return false;
+  std::string file, why;
+  if (!ListPackage(arg.data(), arg.data() + arg.size(), &source, &why) ||
+      !DescribePackage(source, &layout, &file, &why) ||
+      !HashPackageFiles(layout, &digests, &file, &why) || layout.files.size() != static_cast<size_t>(kFiles))
+    return false;
   PristineArgDigest argDigest;
   argDigest.Update(arg.data(), arg.size());
   std::string manifest = FormatManifest(layout, argDigest.FinalHex(), digests);
@@ -174,7 +178,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   std::vector<std::string> sum = {"sha256sum"};
-  for (int i = 0; i < kFiles; ++i) sum.push_back(dir + "/files/part" + std::to_string(i));
+  for (const char* name : kFileNames) sum.push_back(dir + "/files/" + name);
   double sha = Fastest([&] { return bench::RunChild(sum, nullptr, true) == 0; });
   double plain = Fastest([&] { return Stage(dir, false); });
   double checked = Fastest([&] { return Stage(dir, true); });

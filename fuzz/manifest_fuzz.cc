@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   layout.argName = "px.arg";
   const char* prefix = (control & 1) ? "/srv/fw/" : "../files/";
   for (int i = 0; i < ((control >> 1) & 3); ++i)
-    layout.files.push_back({prefix + std::string(1, static_cast<char>('a' + i)), ""});
+    layout.files.push_back({prefix + std::string(1, static_cast<char>('a' + i)), "", false});
   std::map<std::string, std::string> digests;
   std::string name, why;
   if (MatchManifest(text, layout, &digests, &name, &why)) {

@@ -33,6 +33,7 @@ std::vector<Diagnostic> CheckPath(const std::string& path) {
   input.packageDir = where.dir;
   size_t slash = where.argFile.rfind('/');
   input.execDir = slash == std::string::npos ? "./" : where.argFile.substr(0, slash);
+  input.argFile = where.argFile;
   return pxtool::CheckArgumentText(input).diagnostics;
 }
 
@@ -96,6 +97,8 @@ TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
       {"runtime-section-missing", "basics/no-runtime.arg", 1, 1, ""},
       {"section-missing", "basics/no-runtime.arg", 1, 1, ""},
       {"zero-byte", "basics/zero-byte.arg", 7, 1, "13 bytes"},
+      {"file-outside-manifest", "signed/pkg/px.arg", 1, 1, "\"../files/lib/added.sh\" is not in"},
+      {"file-outside-manifest", "signed/pkg/px.arg", 1, 1, "\"notes.txt\" is not in"},
   };
   std::vector<Diagnostic> found = CheckPath(kSource + "/examples/traps");
   for (const char* name : {"empty-fwpath", "long-name", "many-files", "missing-dir", "no-fwpath",
@@ -104,6 +107,8 @@ TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
         CheckPath(kSource + "/examples/traps/basics/" + name + ".arg");
     found.insert(found.end(), more.begin(), more.end());
   }
+  std::vector<Diagnostic> signed_ = CheckPath(kSource + "/examples/traps/signed");
+  found.insert(found.end(), signed_.begin(), signed_.end());
   ASSERT_EQ(std::size(expected), found.size()) << Show(found);
   std::set<std::string> fired;
   for (size_t i = 0; i < found.size(); ++i) {

@@ -2,6 +2,7 @@
 // codec's view of the source bytes that the digest of a staged file uses.
 
 #include "package_manifest.h"
+#include "package_tree.h"
 
 #include <sys/stat.h>
 
@@ -50,31 +51,49 @@ TEST(PristineArgDigestTest, MarksDoNotCountEverythingElseDoes) {
   EXPECT_NE(Digest("0 000\n"), Digest("1 000\n"));
 }
 
-TEST(PackageManifestTest, NamesRelativeToTheArgumentFile) {
+// Every file of both trees, each once, named from the argument file's
+// directory; what runs write beside it is no part of the package.
+TEST(PackageManifestTest, NamesEveryFileOfBothTrees) {
   ScopedTempDir dir;
-  for (const char* d : {"/pkg", "/files"}) mkdir((dir.path() + d).c_str(), 0755);
-  char a[] = "b.sh", b[] = "a.sh";
-  char* names[] = {a, b};
-  PackageLayout layout;
-  std::string why;
-  ASSERT_TRUE(DescribePackage("pkg/px.arg", "./files//", names, 2, &layout, &why)) << why;
-  EXPECT_EQ("pkg", layout.directory);
-  ASSERT_EQ(2u, layout.files.size());
-  EXPECT_EQ("../files/a.sh", layout.files[0].name);
-  EXPECT_EQ("./files///a.sh", layout.files[0].path);  // as the run opens it
-  EXPECT_EQ(std::string("0000000000000000000000000000000000000000000000000000000000000001  "
-                        "../files/a.sh\n") + std::string(64, 'f') + "  px.arg\n",
-            FormatManifest(layout, std::string(64, 'f'),
-                           {{"../files/a.sh", std::string(63, '0') + "1"}}));
+  for (const char* d : {"/pkg", "/pkg/fw", "/files", "/files/lib"}) mkdir((dir.path() + d).c_str(), 0755);
+  for (const char* f : {"files/a.sh", "files/b.sh", "files/lib/c.sh", "pkg/px.arg", "pkg/d.sh",
+                        "pkg/fw/e.sh", "pkg/a.sh", "pkg/Quillon.log", "pkg/SHA256SUMS"})
+    WriteFile(dir / f, "x");
+  PackageSource source;
+  source.argFile = "pkg/px.arg";
+  source.hasFwPath = true;
+  source.fwPath = "./files//";
+  source.names = {"b.sh", "a.sh"};
+  source.base = dir.path();
+  auto names = [&] {
+    PackageLayout layout;
+    std::string file, why, all;
+    EXPECT_TRUE(DescribePackage(source, &layout, &file, &why)) << file << ": " << why;
+    for (const PackageLayout::File& f : layout.files) all += f.name + (f.listed ? "* " : " ");
+    return all;
+  };
+  EXPECT_EQ("../files/a.sh* ../files/b.sh* ../files/lib/c.sh d.sh fw/e.sh ", names());
+  source.staging = false;  // local mode: nothing is staged over pkg/a.sh
+  EXPECT_EQ("../files/a.sh* ../files/b.sh* ../files/lib/c.sh a.sh d.sh fw/e.sh ", names());
+  source.fwPath = "pkg/fw";  // inside the argument file's directory
+  source.names = {"e.sh"};
+  EXPECT_EQ("a.sh d.sh fw/e.sh* ", names());
+  source.fwPath = dir.path() + "/files";
+  source.names = {};
+  EXPECT_EQ(dir.path() + "/files/a.sh " + dir.path() + "/files/b.sh " + dir.path() +
+                "/files/lib/c.sh a.sh d.sh fw/e.sh ",
+            names());
 
-  ASSERT_TRUE(DescribePackage("px.arg", "/abs/fw", names, 1, &layout, &why));
-  EXPECT_EQ("/abs/fw/b.sh", layout.files[0].name);
-  EXPECT_FALSE(DescribePackage("x/../px.arg", "files", names, 1, &layout, &why));
-  char bad[] = "a\\b";
-  char* badNames[] = {bad};
-  EXPECT_FALSE(DescribePackage("px.arg", "files", badNames, 1, &layout, &why));
-  EXPECT_NE(std::string::npos, why.find("files/a\\b")) << why;
-  // The package directory as the argument file's: the local-mode end-to-end test.
+  PackageLayout layout;
+  std::string file, why;
+  source.fwPath = "files";
+  source.argFile = "pkg/../pkg/px.arg";
+  EXPECT_FALSE(DescribePackage(source, &layout, &file, &why));
+  EXPECT_EQ("pkg/../pkg/px.arg: argument file path with \"..\" (give it without)", file + ": " + why);
+  source.argFile = "pkg/px.arg";
+  WriteFile(dir / "files/lib/a\\b", "x");
+  EXPECT_FALSE(DescribePackage(source, &layout, &file, &why));
+  EXPECT_EQ(dir.path() + "/files/lib/a\\b: file name holds a backslash, CR or LF", file + ": " + why);
 }
 
 TEST(PackageManifestTest, MatchNamesTheFirstProblem) {

@@ -73,24 +73,31 @@ void MakeKey(const std::string& stem, const std::string& password = "") {
 
 bool HaveMinisign() { return system("command -v minisign >/dev/null 2>&1") == 0; }
 
-// A package in t/: the working directory t, px.arg in t/pkg, the package
-// files in t/files (one of them scrambled). Its first command leaves
-// ran.txt, so a refused run is seen to have run nothing.
+// A package in t/: the working directory t, px.arg in t/pkg with a script
+// beside it, the package files in t/files (one of them scrambled) and a
+// helper below them that is not staged. The commands write their results
+// into t, outside the package; the first leaves ran.txt, so a refused run
+// is seen to have run nothing.
 class SignedPackageTest : public testing::Test {
  protected:
   void SetUp() override {
-    for (const char* d : {"/t", "/t/files", "/t/pkg", "/keys", "/other"})
+    for (const char* d : {"/t", "/t/files", "/t/files/lib", "/t/pkg", "/keys", "/other"})
       ASSERT_EQ(0, mkdir((root_ + d).c_str(), 0755));
     MakeKey(root_ + "/keys/trusted");
     MakeKey(root_ + "/other/untrusted");
-    WriteFile(t_ + "/files/check.sh", "echo checked > checked.txt\n");
+    WriteFile(t_ + "/files/check.sh", kCheck);
+    WriteFile(t_ + "/files/lib/helper.sh", kHelper);
+    WriteFile(t_ + "/pkg/local.sh", kLocal);
     std::string data = "staged data\n";
     for (char& c : data) c = static_cast<char>(((c << 4) | ((c >> 4) & 0x0F)) & 0xFF);
     WriteFile(t_ + "/files/data.txt", data + "#PELK_ROW#");
-    WriteFile(arg_, ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 echo ran > ran.txt",
-                             "0 000 flag abort_ne 0", "0 000 sh check.sh", "0 000 cat data.txt > out.txt",
-                             "[End]"}));
+    WriteFile(arg_, ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 echo ran > ../ran.txt",
+                             "0 000 flag abort_ne 0", "0 000 sh check.sh", "0 000 sh local.sh",
+                             "0 000 cat data.txt > ../out.txt", "[End]"}));
   }
+  const std::string kCheck = "sh ../files/lib/helper.sh\n";
+  const std::string kHelper = "echo checked > ../checked.txt\n";
+  const std::string kLocal = "echo local > ../local.txt\n";
   ProgramResult Pxtool(const std::vector<std::string>& args) {
     ProgramOptions options;
     options.cwd = root_;
@@ -123,23 +130,33 @@ class SignedPackageTest : public testing::Test {
   const std::string root_ = tmp_.path(), t_ = root_ + "/t", arg_ = t_ + "/pkg/px.arg";
 };
 
+// The control: a signed package with nested folders and a script beside
+// its argument file runs; killed part-way, it resumes and finishes though
+// the run left its own files beside the argument file (its staged copies
+// among them).
 TEST_F(SignedPackageTest, SignedPackageRunsAndResumesAfterAKill) {
   // The run kills itself after its first command: the line is marked.
   std::string text = ReadFile(arg_);
   text.replace(text.find("0 000 flag"), 0, "0 000 kill -9 $PPID\r\n");
   WriteFile(arg_, text);
   ASSERT_EQ(0, Sign().exit_status) << Sign().err;
+  EXPECT_EQ(0, system(("cd " + t_ + "/pkg && sha256sum --quiet -c SHA256SUMS").c_str()));
   EXPECT_EQ(137, Quillon().exit_status);
-  EXPECT_EQ("ran\n", ReadFile(t_ + "/pkg/ran.txt"));
+  EXPECT_EQ("ran\n", ReadFile(t_ + "/ran.txt"));
   EXPECT_NE(std::string::npos, ReadFile(arg_).find("1 000 kill"));
+  ASSERT_TRUE(Exists(t_ + "/pkg/check.sh"));  // staged, kept
+  for (const char* own : {"Quillon.log", "HandlerStatus.txt.new", "Quillon.pgrp", "Quillon.out",
+                          "Quillon.out.1", "px.arg.bak"})
+    WriteFile(t_ + "/pkg/" + own, "written by a run");
 
   ProgramResult v = Verify();
   EXPECT_EQ(0, v.exit_status) << v.err;
-  EXPECT_EQ("pkg/px.arg: signature good, 2 package files match\n", v.out);
+  EXPECT_EQ(0u, v.out.find("pkg/px.arg: signature good, ")) << v.out;
   ProgramResult r = Quillon();
   EXPECT_EQ(0, r.exit_status) << Log();
-  EXPECT_EQ("staged data\n", ReadFile(t_ + "/pkg/out.txt"));
-  EXPECT_EQ("checked\n", ReadFile(t_ + "/pkg/checked.txt"));
+  EXPECT_EQ("staged data\n", ReadFile(t_ + "/out.txt"));
+  EXPECT_EQ("checked\n", ReadFile(t_ + "/checked.txt"));
+  EXPECT_EQ("local\n", ReadFile(t_ + "/local.txt"));
   EXPECT_EQ("Status=5\nRetval=0", ReadFile(t_ + "/pkg/HandlerStatus.txt"));
   EXPECT_EQ(std::string::npos, Log().find("signature"));
 }
@@ -157,7 +174,7 @@ TEST_F(SignedPackageTest, NoKeysMeansNoCheck) {
   }
   EXPECT_EQ(seen[0], seen[1]);
   EXPECT_EQ(std::string::npos, seen[0].find("signature"));
-  EXPECT_NE(std::string::npos, seen[0].find("exec command <cat data.txt > out.txt>"));
+  EXPECT_NE(std::string::npos, seen[0].find("exec command <cat data.txt > ../out.txt>"));
   // A key file that does not parse fails closed, naming it.
   WriteFile(root_ + "/keys/broken.pub", "untrusted comment: x\nnot base64\n");
   EXPECT_EQ(3, Quillon().exit_status);
@@ -190,7 +207,7 @@ TEST_F(SignedPackageTest, WhatOthersCouldChangeIsRefused) {
     ASSERT_EQ(0, chown(c.path.c_str(), c.owner, c.owner));
     EXPECT_EQ(3, Quillon().exit_status);
     EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: " + c.message)) << Log();
-    EXPECT_FALSE(Exists(t_ + "/pkg/ran.txt"));
+    EXPECT_FALSE(Exists(t_ + "/ran.txt"));
     EXPECT_FALSE(Exists(t_ + "/pkg/check.sh"));  // nothing staged
     ASSERT_EQ(0, chmod(c.path.c_str(), before.st_mode & 07777));
     ASSERT_EQ(0, chown(c.path.c_str(), 0, 0));
@@ -256,7 +273,7 @@ TEST_F(SignedPackageTest, KeyStoreOthersCanChangeRefusesEveryRun) {
     EXPECT_EQ(kHandlerError, ReadFile(t_ + "/HandlerStatus.txt"));
     EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: " + c.message + "\n"))
         << Log();
-    EXPECT_FALSE(Exists(t_ + "/pkg/ran.txt"));
+    EXPECT_FALSE(Exists(t_ + "/ran.txt"));
   }
   // The positive control: a store of root's alone with the signer's key.
   std::filesystem::remove_all(keys);
@@ -264,7 +281,7 @@ TEST_F(SignedPackageTest, KeyStoreOthersCanChangeRefusesEveryRun) {
   WriteFile(keys + "/theirs.pub", theirs);
   ASSERT_EQ(0, chmod((keys + "/theirs.pub").c_str(), 0644));
   EXPECT_EQ(0, Quillon().exit_status) << Log();
-  EXPECT_EQ("ran\n", ReadFile(t_ + "/pkg/ran.txt"));
+  EXPECT_EQ("ran\n", ReadFile(t_ + "/ran.txt"));
 }
 
 TEST_F(SignedPackageTest, KeyStoreWithoutKeysIsNoPolicyWhateverItsMode) {
@@ -312,12 +329,14 @@ TEST_F(SignedPackageTest, SigningToolsRefuseAFifoArgumentFileAtOnce) {
 }
 
 // Every tampering is refused before any command runs, by Quillon (staging
-// and local mode) and by pxtool verify, naming the file and the reason.
+// and local mode) and by pxtool verify, naming the file and the reason; a
+// file put into the package after signing is found by pxtool check too.
 TEST_F(SignedPackageTest, TamperingsAreRefusedBeforeAnyCommand) {
   struct Case {
     const char* what;
     std::function<void()> tamper;
     std::string message;  // "<file>: <reason>" as logged
+    bool added = false;   // a file outside the manifest: pxtool check names it
   };
   auto edit = [](const std::string& path, const std::string& from, const std::string& to) {
     std::string text = ReadFile(path);
@@ -330,7 +349,7 @@ TEST_F(SignedPackageTest, TamperingsAreRefusedBeforeAnyCommand) {
        "pkg/px.arg: differs from SHA256SUMS"},
       {"flag", [&] { edit(arg_, "abort_ne 0", "abort_ne 1"); },
        "pkg/px.arg: differs from SHA256SUMS"},
-      {"package file", [&] { edit(t_ + "/files/check.sh", "checked", "chucked"); },
+      {"package file", [&] { edit(t_ + "/files/check.sh", "helper", "helpex"); },
        "../files/check.sh: differs from SHA256SUMS (staged copy removed)"},
       {"manifest", [&] { edit(t_ + "/pkg/SHA256SUMS", "  px.arg", "  px.arG"); },
        "pkg/SHA256SUMS.minisig: signature does not match"},
@@ -354,13 +373,31 @@ TEST_F(SignedPackageTest, TamperingsAreRefusedBeforeAnyCommand) {
          SignAsIs();
        },
        "../files//check.sh: odd name in SHA256SUMS"},
+      {"file below the package directory",
+       [&] { edit(t_ + "/files/lib/helper.sh", "checked", "chucked"); },
+       "../files/lib/helper.sh: differs from SHA256SUMS"},
+      {"script beside the argument file", [&] { edit(t_ + "/pkg/local.sh", "local", "lokal"); },
+       "local.sh: differs from SHA256SUMS"},
+      {"file added below", [&] { WriteFile(t_ + "/files/lib/extra.sh", "x"); },
+       "../files/lib/extra.sh: in the package but not in SHA256SUMS", true},
+      {"file added beside",
+       [&] {
+         ASSERT_EQ(0, mkdir((t_ + "/pkg/sub").c_str(), 0755));
+         WriteFile(t_ + "/pkg/sub/extra.sh", "x");
+       },
+       "sub/extra.sh: in the package but not in SHA256SUMS", true},
+      {"link added", [&] { ASSERT_EQ(0, symlink("helper.sh", (t_ + "/files/lib/extra.sh").c_str())); },
+       "../files/lib/extra.sh: a symbolic link, which a signed package may not hold", true},
   };
   const std::string pristine = ReadFile(arg_);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     WriteFile(arg_, pristine);
-    WriteFile(t_ + "/files/check.sh", "echo checked > checked.txt\n");
-    unlink((t_ + "/files/extra.sh").c_str());
+    WriteFile(t_ + "/files/check.sh", kCheck);
+    WriteFile(t_ + "/files/lib/helper.sh", kHelper);
+    WriteFile(t_ + "/pkg/local.sh", kLocal);
+    std::filesystem::remove_all(t_ + "/pkg/sub");
+    unlink((t_ + "/files/lib/extra.sh").c_str());
     unlink((t_ + "/Quillon.log").c_str());
     ASSERT_EQ(0, Sign().exit_status);
     c.tamper();
@@ -369,37 +406,62 @@ TEST_F(SignedPackageTest, TamperingsAreRefusedBeforeAnyCommand) {
     EXPECT_EQ(kHandlerError, ReadFile(t_ + "/HandlerStatus.txt"));
     EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: " + c.message))
         << Log();
-    EXPECT_FALSE(Exists(t_ + "/pkg/ran.txt") || Exists(t_ + "/pkg/check.sh") ||
+    EXPECT_FALSE(Exists(t_ + "/ran.txt") || Exists(t_ + "/pkg/check.sh") ||
                  Exists(t_ + "/pkg/data.txt"));
     ProgramResult v = Verify();
     EXPECT_EQ(1, v.exit_status);
     std::string file = c.message.substr(0, c.message.find(':'));
     EXPECT_NE(std::string::npos, v.err.find(file.substr(file.rfind('/') + 1))) << v.err;
+    if (c.added) {
+      ProgramResult check = Pxtool({"check", "t"});
+      EXPECT_EQ(1, check.exit_status);
+      EXPECT_NE(std::string::npos, check.out.find("\"" + file + "\"")) << check.out;
+      EXPECT_NE(std::string::npos, check.out.find("[file-outside-manifest]")) << check.out;
+    }
   }
+  // A link is not signed either, wherever it points (the last case left one).
+  ProgramResult r = Sign();
+  EXPECT_EQ(1, r.exit_status);
+  EXPECT_EQ("pxtool: ../files/lib/extra.sh: a symbolic link, which a signed package may not hold "
+            "(put the file itself there)\n",
+            r.err);
 }
 
 TEST_F(SignedPackageTest, LocalModeChecksInPlace) {
   // px.arg in the working directory, the package files beside it: the run's
   // own files there are not package files.
-  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
-                                     "0 000 echo ran > ran.txt", "0 000 sh check.sh", "[End]"}));
-  WriteFile(t_ + "/check.sh", "echo checked > checked.txt\n");
+  const std::string local = ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
+                                     "0 000 echo ran > ../ran.txt", "0 000 sh check.sh", "[End]"});
+  WriteFile(t_ + "/px.arg", local);
+  WriteFile(t_ + "/check.sh", kHelper);
   ASSERT_EQ(0, Pxtool({"sign", "--key", "keys/trusted.key", "t"}).exit_status);
-  EXPECT_EQ(2u, Count(ReadFile(t_ + "/SHA256SUMS"), "\n"));  // check.sh, px.arg
+  std::string manifest = ReadFile(t_ + "/SHA256SUMS");
+  for (const char* name : {"  check.sh\n", "  px.arg\n", "  files/lib/helper.sh\n", "  pkg/local.sh\n"})
+    EXPECT_NE(std::string::npos, manifest.find(name)) << name;
+  EXPECT_EQ(std::string::npos, manifest.find("Quillon.log"));
   ProgramResult r = Quillon({});
   EXPECT_EQ(0, r.exit_status) << Log();
-  EXPECT_EQ("checked\n", ReadFile(t_ + "/checked.txt"));
+  EXPECT_EQ("checked\n", ReadFile(root_ + "/checked.txt"));
 
-  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
-                                     "0 000 echo ran > ran.txt", "0 000 sh check.sh", "[End]"}));
-  unlink((t_ + "/ran.txt").c_str());
-  unlink((t_ + "/checked.txt").c_str());
+  WriteFile(t_ + "/px.arg", local);
+  unlink((root_ + "/ran.txt").c_str());
   ASSERT_EQ(0, Pxtool({"sign", "--key", "keys/trusted.key", "t"}).exit_status);
   WriteFile(t_ + "/check.sh", "rm -rf /\n");
   EXPECT_EQ(3, Quillon({}).exit_status);
   EXPECT_NE(std::string::npos,
             Log().find("ERROR : package signature check: check.sh: differs from SHA256SUMS\n"));
-  EXPECT_FALSE(Exists(t_ + "/ran.txt"));
+  EXPECT_FALSE(Exists(root_ + "/ran.txt"));
+
+  // Without FWPATH the working directory's files are the package still.
+  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "[Commands]", "0 000 echo ran > ../ran.txt",
+                                     "0 000 sh files/lib/helper.sh", "[End]"}));
+  WriteFile(t_ + "/check.sh", kHelper);
+  ASSERT_EQ(0, Pxtool({"sign", "--key", "keys/trusted.key", "t"}).exit_status);
+  WriteFile(t_ + "/files/lib/helper.sh", "echo changed > ../checked.txt\n");
+  EXPECT_EQ(3, Quillon({}).exit_status);
+  EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: "
+                                          "files/lib/helper.sh: differs from SHA256SUMS\n"));
+  EXPECT_FALSE(Exists(root_ + "/ran.txt"));
 }
 
 // Stock minisign signs what Quillon and pxtool accept, and checks what

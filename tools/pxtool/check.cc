@@ -241,6 +241,7 @@ int RunCheck(int argc, char** argv) {
     size_t slash = where.argFile.rfind('/');
     input.execDir =
         slash == std::string::npos ? "./" : where.argFile.substr(0, slash);
+    input.argFile = where.argFile;
     CheckResult found = CheckArgumentText(input, room);
     if (room != kKeepAll) room -= found.diagnostics.size();
     std::move(found.diagnostics.begin(), found.diagnostics.end(),

@@ -9,9 +9,12 @@
 #include <cctype>
 #include <cstring>
 #include <iterator>
+#include <set>
 #include <string_view>
 
+#include "package_files.h"
 #include "package_model.h"
+#include "package_tree.h"
 #include "px_tool.h"
 #include "staging.h"
 
@@ -123,6 +126,11 @@ const std::vector<Rule> kRules = {
      "Commands run in the execution directory: a script called by a "
      "relative name that is neither a package file (staged there) nor "
      "already there is not found on the server."},
+    {"file-outside-manifest", Severity::kError,
+     "A signed package's SHA256SUMS must list every regular file of the "
+     "FWPATH tree and of the argument file's directory, but for what runs "
+     "write there, and the package may hold no symbolic link there: with "
+     "trusted keys a run refuses any other file before its first command."},
 };
 
 // A text for a message: at most 60 characters, control characters as
@@ -277,6 +285,7 @@ class Checker {
   void ReportOnce(const char* at, const char* rule, const std::string& message);
   void CheckBasicParams();
   void CheckPackageFiles();
+  void CheckManifest();
   void CheckKeys();
   void CheckSections();
   void WalkLine(std::vector<RunWalk>* walks, const char* at);
@@ -361,6 +370,7 @@ CheckResult Checker::Run() {
     baseDir_ = open(in_.packageDir.empty() ? "." : in_.packageDir.c_str(),
                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     CheckBasicParams();
+    CheckManifest();
     CheckKeys();
     CheckSections();
   }
@@ -502,6 +512,43 @@ void Checker::CheckPackageFiles() {
              "package file " + Shown(name) + " " + why +
                  ": a run ends with the handler error before any command");
   }
+}
+
+// --- Signed packages ----------------------------------------------------------
+
+void Checker::CheckManifest() {
+  struct stat st;
+  std::string signature =
+      PackageLocation{in_.packageDir, in_.argFile}.ArgDir() + "/" +
+      kSignatureName;
+  if (in_.argFile.empty() || lstat(signature.c_str(), &st) != 0) return;
+  PackageSource source;
+  source.argFile = in_.argFile;
+  source.hasFwPath = params_.problem == BasicParamsProblem::kNone;
+  source.fwPath = params_.fwPath;
+  source.names = params_.files;
+  source.base = in_.packageDir.empty() ? "." : in_.packageDir;
+  PackageLayout layout;
+  std::string file, why, text;
+  if (!DescribePackage(source, &layout, &file, &why)) {
+    Report(text_, "file-outside-manifest",
+           "\"" + file + "\": " + why + ": a run with trusted keys refuses "
+           "the package");
+    return;
+  }
+  if (!ReadPackageFile(layout.ManifestPath(), 64u << 20, "", &text, &why)) {
+    Report(text_, "file-outside-manifest",
+           why + ": a run with trusted keys refuses the package");
+    return;
+  }
+  std::vector<std::string> names = ListedNames(text);
+  std::set<std::string> listed(names.begin(), names.end());
+  for (const PackageLayout::File& f : layout.files)
+    if (!listed.count(f.name))
+      Report(text_, "file-outside-manifest",
+             "\"" + f.name + "\" is not in " + kManifestName + ": a run "
+             "with trusted keys refuses the package (sign it again, or "
+             "remove the file)");
 }
 
 // --- Keys ---------------------------------------------------------------------

@@ -59,6 +59,10 @@ struct CheckInput {
   // directory part of its second argument, "./" when it has none), relative
   // to packageDir: package files are staged there and commands run there.
   std::string execDir = "./";
+  // The argument file relative to packageDir, as Quillon's second argument:
+  // when a signature lies beside it, the package's files are held to its
+  // manifest. Empty: not looked at.
+  std::string argFile;
 };
 
 // What the checker found in one argument file. Every finding is counted;

@@ -9,7 +9,7 @@
 // nothing. The argument file is replaced whole: the new content is written
 // beside it, flushed and renamed over it, after the previous content was
 // kept the same way as "<argument file>.bak" (which a signed package's
-// manifest leaves out, package_manifest.h). A crash or power cut leaves the
+// manifest leaves out, package_tree.h). A crash or power cut leaves the
 // old or the new argument file, never a mixture. Its mode (and, as root,
 // its owner) is kept. The status files are removed (unless --keep-status)
 // before the rename, so that no status of an earlier run shows beside the

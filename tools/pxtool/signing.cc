@@ -91,11 +91,8 @@ int WriteManifest(const std::string& argFile, std::string* text,
   std::string file, why;
   if (!package.Load(argFile, &file, &why)) return Failure(file, why);
   std::map<std::string, std::string> digests;
-  for (const PackageLayout::File& f : package.layout().files) {
-    std::string digest;
-    if (!HashFile(f.path, &digest, &why)) return Failure(f.path, why);
-    digests[f.name] = digest;
-  }
+  if (!HashPackageFiles(package.layout(), &digests, &file, &why))
+    return Failure(file, why);
   *text = FormatManifest(package.layout(), package.ArgDigest(), digests);
   *manifestPath = package.layout().ManifestPath();
   if (!WriteWhole(*manifestPath, *text, &why))

@@ -57,8 +57,9 @@ bool ParseArguments(const char* command, int argc, char** argv,
                     const std::vector<std::string>& allowed, Arguments* out,
                     int* status);
 
-// The argument file mapped read-only, with its package as a run lists it.
-// The current directory is the package directory.
+// The argument file mapped read-only, with its package as a classic run
+// finds it (package_tree.h). The current directory is the package
+// directory.
 class Package {
  public:
   ~Package() {
@@ -82,18 +83,10 @@ class Package {
       return false;
     }
     text_ = static_cast<char*>(map);
-    bool hasFwPath = false;
-    std::string fwPath;
-    std::vector<std::string> names;
-    if (!ListPackage(text_, text_ + strnlen(text_, size_), &hasFwPath, &fwPath,
-                     &names, why))
-      return false;
-    std::vector<char*> pointers;
-    for (std::string& name : names) pointers.push_back(&name[0]);
-    return DescribePackage(argFile, hasFwPath ? fwPath.c_str() : nullptr,
-                           pointers.data(),
-                           static_cast<unsigned int>(pointers.size()),
-                           &layout_, why);
+    PackageSource source;
+    source.argFile = argFile;
+    return ListPackage(text_, text_ + strnlen(text_, size_), &source, why) &&
+           DescribePackage(source, &layout_, file, why);
   }
   std::string ArgDigest() const {
     PristineArgDigest digest;
