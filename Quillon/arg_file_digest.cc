@@ -12,6 +12,7 @@ const size_t kMarkedHead = 7;
 
 void PristineArgDigest::FlushHead(bool marked) {
   if (marked) {
+    if (head_[0] == '1') sawTaken_ = true;
     head_[0] = '0';
     memcpy(head_ + 2, "000", 3);
   }

@@ -33,6 +33,8 @@ class PristineArgDigest {
   void Update(const char* data, size_t size);
   // The SHA-256 of the pristine form, as 64 lowercase hex digits.
   std::string FinalHex();
+  // Whether a line seen so far bears the mark "1" of a line taken up.
+  bool SawTakenLine() const { return sawTaken_; }
 
  private:
   // Hashes the held start of a line, normalised when `marked`.
@@ -45,6 +47,7 @@ class PristineArgDigest {
   size_t headLength_ = 0;
   bool holding_ = false;   // the line began with '0' or '1'
   bool lineStart_ = true;  // the next byte begins a line
+  bool sawTaken_ = false;
 };
 
 #endif  // QUILLON_ARG_FILE_DIGEST_H_

@@ -45,6 +45,12 @@ struct PackageLayout {
                             // the current directory ("." for none)
   std::string argName;      // its base name
   bool packageIsHere = false;  // the package directory is `directory`
+  // A run has taken up a line of the argument file. Files that the
+  // package's own commands left in its trees are then found beside the
+  // signed ones: a file the manifest does not list is passed over, unless
+  // it is one of the files the run lists from FWPATH (and would run).
+  // Signed files still must match, and none may be missing.
+  bool resumed = false;
   std::vector<File> files;  // all but the argument file, sorted by name
 
   std::string ManifestPath() const { return directory + "/" + kManifestName; }

@@ -12,7 +12,9 @@
 #include <set>
 #include <utility>
 
+#include "px_tool.h"
 #include "run_log.h"
+#include "safe_file.h"
 #include "status_file.h"
 
 namespace {
@@ -41,6 +43,15 @@ std::set<std::string> WrittenBesideArgumentFile(
   };
   names.insert(staged.begin(), staged.end());
   return names;
+}
+
+// A copy's temporary left by a run killed (or out of memory) while it
+// staged the file named in `passed`.
+bool IsCopyTemporary(const std::string& name, const std::set<std::string>& passed) {
+  if (name.empty() || name[0] != '.') return false;
+  for (const std::string& base : passed)
+    if (IsTemporaryBeside(name, base, kCodecTempTag)) return true;
+  return false;
 }
 
 // The path's components without empty and "." ones; `absolute` tells
@@ -172,8 +183,8 @@ class Walk {
       } else if (fstatat(dirfd(dir), name.c_str(), &st,
                          AT_SYMLINK_NOFOLLOW) != 0) {
         ok = Fail(listedName, strerror(errno), file, why);
-      } else if (passed != nullptr && passed->count(name) &&
-                 !S_ISDIR(st.st_mode)) {
+      } else if (passed != nullptr && !S_ISDIR(st.st_mode) &&
+                 (passed->count(name) || IsCopyTemporary(name, *passed))) {
         continue;
       } else if (NeedsEscape(name)) {
         ok = Fail(Child(path, name), "file name holds a backslash, CR or LF",

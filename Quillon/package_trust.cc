@@ -60,11 +60,13 @@ bool PackageTrust::CheckPackage(const char* argFile, const char* text,
   }
   if (!DescribePackage(source, &layout_, &file, &why))
     return Refuse(file, why);
-  if (!check_.Open(layout_, keys_)) return Refuse(check_.file(), check_.why());
-
   PristineArgDigest argDigest;
   argDigest.Update(text, size);
-  if (!check_.Compare(layout_.argName, argDigest.FinalHex()))
+  const std::string argHex = argDigest.FinalHex();
+  layout_.resumed = argDigest.SawTakenLine();
+  if (!check_.Open(layout_, keys_)) return Refuse(check_.file(), check_.why());
+
+  if (!check_.Compare(layout_.argName, argHex))
     return Refuse(argFile, check_.why());
 
   // What is not staged is hashed where it lies, before anything is staged.

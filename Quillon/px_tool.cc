@@ -20,6 +20,8 @@
 
 #include "safe_file.h"
 
+const char kCodecTempTag[] = "pxtmp";
+
 namespace {
 
 // Method 1: the high and the low nibble change places.
@@ -282,7 +284,7 @@ bool OutputFile::Open(const char* path) {
   if (existed_ && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
     return false;
   std::string why;
-  fd_ = CreateTemporaryBeside(target_, "pxtmp", mode_, &temp_, &why);
+  fd_ = CreateTemporaryBeside(target_, kCodecTempTag, mode_, &temp_, &why);
   if (fd_ < 0) return false;
   active_ = true;
   return true;

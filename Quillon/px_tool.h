@@ -87,6 +87,11 @@ typedef struct {
   KEY Cry;
 } STRUCT_KEY;
 
+// The tag of the temporary file a copy is written to before it is renamed
+// over its name (safe_file.h, CreateTemporaryBeside): a copy cut short by a
+// killed process leaves ".<name>.pxtmp-<pid>-<n>" behind.
+extern const char kCodecTempTag[];
+
 class PXTool {
  public:
   // As a request: what to do. As a detected trailer: what the source is.

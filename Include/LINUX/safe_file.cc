@@ -109,6 +109,17 @@ std::string WhyNotOwnFile(const char* path, bool* exists) {
   return Foreign(st);
 }
 
+bool IsTemporaryBeside(const std::string& name, const std::string& base,
+                       const char* tag) {
+  const std::string stem = "." + base.substr(0, 200) + "." + tag + "-";
+  if (name.compare(0, stem.size(), stem) != 0) return false;
+  size_t dash = name.find('-', stem.size());
+  return dash != std::string::npos && dash > stem.size() &&
+         dash + 1 < name.size() &&
+         name.find_first_not_of("0123456789", stem.size()) == dash &&
+         name.find_first_not_of("0123456789", dash + 1) == std::string::npos;
+}
+
 int CreateTemporaryBeside(const std::string& target, const char* tag,
                           mode_t mode, std::string* tempPath,
                           std::string* why) {
@@ -124,7 +135,7 @@ int CreateTemporaryBeside(const std::string& target, const char* tag,
     std::string name = stem + std::to_string(counter++);
     int fd = CreateExclusive(name.c_str(), O_WRONLY, mode, why);
     if (fd >= 0) {
-      *tempPath = name;
+      tempPath->swap(name);  // no allocation: the caller owns the file now
       return fd;
     }
     if (errno != EEXIST) return -1;

@@ -40,10 +40,17 @@ int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why);
 
 // Creates a new file in the directory of `target` named ".<name>.<tag>-<pid>-<n>"
 // with CreateExclusive and returns its descriptor; `tempPath` receives the
-// name. Tries a few names before giving up (-1, errno set).
+// name without an allocation once the file exists, so that a caller that
+// cleans up on an exception always knows what to remove. Tries a few names
+// before giving up (-1, errno set).
 int CreateTemporaryBeside(const std::string& target, const char* tag,
                           mode_t mode, std::string* tempPath,
                           std::string* why);
+
+// Whether `name` (a bare file name) is one CreateTemporaryBeside makes for
+// a target named `base` with `tag`.
+bool IsTemporaryBeside(const std::string& name, const std::string& base,
+                       const char* tag);
 
 // Opens `path` with `flags` (O_RDONLY or O_RDWR, O_NOFOLLOW, ...) without
 // blocking on a FIFO or device, and keeps the descriptor only when it names

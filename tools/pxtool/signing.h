@@ -85,8 +85,13 @@ class Package {
     text_ = static_cast<char*>(map);
     PackageSource source;
     source.argFile = argFile;
-    return ListPackage(text_, text_ + strnlen(text_, size_), &source, why) &&
-           DescribePackage(source, &layout_, file, why);
+    if (!ListPackage(text_, text_ + strnlen(text_, size_), &source, why) ||
+        !DescribePackage(source, &layout_, file, why))
+      return false;
+    PristineArgDigest digest;
+    digest.Update(text_, size_);
+    layout_.resumed = digest.SawTakenLine();
+    return true;
   }
   std::string ArgDigest() const {
     PristineArgDigest digest;
