@@ -21,27 +21,43 @@ void WriteResultField(char* line, unsigned int Sysret) {
   memcpy(line + kResultOffset, ResultField(Sysret).data(), 3);
 }
 
+// Whether the command names the installer, in any case. Needs no copy of
+// the command, so that a huge one costs no memory here.
 bool NamesInstaller(const std::string& command) {
-  std::string upper(command);
-  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return upper.find("TALBOT") != std::string::npos;
+  static const char kName[] = "TALBOT";
+  const size_t length = sizeof(kName) - 1;
+  for (size_t at = 0; at + length <= command.size(); ++at) {
+    size_t i = 0;
+    while (i < length &&
+           toupper(static_cast<unsigned char>(command[at + i])) == kName[i])
+      ++i;
+    if (i == length) return true;
+  }
+  return false;
 }
 
-// Commands are shown in the trace and the run log up to this length; a
-// longer one is cut and its full length noted, so that a huge command line
-// does not flood the log.
-const size_t kLongestShown = 4096;
-
-std::string Shown(const std::string& command) {
-  std::string masked = MaskPassword(command);
-  if (masked.size() <= kLongestShown) return masked;
-  size_t length = masked.size();
-  masked.resize(kLongestShown);
-  return masked + "... [" + std::to_string(length) + " characters]";
+// The masked copy of `text` that the trace and the run log show; false when
+// there is no memory for it (the line is then not shown, the command still
+// runs).
+bool Masked(const std::string& text, std::string* shown) {
+  try {
+    *shown = MaskPassword(text);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 [[noreturn]] void RaiseHandlerError() {
   throw static_cast<unsigned int>(EXECERROR_HandlerError);
+}
+
+// A stopping signal has come before the mark of a pending line.
+[[noreturn]] void StopBeforePendingLine(int sig) {
+  QREPORT(1, "ERROR : signal %d (%s) received - run stopped before the next "
+          "pending line of argument file \"%s\", which stays pending", sig,
+          strsignal(sig), pArgFileName);
+  RaiseHandlerError();
 }
 
 // A value bounded by its buffer, so that a substitution always fits.
@@ -88,26 +104,23 @@ int DoCommandA(char* line, size_t size, char* external_option,
             pArgFileName);
     throw static_cast<unsigned int>(EXECERROR_NoMemory);
   }
-  if (Debug.IsEnabled())
-    QTRACE(3, "Next command: %s", Shown(command.raw).c_str());
-
   std::string shown;
-  if (hLogFile != nullptr || Debug.IsEnabled()) {
-    shown = Shown(command.toRun);
+  if (Debug.IsEnabled() && Masked(command.raw, &shown))
+    QTRACE(3, "Next command: %s", shown.c_str());
+  shown.clear();
+  if ((hLogFile != nullptr || Debug.IsEnabled()) &&
+      Masked(command.toRun, &shown))
     QREPORT(2, "exec command <%s>", shown.c_str());
-  }
 
   bool isFlags = command.IsFlags();
   bool otherMode = command.OtherMode(force, update);
-  size_t length = command.toRun.size();
-  if (!isFlags && !otherMode && length > kLongestCommand) {
-    QREPORT(1, "ERROR : command of %zu characters in argument file \"%s\" is "
-            "longer than the %zu characters the kernel takes for one "
-            "argument - not started, line left pending, run ends", length,
-            pArgFileName, kLongestCommand);
-    RaiseHandlerError();
-  }
 
+  // From before the mark until the command's group is recorded, the
+  // stopping signals are held back: one that came before the mark stops
+  // the run with the line still pending, one that comes after it is passed
+  // on to the command as soon as it has started.
+  StopSignalsHeld held;
+  if (int sig = held.Received()) StopBeforePendingLine(sig);
   int markError = MarkLineTaken(line);
   if (markError != 0) {
     // The mark may not be on disk: starting the command could run it a
@@ -117,6 +130,9 @@ int DoCommandA(char* line, size_t size, char* external_option,
             "ends", pArgFileName, markError);
     RaiseHandlerError();
   }
+  // A line that starts nothing lets a signal through at once: it stops the
+  // run before the next pending line.
+  if (isFlags || otherMode) held.Release();
 
   unsigned int Sysret = 0;
   int ret = 0;
@@ -132,8 +148,11 @@ int DoCommandA(char* line, size_t size, char* external_option,
     ret = checkFlags(0);
   } else {
     QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
-    int waitStatus = CurrentShell()->System(command.toRun.c_str());
-    int spawnError = waitStatus == -1 ? errno : 0;
+    errno = 0;
+    int waitStatus =
+        CurrentShell()->System(command.toRun.c_str(), held.CommandMask());
+    int spawnError = errno;
+    held.Release();  // the real shell has, once the group was recorded
     QTRACE(2, "shell command \"%s\" finished with return code %d",
            shown.c_str(), waitStatus);
     Sysret = DecodeWaitStatus(waitStatus);
@@ -197,12 +216,7 @@ unsigned int RunCommandSection(char* secStart, char* end,
       case SectionLine::kPassedOver:
         break;
       case SectionLine::kPending: {
-        if (int sig = InterruptSignal()) {
-          QREPORT(1, "ERROR : signal %d (%s) received - run stopped before "
-                  "the next pending line of argument file \"%s\", which "
-                  "stays pending", sig, strsignal(sig), pArgFileName);
-          RaiseHandlerError();
-        }
+        if (int sig = InterruptSignal()) StopBeforePendingLine(sig);
         int result = DoCommandA(secStart + (line.begin - secStart), line.size,
                                 externalOptionBuffer, externalParameterBuffer,
                                 externalResetBuffer);
