@@ -21,27 +21,43 @@ void WriteResultField(char* line, unsigned int Sysret) {
   memcpy(line + kResultOffset, ResultField(Sysret).data(), 3);
 }
 
+// Whether the command names the installer, in any case. Needs no copy of
+// the command, so that a huge one costs no memory here.
 bool NamesInstaller(const std::string& command) {
-  std::string upper(command);
-  for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-  return upper.find("TALBOT") != std::string::npos;
+  static const char kName[] = "TALBOT";
+  const size_t length = sizeof(kName) - 1;
+  for (size_t at = 0; at + length <= command.size(); ++at) {
+    size_t i = 0;
+    while (i < length &&
+           toupper(static_cast<unsigned char>(command[at + i])) == kName[i])
+      ++i;
+    if (i == length) return true;
+  }
+  return false;
 }
 
-// Commands are shown in the trace and the run log up to this length; a
-// longer one is cut and its full length noted, so that a huge command line
-// does not flood the log.
-const size_t kLongestShown = 4096;
-
-std::string Shown(const std::string& command) {
-  std::string masked = MaskPassword(command);
-  if (masked.size() <= kLongestShown) return masked;
-  size_t length = masked.size();
-  masked.resize(kLongestShown);
-  return masked + "... [" + std::to_string(length) + " characters]";
+// The masked copy of `text` that the trace and the run log show; false when
+// there is no memory for it (the line is then not shown, the command still
+// runs).
+bool Masked(const std::string& text, std::string* shown) {
+  try {
+    *shown = MaskPassword(text);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 [[noreturn]] void RaiseHandlerError() {
   throw static_cast<unsigned int>(EXECERROR_HandlerError);
+}
+
+// A stopping signal has come before the mark of a pending line.
+[[noreturn]] void StopBeforePendingLine(int sig) {
+  QREPORT(1, "ERROR : signal %d (%s) received - run stopped before the next "
+          "pending line of argument file \"%s\", which stays pending", sig,
+          strsignal(sig), pArgFileName);
+  RaiseHandlerError();
 }
 
 // A value bounded by its buffer, so that a substitution always fits.
@@ -79,7 +95,7 @@ int DoCommandA(char* line, size_t size, char* external_option,
   // autonomic mode), as for any abort.
   CommandText command;
   std::string flagsText;
-  bool isFlags, otherMode, namesInstaller;
+  bool isFlags, otherMode;
   try {
     command = ReadCommandText(
         line, size,
@@ -87,7 +103,6 @@ int DoCommandA(char* line, size_t size, char* external_option,
     isFlags = command.IsFlags();
     otherMode = command.OtherMode(force, update);
     if (isFlags && !otherMode) flagsText = command.FlagsText();
-    namesInstaller = !isFlags && NamesInstaller(command.toRun);
   } catch (const std::bad_alloc&) {
     const int ret = autonomic ? 8 : 2;
     QTRACE(2, "Out of memory! Retcode: %d", ret);
@@ -99,29 +114,19 @@ int DoCommandA(char* line, size_t size, char* external_option,
   // The masked copies only serve the trace and the run log: without memory
   // for them the command is not shown, and still runs.
   std::string shown;
-  try {
-    if (Debug.IsEnabled())
-      QTRACE(3, "Next command: %s", Shown(command.raw).c_str());
-  } catch (const std::bad_alloc&) {
-  }
-  try {
-    if (hLogFile != nullptr || Debug.IsEnabled()) {
-      shown = Shown(command.toRun);
-      QREPORT(2, "exec command <%s>", shown.c_str());
-    }
-  } catch (const std::bad_alloc&) {
-    shown.clear();
-  }
+  if (Debug.IsEnabled() && Masked(command.raw, &shown))
+    QTRACE(3, "Next command: %s", shown.c_str());
+  shown.clear();
+  if ((hLogFile != nullptr || Debug.IsEnabled()) &&
+      Masked(command.toRun, &shown))
+    QREPORT(2, "exec command <%s>", shown.c_str());
 
-  size_t length = command.toRun.size();
-  if (!isFlags && !otherMode && length > kLongestCommand) {
-    QREPORT(1, "ERROR : command of %zu characters in argument file \"%s\" is "
-            "longer than the %zu characters the kernel takes for one "
-            "argument - not started, line left pending, run ends", length,
-            pArgFileName, kLongestCommand);
-    RaiseHandlerError();
-  }
-
+  // From before the mark until the command's group is recorded, the
+  // stopping signals are held back: one that came before the mark stops
+  // the run with the line still pending, one that comes after it is passed
+  // on to the command as soon as it has started.
+  StopSignalsHeld held;
+  if (int sig = held.Received()) StopBeforePendingLine(sig);
   int markError = MarkLineTaken(line);
   if (markError != 0) {
     // The mark may not be on disk: starting the command could run it a
@@ -131,6 +136,9 @@ int DoCommandA(char* line, size_t size, char* external_option,
             "ends", pArgFileName, markError);
     RaiseHandlerError();
   }
+  // A line that starts nothing lets a signal through at once: it stops the
+  // run before the next pending line.
+  if (isFlags || otherMode) held.Release();
 
   unsigned int Sysret = 0;
   int ret = 0;
@@ -143,8 +151,11 @@ int DoCommandA(char* line, size_t size, char* external_option,
     ret = checkFlags(0);
   } else {
     QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
-    int waitStatus = CurrentShell()->System(command.toRun.c_str());
-    int spawnError = waitStatus == -1 ? errno : 0;
+    errno = 0;
+    int waitStatus =
+        CurrentShell()->System(command.toRun.c_str(), held.CommandMask());
+    int spawnError = errno;
+    held.Release();  // the real shell has, once the group was recorded
     QTRACE(2, "shell command \"%s\" finished with return code %d",
            shown.c_str(), waitStatus);
     Sysret = DecodeWaitStatus(waitStatus);
@@ -171,7 +182,7 @@ int DoCommandA(char* line, size_t size, char* external_option,
                   : "passed on to its process group, which has ended");
       RaiseHandlerError();
     }
-    if (Sysret != 0 && namesInstaller)
+    if (Sysret != 0 && NamesInstaller(command.toRun))
       QREPORT(2, "Talbot did return error code %u: %s!", Sysret,
               CTalbotErrorCodes::ErrorCodeToString(Sysret));
     ret = checkFlags(Sysret);
@@ -208,12 +219,7 @@ unsigned int RunCommandSection(char* secStart, char* end,
       case SectionLine::kPassedOver:
         break;
       case SectionLine::kPending: {
-        if (int sig = InterruptSignal()) {
-          QREPORT(1, "ERROR : signal %d (%s) received - run stopped before "
-                  "the next pending line of argument file \"%s\", which "
-                  "stays pending", sig, strsignal(sig), pArgFileName);
-          RaiseHandlerError();
-        }
+        if (int sig = InterruptSignal()) StopBeforePendingLine(sig);
         int result = DoCommandA(secStart + (line.begin - secStart), line.size,
                                 externalOptionBuffer, externalParameterBuffer,
                                 externalResetBuffer);

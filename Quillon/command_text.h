@@ -14,10 +14,12 @@
 const size_t kResultOffset = 2;
 const size_t kCommandOffset = 6;
 
-// The longest command text the run starts: the kernel takes at most this
-// many characters for one argument of a new program (MAX_ARG_STRLEN less the
-// terminating zero), and the command text is one argument of the shell. A
-// longer command is not started: its line stays pending and the run ends.
+// The longest command text the shell can be executed with: the kernel takes
+// at most this many characters for one argument of a new program
+// (MAX_ARG_STRLEN less the terminating zero), and the command text is one
+// argument of the shell. A longer command is marked and handed over like
+// any other, but the shell is not executed: it returns 127, as system()
+// reports a shell that cannot be executed.
 const size_t kLongestCommand = 32 * 4096 - 1;
 
 // Values given on the command line for the placeholders, as the run keeps

@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <initializer_list>
+
 namespace {
 
 volatile sig_atomic_t g_signal = 0;
@@ -30,12 +32,25 @@ void OnStop(int sig) {
 // SIGXFSZ and SIGPIPE: the write fails with EFBIG or EPIPE instead.
 void DoNothing(int) {}
 
+// Every signal a handler of this process may be installed for (the trace's
+// file-size guard included): ResetHandledSignals resets them all.
+const int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGXFSZ, SIGPIPE};
+
 void Install(int sig, void (*handler)(int)) {
   struct sigaction action = {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   // No SA_RESTART: a blocking wait returns with EINTR and looks again.
   sigaction(sig, &action, nullptr);
+}
+
+sigset_t StoppingSignals() {
+  sigset_t stopping;
+  sigemptyset(&stopping);
+  sigaddset(&stopping, SIGTERM);
+  sigaddset(&stopping, SIGINT);
+  sigaddset(&stopping, SIGHUP);
+  return stopping;
 }
 
 void SleepMilliseconds(long ms) {
@@ -59,11 +74,43 @@ void InstallRunSignalHandlers() {
 
 void KeepRunningOnBrokenPipe() { Install(SIGPIPE, DoNothing); }
 
+void ResetHandledSignals() {
+  struct sigaction byDefault = {};
+  byDefault.sa_handler = SIG_DFL;
+  for (int sig : kHandledSignals) sigaction(sig, &byDefault, nullptr);
+}
+
 int InterruptSignal() { return static_cast<int>(g_signal); }
 
 int InterruptCount() { return static_cast<int>(g_count); }
 
 void SetRunningGroup(pid_t group) { g_group = group; }
+
+StopSignalsHeld::StopSignalsHeld() {
+  sigset_t stopping = StoppingSignals();
+  sigprocmask(SIG_BLOCK, &stopping, &previous_);
+}
+
+StopSignalsHeld::~StopSignalsHeld() { Release(); }
+
+void StopSignalsHeld::Release() {
+  sigprocmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+int StopSignalsHeld::Received() {
+  sigset_t pending;
+  sigpending(&pending);
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    if (sigismember(&pending, sig) != 1 || sigismember(&previous_, sig) == 1)
+      continue;
+    // Let it through to its handler, which records it, and hold again.
+    sigset_t stopping = StoppingSignals();
+    sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    sigprocmask(SIG_BLOCK, &stopping, nullptr);
+    break;
+  }
+  return InterruptSignal();
+}
 
 bool WaitForGroupToEnd(pid_t group) {
   if (group <= 0) return true;

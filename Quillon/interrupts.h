@@ -8,6 +8,13 @@
 // with SIGKILL. The run looks at InterruptSignal() before it takes up a line
 // and after every command, and ends with the handler error.
 //
+// Between the mark of a line and the start of its command no stopping
+// signal may slip through: the runner holds them back (StopSignalsHeld)
+// from before the mark until the command's process group is recorded. One
+// that came before the mark stops the run with the line still pending; one
+// that comes later is delivered once the group is known, and so passed on
+// to the command as soon as it has started.
+//
 // SIGXFSZ gets a handler that does nothing, so that a file-size limit makes
 // a write fail with EFBIG (which the writers report) instead of killing the
 // run part-way. Handlers, unlike an ignored disposition, are reset to the
@@ -16,11 +23,13 @@
 //
 // The process also becomes a child subreaper: a command's descendants that
 // outlive it are handed to Quillon rather than to init, so that an
-// interrupted command's whole group can be waited for and reaped.
+// interrupted command's whole group can be waited for and reaped. Those
+// that end while a later command runs are reaped as they end (shell.h).
 
 #ifndef QUILLON_INTERRUPTS_H_
 #define QUILLON_INTERRUPTS_H_
 
+#include <signal.h>
 #include <sys/types.h>
 
 // Installs the handlers above, and KeepRunningOnBrokenPipe's. Idempotent.
@@ -33,14 +42,46 @@ void InstallRunSignalHandlers();
 // commands and change what they do.
 void KeepRunningOnBrokenPipe();
 
+// Sets every signal this process may have a handler for back to its
+// default action, as exec will. For the shell's process before it executes
+// the shell: it shares this process's memory, and a handler run there
+// would act on it. Makes system calls only.
+void ResetHandledSignals();
+
 // The first stopping signal received, or 0; how many were received.
 int InterruptSignal();
 int InterruptCount();
 
 // The process group of the command that is running (0: none). A stopping
-// signal is passed on to it. REQUIRES: the stopping signals are blocked
+// signal is passed on to it. REQUIRES: the stopping signals are held back
 // while it is set, so that none is lost between the start and the record.
 void SetRunningGroup(pid_t group);
+
+// Blocks SIGTERM, SIGINT and SIGHUP for its lifetime; the mask from before
+// is restored at its end, and a signal that arrived meanwhile is handled
+// then (or at Release, which may come earlier). Not to be nested:
+// CommandMask() is the mask from before this hold.
+class StopSignalsHeld {
+ public:
+  StopSignalsHeld();
+  ~StopSignalsHeld();
+  StopSignalsHeld(const StopSignalsHeld&) = delete;
+  StopSignalsHeld& operator=(const StopSignalsHeld&) = delete;
+
+  // The first stopping signal received, counting one that is held back
+  // right now (its handler runs first), or 0.
+  int Received();
+
+  // Goes back to the mask from before the hold.
+  void Release();
+
+  // The signal mask the process had before the hold: the one a command
+  // gets, and the one to go back to once its group is recorded.
+  const sigset_t& CommandMask() const { return previous_; }
+
+ private:
+  sigset_t previous_;
+};
 
 // Waits until no process of `group` is left, reaping those handed to this
 // process. Kills the group with SIGKILL once kGraceSeconds have passed.

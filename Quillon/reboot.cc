@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "interrupts.h"
 #include "report.h"
 #include "shell.h"
 #include "status_file.h"
@@ -28,8 +29,9 @@ unsigned int DoAReboot() {
   int waitStatus = -1;
   int calls = 0;
   do {
+    StopSignalsHeld held;  // the shell's group is recorded before a signal
     errno = 0;
-    waitStatus = CurrentShell()->System(buf.c_str());
+    waitStatus = CurrentShell()->System(buf.c_str(), held.CommandMask());
     ++calls;
   } while (waitStatus != 0 && errno == EINTR && calls < kMaxRebootCalls);
   int savedErrno = errno;

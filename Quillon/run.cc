@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <strings.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "cmdline.h"
+#include "command_group.h"
 #include "command_runner.h"
 #include "descriptors.h"
 #include "interrupts.h"
@@ -311,7 +313,31 @@ void Run::PreparePackage() {
   }
 }
 
+void Run::WaitForEarlierCommand() {
+  CommandGroup group;
+  if (!ReadGroupRecord(kGroupRecordName, &group)) return;
+  if (CommandGroupRuns(group)) {
+    QREPORT(1, "process group %d of an earlier run's command is still running "
+            "- waiting for it to end before starting", static_cast<int>(group.pid));
+    do {
+      if (int sig = InterruptSignal()) {
+        QREPORT(1, "ERROR : signal %d (%s) received while waiting for process "
+                "group %d of an earlier run - run stopped, nothing started",
+                sig, strsignal(sig), static_cast<int>(group.pid));
+        throw static_cast<unsigned int>(EXECERROR_HandlerError);
+      }
+      // A stopping signal cuts the pause short.
+      struct timespec pause = {0, 100 * 1000 * 1000};
+      nanosleep(&pause, nullptr);
+    } while (CommandGroupRuns(group));
+    QREPORT(2, "process group %d of the earlier run has ended",
+            static_cast<int>(group.pid));
+  }
+  unlink(kGroupRecordName);
+}
+
 unsigned int Run::RunCommands() {
+  WaitForEarlierCommand();
   QREPORT(2, "Start reading argument file \"%s%s%s\"", CurrentDir.c_str(),
           kSlash, pArgFileName);
   RunMode mode = expert   ? RunMode::kExpert

@@ -90,7 +90,11 @@ class Run {
   }
 
   // Chooses the command section and runs its pending commands. Returns the
-  // run result; raises an unsigned code.
+  // run result; raises an unsigned code. First, when a run killed before
+  // left the record of its command's process group (command_group.h) and
+  // that group still runs, waits without a time limit until it has ended,
+  // so that no two commands of the package ever run at once (a stopping
+  // signal ends the wait and the run, nothing started).
   unsigned int RunCommands();
 
   // Reports a code raised by the steps above; returns it as the run result.
@@ -127,6 +131,7 @@ class Run {
   // Moves to the working directory the command line names, without memory
   // (see EndWithoutMemory), unless the run is there already.
   void EnterWorkingDirectoryWithoutMemory();
+  void WaitForEarlierCommand();
 };
 
 #endif  // QUILLON_RUN_H_

@@ -70,7 +70,7 @@ inline void LeaveScratchDir() {
 // with wait statuses from `replies`, in turn (0 when there are none).
 class RecordingShell : public Shell {
  public:
-  int System(const char* command) override {
+  int System(const char* command, const sigset_t&) override {
     commands.emplace_back(command);
     if (replies.empty()) return 0;
     return replies[(commands.size() - 1) % replies.size()];

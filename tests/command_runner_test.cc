@@ -1,13 +1,19 @@
-// Command runner: one pending command line handled with a fake shell.
+// Command runner: one pending command line handled with a fake shell (and
+// with the real one where a stopping signal meets the mark).
 
 #include "command_runner.h"
 #include "command_text.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "interrupts.h"
 #include "test_util.h"
 
 namespace quillon_test {
@@ -123,6 +129,61 @@ TEST_F(CommandRunnerTest, InstallerTexts) {
   EXPECT_NE(std::string::npos,
             log.find("\n<TS>\tTalbot did return error code 12: Talbot version is out of date!"));
   EXPECT_EQ(2, std::count(log.begin(), log.end(), '!'));
+}
+
+// The real shell, with SIGTERM sent to the run right before it starts the
+// command: after the line was marked.
+class SignalledShell : public Shell {
+ public:
+  int System(const char* command, const sigset_t& commandMask) override {
+    raise(SIGTERM);
+    SetShell(nullptr);
+    return CurrentShell()->System(command, commandMask);
+  }
+};
+
+// DoCommandA on `line` in a child process that has the run's signal
+// handlers, with `shell` (the real one if null), after a SIGTERM when
+// `signalled`. Returns the code it raised and the line afterwards.
+std::string InChild(const std::string& line, Shell* shell, bool signalled) {
+  fflush(nullptr);
+  pid_t child = fork();
+  if (child == 0) {
+    InstallRunSignalHandlers();
+    if (signalled) raise(SIGTERM);
+    SetShell(shell);
+    std::string buffer = line + "\r\n";
+    unsigned int raised = 0;
+    try {
+      DoCommandA(&buffer[0], line.size(), externalOptionBuffer, externalParameterBuffer,
+                 externalResetBuffer);
+    } catch (unsigned int code) {
+      raised = code;
+    }
+    WriteFile("handled.txt", std::to_string(raised) + " " + buffer);
+    _exit(0);
+  }
+  waitpid(child, nullptr, 0);
+  return ReadFile("handled.txt");
+}
+
+// A stopping signal that comes before the mark leaves the line pending and
+// starts nothing; one that comes after it reaches the command at once (the
+// command's shell does not inherit the signals held back).
+TEST_F(CommandRunnerTest, StoppingSignalAroundTheMark) {
+  EXPECT_EQ("570621955 0 000 echo ran > ran.txt\r\n",
+            InChild("0 000 echo ran > ran.txt", nullptr, true));
+  EXPECT_FALSE(Exists(dir_ / "ran.txt"));
+  EXPECT_NE(std::string::npos, TakeLog().find("\tERROR : signal 15 (Terminated) received - run "
+                                              "stopped before the next pending line"));
+
+  SignalledShell shell;
+  EXPECT_EQ("570621955 1 015 sleep 5; echo late > late.txt\r\n",
+            InChild("0 000 sleep 5; echo late > late.txt", &shell, false));
+  EXPECT_FALSE(Exists(dir_ / "late.txt"));
+  EXPECT_NE(std::string::npos, TakeLog().find("received while command <sleep 5; echo late > "
+                                              "late.txt> ran - passed on"));
+  EXPECT_FALSE(Exists(dir_ / "Quillon.pgrp"));  // removed with the group
 }
 
 }  // namespace

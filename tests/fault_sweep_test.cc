@@ -336,18 +336,6 @@ const KnownFault kKnownFaults[] = {
      "documented: an unlistable package directory is empty"},
     {"enomem", "memory-end", "(malloc|realloc) libc.so.6:(scandir|Quillon_fakereboot)",
      "documented: an unlistable package directory is empty"},
-    // Without memory to make the argument file's name absolute, the run
-    // looks for it by its relative name after the change into the execution
-    // directory and finds it "replaced".
-    {"enomem", "memory-end", "(malloc|realloc) getcwd",
-     "known gap: the argument file's identity is checked through a name, not its descriptor"},
-    // A stop that comes after the run looked for one before a line and
-    // before that line's command has started (its "exec command" log line,
-    // the flush of its mark) reaches the command only once it has ended.
-    {"term", "started-after-stop", "fflush <tmp>/work/Quillon.log",
-     "known gap: a stop between the look before a line and its command's start is not passed on"},
-    {"term", "unsignalled-start", "msync <tmp>/work/pkg/px.arg",
-     "known gap: a stop during the flush of a mark is not passed on to its command"},
 };
 
 struct Violation {

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "another_user.h"
+#include "command_group.h"
 #include "test_util.h"
 
 namespace quillon_test {
@@ -44,6 +45,27 @@ bool WaitForFile(const std::string& path) {
   for (int i = 0; i < 1000 && !Exists(path); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   return Exists(path);
+}
+
+bool WaitForText(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 1000; ++i) {
+    if (ReadFile(path).find(text) != std::string::npos) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// The Quillon process of a run started with StartQuillon: the only child
+// of the test's child, which waits for it. 0 when it cannot be found.
+pid_t QuillonOf(pid_t started) {
+  pid_t quillon = 0;
+  for (int i = 0; i < 500 && quillon == 0; ++i) {
+    std::ifstream children("/proc/" + std::to_string(started) + "/task/" +
+                           std::to_string(started) + "/children");
+    children >> quillon;
+    if (quillon == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return quillon;
 }
 
 // Each command appends its name to ran.txt, so the file tells which
@@ -324,17 +346,29 @@ TEST(HardeningTest, ArgumentFileThatIsNotAFileOrChangesStopsTheRun) {
   EXPECT_FALSE(Exists(dir / "ran.txt"));
 }
 
-TEST(HardeningTest, OverlongCommandIsNotStartedAndLoggedOnceCut) {
-  ScopedTempDir dir;
+// A command longer than the kernel takes for one argument is marked and
+// handed to the shell like any other; the shell cannot be executed, which
+// system() reports as exit status 127, and 127 is judged by the flags. The
+// run log shows the whole command, with nothing added.
+TEST(HardeningTest, OverlongCommandReturns127AndIsJudgedLikeAnyOther) {
   const std::string longCommand = "echo " + std::string(200000, 'x') + " >> ran.txt";
-  WriteFile(dir / "px.arg", ArgText({"[Commands]", "0 000 " + longCommand, "[End]"}));
-  EXPECT_EQ(3, RunIn(dir.path(), {dir.path()}).exit_status);
-  std::string log = ReadFile(dir / "Quillon.log");
-  EXPECT_NE(std::string::npos, log.find("longer than the 131071 characters")) << log.size();
-  EXPECT_NE(std::string::npos, log.find("[200016 characters]"));
-  EXPECT_LT(log.size(), 20000u);
-  EXPECT_FALSE(Exists(dir / "ran.txt"));
-  EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n0 000 echo"));  // still pending
+  for (bool abort : {false, true}) {
+    ScopedTempDir dir;
+    WriteFile(dir / "px.arg",
+              ArgText({"[Commands]", abort ? "0 000 flag abort_ne 0" : "0 000 flag abort_eq 1",
+                       "0 000 " + longCommand, Command("next"), "[End]"}));
+    EXPECT_EQ(abort ? 2 : 0, RunIn(dir.path(), {dir.path()}).exit_status);
+    std::string arg = ReadFile(dir / "px.arg");
+    EXPECT_NE(std::string::npos, arg.find("\n1 127 echo xxx")) << arg.substr(0, 60);
+    EXPECT_EQ(abort ? "" : "next\n", Exists(dir / "ran.txt") ? ReadFile(dir / "ran.txt") : "");
+    std::string log = NormalizeLog(ReadFile(dir / "Quillon.log"));
+    EXPECT_NE(std::string::npos,
+              log.find("\n<TS>\texec command <" + longCommand + ">\n<TS>\t . . . returned 127\n"
+                       "<TS>\tExecuted command: \"" + longCommand + "\" Retcode: " +
+                       (abort ? "2" : "0") + "\n"))
+        << log.size();
+    EXPECT_EQ(std::string::npos, log.find("ERROR"));
+  }
 }
 
 // Standard output is a pipe nobody reads any more (`Quillon ... -d | true`):
@@ -420,7 +454,7 @@ TEST(HardeningTest, NoMemoryForACommandLineAbortsAndLeavesItPending) {
                                        "0 000 : " + std::string(48 << 20, 'm'), "[End]"}));
     ProgramOptions options;
     options.cwd = dir.path();
-    options.address_space = 160u << 20;
+    options.address_space = 120u << 20;
     std::vector<std::string> args{dir.path()};
     if (autonomicRun) args.insert(args.end(), {"autonomic", "-d"});
     const int code = autonomicRun ? 8 : 2;
@@ -486,15 +520,7 @@ TEST(HardeningTest, StoppingSignalIsPassedOnToTheCommandGroup) {
                                        "0 000 " + command, Command("next"), "[End]"}));
     pid_t quillon = StartQuillon({dir.path()}, dir.path());
     ASSERT_TRUE(WaitForFile(dir / "started"));
-    // The test's child waits for Quillon; signal Quillon itself (the
-    // child's only child).
-    pid_t target = 0;
-    for (int i = 0; i < 500 && target == 0; ++i) {
-      std::ifstream children("/proc/" + std::to_string(quillon) + "/task/" +
-                             std::to_string(quillon) + "/children");
-      children >> target;
-      if (target == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    pid_t target = QuillonOf(quillon);
     ASSERT_GT(target, 0);
     kill(target, SIGTERM);
     if (stubborn) {
@@ -519,6 +545,78 @@ TEST(HardeningTest, StoppingSignalIsPassedOnToTheCommandGroup) {
     EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}).exit_status);
     EXPECT_EQ("next\n", ReadFile(dir / "ran.txt"));
   }
+}
+
+// Killed with SIGKILL while a command runs: the command goes on. A run
+// started at once waits until it has ended (never killing it) before it
+// starts the next command; pxtool status tells meanwhile. A record left
+// behind whose group has ended is passed over.
+TEST(HardeningTest, ResumedRunWaitsForTheKilledRunsCommand) {
+  ScopedTempDir dir;
+  WriteFile(dir / "px.arg",
+            ArgText({"[Commands]",
+                     "0 000 echo $$ > c1.pid; while [ ! -f release ]; do sleep 0.02; done; "
+                     "echo c1 >> ran.txt",
+                     Command("c2"), "[End]"}));
+  pid_t killed = StartQuillon({dir.path()}, dir.path());
+  ASSERT_TRUE(WaitForFile(dir / "c1.pid"));
+  pid_t quillon = QuillonOf(killed);
+  ASSERT_GT(quillon, 0);
+  kill(quillon, SIGKILL);
+  waitpid(killed, nullptr, 0);
+  std::string shell = std::to_string(std::stoi(ReadFile(dir / "c1.pid")));
+  auto status = [&](const char* format) {
+    return RunProgram(kPxtool, {"status", dir.path(), "--format", format}, ProgramOptions());
+  };
+  ProgramResult text = status("text");
+  EXPECT_EQ(4, text.exit_status);
+  EXPECT_NE(std::string::npos,
+            text.out.find("State:          interrupted, its command still running (pid " +
+                          shell + ")"))
+      << text.out;
+
+  pid_t resumed = StartQuillon({dir.path()}, dir.path());
+  EXPECT_TRUE(WaitForText(dir / "Quillon.log", "process group " + shell +
+                                                   " of an earlier run's command is still "
+                                                   "running - waiting for it to end"));
+  EXPECT_NE(std::string::npos,
+            status("json").out.find("\"running_command\": {\n    \"pid\": " + shell));
+  EXPECT_FALSE(Exists(dir / "ran.txt"));  // c2 has not started
+  WriteFile(dir / "release", "");
+  int exit = 0;
+  ASSERT_EQ(resumed, waitpid(resumed, &exit, 0));
+  EXPECT_EQ(0, WEXITSTATUS(exit));
+  EXPECT_EQ("c1\nc2\n", ReadFile(dir / "ran.txt"));
+  EXPECT_FALSE(Exists(dir / "Quillon.pgrp"));
+
+  // A record whose process id went to another process holds nothing up
+  // (nor does one of an ended group, or of another boot: see
+  // command_group_test.cc).
+  CommandGroup reused;
+  reused.pid = getpid();
+  ASSERT_TRUE(ReadProcessStartTime(reused.pid, &reused.startTime));
+  ++reused.startTime;
+  reused.bootId = ReadBootId();
+  WriteFile(dir / "Quillon.pgrp", FormatCommandGroup(reused));
+  WriteFile(dir / "px.arg", ArgText({"[Commands]", Command("c3"), "[End]"}));
+  EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}).exit_status);
+  EXPECT_EQ("c1\nc2\nc3\n", ReadFile(dir / "ran.txt"));
+  EXPECT_EQ(1u, Count(ReadFile(dir / "Quillon.log"), "waiting"));
+}
+
+// Quillon is a child subreaper: a command's orphans are handed to it. They
+// are reaped as they end: while the next command runs, none is a zombie.
+TEST(HardeningTest, OrphansAreReapedAsTheyEnd) {
+  ScopedTempDir dir;
+  WriteFile(dir / "px.arg",
+            ArgText({"[Commands]",
+                     "0 000 (while [ ! -f go ]; do sleep 0.02; done) & echo $! > orphan.pid",
+                     "0 000 touch go; p=$(cat orphan.pid); i=0; "
+                     "while [ -e /proc/$p ] && [ $i -lt 500 ]; do sleep 0.02; i=$((i+1)); done; "
+                     "if [ -e /proc/$p ]; then echo left; else echo reaped; fi > seen.txt",
+                     "[End]"}));
+  EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}).exit_status);
+  EXPECT_EQ("reaped\n", ReadFile(dir / "seen.txt"));  // a zombie keeps its /proc entry
 }
 
 }  // namespace

@@ -54,10 +54,11 @@ const char kRebootRequest[] = "/bin/true  0 \"Reboot for a Firmware flash\"";
 // one, and records the commands; reboot requests are left out.
 class ScriptedShell : public Shell {
  public:
-  int System(const char* command) override {
+  int System(const char* command, const sigset_t&) override {
     if (strcmp(command, kRebootRequest) == 0) return 0;
     commands.push_back(command);
-    return commands.size() - 1 == failing ? static_cast<int>(rc << 8) : 0;
+    if (commands.size() - 1 == failing) return static_cast<int>(rc << 8);
+    return strlen(command) > kLongestCommand ? 127 << 8 : 0;  // as the real shell
   }
   std::vector<std::string> commands;
   size_t failing = SIZE_MAX;

@@ -83,6 +83,12 @@ TEST(PlannerTest, ModesFallbackAndStops) {
   Plan autonomic = PlanText(lines, {"autonomic"}, pxtool::PlanLayout::kAutonomic);
   EXPECT_EQ("always: 2; ", Whens(autonomic, 1));  // reboot, translated
 
+  // A command the shell cannot be executed with returns 127, judged so.
+  for (size_t length : {131071u, 131072u})
+    EXPECT_EQ(length > 131071 ? 2u : 0u,
+              PlanText({"[Commands]", "0 000 flag abort_ne 0", "0 000 " + std::string(length, 'x'),
+                        "[End]"}, {}).end.result);
+
   Plan corrupted = PlanText({"[Commands]", "0 000 a"}, {});
   EXPECT_EQ(pxtool::PlanEnd::kCorrupted, corrupted.end.kind);
   EXPECT_EQ(1u, corrupted.steps.size());

@@ -155,7 +155,7 @@ inline ProgramResult RunProgram(const std::string& path, const std::vector<std::
 // repeat_last, the last reply is kept for ever).
 class FakeShell : public Shell {
  public:
-  int System(const char* command) override {
+  int System(const char* command, const sigset_t&) override {
     commands.push_back(command);
     if (replies_.empty()) return 0;
     std::pair<int, int> reply = replies_.front();

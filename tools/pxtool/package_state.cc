@@ -8,6 +8,8 @@
 #include <new>
 
 #include "cmdline.h"
+#include "command_group.h"
+#include "safe_file.h"
 
 namespace pxtool {
 
@@ -73,6 +75,17 @@ bool FindLatestStatusFile(const PackageLocation& where,
   if (found->size() == 2 && (*found)[1].mtimeNs > (*found)[0].mtimeNs)
     std::swap((*found)[0], (*found)[1]);
   return true;
+}
+
+pid_t StillRunningCommand(const PackageLocation& where) {
+  std::string path = Join(where.ArgDir(), kGroupRecordName), text, error;
+  struct stat st;
+  CommandGroup group;
+  if (lstat(path.c_str(), &st) != 0 ||
+      !ReadPackageFile(path, 256, where.dir, &text, &error) ||
+      !ParseCommandGroup(text, &group) || !CommandGroupRuns(group))
+    return 0;
+  return group.pid;
 }
 
 bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,

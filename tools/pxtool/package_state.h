@@ -9,6 +9,8 @@
 #ifndef TOOLS_PXTOOL_PACKAGE_STATE_H_
 #define TOOLS_PXTOOL_PACKAGE_STATE_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -40,6 +42,13 @@ struct FoundStatusFile {
 bool FindLatestStatusFile(const PackageLocation& where,
                           std::vector<FoundStatusFile>* found,
                           std::string* error);
+
+// The command of a run that was killed, while it still runs: the process
+// group that the record beside the status file names (command_group.h), in
+// the argument file's directory, when that group still has a process.
+// Returns its id, or 0 (no record, an unreadable one, or a group that has
+// ended).
+pid_t StillRunningCommand(const PackageLocation& where);
 
 // Reads Quillon.log of the package directory. A missing log is an empty
 // one; other failures are false with `error` naming the file.

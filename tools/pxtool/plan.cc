@@ -84,7 +84,7 @@ json StepJson(const Plan& plan, const PlanStep& s) {
                {"kind", StepKindName(s.kind)},
                {"text", MaskPassword(s.text)}};
   if (s.kind == PlanStep::kFlags) step["flags"] = MaskPassword(s.FlagsText());
-  if (s.kind == PlanStep::kSkipped || s.kind == PlanStep::kShort)
+  if (s.kind == PlanStep::kSkipped || s.kind == PlanStep::kShort || *s.why)
     step["why"] = s.why;
   if (s.kind == PlanStep::kSkipped) step["flags_line"] = s.flagsLine;
   if (s.kind == PlanStep::kCommand || s.kind == PlanStep::kSkipped) {

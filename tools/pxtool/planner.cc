@@ -344,8 +344,9 @@ class Walker {
   }
 
   // A judged step: what the pending flags make of each return code, and of
-  // 0, which the plan assumes; the flags are consumed.
-  void Judged(PlanStep* step, bool anyCode) {
+  // `assumed`, which the plan takes it to return (0 unless it cannot run);
+  // the flags are consumed.
+  void Judged(PlanStep* step, bool anyCode, unsigned int assumed = 0) {
     step->judgedByLine = pendingLine_;
     // Lines judged alike (the same flags text, the same conditions) are
     // common; they share one judgement.
@@ -368,7 +369,7 @@ class Walker {
       plan_->judgements.push_back(std::move(judgement));
       known_.emplace(std::move(key), step->judgement);
     }
-    Verdict verdict = Judge(pending_, 0, &conditions_, settings_);
+    Verdict verdict = Judge(pending_, assumed, &conditions_, settings_);
     step->resultAtZero = verdict.result;
     pending_ = FlagSet();
     pendingText_.clear();
@@ -381,7 +382,8 @@ class Walker {
     else if (verdict.result != 0)
       End(PlanEnd::kStops, plan_->steps.back().line,
           static_cast<unsigned int>(verdict.result),
-          "its flags stop the run even when it returns 0");
+          assumed == 0 ? "its flags stop the run even when it returns 0"
+                       : "its flags stop the run on the 127 it returns");
   }
 
   // What besides the flags text decides a step's outcomes.
@@ -428,14 +430,6 @@ class Walker {
     bool isFlags = command.IsFlags();
     bool otherMode = command.OtherMode(forcedRun_, updateRun_);
     step.text = command.toRun;
-    if (!isFlags && !otherMode && command.toRun.size() > kLongestCommand) {
-      End(PlanEnd::kHandlerError, line.number, EXECERROR_HandlerError,
-          "command of " + std::to_string(command.toRun.size()) +
-              " characters is longer than the " +
-              std::to_string(kLongestCommand) +
-              " characters the kernel takes for one argument - not started");
-      return;
-    }
     if (otherMode) {
       step.kind = PlanStep::kSkipped;
       step.flagsLine = isFlags;
@@ -465,6 +459,14 @@ class Walker {
       return;
     }
     step.kind = PlanStep::kCommand;
+    if (command.toRun.size() > kLongestCommand) {
+      // The shell cannot be executed with it; system() then reports exit
+      // status 127, whatever the command would return.
+      step.why = "longer than the 131071 characters the kernel takes for one "
+                 "argument: the shell cannot be executed, it returns 127";
+      Judged(&step, true, 127);
+      return;
+    }
     Judged(&step, true);
   }
 

@@ -92,10 +92,12 @@ struct PlanStep {
   // kFlags, kCommand, kSkipped: the text handed to the shell (prefix off,
   // placeholders in, not masked); kShort: the line as it stands.
   std::string text;
-  const char* why = "";  // kSkipped, kShort
+  // kSkipped, kShort; kCommand: a command the shell cannot be executed with
+  const char* why = "";
   // kCommand and judged kSkipped: the line of the flags that judge it (0
   // when none are pending), the index of its judgement in Plan::judgements,
-  // and the judgement of 0.
+  // and the judgement of the code the plan takes it to return (0, or 127
+  // for a command the shell cannot be executed with).
   size_t judgedByLine = 0;
   size_t judgement = kNotJudged;
   int resultAtZero = 0;

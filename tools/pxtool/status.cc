@@ -74,6 +74,7 @@ struct Report {
   bool autonomicKnown = false, autonomic = false;
   SectionProgress progress;
   bool lastKilled = false;  // the last taken line's command has no result
+  pid_t runningCommand = 0;  // a killed run's command that still runs
 };
 
 Json ToJson(const Report& r) {
@@ -126,6 +127,8 @@ Json ToJson(const Report& r) {
   const ProgressLine* resume = r.progress.Resume();
   progress["resume_line"] = resume ? Json(resume->number) : Json();
   j["progress"] = progress;
+  j["running_command"] =
+      r.runningCommand ? Json{{"pid", r.runningCommand}} : Json();
   j["timed_out"] = r.timedOut;
   j["exit_status"] = r.exitStatus;
   return j;
@@ -142,8 +145,17 @@ void PrintText(const Report& r) {
        "interrupted: the run was killed or the machine went down; the next "
        "run resumes behind the last line taken"},
       {"finished", "finished"}};
-  for (const auto& w : kWords)
-    if (strcmp(w.state, r.state) == 0) printf("State:          %s\n", w.words);
+  bool interrupted = strcmp(r.state, "interrupted") == 0;
+  if (interrupted && r.runningCommand != 0)
+    printf("State:          interrupted, its command still running (pid %d): "
+           "the run was killed; the next run waits for that command to end, "
+           "then resumes behind the last line taken\n", r.runningCommand);
+  else
+    for (const auto& w : kWords)
+      if (strcmp(w.state, r.state) == 0) printf("State:          %s\n", w.words);
+  if (!interrupted && r.runningCommand != 0)
+    printf("                (the command of an earlier run still runs: pid "
+           "%d; no command starts before it ends)\n", r.runningCommand);
   if (r.timedOut) printf("                (--wait timed out while it ran)\n");
   if (r.hasFinal) {
     printf("Result:         %s [%s = %u]\n", r.meaning.description.c_str(),
@@ -171,6 +183,9 @@ void PrintText(const Report& r) {
     int rc = ResultFieldValue(last->resultField);
     bool running = strcmp(r.state, "running") == 0;
     std::string code = r.lastKilled && running ? "running, no return code yet"
+                       : r.lastKilled && r.runningCommand
+                           ? "still running (pid " +
+                                 std::to_string(r.runningCommand) + ")"
                        : r.lastKilled ? "no return code (killed while it ran)"
                        : rc < 0     ? "result field " + last->resultField
                                     : "return code " + std::to_string(rc);
@@ -309,6 +324,7 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
     r.exitStatus = kStatusInterrupted;
   }
   if (r.timedOut) r.exitStatus = kStatusTimedOut;
+  r.runningCommand = StillRunningCommand(r.where);
 
   // The last line taken has no result when the run stopped while its
   // command ran: the log then shows its "exec command" without a result.
