@@ -89,6 +89,20 @@ std::string ArgFileChange() {
   return std::string();
 }
 
+int ReadArgFileCopy(const ArgFileView& view, std::string* copy) {
+  copy->assign(view.mapSize, '\0');
+  size_t done = 0;
+  while (done < view.mapSize) {
+    ssize_t n = pread(view.fd, &(*copy)[done], view.mapSize - done,
+                      static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;  // the file is shorter than its mapping
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
 int StatArgFile(const ArgFileView& view, size_t* size) {
   struct stat info;
   if (fstat(view.fd, &info) != 0) return errno;

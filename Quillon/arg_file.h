@@ -63,6 +63,11 @@ int OpenArgFile(const char* name, ArgFileView* view, std::string* why);
 // go to a file nobody reads). Looked at after every command.
 std::string ArgFileChange();
 
+// Reads the whole mapped file through its descriptor into `copy`: private
+// memory that no other process can change, the size of the mapping. Returns
+// 0 or errno (EIO when the file's size no longer matches the mapping's).
+int ReadArgFileCopy(const ArgFileView& view, std::string* copy);
+
 // Reads the size of the open file. Returns 0 or errno.
 int StatArgFile(const ArgFileView& view, size_t* size);
 

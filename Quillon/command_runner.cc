@@ -1,5 +1,6 @@
 #include "command_runner.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -80,14 +81,48 @@ ExternalValues RunExternalValues(const char* option, const char* parameter,
   return values;
 }
 
+// Whether the mapped line at `line` (`size` characters, then the one before
+// its LF and the LF) reads as the verified copy at `copy` does, but for its
+// mark and result field, which runs write.
+bool SameAsVerified(const char* line, const char* copy, size_t size) {
+  for (size_t i = 0; i < size + 2; ++i) {
+    const bool written = i == 0 || (i >= kResultOffset && i < kResultOffset + 3);
+    if (!written && line[i] != copy[i]) return false;
+  }
+  return true;
+}
+
+// A line of the mapping at `at` is not the line that was verified.
+[[noreturn]] void StopAtChangedLine(const VerifiedText& verified, const char* at) {
+  const size_t offset = static_cast<size_t>(at - verified.mapping);
+  const long number = 1 + std::count(verified.copy, verified.copy + offset, '\n');
+  QREPORT(1, "ERROR : package signature check: %s: line %ld differs from "
+          "the signed argument file - run stopped before it, the line "
+          "stays pending", pArgFileName, number);
+  RaiseHandlerError();
+}
+
+// DoCommandA, with the line's text read from `text` (the line itself, or
+// its verified copy) and its mark and result written at `line`.
+int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
+               char* external_parameter, char* external_reset);
+
 }  // namespace
 
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset) {
+  return TakeUpLine(line, line, size, external_option, external_parameter,
+                    external_reset);
+}
+
+namespace {
+
+int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
+               char* external_parameter, char* external_reset) {
   if (size < kCommandOffset) {
     QREPORT(1, "ERROR : pending command line \"%.*s\" in argument file \"%s\" "
             "is shorter than its six leading columns - passed over",
-            static_cast<int>(size), line, pArgFileName);
+            static_cast<int>(size), text, pArgFileName);
     return 0;
   }
   // The line's working copies, all made before the line is marked: without
@@ -98,7 +133,7 @@ int DoCommandA(char* line, size_t size, char* external_option,
   bool isFlags, otherMode;
   try {
     command = ReadCommandText(
-        line, size,
+        text, size,
         RunExternalValues(external_option, external_parameter, external_reset));
     isFlags = command.IsFlags();
     otherMode = command.OtherMode(force, update);
@@ -199,8 +234,11 @@ int DoCommandA(char* line, size_t size, char* external_option,
   return ret;
 }
 
+}  // namespace
+
 unsigned int RunCommandSection(char* secStart, char* end,
-                               const std::string& currentDir) {
+                               const std::string& currentDir,
+                               const VerifiedText* verified) {
   // Line numbers are not needed here: the walk starts counting at the key.
   SectionWalk walk(secStart, secStart, end);
   for (;;) {
@@ -209,6 +247,9 @@ unsigned int RunCommandSection(char* secStart, char* end,
       case SectionLine::kNoLines:
         return 0;  // the key's line is the last: no commands
       case SectionLine::kEnd:
+        if (verified != nullptr &&
+            verified->copy[line.begin - verified->mapping] != '[')
+          StopAtChangedLine(*verified, line.begin);
         QREPORT(2, "Finished reading argument file \"%s%s%s\"",
                 currentDir.c_str(), "/", pArgFileName);
         return 0;
@@ -220,9 +261,14 @@ unsigned int RunCommandSection(char* secStart, char* end,
         break;
       case SectionLine::kPending: {
         if (int sig = InterruptSignal()) StopBeforePendingLine(sig);
-        int result = DoCommandA(secStart + (line.begin - secStart), line.size,
-                                externalOptionBuffer, externalParameterBuffer,
-                                externalResetBuffer);
+        char* at = secStart + (line.begin - secStart);
+        const char* text = at;
+        if (verified != nullptr) {
+          text = verified->copy + (at - verified->mapping);
+          if (!SameAsVerified(at, text, line.size)) StopAtChangedLine(*verified, at);
+        }
+        int result = TakeUpLine(at, text, line.size, externalOptionBuffer,
+                                externalParameterBuffer, externalResetBuffer);
         if (result != 0) return static_cast<unsigned int>(result);
         break;
       }

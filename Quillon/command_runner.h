@@ -25,13 +25,31 @@
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset);
 
+// The argument file as its signature was verified: a private copy of the
+// mapped file, byte for byte at the same offsets, that no other process can
+// change. With one, the section walk holds every pending line of the
+// mapping against the copy (all but its mark and result field, through its
+// line end) before anything of the line is logged or marked, and the runner
+// takes the line's text from the copy, not from the mapping: what runs is
+// what was verified, with no moment between the comparison and the use in
+// which another process's write to the file could count. A line that
+// differs, or a section end that is none in the copy, stops the run with
+// the handler error before that line, which stays pending.
+struct VerifiedText {
+  const char* mapping = nullptr;  // the start of the mapped file
+  const char* copy = nullptr;     // the start of the verified copy
+  size_t size = 0;                // of both
+};
+
 // Walks the command section whose key line starts at secStart (the package
 // model's SectionWalk), handing every pending command line to DoCommandA.
 // Returns 0 when the section ended, or the first non-zero result of
 // DoCommandA. Raises EXECERROR_HandlerError when the text ends inside the
 // section, or when a stopping signal has arrived before a pending line.
-// currentDir names the file's directory in messages.
+// currentDir names the file's directory in messages. `verified`, when not
+// null, is the copy to hold the lines against (see VerifiedText).
 unsigned int RunCommandSection(char* secStart, char* end,
-                               const std::string& currentDir);
+                               const std::string& currentDir,
+                               const VerifiedText* verified = nullptr);
 
 #endif  // QUILLON_COMMAND_RUNNER_H_

@@ -262,9 +262,19 @@ void Run::PreparePackage() {
          true},
         {pExecPath, true}};
     if (fwPath != nullptr && *fwPath != '\0') used.push_back({fwPath, true});
-    if (!trust.CheckRootOnly(used) ||
-        !trust.CheckPackage(pArgFileName, view_.text, view_.mapSize, fwPath,
-                            cFileList, uFileCnt, staging))
+    if (!trust.CheckRootOnly(used))
+      throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    // The signature is checked on a private copy, which the commands are
+    // then taken from (see VerifiedText), never on the shared mapping.
+    int unread = ReadArgFileCopy(view_, &verifiedText_);
+    if (unread != 0) {
+      QREPORT(1, "ERROR : package signature check: %s: cannot be read (%s)",
+              pArgFileName, strerror(unread));
+      throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    }
+    if (!trust.CheckPackage(pArgFileName, verifiedText_.data(),
+                            verifiedText_.size(), fwPath, cFileList, uFileCnt,
+                            staging))
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
   };
 
@@ -366,8 +376,13 @@ unsigned int Run::RunCommands() {
     expert = false;
   }
   const char* secStart = section.Start();
+  VerifiedText verified;
+  verified.mapping = view_.text;
+  verified.copy = verifiedText_.data();
+  verified.size = verifiedText_.size();
   unsigned int result = RunCommandSection(
-      const_cast<char*>(secStart), view_.textEnd, CurrentDir);
+      const_cast<char*>(secStart), view_.textEnd, CurrentDir,
+      verifiedText_.empty() ? nullptr : &verified);
   ReleaseArgFile(&view_, true);
   return result;
 }

@@ -126,6 +126,9 @@ class Run {
   bool workingDirectoryEntered_ = false;
   std::vector<std::string> warnings_;  // logged once the run log is open
   int devNullError_ = 0;  // /dev/null could not be put on 0, 1 and 2
+  // With trust enforced: the argument file as it was verified (a private
+  // copy, the size of the mapping), which the commands are taken from.
+  std::string verifiedText_;
 
   void OpenRunLogWithHeader();
   // Moves to the working directory the command line names, without memory

@@ -328,6 +328,26 @@ TEST_F(SignedPackageTest, SigningToolsRefuseAFifoArgumentFileAtOnce) {
   }
 }
 
+// A line rewritten in place while an earlier command runs (the file keeps
+// its size and inode) is not run: the run holds each line against the copy
+// it verified and stops before the changed one, which stays pending.
+TEST_F(SignedPackageTest, LineRewrittenAfterVerificationIsNotRun) {
+  std::string text = ReadFile(arg_);
+  const std::string rewrite =
+      "0 000 off=$(grep -b -o 'sh chec''k.sh' px.arg | cut -d: -f1); "
+      "printf 'id>PWNED;: ' | dd of=px.arg bs=1 seek=$off conv=notrunc 2>/dev/null\r\n";
+  text.replace(text.find("0 000 flag"), 0, rewrite);
+  WriteFile(arg_, text);
+  ASSERT_EQ(0, Sign().exit_status);
+  EXPECT_EQ(3, Quillon().exit_status);
+  EXPECT_FALSE(Exists(t_ + "/pkg/PWNED"));
+  EXPECT_NE(std::string::npos, ReadFile(arg_).find("\n0 000 id>PWNED;: \r\n"));
+  EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: pkg/px.arg: line 7 "
+                                          "differs from the signed argument file - run stopped "
+                                          "before it, the line stays pending"))
+      << Log();
+}
+
 // Every tampering is refused before any command runs, by Quillon (staging
 // and local mode) and by pxtool verify, naming the file and the reason; a
 // file put into the package after signing is found by pxtool check too.
