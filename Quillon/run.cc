@@ -60,7 +60,8 @@ Run::Run(int argc, char** argv)
     : argc_(argc),
       argv_(argv),
       trustedKeysDir_(kTrustedKeysDirectory),
-      runLockDir_(kRunLockDirectory) {}
+      runLockDir_(kRunLockDirectory),
+      stateDir_(kStateDirectory) {}
 
 Run::~Run() { free(reserve_); }
 
@@ -260,10 +261,12 @@ void Run::PreparePackage() {
          true},
         {pExecPath, true}};
     if (fwPath != nullptr && *fwPath != '\0') used.push_back({fwPath, true});
+    taken_.emplace(stateDir_);
     if (!trust.CheckRootOnly(used) ||
         !trust.CheckPackage(pArgFileName, view_.text, view_.mapSize, fwPath,
-                            cFileList, uFileCnt, staging))
+                            cFileList, uFileCnt, staging, &*taken_))
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    view_.taken = &*taken_;
   };
 
   if (NoPreAndPost) {
