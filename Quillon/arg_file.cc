@@ -13,6 +13,7 @@
 
 #include "report.h"
 #include "safe_file.h"
+#include "taken_lines.h"
 
 namespace {
 
@@ -138,10 +139,26 @@ void ReleaseArgFile(ArgFileView* view, bool closeFd) {
 }
 
 int MarkLineTaken(char* line) {
-  *line = '1';
-  if (g_mapped == nullptr || line < g_mapped->text ||
-      line >= g_mapped->text + g_mapped->mapSize)
+  const ArgFileView* view = g_mapped;
+  if (view == nullptr || line < view->text ||
+      line >= view->text + view->mapSize) {
+    *line = '1';
     return 0;
+  }
+  if (view->taken != nullptr) {
+    size_t number = 1;
+    for (const char* at = view->text;
+         (at = static_cast<const char*>(memchr(at, '\n', line - at))) != nullptr;
+         ++at)
+      ++number;
+    std::string why;
+    if (int error = view->taken->Add(number, &why)) {
+      QREPORT(1, "ERROR : record of taken lines %s - line %zu of argument "
+              "file \"%s\" left pending", why.c_str(), number, pArgFileName);
+      return error;
+    }
+  }
+  *line = '1';
   uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
   uintptr_t start = reinterpret_cast<uintptr_t>(line) & ~(page - 1);
   return msync(reinterpret_cast<void*>(start), 1, MS_SYNC) == 0 ? 0 : errno;

@@ -22,7 +22,9 @@
 // Durability: marks are written through the shared mapping. A mark reaches
 // the file's page cache at once (it survives a crash of the process), and
 // MarkLineTaken flushes its page to disk before returning (it survives a
-// power cut).
+// power cut). When the run keeps a record of taken lines (a signed
+// package, taken_lines.h), the line is in the record, on disk, before its
+// mark is written: a crash between the two leaves it recorded and pending.
 
 #ifndef QUILLON_ARG_FILE_H_
 #define QUILLON_ARG_FILE_H_
@@ -33,6 +35,8 @@
 #include <string>
 
 #include "arg_grammar.h"
+
+class TakenLines;
 
 // A mapped argument file. `text` is the mapping; the text ends at `textEnd`.
 struct ArgFileView {
@@ -48,6 +52,9 @@ struct ArgFileView {
   char* text = nullptr;
   size_t mapSize = 0;
   char* textEnd = nullptr;
+  // The record every line taken in the mapping goes into before its mark
+  // (null: none is kept). Not owned.
+  TakenLines* taken = nullptr;
 };
 
 // Opens `name` for reading and writing (close-on-exec) into view->fd.
@@ -90,9 +97,11 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
 unsigned int ReadBasicParamsA(const void* pFileView, const char* pWorkPath);
 
 // Marks a pending command line as taken up ("1") and flushes the page that
-// holds the mark to disk when the line lies in the mapped argument file.
-// Returns 0, or the errno of a failed flush: the mark may then not be on
-// disk, and the command must not be started.
+// holds the mark to disk when the line lies in the mapped argument file,
+// after adding the line to the mapping's record of taken lines, if it has
+// one. Returns 0, or the errno of a failed flush: the mark may then not be
+// on disk, and the command must not be started. A line the record could
+// not take is reported and left unmarked, with that errno.
 int MarkLineTaken(char* line);
 
 #endif  // QUILLON_ARG_FILE_H_

@@ -12,7 +12,7 @@ const size_t kMarkedHead = 7;
 
 void PristineArgDigest::FlushHead(bool marked) {
   if (marked) {
-    if (head_[0] == '1') sawTaken_ = true;
+    if (head_[0] == '1') taken_.push_back(line_);
     head_[0] = '0';
     memcpy(head_ + 2, "000", 3);
   }
@@ -30,6 +30,7 @@ void PristineArgDigest::Update(const char* data, size_t size) {
       if (c == '\n') {  // too short to be marked
         FlushHead(false);
         lineStart_ = true;
+        ++line_;
       } else if (headLength_ == kMarkedHead) {
         FlushHead(true);
       }
@@ -47,7 +48,10 @@ void PristineArgDigest::Update(const char* data, size_t size) {
     const char* stop = lf ? lf + 1 : end;
     sha_.Update(data, static_cast<size_t>(stop - data));
     data = stop;
-    if (lf) lineStart_ = true;
+    if (lf) {
+      lineStart_ = true;
+      ++line_;
+    }
   }
 }
 

@@ -13,9 +13,10 @@
 // other byte is hashed unchanged, zero bytes included.
 //
 // So a run's own marks never change the digest, while any other change (a
-// command, a flag, a value, a line added) does. The marks themselves are
-// not covered: whoever can write the argument file can make a run pass
-// over a command, never add or change one.
+// command, a flag, a value, a line added) does. The marks are covered
+// apart: the manifest lists the lines shipped marked taken
+// (package_manifest.h), and a run accepts no other taken line unless a run
+// of its own took it (taken_lines.h).
 //
 // The text is given in pieces of any size, in order; memory does not grow
 // with the file.
@@ -25,6 +26,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "sha256.h"
 
@@ -33,8 +35,9 @@ class PristineArgDigest {
   void Update(const char* data, size_t size);
   // The SHA-256 of the pristine form, as 64 lowercase hex digits.
   std::string FinalHex();
-  // Whether a line seen so far bears the mark "1" of a line taken up.
-  bool SawTakenLine() const { return sawTaken_; }
+  // The lines seen so far (1 for the first) that bear the mark "1" of a
+  // line taken up, in ascending order.
+  const std::vector<size_t>& LinesMarkedTaken() const { return taken_; }
 
  private:
   // Hashes the held start of a line, normalised when `marked`.
@@ -47,7 +50,8 @@ class PristineArgDigest {
   size_t headLength_ = 0;
   bool holding_ = false;   // the line began with '0' or '1'
   bool lineStart_ = true;  // the next byte begins a line
-  bool sawTaken_ = false;
+  size_t line_ = 1;        // the number of the current line
+  std::vector<size_t> taken_;
 };
 
 #endif  // QUILLON_ARG_FILE_DIGEST_H_

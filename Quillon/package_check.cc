@@ -61,21 +61,12 @@ bool ReadSmallDescriptor(int fd, size_t limit, std::string* text,
 // file, not a symbolic link, that only the effective user can write.
 bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
                  std::string* why) {
-  int fd;
-  do {
-    fd = openat(dirFd, name.c_str(),
-                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenRootsFile(dirFd, name, O_RDONLY, why);
   if (fd < 0) {
-    *why = errno == ELOOP ? "is a symbolic link" : ErrnoText(errno);
+    if (why->empty()) *why = ErrnoText(errno);
     return false;
   }
-  struct stat st;
-  *why = fstat(fd, &st) != 0    ? ErrnoText(errno)
-         : !S_ISREG(st.st_mode) ? "is not a regular file"
-                                : WhyNotRootsAlone(st);
-  bool ok =
-      why->empty() && ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
+  bool ok = ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
   close(fd);
   return ok;
 }
@@ -185,14 +176,14 @@ bool ListPackage(const char* text, const char* end, PackageSource* source,
 
 bool PackageCheck::Open(const PackageLayout& layout,
                         const std::vector<MinisignPublicKey>& keys) {
-  std::string manifest, signatureText, why;
+  std::string signatureText, why;
   if (!ReadSmallFile(layout.SignaturePath(), kMinisignMaxFile, &signatureText,
                      &why))
     return Fail(layout.SignaturePath(), why);
   MinisignSignature signature;
   if (!ParseMinisignSignature(signatureText, &signature, &why))
     return Fail(layout.SignaturePath(), why);
-  if (!ReadSmallFile(layout.ManifestPath(), kManifestLimit, &manifest, &why))
+  if (!ReadSmallFile(layout.ManifestPath(), kManifestLimit, &manifest_, &why))
     return Fail(layout.ManifestPath(), why);
   const MinisignPublicKey* signer = nullptr;
   for (const MinisignPublicKey& key : keys)
@@ -201,11 +192,37 @@ bool PackageCheck::Open(const PackageLayout& layout,
     return Fail(layout.SignaturePath(),
                 "signed by key " + MinisignKeyIdText(signature.keyId) +
                     ", which is not trusted");
-  if (!VerifyMinisign(*signer, signature, manifest, &why))
+  if (!VerifyMinisign(*signer, signature, manifest_, &why))
     return Fail(layout.SignaturePath(), why);
-  std::string name;
-  if (!MatchManifest(manifest, layout, &digests_, &name, &why))
+  Sha256 sha;
+  sha.Update(manifest_.data(), manifest_.size());
+  manifestDigest_ = sha.FinalHex();
+  return true;
+}
+
+bool PackageCheck::MatchNames(const PackageLayout& layout) {
+  std::string name, why;
+  if (!MatchManifest(manifest_, layout, &digests_, &shippedTaken_, &name, &why))
     return Fail(name, why);
+  return true;
+}
+
+bool PackageCheck::CompareMarks(const std::string& argName,
+                                const std::vector<size_t>& taken,
+                                const TakenLines& record) {
+  auto now = taken.begin();
+  for (size_t line : shippedTaken_) {
+    while (now != taken.end() && *now < line) ++now;
+    if (now == taken.end() || *now != line)
+      return Fail(argName, "line " + std::to_string(line) +
+                               ": shipped marked taken, but not marked so now");
+  }
+  for (size_t line : taken)
+    if (!std::binary_search(shippedTaken_.begin(), shippedTaken_.end(), line) &&
+        !record.Has(line))
+      return Fail(argName, "line " + std::to_string(line) +
+                               ": marked taken, but shipped pending and taken "
+                               "by no recorded run");
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include "minisign.h"
 #include "package_manifest.h"
 #include "package_tree.h"
+#include "taken_lines.h"
 
 // Reads every file ending in ".pub" in `directory` as a minisign public key,
 // in name order. A missing directory, or one without such a file, holds no
@@ -54,11 +55,25 @@ bool ListPackage(const char* text, const char* end, PackageSource* source,
 // One package's manifest, once its signature has been checked.
 class PackageCheck {
  public:
-  // Reads the manifest and its signature beside the argument file, checks
-  // the signature with the key of the same id among `keys` and matches the
-  // manifest's names with the layout. False with file() and why() set.
+  // Reads the manifest and its signature beside the argument file and
+  // checks the signature with the key of the same id among `keys`. False
+  // with file() and why() set.
   bool Open(const PackageLayout& layout,
             const std::vector<MinisignPublicKey>& keys);
+  // The SHA-256 of the manifest Open checked: the key of its record of
+  // taken lines (taken_lines.h).
+  const std::string& manifestDigest() const { return manifestDigest_; }
+  // Matches the manifest's names with the layout (whose `resumed` says
+  // whether a recorded run took a line). False with file() and why() set.
+  bool MatchNames(const PackageLayout& layout);
+  // Holds the marks of the argument file `argName` to the manifest:
+  // `taken`, the lines marked taken now (ascending), must hold every line
+  // the manifest ships taken, and any other only when `record` says a run
+  // took it. False with file() `argName` and why() naming the first line
+  // that fails ("line N: ...").
+  bool CompareMarks(const std::string& argName,
+                    const std::vector<size_t>& taken,
+                    const TakenLines& record);
   // Compares a digest with the manifest's for `name` (the argument file's
   // base name or a package file's manifest name). False with file() (the
   // name) and why() set.
@@ -77,7 +92,9 @@ class PackageCheck {
     why_ = why;
     return false;
   }
+  std::string manifest_, manifestDigest_;
   std::map<std::string, std::string> digests_;
+  std::vector<size_t> shippedTaken_;
   std::string file_, why_;
 };
 

@@ -44,7 +44,7 @@ bool PackageTrust::CheckRootOnly(const std::vector<UsedPath>& paths) {
 bool PackageTrust::CheckPackage(const char* argFile, const char* text,
                                 size_t size, const char* fwPath,
                                 char* const* names, unsigned int count,
-                                bool staging) {
+                                bool staging, TakenLines* record) {
   checksStaging_ = false;
   std::string file, why;
   PackageSource source;
@@ -63,10 +63,17 @@ bool PackageTrust::CheckPackage(const char* argFile, const char* text,
   PristineArgDigest argDigest;
   argDigest.Update(text, size);
   const std::string argHex = argDigest.FinalHex();
-  layout_.resumed = argDigest.SawTakenLine();
   if (!check_.Open(layout_, keys_)) return Refuse(check_.file(), check_.why());
+  if (!record->Load(check_.manifestDigest(), &why)) {
+    QREPORT(1, "ERROR : package signature check: %s", why.c_str());
+    return false;
+  }
+  layout_.resumed = !record->empty();
+  if (!check_.MatchNames(layout_)) return Refuse(check_.file(), check_.why());
 
-  if (!check_.Compare(layout_.argName, argHex))
+  if (!check_.Compare(layout_.argName, argHex) ||
+      !check_.CompareMarks(layout_.argName, argDigest.LinesMarkedTaken(),
+                           *record))
     return Refuse(argFile, check_.why());
 
   // What is not staged is hashed where it lies, before anything is staged.

@@ -7,8 +7,9 @@
 // without it. When it holds at least one, a run first checks the package
 // (package_check.h): the signature of SHA256SUMS beside the argument file
 // by a trusted key, the names in it against every file of the package
-// (package_tree.h), the argument file's pristine digest, and the digest of
-// every other file -- for a package file a classic run stages, while it is
+// (package_tree.h), the argument file's pristine digest, its marks (each
+// as shipped, or taken by a run of the record of taken lines,
+// taken_lines.h), and the digest of every other file -- for a package file a classic run stages, while it is
 // staged, from the bytes the codec reads to make the copy that will run;
 // for every other file (below FWPATH's top, beside the argument file, all
 // of them in local and autonomic mode or when the package directory is
@@ -41,6 +42,7 @@
 #include "px_tool.h"
 #include "sha256.h"
 #include "staging.h"
+#include "taken_lines.h"
 
 extern const char kTrustedKeysDirectory[];
 
@@ -71,10 +73,12 @@ class PackageTrust : public StagingCheck {
   // beside the argument file (a classic run); they are then left to the
   // staging step (this object is its StagingCheck) unless the package
   // directory is the argument file's own. Every other file is hashed in
-  // place now. False (reported) when the package is refused.
+  // place now. `record` receives the package's record of taken lines, to
+  // which the run adds every line it takes (arg_file.h). False (reported)
+  // when the package is refused.
   bool CheckPackage(const char* argFile, const char* text, size_t size,
                     const char* fwPath, char* const* names,
-                    unsigned int count, bool staging);
+                    unsigned int count, bool staging, TakenLines* record);
   // True when CheckPackage left the package files to the staging step.
   bool ChecksStaging() const { return checksStaging_; }
 

@@ -25,6 +25,12 @@ int main(int argc, char** argv) {
   if (const char* locks = getenv("QUILLON_RUN_LOCK_DIR"))
     run.SetRunLockDirectory(locks);
 #endif
+#ifdef QUILLON_STATE_DIR_FROM_ENV
+  // A test build's records of taken lines: in the directory the
+  // environment names.
+  if (const char* state = getenv("QUILLON_STATE_DIR"))
+    run.SetStateDirectory(state);
+#endif
 
   // Every step may run out of memory, so the catch covers them all: a
   // std::bad_alloc ends the run like a raised code (see run.h).

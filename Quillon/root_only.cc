@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,6 +167,73 @@ std::string Checker::Tree(const std::string& dir, int depth) {
 }  // namespace
 
 std::string WhyNotRootsAlone(const struct stat& st) { return Rule(st, false); }
+
+int OpenRootsDirectory(const std::string& dir, const char* holds, bool create,
+                       bool* created, std::string* why) {
+  why->clear();
+  bool made = false;
+  for (int attempt = 0;; ++attempt) {
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+      struct stat st;
+      if (fstat(fd, &st) != 0) {
+        *why = dir + ": " + strerror(errno);
+      } else {
+        if (made) {  // exactly 0700, whatever the umask
+          fchmod(fd, 0700);
+          st.st_mode = (st.st_mode & ~07777) | 0700;
+        }
+        std::string reason = WhyNotRootsAlone(st);
+        if (created != nullptr) *created = made;
+        if (reason.empty()) return fd;
+        *why = dir + ": " + reason;
+      }
+      close(fd);
+      return -1;
+    }
+    int error = errno;
+    struct stat st;
+    if (error == ENOENT && !create) return -1;
+    if (error == ENOENT && attempt < 3) {
+      if (mkdir(dir.c_str(), 0700) == 0) {
+        made = true;
+        continue;
+      }
+      if (errno == EEXIST) continue;  // made by another process meanwhile
+      *why = dir + ": cannot be created: " + strerror(errno);
+    } else if ((error == ELOOP || error == ENOTDIR) &&
+               lstat(dir.c_str(), &st) == 0) {
+      *why = dir + (S_ISLNK(st.st_mode) ? ": is a symbolic link"
+                                        : ": is not a directory");
+    } else {
+      *why = dir + ": " + strerror(error);
+      if (error == EACCES) *why += std::string(" (") + holds + " are root's alone)";
+    }
+    return -1;
+  }
+}
+
+int OpenRootsFile(int dirFd, const std::string& name, int flags,
+                  std::string* why) {
+  why->clear();
+  int fd;
+  do {
+    fd = openat(dirFd, name.c_str(),
+                flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    if (errno != ENOENT || (flags & O_CREAT))
+      *why = errno == ELOOP ? "is a symbolic link" : strerror(errno);
+    return -1;
+  }
+  struct stat st;
+  *why = fstat(fd, &st) != 0    ? strerror(errno)
+         : !S_ISREG(st.st_mode) ? "is not a regular file"
+                                : WhyNotRootsAlone(st);
+  if (why->empty()) return fd;
+  close(fd);
+  return -1;
+}
 
 std::string WhyNotRootOnly(const std::string& path, bool tree) {
   Checker checker;

@@ -34,7 +34,29 @@ std::string WhyNotRootOnly(const std::string& path, bool tree);
 // a descriptor opened without following a link): why it fails, "owned by
 // user N with mode M - <what to change>", or empty when it passes. For what
 // Quillon opens from a directory it has checked by descriptor: the trusted
-// keys, the run lock (run_lock.h).
+// keys, the run lock (run_lock.h), the record of taken lines
+// (taken_lines.h).
 std::string WhyNotRootsAlone(const struct stat& st);
+
+// Opens `dir`, a directory that holds the effective user's own state (the
+// run locks, the record of taken lines), without following a final
+// symbolic link. When it is missing and `create` is set, it is made with
+// mode 0700 whatever the umask, and *created (if given) says so; the
+// caller flushes its parent when the new entry must survive a power cut.
+// Kept only when it passes WhyNotRootsAlone. A close-on-exec descriptor,
+// or -1 with `why` empty when it is missing and not created, or saying
+// "<dir>: <reason>"; a directory that cannot be entered says that `holds`
+// ("the run locks") are root's alone.
+int OpenRootsDirectory(const std::string& dir, const char* holds, bool create,
+                       bool* created, std::string* why);
+
+// Opens `name` in the directory `dirFd` with `flags` (O_RDONLY, O_RDWR,
+// O_APPEND, O_CREAT for a file of mode 0600), without following a
+// symbolic link or blocking on a FIFO. Kept only when it is a regular file
+// that passes WhyNotRootsAlone. A close-on-exec descriptor, or -1 with
+// `why` empty when it is missing and not created (errno ENOENT), or saying
+// what is wrong ("is a symbolic link", "is not a regular file", ...).
+int OpenRootsFile(int dirFd, const std::string& name, int flags,
+                  std::string* why);
 
 #endif  // QUILLON_ROOT_ONLY_H_

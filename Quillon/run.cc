@@ -62,7 +62,8 @@ Run::Run(int argc, char** argv)
     : argc_(argc),
       argv_(argv),
       trustedKeysDir_(kTrustedKeysDirectory),
-      runLockDir_(kRunLockDirectory) {}
+      runLockDir_(kRunLockDirectory),
+      stateDir_(kStateDirectory) {}
 
 Run::~Run() { free(reserve_); }
 
@@ -262,6 +263,7 @@ void Run::PreparePackage() {
          true},
         {pExecPath, true}};
     if (fwPath != nullptr && *fwPath != '\0') used.push_back({fwPath, true});
+    taken_.emplace(stateDir_);
     if (!trust.CheckRootOnly(used))
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
     // The signature is checked on a private copy, which the commands are
@@ -274,8 +276,9 @@ void Run::PreparePackage() {
     }
     if (!trust.CheckPackage(pArgFileName, verifiedText_.data(),
                             verifiedText_.size(), fwPath, cFileList, uFileCnt,
-                            staging))
+                            staging, &*taken_))
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    view_.taken = &*taken_;
   };
 
   if (NoPreAndPost) {

@@ -30,6 +30,7 @@
 
 #include "arg_file.h"
 #include "run_lock.h"
+#include "taken_lines.h"
 
 class Run {
  public:
@@ -75,7 +76,9 @@ class Run {
 
   // Maps the argument file, reads the basic parameters, checks the package
   // against the trust policy (package_trust.h), stages the package files
-  // and moves to the execution directory. Raises an unsigned code.
+  // and moves to the execution directory. Raises an unsigned code. With a
+  // trust policy, every line the run takes from here on goes into the
+  // package's record of taken lines before it is marked (taken_lines.h).
   void PreparePackage();
 
   // The directory of trusted keys (kTrustedKeysDirectory unless set). Not
@@ -88,6 +91,9 @@ class Run {
   void SetRunLockDirectory(const char* directory) {
     runLockDir_ = directory;
   }
+  // The state directory that holds the records of taken lines
+  // (kStateDirectory unless set). Not copied: it must outlive the run.
+  void SetStateDirectory(const char* directory) { stateDir_ = directory; }
 
   // Chooses the command section and runs its pending commands. Returns the
   // run result; raises an unsigned code. First, when a run killed before
@@ -119,7 +125,11 @@ class Run {
   ArgFileView view_;
   const char* trustedKeysDir_;
   const char* runLockDir_;
+  const char* stateDir_;
   std::optional<RunLock> lock_;  // held until the process ends
+  // With a trust policy: the package's record of taken lines, which the
+  // argument file's mapping adds every taken line to.
+  std::optional<TakenLines> taken_;
   RunLockState lockState_ = RunLockState::kFailed;
   std::string lockWhy_;
   void* reserve_ = nullptr;  // the block given back before Finish

@@ -16,6 +16,8 @@ const char kRunLockDirectory[] = "/run/quillon";
 
 namespace {
 
+const char kHolds[] = "the run locks";
+
 std::string Failure(const std::string& path, const std::string& what) {
   return path + ": " + what;
 }
@@ -41,77 +43,13 @@ bool Identify(const std::string& argFile, struct stat* st, RunLockState* state,
   return false;
 }
 
-// Opens the lock directory, creating it when `create`. -1 with `why` empty
-// when it is missing and not created, or with `why` saying what is wrong.
-int OpenDirectory(const std::string& dir, bool create, std::string* why) {
-  why->clear();
-  bool created = false;
-  for (int attempt = 0;; ++attempt) {
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd >= 0) {
-      struct stat st;
-      if (fstat(fd, &st) != 0) {
-        *why = Failure(dir, strerror(errno));
-      } else {
-        if (created) {  // exactly 0700, whatever the umask
-          fchmod(fd, 0700);
-          st.st_mode = (st.st_mode & ~07777) | 0700;
-        }
-        std::string reason = WhyNotRootsAlone(st);
-        if (reason.empty()) return fd;
-        *why = Failure(dir, reason);
-      }
-      close(fd);
-      return -1;
-    }
-    int error = errno;
-    struct stat st;
-    if (error == ENOENT && !create) return -1;
-    if (error == ENOENT && attempt < 3) {
-      if (mkdir(dir.c_str(), 0700) == 0) {
-        created = true;
-        continue;
-      }
-      if (errno == EEXIST) continue;  // made by another process meanwhile
-      *why = Failure(dir, std::string("cannot be created: ") + strerror(errno));
-    } else if ((error == ELOOP || error == ENOTDIR) &&
-               lstat(dir.c_str(), &st) == 0) {
-      *why = Failure(dir, S_ISLNK(st.st_mode) ? "is a symbolic link"
-                                              : "is not a directory");
-    } else {
-      *why = Failure(dir, strerror(error));
-      if (error == EACCES) *why += " (the run locks are root's alone)";
-    }
-    return -1;
-  }
-}
-
 // Opens the lock file `name` in `dirFd` (creating it when `create`): -1
 // with `why` empty when it is missing and not created.
 int OpenLockFile(int dirFd, const std::string& path, const std::string& name,
                  bool create, std::string* why) {
-  why->clear();
-  int fd;
-  do {
-    fd = openat(dirFd, name.c_str(),
-                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                    (create ? O_CREAT : 0),
-                0600);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    if (errno != ENOENT || create)
-      *why = Failure(path,
-                     errno == ELOOP ? "is a symbolic link" : strerror(errno));
-    return -1;
-  }
-  struct stat st;
-  std::string reason = fstat(fd, &st) != 0    ? strerror(errno)
-                       : !S_ISREG(st.st_mode) ? "is not a regular file"
-                                              : WhyNotRootsAlone(st);
-  if (reason.empty()) return fd;
-  *why = Failure(path, reason);
-  close(fd);
-  return -1;
+  int fd = OpenRootsFile(dirFd, name, O_RDONLY | (create ? O_CREAT : 0), why);
+  if (fd < 0 && !why->empty()) *why = Failure(path, *why);
+  return fd;
 }
 
 int Flock(int fd, int operation) {
@@ -163,7 +101,7 @@ RunLockState RunLock::Take(const std::string& argFile, std::string* why) {
   struct stat arg;
   RunLockState state;
   if (!Identify(argFile, &arg, &state, why)) return state;
-  int dirFd = OpenDirectory(directory_, true, why);
+  int dirFd = OpenRootsDirectory(directory_, kHolds, true, nullptr, why);
   if (dirFd < 0) return RunLockState::kFailed;
   const std::string name = RunLockFileName(arg.st_dev, arg.st_ino);
   const std::string path = directory_ + "/" + name;
@@ -186,7 +124,7 @@ RunLockState RunLock::Probe(const std::string& argFile,
   struct stat arg;
   RunLockState state;
   if (!Identify(argFile, &arg, &state, why)) return state;
-  int dirFd = OpenDirectory(directory_, false, why);
+  int dirFd = OpenRootsDirectory(directory_, kHolds, false, nullptr, why);
   if (dirFd < 0)
     return why->empty() ? RunLockState::kFree : RunLockState::kFailed;
   const std::string name = RunLockFileName(arg.st_dev, arg.st_ino);

@@ -121,7 +121,7 @@ bool MakePackage(const std::string& dir) {
     return false;
   PristineArgDigest argDigest;
   argDigest.Update(arg.data(), arg.size());
-  std::string manifest = FormatManifest(layout, argDigest.FinalHex(), digests);
+  std::string manifest = FormatManifest(layout, argDigest.FinalHex(), digests, {});
   return WriteText(dir + "/pkg/SHA256SUMS", manifest) &&
          WriteText(dir + "/pkg/SHA256SUMS.minisig", SignMinisign(secret, manifest, "bench"));
 }
@@ -140,9 +140,11 @@ bool Stage(const std::string& dir, bool checked) {
   bool ok = ReadBasicParamsA(text, text + size, dir.c_str()) == 0;
   pArgFileName = "pkg/px.arg";
   PackageTrust trust(dir + "/keys");
+  TakenLines record(dir + "/state");
   if (ok && checked)
     ok = trust.Load() && trust.Enforced() &&
-         trust.CheckPackage("pkg/px.arg", text, size, pFwPath, cFileList, uFileCnt, true) &&
+         trust.CheckPackage("pkg/px.arg", text, size, pFwPath, cFileList, uFileCnt, true,
+                            &record) &&
          trust.ChecksStaging();
   pExecPath = strdup("pkg");
   ok = ok && InitRunA("pkg", pFwPath, checked ? &trust : nullptr) == 0;

@@ -53,8 +53,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = 0; i < ((control >> 1) & 3); ++i)
     layout.files.push_back({prefix + std::string(1, static_cast<char>('a' + i)), "", false});
   std::map<std::string, std::string> digests;
+  std::vector<size_t> shippedTaken;
   std::string name, why;
-  if (MatchManifest(text, layout, &digests, &name, &why)) {
+  if (MatchManifest(text, layout, &digests, &shippedTaken, &name, &why)) {
+    for (size_t i = 0; i < shippedTaken.size(); ++i)
+      FUZZ_CHECK(shippedTaken[i] > 0 && (i == 0 || shippedTaken[i] > shippedTaken[i - 1]));
     FUZZ_CHECK(digests.size() == layout.files.size() + 1);
     FUZZ_CHECK(digests.count("px.arg") == 1);
     for (const auto& file : layout.files) FUZZ_CHECK(digests.count(file.name) == 1);

@@ -31,9 +31,12 @@ CommandGroup StartGroup(const char* script, bool ended) {
   return group;
 }
 
+// Kills the group and waits (5 s at most) until the kernel has ended all of
+// it: a killed member the shell started may take a moment to go.
 void EndGroup(const CommandGroup& group) {
   kill(-group.pid, SIGKILL);
   waitpid(group.pid, nullptr, 0);
+  for (int i = 0; i < 500 && CommandGroupRuns(group); ++i) usleep(10000);
 }
 
 TEST(CommandGroupTest, RecordNamesTheGroupOnlyWhileItRuns) {
@@ -56,7 +59,6 @@ TEST(CommandGroupTest, RecordNamesTheGroupOnlyWhileItRuns) {
   CommandGroup orphans = StartGroup("sleep 30 & exit 0", true);
   EXPECT_TRUE(CommandGroupRuns(orphans));
   EndGroup(orphans);
-  for (int i = 0; i < 500 && CommandGroupRuns(orphans); ++i) usleep(10000);
   EXPECT_FALSE(CommandGroupRuns(orphans));
 }
 

@@ -388,10 +388,11 @@ class FaultSweep : public testing::Test {
     ASSERT_EQ(0, mkdir((dir_ / "locks").c_str(), 0700));
   }
 
-  // Copies the package to a fresh work directory; the record and the
-  // trace's files are emptied.
+  // Copies the package to a fresh work directory; the record, the trace's
+  // files and the runs' records of taken lines are emptied.
   void FreshCopy(const Package& package) {
     fs::remove_all(work_);
+    fs::remove_all(state_);
     fs::copy(package.root, work_, fs::copy_options::recursive);
     fs::remove(package.record);
     fs::remove_all(trace_);
@@ -405,12 +406,13 @@ class FaultSweep : public testing::Test {
     return env;
   }
 
-  // Every run's environment: the trace's files and the run locks in the
-  // sweep's directory, and what the test sets.
+  // Every run's environment: the trace's files, the run locks and the
+  // records of taken lines in the sweep's directory, and what the test sets.
   std::vector<std::string> BaseEnv() const {
     std::vector<std::string> env = env_;
     env.push_back("QZ_LOG_RINGBUF_DIR=" + trace_);
     env.push_back(locks_);
+    env.push_back("QUILLON_STATE_DIR=" + state_);
     return env;
   }
 
@@ -679,7 +681,8 @@ class FaultSweep : public testing::Test {
 
   SweepDir dir_;
   std::string shim_, start_ = dir_ / "start", work_ = dir_ / "work", out_ = dir_ / "shim.out",
-                     trace_ = dir_ / "trace", locks_ = "QUILLON_RUN_LOCK_DIR=" + dir_ / "locks";
+                     trace_ = dir_ / "trace", locks_ = "QUILLON_RUN_LOCK_DIR=" + dir_ / "locks",
+                     state_ = dir_ / "state";
   std::string binary_ = kQuillon;
   std::vector<std::string> env_;
   int clean_code_ = 0;
@@ -705,6 +708,15 @@ TEST_F(FaultSweep, ExamplePackageEveryAllocationFails) {
   env_ = {"QZ_LOG_DEBUG_LEVEL=3", "TraceFileLimit=1", "QZ_LOG_RINGBUF_WEIGHT=1"};
   Sweep("examples/hello, allocations", HelloPackage(dir_ / "hello", dir_ / "ran.txt"), 1,
         kNoMemory);
+}
+
+// A signed package, whose runs add each line to the record of taken lines
+// before its mark: a run killed or failing anywhere, also between the two,
+// is followed by one that verifies and finishes.
+TEST_F(FaultSweep, SignedExamplePackageEveryCall) {
+  env_ = {"QUILLON_TRUSTED_KEYS_DIR=" + (dir_ / "keys")};
+  Sweep("examples/hello signed", SignedHelloPackage(dir_ / "hello", dir_ / "ran.txt", dir_ / "keys"),
+        1, kFileFaults);
 }
 
 // libcrypto's own allocations, thousands of them (its first use loads its

@@ -18,9 +18,11 @@
 namespace quillon_test {
 namespace {
 
-std::string Digest(const std::string& text, size_t piece = std::string::npos) {
+std::string Digest(const std::string& text, size_t piece = std::string::npos,
+                   std::vector<size_t>* taken = nullptr) {
   PristineArgDigest digest;
   for (size_t at = 0; at < text.size(); at += piece) digest.Update(text.data() + at, std::min(piece, text.size() - at));
+  if (taken != nullptr) *taken = digest.LinesMarkedTaken();
   return digest.FinalHex();
 }
 
@@ -37,7 +39,9 @@ TEST(PristineArgDigestTest, MarksDoNotCountEverythingElseDoes) {
   EXPECT_EQ(Sha(pristine), digest);  // nothing to normalise yet
   std::string marked = pristine;  // pieces and normalised marks: the fuzz target
   marked.replace(marked.find("0 000 sh"), 5, "1 255");
-  EXPECT_EQ(digest, Digest(marked, 3));
+  std::vector<size_t> taken;
+  EXPECT_EQ(digest, Digest(marked, 3, &taken));
+  EXPECT_EQ(std::vector<size_t>{4}, taken);  // the lines the manifest's marks line names
 
   // A line too short to be marked, a line starting otherwise, a command or
   // a separator column: all count.
@@ -102,17 +106,29 @@ TEST(PackageManifestTest, MatchNamesTheFirstProblem) {
   layout.files = {{"../files/a.sh", "files/a.sh"}};
   const std::string h(64, 'a');
   std::map<std::string, std::string> digests;
+  std::vector<size_t> shipped;
   std::string name, why;
-  ASSERT_TRUE(MatchManifest(h + "  ../files/a.sh\n" + h + "  px.arg\n", layout, &digests, &name, &why));
+  ASSERT_TRUE(MatchManifest(h + "  ../files/a.sh\n" + h + "  px.arg\n", layout, &digests, &shipped, &name, &why));
   EXPECT_EQ(h, digests["px.arg"]);
+  EXPECT_TRUE(shipped.empty());
+  const std::string marks = FormatManifest(layout, h, {{"../files/a.sh", h}}, {4, 17});
+  EXPECT_EQ("# marks shipped taken: 4 17\n", marks.substr(0, marks.find('\n') + 1));
+  ASSERT_TRUE(MatchManifest(marks, layout, &digests, &shipped, &name, &why)) << why;
+  EXPECT_EQ((std::vector<size_t>{4, 17}), shipped);
+  const std::string notMarks = "line 1 is not one \"# marks shipped taken: LINE...\" with ascending line numbers";
   const std::vector<std::vector<std::string>> cases = {
       {h + "  px.arg", "SHA256SUMS", "line 1 is not \"HASH  NAME\" ended by LF"},
       {std::string(64, 'A') + "  px.arg\n", "SHA256SUMS", "line 1 is not \"HASH  NAME\""},
       {h + "  ../files/./a.sh\n", "../files/./a.sh", "odd name in SHA256SUMS"},
       {h + "  px.arg\n" + h + "  px.arg\n", "px.arg", "listed twice in SHA256SUMS"},
+      {"# marks shipped taken: 17 4\n", "SHA256SUMS", notMarks},
+      {"# marks shipped taken: 04\n", "SHA256SUMS", notMarks},
+      {"# a comment\n", "SHA256SUMS", notMarks},
+      {"# marks shipped taken: 4\n# marks shipped taken: 5\n", "SHA256SUMS",
+       "line 2 is not one \"# marks shipped taken: LINE...\" with ascending line numbers"},
   };  // missing and surplus files: the signed-package end-to-end test
   for (const auto& c : cases) {
-    EXPECT_FALSE(MatchManifest(c[0], layout, &digests, &name, &why)) << c[0];
+    EXPECT_FALSE(MatchManifest(c[0], layout, &digests, &shipped, &name, &why)) << c[0];
     EXPECT_EQ(c[1] + ": " + c[2], name + ": " + why);
   }
 }

@@ -1,6 +1,7 @@
 // Signed packages end to end: pxtool manifest/sign/verify and the trust
 // policy of the test build of Quillon (trusted keys from
-// QUILLON_TRUSTED_KEYS_DIR), also against the stock minisign tool.
+// QUILLON_TRUSTED_KEYS_DIR, records of taken lines in QUILLON_STATE_DIR),
+// also against the stock minisign tool.
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
@@ -98,9 +99,11 @@ class SignedPackageTest : public testing::Test {
   const std::string kCheck = "sh ../files/lib/helper.sh\n";
   const std::string kHelper = "echo checked > ../checked.txt\n";
   const std::string kLocal = "echo local > ../local.txt\n";
+  // Each test's runs keep their records of taken lines apart.
   ProgramResult Pxtool(const std::vector<std::string>& args) {
     ProgramOptions options;
     options.cwd = root_;
+    options.env = {"QUILLON_STATE_DIR=" + state_};
     return RunProgram(kPxtool, args, options);
   }
   ProgramResult Sign(const std::string& key = "keys/trusted.key") {
@@ -111,7 +114,7 @@ class SignedPackageTest : public testing::Test {
                         const std::string& keys = "/keys") {
     ProgramOptions options;
     options.cwd = root_;
-    options.env = {"QUILLON_TRUSTED_KEYS_DIR=" + root_ + keys};
+    options.env = {"QUILLON_TRUSTED_KEYS_DIR=" + root_ + keys, "QUILLON_STATE_DIR=" + state_};
     std::vector<std::string> argv{t_};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunProgram(kQuillon, argv, options);
@@ -127,7 +130,8 @@ class SignedPackageTest : public testing::Test {
   }
 
   ScopedTempDir tmp_;
-  const std::string root_ = tmp_.path(), t_ = root_ + "/t", arg_ = t_ + "/pkg/px.arg";
+  const std::string root_ = tmp_.path(), t_ = root_ + "/t", arg_ = t_ + "/pkg/px.arg",
+                    state_ = root_ + "/state";
 };
 
 // The control: a signed package with nested folders and a script beside
@@ -294,8 +298,10 @@ TEST_F(SignedPackageTest, KeyStoreWithoutKeysIsNoPolicyWhateverItsMode) {
 
 // pxtool reset keeps the previous argument file beside it; a signed
 // package whose package directory is the argument file's own still runs.
+// It restores the marks as shipped (a line shipped taken stays so) and
+// clears the record of taken lines: a mark set after it is nobody's run's.
 TEST_F(SignedPackageTest, ResetKeepsASignedPackageRunnable) {
-  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
+  WriteFile(t_ + "/px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]", "1 000 echo old > ../old.txt",
                                      "0 000 echo ran >> ../ran.txt", "[End]"}));
   ASSERT_EQ(0, Pxtool({"sign", "--key", "keys/trusted.key", "t"}).exit_status);
   ASSERT_EQ(0, Quillon({}).exit_status) << Log();
@@ -304,8 +310,57 @@ TEST_F(SignedPackageTest, ResetKeepsASignedPackageRunnable) {
   ASSERT_TRUE(Exists(t_ + "/px.arg.bak"));
   EXPECT_EQ(0, Quillon({}).exit_status) << Log();
   EXPECT_EQ("ran\nran\n", ReadFile(root_ + "/ran.txt"));
+  EXPECT_FALSE(Exists(root_ + "/old.txt"));
   ProgramResult v = Pxtool({"verify", "--key", "keys/trusted.pub", "t"});
   EXPECT_EQ(0, v.exit_status) << v.err;
+
+  ASSERT_EQ(0, Pxtool({"reset", "t"}).exit_status);
+  std::string text = ReadFile(t_ + "/px.arg");
+  ASSERT_NE(std::string::npos, text.find("1 000 echo old\x20"));
+  WriteFile(t_ + "/px.arg", text.replace(text.find("0 000 echo ran"), 1, "1"));
+  EXPECT_EQ(3, Quillon({}).exit_status);
+  EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: px.arg: line 5: marked "
+                                          "taken, but shipped pending and taken by no recorded run\n"));
+}
+
+// The marks are signed: the lines shipped taken are in the manifest (in a
+// line sha256sum passes over), and a run takes a line marked otherwise only
+// when a run of its own took it. Re-arming a line shipped taken, or
+// marking the flags line before a failing check, is refused, naming the
+// line, before anything runs.
+TEST_F(SignedPackageTest, MarksChangedInTransitAreRefused) {
+  const std::string shipped =
+      ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "1 000 echo old > ../old.txt",
+               "0 000 echo ran > ../ran.txt", "0 000 flag abort_ne 0", "0 000 false",
+               "0 000 echo installed > ../installed.txt", "[End]"});
+  WriteFile(arg_, shipped);
+  ASSERT_EQ(0, Sign().exit_status);
+  EXPECT_EQ(0u, ReadFile(t_ + "/pkg/SHA256SUMS").find("# marks shipped taken: 4\n"));
+  // sha256sum checks every other line (a shipped mark is not pristine).
+  EXPECT_EQ(256, system(("cd " + t_ + "/pkg && sha256sum --strict -c SHA256SUMS 2>&1 | grep -v "
+                         "-e ': OK$' -e '^px.arg: FAILED$' -e 'WARNING: 1 computed checksum'").c_str()));
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"1 000 echo old", "line 4: shipped marked taken, but not marked so now"},
+      {"0 000 flag", "line 6: marked taken, but shipped pending and taken by no recorded run"}};
+  for (const auto& [line, message] : cases) {
+    SCOPED_TRACE(line);
+    std::string text = shipped;
+    WriteFile(arg_, text.replace(text.find(line), 1, line[0] == '0' ? "1" : "0"));
+    EXPECT_EQ(3, Quillon().exit_status);
+    EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: pkg/px.arg: " + message + "\n"))
+        << Log();
+    ProgramResult v = Verify();
+    EXPECT_EQ(1, v.exit_status);
+    EXPECT_EQ("pxtool: px.arg: " + message + "\n", v.err);
+    for (const char* result : {"old.txt", "ran.txt", "installed.txt"}) EXPECT_FALSE(Exists(t_ + "/" + result));
+  }
+  // As shipped: the check aborts, the old step stays passed over.
+  WriteFile(arg_, shipped);
+  unlink((t_ + "/Quillon.log").c_str());
+  EXPECT_EQ(2, Quillon().exit_status) << Log();
+  EXPECT_EQ("ran\n", ReadFile(t_ + "/ran.txt"));
+  EXPECT_FALSE(Exists(t_ + "/old.txt") || Exists(t_ + "/installed.txt"));
+  EXPECT_EQ(std::string::npos, Log().find("signature"));
 }
 
 // verify, manifest and sign open the argument file as a run does: a FIFO is

@@ -7,7 +7,6 @@
 
 #include "run_lock.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,26 +18,9 @@
 namespace quillon_test {
 namespace {
 
-class PrivateRunLockDirectory : public testing::Environment {
- public:
-  void SetUp() override {
-    char tmpl[] = "/tmp/quillon_locks.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    root_ = tmpl;
-    // Not there yet: the first run creates it.
-    setenv("QUILLON_RUN_LOCK_DIR", (root_ + "/locks").c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
-  }
-
- private:
-  std::string root_;
-};
-
-testing::Environment* const kPrivateRunLocks =
-    testing::AddGlobalTestEnvironment(new PrivateRunLockDirectory);
+// Not there yet: the first run creates it.
+testing::Environment* const kPrivateRunLocks = testing::AddGlobalTestEnvironment(
+    new PrivateDirectoryForPrograms("QUILLON_RUN_LOCK_DIR", "locks"));
 
 class RunLockTest : public testing::Test {
  protected:

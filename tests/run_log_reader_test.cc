@@ -254,7 +254,8 @@ TEST(RearmTest, OnlyMarksAndResultFieldsOfTakenLinesChange) {
   text.insert(text.find("0 000 sh b"), "1 007 sh lf\n");  // a bare LF line
   std::string rearmed = text;
   std::vector<std::string> missing;
-  EXPECT_EQ(2u, RearmSections(&rearmed, {RunMode::kForce, RunMode::kExpert}, &missing));
+  std::set<size_t> lines;
+  EXPECT_EQ(2u, RearmSections(&rearmed, {RunMode::kForce, RunMode::kExpert}, {}, &missing, &lines));
   EXPECT_EQ(std::vector<std::string>{"[ExpCommands]"}, missing);
   std::string expected = text;
   expected.replace(expected.find("1 003"), 5, "0 000");
@@ -264,6 +265,15 @@ TEST(RearmTest, OnlyMarksAndResultFieldsOfTakenLinesChange) {
   EXPECT_EQ(2u, progress.taken);
   EXPECT_EQ(1u, progress.pending);
   EXPECT_EQ(8u, progress.Resume()->number);
+
+  // A signed package's lines shipped taken (4 and 8) get their mark back.
+  rearmed = text;
+  EXPECT_EQ(2u, RearmSections(&rearmed, {RunMode::kForce}, {4, 8}, &missing, &lines));
+  expected = text;
+  expected.replace(expected.find("1 007"), 5, "0 000");
+  expected.replace(expected.find("0 000 sh b"), 1, "1");
+  EXPECT_EQ(expected, rearmed);
+  EXPECT_EQ((std::set<size_t>{4, 5, 6, 7, 8}), lines);
 }
 
 }  // namespace

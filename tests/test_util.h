@@ -204,6 +204,31 @@ class QuillonTest : public testing::Test {
   std::string saved_cwd_;
 };
 
+// Gives every program the tests start a directory of this test process's
+// own through the environment variable `variable`, read by the test builds
+// only: "<a new directory under /tmp>/<leaf>", which the programs make.
+// Registered once per variable with testing::AddGlobalTestEnvironment.
+class PrivateDirectoryForPrograms : public testing::Environment {
+ public:
+  PrivateDirectoryForPrograms(const char* variable, const char* leaf)
+      : variable_(variable), leaf_(leaf) {}
+  void SetUp() override {
+    char tmpl[] = "/tmp/quillon_env.XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    root_ = tmpl;
+    setenv(variable_, (root_ + "/" + leaf_).c_str(), 1);
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+  }
+
+ private:
+  const char* variable_;
+  const char* leaf_;
+  std::string root_;
+};
+
 // Length of a trace entry header without the memory figure for "Quillon".
 const size_t kPlainHeaderLength = 49;
 

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -181,7 +182,8 @@ SectionProgress ReadProgress(const std::string& text, RunMode mode,
 }
 
 size_t RearmSections(std::string* text, const std::vector<RunMode>& modes,
-                     std::vector<std::string>* missing) {
+                     const std::vector<size_t>& shippedTaken,
+                     std::vector<std::string>* missing, std::set<size_t>* lines) {
   size_t changed = 0;
   char* begin = &(*text)[0];
   const char* end = TextEnd(begin, text->size());
@@ -195,14 +197,18 @@ size_t RearmSections(std::string* text, const std::vector<RunMode>& modes,
     for (SectionLine line = walk.Next();
          line.kind == SectionLine::kPending || line.kind == SectionLine::kPassedOver;
          line = walk.Next()) {
-      // Taken: "1" and the six leading columns before the character that
-      // precedes the line feed.
-      if (line.kind != SectionLine::kPassedOver || *line.begin != '1' ||
+      lines->insert(line.number);
+      // A mark: "0" or "1" and the six leading columns before the
+      // character that precedes the line feed.
+      if ((*line.begin != '0' && *line.begin != '1') ||
           static_cast<size_t>(line.lineFeed - line.begin) < kCommandOffset + 1)
         continue;
       char* at = begin + (line.begin - begin);
-      at[0] = '0';
-      memcpy(at + kResultOffset, "000", 3);
+      const char shipped =
+          std::binary_search(shippedTaken.begin(), shippedTaken.end(), line.number) ? '1' : '0';
+      if (*at == shipped) continue;
+      at[0] = shipped;
+      if (shipped == '0') memcpy(at + kResultOffset, "000", 3);
       ++changed;
     }
   }

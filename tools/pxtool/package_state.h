@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -101,13 +102,17 @@ bool ModeOfSectionKey(const std::string& key, RunMode* mode);
 
 // --- Re-arming ----------------------------------------------------------
 
-// Makes every taken line of the sections of `modes` pending again, in
-// place: column 1 "1" becomes "0" and the result field "000". No other byte
-// changes (line ends included). Each section is the one a run of that mode
-// walks (the first occurrence of its key; no expert fallback). Returns the
-// number of lines changed; `missing` receives the keys not found.
+// Gives every line of the sections of `modes` that carries a mark its
+// shipped one again, in place: a taken line becomes pending (column 1 "1"
+// becomes "0" and the result field "000") unless it is one of the lines
+// `shippedTaken` (ascending), which are marked taken ("1") again when they
+// are not. No other byte changes (line ends included). Each section is the
+// one a run of that mode walks (the first occurrence of its key; no expert
+// fallback). Returns the number of lines changed; `missing` receives the
+// keys not found, `lines` the numbers of the sections' lines.
 size_t RearmSections(std::string* text, const std::vector<RunMode>& modes,
-                     std::vector<std::string>* missing);
+                     const std::vector<size_t>& shippedTaken,
+                     std::vector<std::string>* missing, std::set<size_t>* lines);
 
 }  // namespace pxtool
 

@@ -48,12 +48,15 @@ int RunInfo(int argc, char** argv);
 int RunTrace(int argc, char** argv);
 int RunManifest(int argc, char** argv);
 int RunSign(int argc, char** argv);
-int RunVerify(int argc, char** argv);
+// Runs keep their records of taken lines in `stateDirectory`
+// (taken_lines.h).
+int RunVerify(int argc, char** argv, const std::string& stateDirectory);
 // Operators' tools: where a package stands, what its runs did, re-arming it.
 // Runs keep their locks in `runLockDirectory` (run_lock.h).
 int RunStatus(int argc, char** argv, const std::string& runLockDirectory);
 int RunReport(int argc, char** argv, const std::string& runLockDirectory);
-int RunReset(int argc, char** argv, const std::string& runLockDirectory);
+int RunReset(int argc, char** argv, const std::string& runLockDirectory,
+             const std::string& stateDirectory);
 int RunPlan(int argc, char** argv);
 int RunCheck(int argc, char** argv);
 

@@ -26,6 +26,7 @@
 #include "pxtool.h"
 #include "quillon_version.h"
 #include "run_lock.h"
+#include "taken_lines.h"
 
 namespace {
 
@@ -40,6 +41,18 @@ std::string RunLockDirectory() {
   return kRunLockDirectory;
 }
 
+// The directory of the records of taken lines: the host's, or in a test
+// build the one the environment names.
+std::string StateDirectory() {
+#ifdef QUILLON_STATE_DIR_FROM_ENV
+  if (const char* dir = getenv("QUILLON_STATE_DIR")) return dir;
+#endif
+  return kStateDirectory;
+}
+
+int Verify(int argc, char** argv) {
+  return RunVerify(argc, argv, StateDirectory());
+}
 int Status(int argc, char** argv) {
   return RunStatus(argc, argv, RunLockDirectory());
 }
@@ -47,7 +60,7 @@ int Report(int argc, char** argv) {
   return RunReport(argc, argv, RunLockDirectory());
 }
 int Reset(int argc, char** argv) {
-  return RunReset(argc, argv, RunLockDirectory());
+  return RunReset(argc, argv, RunLockDirectory(), StateDirectory());
 }
 
 struct Command {
@@ -77,7 +90,7 @@ const Command kCommands[] = {
      "write SHA256SUMS and sign it with the minisign key (SHA256SUMS.minisig)",
      RunSign},
     {"verify", "verify --key PUBLIC_KEY... PACKAGE_DIR [ARGUMENT_FILE]",
-     "check the signature, the argument file and every package file", RunVerify},
+     "check the signature, the argument file and every package file", Verify},
     {"status", "status [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--format text|json]\n"
      "      [--wait [--timeout SECONDS]]",
      "where a package stands: not started, running, reboot requested,\n"

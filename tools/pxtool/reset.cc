@@ -2,7 +2,13 @@
 //              [--keep-status]
 //
 // Re-arms a package: every taken line of the section (default: every
-// command section) becomes pending again with the result field 000.
+// command section) becomes pending again with the result field 000. A
+// signed package gets the marks its manifest ships (package_manifest.h):
+// lines shipped taken stay taken. Its record of taken lines (taken_lines.h)
+// then forgets the lines of the sections re-armed (all of it without
+// --section), after the argument file was replaced: a crash in between
+// leaves a re-armed package whose record still holds lines, which lets a
+// run pass over nothing.
 //
 // While it works it holds the lock a run takes (run_lock.h), so no run
 // starts half way; a run that holds it makes reset refuse and change
@@ -21,6 +27,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,6 +36,8 @@
 #include "pxtool.h"
 #include "run_lock.h"
 #include "safe_file.h"
+#include "sha256.h"
+#include "taken_lines.h"
 
 namespace pxtool {
 
@@ -82,7 +91,8 @@ bool ReplaceFile(const std::string& target, const std::string& text,
 
 }  // namespace
 
-int RunReset(int argc, char** argv, const std::string& runLockDirectory) {
+int RunReset(int argc, char** argv, const std::string& runLockDirectory,
+             const std::string& stateDirectory) {
   std::vector<const char*> positional;
   std::vector<RunMode> modes;
   bool keepStatus = false;
@@ -143,9 +153,21 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory) {
       fprintf(stderr, "pxtool: %s: empty, nothing to re-arm\n", argPath.c_str());
       break;
     }
+    // A signed package: the manifest beside the argument file.
+    std::string manifest;
+    const std::string argDir = where.ArgDir();
+    const std::string manifestPath = (argDir == "/" ? "" : argDir) + "/" + kManifestName;
+    struct stat manifestStat;
+    const bool isSigned = lstat(manifestPath.c_str(), &manifestStat) == 0;
+    if (isSigned &&
+        !ReadPackageFile(manifestPath, kMaxArgumentFileSize, where.dir, &manifest, &error)) {
+      fprintf(stderr, "pxtool: cannot read the manifest %s - nothing changed\n", error.c_str());
+      break;
+    }
     std::string rearmed = text;
     std::vector<std::string> missing;
-    size_t changed = RearmSections(&rearmed, modes, &missing);
+    std::set<size_t> lines;
+    size_t changed = RearmSections(&rearmed, modes, ShippedTaken(manifest), &missing, &lines);
     if (!allSections && !missing.empty()) {
       fprintf(stderr, "pxtool: %s: section %s not found - nothing changed\n",
               argPath.c_str(), missing.front().c_str());
@@ -190,6 +212,16 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory) {
     }
     for (const std::string& path : removed) printf("removed %s\n", path.c_str());
     status = kExitSuccess;
+    if (isSigned) {
+      TakenLines record(stateDirectory);
+      Sha256 sha;
+      sha.Update(manifest.data(), manifest.size());
+      if (!record.Forget(sha.FinalHex(), allSections ? nullptr : &lines, &error)) {
+        fprintf(stderr, "pxtool: the record of taken lines cannot be cleared: %s\n",
+                error.c_str());
+        status = kExitFailure;
+      }
+    }
   } while (false);
   return status;
 }

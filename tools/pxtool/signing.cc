@@ -93,7 +93,8 @@ int WriteManifest(const std::string& argFile, std::string* text,
   std::map<std::string, std::string> digests;
   if (!HashPackageFiles(package.layout(), &digests, &file, &why))
     return Failure(file, why);
-  *text = FormatManifest(package.layout(), package.ArgDigest(), digests);
+  *text = FormatManifest(package.layout(), package.ArgDigest(), digests,
+                         package.MarkedTaken());
   *manifestPath = package.layout().ManifestPath();
   if (!WriteWhole(*manifestPath, *text, &why))
     return Failure(*manifestPath, why);

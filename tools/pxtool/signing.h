@@ -90,20 +90,23 @@ class Package {
       return false;
     PristineArgDigest digest;
     digest.Update(text_, size_);
-    layout_.resumed = digest.SawTakenLine();
+    argDigest_ = digest.FinalHex();
+    markedTaken_ = digest.LinesMarkedTaken();
     return true;
   }
-  std::string ArgDigest() const {
-    PristineArgDigest digest;
-    digest.Update(text_, size_);
-    return digest.FinalHex();
-  }
+  // The argument file's pristine digest and the lines marked taken in it.
+  const std::string& ArgDigest() const { return argDigest_; }
+  const std::vector<size_t>& MarkedTaken() const { return markedTaken_; }
   const PackageLayout& layout() const { return layout_; }
+  // Whether a recorded run took a line (PackageLayout::resumed).
+  void SetResumed(bool resumed) { layout_.resumed = resumed; }
 
  private:
   char* text_ = nullptr;
   size_t size_ = 0;
   PackageLayout layout_;
+  std::string argDigest_;
+  std::vector<size_t> markedTaken_;
 };
 
 // Replaces `path` with `text` through a new file renamed over it.
@@ -113,7 +116,8 @@ bool WriteWhole(const std::string& path, const std::string& text,
 // Changes into the package directory; reports a failure.
 bool EnterPackage(const std::string& dir);
 
-// Writes the manifest of the package in the current directory; `text`
+// Writes the manifest of the package in the current directory, with the
+// marks of its argument file as they are now as the shipped ones; `text`
 // receives it.
 int WriteManifest(const std::string& argFile, std::string* text,
                   std::string* manifestPath);

@@ -1,5 +1,8 @@
 // pxtool verify --key PUBLIC_KEY... PACKAGE_DIR [ARGUMENT_FILE]: checks the
-// signature, the argument file and every file of the package.
+// signature, the argument file with its marks and every file of the
+// package, as a run with those keys would. A taken mark that was not
+// shipped needs the record of taken lines (taken_lines.h): only when such
+// a mark is found must the record be readable (by root).
 
 #include "pxtool.h"
 #include "signing.h"
@@ -8,7 +11,7 @@ namespace pxtool {
 
 using namespace signing;
 
-int RunVerify(int argc, char** argv) {
+int RunVerify(int argc, char** argv, const std::string& stateDirectory) {
   Arguments args;
   int status = kSuccess;
   if (!ParseArguments("verify", argc, argv, {"key"}, &args, &status))
@@ -29,9 +32,21 @@ int RunVerify(int argc, char** argv) {
   std::string file, why;
   if (!package.Load(args.argFile, &file, &why)) return Failure(file, why);
   PackageCheck check;
-  if (!check.Open(package.layout(), keys) ||
-      !check.Compare(package.layout().argName, package.ArgDigest()) ||
-      !check.CompareFilesInPlace(package.layout(), false))
+  if (!check.Open(package.layout(), keys))
+    return Failure(check.file(), check.why());
+  TakenLines record(stateDirectory);
+  std::string recordWhy;
+  bool recordRead = record.Load(check.manifestDigest(), &recordWhy);
+  package.SetResumed(!record.empty());
+  const std::string& argName = package.layout().argName;
+  if (!check.MatchNames(package.layout()) ||
+      !check.Compare(argName, package.ArgDigest()))
+    return Failure(check.file(), check.why());
+  if (!check.CompareMarks(argName, package.MarkedTaken(), record)) {
+    if (!recordRead) fprintf(stderr, "pxtool: %s\n", recordWhy.c_str());
+    return Failure(check.file(), check.why());
+  }
+  if (!check.CompareFilesInPlace(package.layout(), false))
     return Failure(check.file(), check.why());
   printf("%s: signature good, %zu package files match\n",
          args.argFile.c_str(), package.layout().files.size());
