@@ -7,12 +7,6 @@
 
 #include "run_lock.h"
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-
 #include "another_user.h"
 #include "test_util.h"
 
