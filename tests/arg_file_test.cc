@@ -4,13 +4,8 @@
 #include "arg_file.h"
 #include "command_runner.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "test_util.h"
 

@@ -6,9 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "package_files.h"
 #include "test_util.h"
@@ -177,12 +175,6 @@ TEST(CheckerTest, KeepsTheFirstFindingsByPositionAndCountsEachOnce) {
     for (int s = 0; s < 3; ++s) EXPECT_EQ(all.counts[s], some.counts[s]) << keep;
     EXPECT_EQ(full.size() - keep, some.Omitted());
   }
-}
-
-TEST(CheckerTest, SuggestionsByEditDistance) {
-  EXPECT_EQ(0u, pxtool::EditDistance("reboot", "Reboot"));
-  EXPECT_EQ(1u, pxtool::EditDistance("abort_neq", "abort_ne"));
-  EXPECT_EQ(3u, pxtool::EditDistance("kitten", "sitting"));
 }
 
 // docs/check-rules.md lists the table: every rule under its own heading

@@ -3,9 +3,6 @@
 
 #include "cmdline.h"
 
-#include <string>
-#include <vector>
-
 #include "test_util.h"
 
 namespace quillon_test {

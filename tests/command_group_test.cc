@@ -4,8 +4,6 @@
 #include "command_group.h"
 
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "test_util.h"
 

@@ -1,9 +1,6 @@
 // The trace log file: entry layout, the size bound with its wrap line, and
 // the restart point set by SetApplInitDone.
 
-#include <regex>
-#include <string>
-
 #include "cdebug.h"
 #include "test_util.h"
 

@@ -1,9 +1,6 @@
 // Reading a ring-buffer file back: entries oldest first across a wrap, the
 // end-of-initialisation mark, damaged files.
 
-#include <string>
-#include <vector>
-
 #include "cdebug.h"
 #include "debug_ring_reader.h"
 #include "test_util.h"

@@ -1,10 +1,6 @@
 // Trace configuration: the ".ini" parser, the directory list, the
 // configured-value rule, the settings Init reads and the re-check.
 
-#include <unistd.h>
-
-#include <string>
-
 #include "cdebug.h"
 #include "debug_trace_config_file.h"
 #include "directory_list.h"

@@ -3,10 +3,6 @@
 
 #include "flags.h"
 
-#include <errno.h>
-
-#include <string>
-
 #include "reboot.h"
 #include "test_util.h"
 

@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "arg_file.h"
 #include "test_util.h"

@@ -2,16 +2,11 @@
 // second run started on the same package, a full disk, unreadable package
 // files. Each test runs the real binary and looks at what it leaves behind.
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include "another_user.h"
@@ -26,8 +21,8 @@ const std::string kQuillon = std::string(QUILLON_BIN_DIR) + "/Quillon_fakereboot
 const std::string kPxtool = std::string(QUILLON_BIN_DIR) + "/pxtool_testbuild";
 
 // Runs Quillon with `args` in `cwd` and waits for it.
-ProgramResult RunIn(const std::string& cwd, const std::vector<std::string>& args) {
-  ProgramOptions options;
+ProgramResult RunIn(const std::string& cwd, const std::vector<std::string>& args,
+                    ProgramOptions options = ProgramOptions()) {
   options.cwd = cwd;
   return RunProgram(kQuillon, args, options);
 }
@@ -41,22 +36,16 @@ pid_t StartQuillon(const std::vector<std::string>& args, const std::string& cwd)
   return pid;
 }
 
-bool WaitForFile(const std::string& path) {
-  for (int i = 0; i < 1000 && !Exists(path); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  return Exists(path);
-}
-
-bool WaitForText(const std::string& path, const std::string& text) {
+// Waits up to 10 s for `path` to exist and hold `text`.
+bool WaitForText(const std::string& path, const std::string& text = "") {
   for (int i = 0; i < 1000; ++i) {
-    if (ReadFile(path).find(text) != std::string::npos) return true;
+    if (Exists(path) && ReadFile(path).find(text) != std::string::npos) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
 }
 
-// The Quillon process of a run started with StartQuillon: the only child
-// of the test's child, which waits for it. 0 when it cannot be found.
+// The Quillon process of a StartQuillon run (0 when not found).
 pid_t QuillonOf(pid_t started) {
   pid_t quillon = 0;
   for (int i = 0; i < 500 && quillon == 0; ++i) {
@@ -68,15 +57,13 @@ pid_t QuillonOf(pid_t started) {
   return quillon;
 }
 
-// Each command appends its name to ran.txt, so the file tells which
-// commands ran and how often.
+// A command appending its name to ran.txt.
 std::string Command(const std::string& name, const std::string& then = "") {
   return "0 000 echo " + name + " >> ran.txt" + (then.empty() ? "" : "; " + then);
 }
 
 TEST(HardeningTest, KilledRunResumesBehindTheLastCommandTakenUp) {
-  // Killed while a command runs (the command itself kills its parent, so the
-  // moment is exact), at the first, a middle and the last command.
+  // The command itself kills its parent: at the first, a middle, the last.
   for (int killAt = 0; killAt < 3; ++killAt) {
     ScopedTempDir dir;
     std::vector<std::string> lines{"[Commands]", "0 000 flag abort_ne 0"};
@@ -109,7 +96,7 @@ TEST(HardeningTest, SecondRunOnTheSamePackageRunsNothing) {
   WriteFile(dir / "px.arg",
             ArgText({"[Commands]", Command("first", "touch started; sleep 1"), "[End]"}));
   pid_t first = StartQuillon({dir.path()}, dir.path());
-  ASSERT_TRUE(WaitForFile(dir / "started"));
+  ASSERT_TRUE(WaitForText(dir / "started"));
   std::string statusBefore = ReadFile(dir / "HandlerStatus.txt");
   std::string argBefore = ReadFile(dir / "px.arg");
 
@@ -132,8 +119,7 @@ TEST(HardeningTest, SecondRunOnTheSamePackageRunsNothing) {
   EXPECT_EQ("Status=5\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
 }
 
-// Reading a package is enough to flock its argument file; it must not be
-// enough to keep its runs out.
+// Reading a package lets another user flock px.arg; that must not hold runs off.
 TEST(HardeningTest, AnotherUserCannotHoldThePackage) {
   ScopedTempDir dir;
   ASSERT_EQ(0, chmod(dir.path().c_str(), 0755));
@@ -157,25 +143,22 @@ TEST(HardeningTest, AnotherUserCannotHoldThePackage) {
 
   EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}).exit_status) << ReadFile(dir / "Quillon.log");
   EXPECT_EQ("first\n", ReadFile(dir / "ran.txt"));
-  ProgramOptions options;
-  options.cwd = dir.path();
-  EXPECT_EQ(0, RunProgram(kPxtool, {"status", "."}, options).exit_status);  // not "running"
+  // pxtool status: not "running".
+  EXPECT_EQ(0, RunProgram(kPxtool, {"status", dir.path()}, ProgramOptions()).exit_status);
   close(release[1]);
   close(ready[0]);
   EXPECT_EQ(0, WaitForChild(holder));
 }
 
-// A run-lock directory that others could use is never used: the run ends
-// as when the package is held, and says why.
+// A run-lock directory others could use stops the run, saying why.
 TEST(HardeningTest, RunLockDirectoryOthersCanWriteStopsTheRun) {
   ScopedTempDir dir;
   WriteFile(dir / "px.arg", ArgText({"[Commands]", Command("first"), "[End]"}));
   ASSERT_EQ(0, mkdir((dir / "locks").c_str(), 0700));
   ASSERT_EQ(0, chmod((dir / "locks").c_str(), 0777));
   ProgramOptions options;
-  options.cwd = dir.path();
   options.env = {"QUILLON_RUN_LOCK_DIR=" + dir / "locks"};
-  EXPECT_EQ(3, RunProgram(kQuillon, {dir.path()}, options).exit_status);
+  EXPECT_EQ(3, RunIn(dir.path(), {dir.path()}, options).exit_status);
   EXPECT_NE(std::string::npos,
             ReadFile(dir / "Quillon.log")
                 .find("ERROR : the run lock of argument file \"" + dir.path() +
@@ -185,8 +168,7 @@ TEST(HardeningTest, RunLockDirectoryOthersCanWriteStopsTheRun) {
   EXPECT_FALSE(Exists(dir / "HandlerStatus.txt") || Exists(dir / "ran.txt"));
 }
 
-// A small tmpfs mounted on a temporary directory (the tests run as root);
-// skipped where mounting is not allowed.
+// A small tmpfs (mounting needs root: skipped where not allowed).
 class SmallDisk {
  public:
   explicit SmallDisk(const std::string& path, const char* size) : path_(path) {
@@ -220,8 +202,7 @@ TEST(HardeningTest, FullDiskAndUnreadableFilesStopTheRunCleanly) {
   SmallDisk small(disk, "size=256k");
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
 
-  // The execution directory on the small disk, the package elsewhere: the
-  // large package file cannot be staged whole.
+  // The execution directory on the small disk: the large file cannot be staged.
   std::string fw = dir / "fw";
   ASSERT_EQ(0, mkdir(fw.c_str(), 0755));
   WriteFile(fw + "/firmware.bin", std::string(1 << 20, 'f'));
@@ -243,8 +224,7 @@ TEST(HardeningTest, FullDiskAndUnreadableFilesStopTheRunCleanly) {
   // Staging failed before the run moved into the execution directory.
   EXPECT_EQ("Status=5\nRetval=570621955", ReadFile(disk + "/HandlerStatus.txt"));
 
-  // A package file that cannot be read (a FIFO here: root reads any regular
-  // file) stops staging in the same way.
+  // An unreadable package file (a FIFO: root reads any file) stops it alike.
   ASSERT_EQ(0, unlink((fw + "/firmware.bin").c_str()));
   ASSERT_EQ(0, mkfifo((fw + "/pipe.bin").c_str(), 0600));
   EXPECT_EQ(3, RunIn(dir.path(), {disk, "pkg/px.arg"}).exit_status);
@@ -252,18 +232,15 @@ TEST(HardeningTest, FullDiskAndUnreadableFilesStopTheRunCleanly) {
                                                                     "result 5"));
   EXPECT_FALSE(Exists(disk + "/pkg/listing.txt"));
 
-  // The disk full before the run: the run log cannot grow and no status
-  // file can be replaced, the commands still run and the exit code still
-  // tells the result.
+  // The disk full before the run: no log, no status file replaced, yet the
+  // commands run and the exit code tells the result.
   ASSERT_EQ(0, unlink((fw + "/pipe.bin").c_str()));
   WriteFile(disk + "/pkg/px.arg",
             ArgText({"[Runtime]", "FWPATH=" + fw, "[Commands]", "0 000 flag abort_ne 0",
                      "0 000 exit 7", "[End]"}));
   small.Fill();
   EXPECT_EQ(2, RunIn(dir.path(), {disk, "pkg/px.arg"}).exit_status);
-  // The status file of the working directory was rewritten in place (no new
-  // block needed), so it does not show the previous run's result; none is
-  // half written.
+  // Rewritten in place (no new block needed); none half written.
   EXPECT_EQ("Status=3\nRetval=0", ReadFile(disk + "/HandlerStatus.txt"));
   EXPECT_FALSE(Exists(disk + "/HandlerStatus.txt.new"));
   EXPECT_FALSE(Exists(disk + "/pkg/HandlerStatus.txt"));
@@ -271,8 +248,8 @@ TEST(HardeningTest, FullDiskAndUnreadableFilesStopTheRunCleanly) {
   EXPECT_NE(std::string::npos, ReadFile(disk + "/pkg/px.arg").find("1 007 exit 7"));
 }
 
-// Root in a directory other users may write to: what they planted is never
-// written through, and what Quillon writes is its own whatever the umask.
+// What others planted is never written through; what Quillon writes is its
+// own whatever the umask.
 TEST(HardeningTest, PlantedLinksAndFilesAreNeverWrittenThrough) {
   ScopedTempDir dir, elsewhere;
   const std::string victim = elsewhere / "victim";
@@ -281,9 +258,8 @@ TEST(HardeningTest, PlantedLinksAndFilesAreNeverWrittenThrough) {
   ASSERT_EQ(0, symlink(victim.c_str(), (dir / "Quillon.log").c_str()));
   ASSERT_EQ(0, symlink(victim.c_str(), (dir / "HandlerStatus.txt.new").c_str()));
   ProgramOptions options;
-  options.cwd = dir.path();
   options.umask_value = 0;
-  EXPECT_EQ(0, RunProgram(kQuillon, {dir.path()}, options).exit_status);
+  EXPECT_EQ(0, RunIn(dir.path(), {dir.path()}, options).exit_status);
   EXPECT_EQ("precious", ReadFile(victim));
   EXPECT_EQ("c\n", ReadFile(dir / "ran.txt"));
   struct stat st;
@@ -292,8 +268,8 @@ TEST(HardeningTest, PlantedLinksAndFilesAreNeverWrittenThrough) {
   EXPECT_EQ(0644u, st.st_mode & 07777);
   EXPECT_EQ("Status=5\nRetval=0", ReadFile(dir / "HandlerStatus.txt"));
 
-  // Classic mode: a link, then another user's writable file, at the name of
-  // a staged copy stops the run before anything is staged over it.
+  // Classic mode: a link, then another user's file, at a staged copy's name
+  // stops the run before anything is staged over it.
   ScopedTempDir pkg;
   ASSERT_EQ(0, mkdir((pkg / "files").c_str(), 0755));
   ASSERT_EQ(0, mkdir((pkg / "pkg").c_str(), 0755));
@@ -303,22 +279,21 @@ TEST(HardeningTest, PlantedLinksAndFilesAreNeverWrittenThrough) {
                                          "0 000 flag abort_ne 0", "0 000 sh run.sh; exit 2",
                                          "[End]"}));
   ASSERT_EQ(0, symlink(victim.c_str(), (pkg / "pkg/run.sh").c_str()));
-  options.cwd = pkg.path();
-  EXPECT_EQ(3, RunProgram(kQuillon, {pkg.path(), "pkg/px.arg"}, options).exit_status);
+  EXPECT_EQ(3, RunIn(pkg.path(), {pkg.path(), "pkg/px.arg"}, options).exit_status);
   EXPECT_EQ("precious", ReadFile(victim));
   EXPECT_NE(std::string::npos, ReadFile(pkg / "Quillon.log").find("run.sh\" is a symbolic link"));
   ASSERT_EQ(0, unlink((pkg / "pkg/run.sh").c_str()));
   WriteFile(pkg / "pkg/run.sh", "planted");
   ASSERT_EQ(0, chown((pkg / "pkg/run.sh").c_str(), 65534, 65534));
   ASSERT_EQ(0, chmod((pkg / "pkg/run.sh").c_str(), 0666));
-  EXPECT_EQ(3, RunProgram(kQuillon, {pkg.path(), "pkg/px.arg"}, options).exit_status);
+  EXPECT_EQ(3, RunIn(pkg.path(), {pkg.path(), "pkg/px.arg"}, options).exit_status);
   EXPECT_EQ("planted", ReadFile(pkg / "pkg/run.sh"));
   EXPECT_NE(std::string::npos, ReadFile(pkg / "Quillon.log").find("belongs to user 65534"));
   EXPECT_FALSE(Exists(pkg / "pkg/ran.txt"));
 
   // Without the planted file the copies are private (kept after the abort).
   ASSERT_EQ(0, unlink((pkg / "pkg/run.sh").c_str()));
-  EXPECT_EQ(2, RunProgram(kQuillon, {pkg.path(), "pkg/px.arg"}, options).exit_status);
+  EXPECT_EQ(2, RunIn(pkg.path(), {pkg.path(), "pkg/px.arg"}, options).exit_status);
   for (auto c : {std::make_pair("pkg/run.sh", 0600u), std::make_pair("pkg/tool.exe", 0700u)}) {
     ASSERT_EQ(0, stat((pkg / c.first).c_str(), &st)) << c.first;
     EXPECT_EQ(c.second, st.st_mode & 07777) << c.first;
@@ -331,9 +306,8 @@ TEST(HardeningTest, ArgumentFileThatIsNotAFileOrChangesStopsTheRun) {
   ScopedTempDir dir;
   ASSERT_EQ(0, mkfifo((dir / "px.arg").c_str(), 0600));
   ProgramOptions options;
-  options.cwd = dir.path();
   options.deadline = 5;
-  EXPECT_EQ(3, RunProgram(kQuillon, {dir.path()}, options).exit_status);  // never blocks
+  EXPECT_EQ(3, RunIn(dir.path(), {dir.path()}, options).exit_status);  // never blocks
   EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("is not a regular file"));
   ASSERT_EQ(0, unlink((dir / "px.arg").c_str()));
 
@@ -442,34 +416,30 @@ TEST(HardeningTest, WorkingDirectoryDeeperThanPathMax) {
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
-// Without memory for a command line's working copies the walk stops with an
-// abort (2, 8 in autonomic mode) and the line stays pending for the next run.
+// No memory for a command line's working copies: an abort (2, autonomic 8),
+// the line left pending.
 TEST(HardeningTest, NoMemoryForACommandLineAbortsAndLeavesItPending) {
   for (bool autonomicRun : {false, true}) {
     ScopedTempDir dir;
-    // A command line of 48 MiB: the mapping fits the limit, its working
-    // copies do not.
+    // 48 MiB: the mapping fits the limit, its working copies do not.
     WriteFile(dir / "px.arg", ArgText({"[Runtime]", "FWPATH=.", "[Commands]",
                                        "0 000 flag abort_ne 0",
                                        "0 000 : " + std::string(48 << 20, 'm'), "[End]"}));
     ProgramOptions options;
-    options.cwd = dir.path();
     options.address_space = 120u << 20;
     std::vector<std::string> args{dir.path()};
     if (autonomicRun) args.insert(args.end(), {"autonomic", "-d"});
     const int code = autonomicRun ? 8 : 2;
-    EXPECT_EQ(code, RunProgram(kQuillon, args, options).exit_status);
+    EXPECT_EQ(code, RunIn(dir.path(), args, options).exit_status);
     EXPECT_EQ("Status=5\nRetval=" + std::to_string(code), ReadFile(dir / "HandlerStatus.txt"));
     EXPECT_NE(std::string::npos, ReadFile(dir / "Quillon.log").find("ERROR : out of memory"));
     EXPECT_NE(std::string::npos, ReadFile(dir / "px.arg").find("\n0 000 : mmm"));
   }
 }
 
-// Under an address-space limit the run finds no memory at some step, or the
-// loader finds none before the run starts. From a limit where nothing starts
-// up to the least one at which the example package runs through, every run
-// either does not start (the loader's exit 127) or ends with a whole
-// Status=5 that tells its exit status -- never with a signal.
+// Below the least address-space limit at which the example runs through,
+// every run either does not start (the loader's 127) or ends with a whole
+// Status=5 telling its exit status -- never with a signal.
 TEST(HardeningTest, AddressSpaceLimitNeverEndsTheRunWithASignal) {
   ScopedTempDir dir;
   const std::string package = std::string(QUILLON_SOURCE_DIR) + "/examples/hello";
@@ -477,9 +447,8 @@ TEST(HardeningTest, AddressSpaceLimitNeverEndsTheRunWithASignal) {
     std::filesystem::remove_all(dir / "work");
     std::filesystem::copy(package, dir / "work", std::filesystem::copy_options::recursive);
     ProgramOptions options;
-    options.cwd = dir.path();
     options.address_space = limit;
-    return RunProgram(kQuillon, {dir / "work", "pkg/px.arg"}, options);
+    return RunIn(dir.path(), {dir / "work", "pkg/px.arg"}, options);
   };
   auto status = [&]() {
     for (const char* where : {"/work/pkg/HandlerStatus.txt", "/work/HandlerStatus.txt"})
@@ -508,9 +477,8 @@ TEST(HardeningTest, AddressSpaceLimitNeverEndsTheRunWithASignal) {
 }
 #endif
 
-// SIGTERM while a command runs: passed on to the command's process group,
-// whose processes all end; the line gets the command's result; the run ends
-// with the handler error and status 5; a further signal kills the group.
+// SIGTERM while a command runs: passed on to its whole process group; the
+// line gets the result, the run the handler error; a second one kills.
 TEST(HardeningTest, StoppingSignalIsPassedOnToTheCommandGroup) {
   for (bool stubborn : {false, true}) {
     ScopedTempDir dir;
@@ -519,7 +487,7 @@ TEST(HardeningTest, StoppingSignalIsPassedOnToTheCommandGroup) {
     WriteFile(dir / "px.arg", ArgText({"[Commands]", "0 000 flag abort_ne 0",
                                        "0 000 " + command, Command("next"), "[End]"}));
     pid_t quillon = StartQuillon({dir.path()}, dir.path());
-    ASSERT_TRUE(WaitForFile(dir / "started"));
+    ASSERT_TRUE(WaitForText(dir / "started"));
     pid_t target = QuillonOf(quillon);
     ASSERT_GT(target, 0);
     kill(target, SIGTERM);
@@ -547,10 +515,8 @@ TEST(HardeningTest, StoppingSignalIsPassedOnToTheCommandGroup) {
   }
 }
 
-// Killed with SIGKILL while a command runs: the command goes on. A run
-// started at once waits until it has ended (never killing it) before it
-// starts the next command; pxtool status tells meanwhile. A record left
-// behind whose group has ended is passed over.
+// Killed with SIGKILL, the run's command goes on; the next run waits for it
+// (never killing it), and pxtool status tells. A stale record is passed over.
 TEST(HardeningTest, ResumedRunWaitsForTheKilledRunsCommand) {
   ScopedTempDir dir;
   WriteFile(dir / "px.arg",
@@ -559,7 +525,7 @@ TEST(HardeningTest, ResumedRunWaitsForTheKilledRunsCommand) {
                      "echo c1 >> ran.txt",
                      Command("c2"), "[End]"}));
   pid_t killed = StartQuillon({dir.path()}, dir.path());
-  ASSERT_TRUE(WaitForFile(dir / "c1.pid"));
+  ASSERT_TRUE(WaitForText(dir / "c1.pid"));
   pid_t quillon = QuillonOf(killed);
   ASSERT_GT(quillon, 0);
   kill(quillon, SIGKILL);
@@ -589,9 +555,7 @@ TEST(HardeningTest, ResumedRunWaitsForTheKilledRunsCommand) {
   EXPECT_EQ("c1\nc2\n", ReadFile(dir / "ran.txt"));
   EXPECT_FALSE(Exists(dir / "Quillon.pgrp"));
 
-  // A record whose process id went to another process holds nothing up
-  // (nor does one of an ended group, or of another boot: see
-  // command_group_test.cc).
+  // A record whose pid went to another process (more: command_group_test.cc).
   CommandGroup reused;
   reused.pid = getpid();
   ASSERT_TRUE(ReadProcessStartTime(reused.pid, &reused.startTime));
@@ -604,8 +568,7 @@ TEST(HardeningTest, ResumedRunWaitsForTheKilledRunsCommand) {
   EXPECT_EQ(1u, Count(ReadFile(dir / "Quillon.log"), "waiting"));
 }
 
-// Quillon is a child subreaper: a command's orphans are handed to it. They
-// are reaped as they end: while the next command runs, none is a zombie.
+// A subreaper, Quillon reaps a command's orphans as they end (no zombie).
 TEST(HardeningTest, OrphansAreReapedAsTheyEnd) {
   ScopedTempDir dir;
   WriteFile(dir / "px.arg",

@@ -4,11 +4,7 @@
 #include "package_manifest.h"
 #include "package_tree.h"
 
-#include <sys/stat.h>
-
 #include <map>
-#include <string>
-#include <vector>
 
 #include "arg_file_digest.h"
 #include "px_tool.h"

@@ -3,14 +3,7 @@
 
 #include "process.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "test_util.h"
 

@@ -2,14 +2,7 @@
 
 #include "px_tool.h"
 
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <csignal>
-#include <filesystem>
-#include <string>
 
 #include "test_util.h"
 

@@ -1,9 +1,5 @@
 // Runs the real pxtool binary.
 
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "test_util.h"
 
 namespace quillon_test {

@@ -3,11 +3,6 @@
 
 #include "root_only.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <string>
-
 #include "test_util.h"
 
 namespace quillon_test {

@@ -1,13 +1,7 @@
 // End-to-end runs of the real binary in temporary directories: exit status,
 // status files, run log and argument file compared byte for byte.
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <set>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "test_util.h"
 

@@ -4,10 +4,7 @@
 #include "run_log_reader.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <string>
 
 #include "package_files.h"
 #include "package_state.h"
@@ -123,11 +120,10 @@ std::string StreamedReport(const std::string& text, const ReportSettings& settin
   return report;
 }
 
-// A long log read in small pieces with the runs handed over as they are
-// done gives the runs of a whole reading, and so does the report written
-// as they come; only the last runs are shown with --last, the log's last
-// one as running when a run holds the lock. The slowest commands come
-// slowest first, the earlier first among equals.
+// Runs handed over as they are done (reading in pieces, the same report
+// either way: the run_log_fuzz target): only the last runs are kept and
+// shown with --last, the log's last one as running when a run holds the
+// lock. The slowest commands come slowest first, the earlier among equals.
 TEST(RunLogReaderTest, RunsHandedOverAndTheSlowestOfThem) {
   std::string text = L("08:00:00", "exec command <orphan>");
   for (int r = 0; r < 12; ++r) {
@@ -137,27 +133,12 @@ TEST(RunLogReaderTest, RunsHandedOverAndTheSlowestOfThem) {
       text += Command(at + "0", at + std::to_string((r + c) % 6), "c" + std::to_string(c), 0, 0);
     if (r != 11) text += L(at + "9", "Quillon return code: 0x0");
   }
-  RunLog whole = ReadRunLog(text.data(), text.size());
-  ASSERT_EQ(13u, whole.runs.size());
-  std::vector<LoggedRun> handed;
-  RunLogParser parser([&handed](const LoggedRun& run, size_t number) {
-    EXPECT_EQ(handed.size() + 1, number);
-    handed.push_back(run);
-  });
-  for (size_t at = 0; at < text.size(); at += 5) {
-    parser.Feed(text.data() + at, std::min<size_t>(5, text.size() - at));
-  }
+  size_t handed = 0;
+  RunLogParser parser([&handed](const LoggedRun&, size_t number) { EXPECT_EQ(++handed, number); });
+  parser.Feed(text.data(), text.size());
   RunLog rest = parser.Finish();
   EXPECT_EQ(13u - kRecentRuns, rest.retired);
-  handed.insert(handed.end(), rest.runs.begin(), rest.runs.end());
-  ASSERT_EQ(whole.runs.size(), handed.size());
-  for (size_t i = 0; i < handed.size(); ++i) {
-    EXPECT_EQ(whole.runs[i].logLine, handed[i].logLine);
-    EXPECT_EQ(whole.runs[i].ended, handed[i].ended);
-    ASSERT_EQ(whole.runs[i].commands.size(), handed[i].commands.size());
-    for (size_t c = 0; c < handed[i].commands.size(); ++c)
-      EXPECT_EQ(whole.runs[i].commands[c].text, handed[i].commands[c].text);
-  }
+  EXPECT_EQ(13u, handed + rest.runs.size());
 
   ReportSettings settings;
   std::string all = StreamedReport(text, settings);
@@ -173,15 +154,7 @@ TEST(RunLogReaderTest, RunsHandedOverAndTheSlowestOfThem) {
   settings.format = ReportFormat::kJson;
   EXPECT_EQ(StreamedReport(text, settings).find("\"index\": 10"), std::string::npos);
   settings.last = 0;
-  char* out = nullptr;
-  size_t size = 0;
-  FILE* file = open_memstream(&out, &size);
-  ASSERT_NE(nullptr, file);
-  WriteRunReport(whole, settings, file);
-  fclose(file);
-  auto json = nlohmann::json::parse(std::string(out, size));
-  EXPECT_EQ(StreamedReport(text, settings), std::string(out, size));
-  free(out);
+  auto json = nlohmann::json::parse(StreamedReport(text, settings));
   EXPECT_EQ(13, json["runs_in_log"]);
   std::vector<std::pair<int, int>> slowest;  // duration, run
   for (const auto& c : json["slowest_commands"])

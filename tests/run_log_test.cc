@@ -4,7 +4,6 @@
 #include "run_log.h"
 
 #include <cstring>
-#include <string>
 
 #include "test_util.h"
 

@@ -3,11 +3,7 @@
 
 #include "staging.h"
 
-#include <sys/stat.h>
-
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "test_util.h"
 

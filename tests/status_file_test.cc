@@ -2,10 +2,6 @@
 
 #include "status_file.h"
 
-#include <sys/stat.h>
-
-#include <string>
-
 #include "test_util.h"
 
 namespace quillon_test {

@@ -1,11 +1,6 @@
 // The real Quillon with tracing switched on through the environment only,
 // its ring-buffer file, and `pxtool trace` reading it back.
 
-#include <unistd.h>
-
-#include <string>
-#include <vector>
-
 #include "test_util.h"
 
 namespace quillon_test {
