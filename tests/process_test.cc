@@ -123,14 +123,15 @@ TEST_F(ProcessTest, RefusesIdsThatAreNoProcess) {
 }
 
 // The trace's cheap resident-memory figure is the one the status file
-// shows, in the same unit (a page or two apart at most: memory moves).
+// shows, in the same unit (within a tenth: memory moves between the reads,
+// more so under a sanitizer; a wrong unit is four times off or more).
 TEST_F(ProcessTest, OwnResidentMemoryIsVmRss) {
   size_t status_kb = 0;
   CProcess::GetProcessMemorySpecificInfo(static_cast<unsigned>(getpid()), &status_kb, "VmRSS:",
                                          CProcess::KB);
   const size_t statm_kb = CProcess::GetOwnResidentKilobytes();
   ASSERT_GT(status_kb, 0u);
-  EXPECT_NEAR(static_cast<double>(status_kb), static_cast<double>(statm_kb), 64.0);
+  EXPECT_NEAR(static_cast<double>(status_kb), static_cast<double>(statm_kb), status_kb / 10.0);
 }
 
 }  // namespace
