@@ -12,6 +12,7 @@
 #include <set>
 #include <utility>
 
+#include "command_group.h"
 #include "px_tool.h"
 #include "run_log.h"
 #include "safe_file.h"
@@ -36,7 +37,7 @@ std::set<std::string> WrittenBesideArgumentFile(
       kRunLogName,
       kStatusFileName,
       kStatusTempName,
-      "Quillon.pgrp",   // the running command's process group
+      kGroupRecordName,  // the running command's process group
       "Quillon.out",    // the commands' output
       "Quillon.out.1",  // and the one before it
       ResetBackupPath(argName),

@@ -10,7 +10,9 @@
 
 #include "cmdline.h"
 #include "command_group.h"
+#include "run_log.h"
 #include "safe_file.h"
+#include "status_file.h"
 
 namespace pxtool {
 
@@ -43,8 +45,8 @@ bool FindLatestStatusFile(const PackageLocation& where,
                           std::string* error) {
   found->clear();
   // The execution directory's first: it wins a tie.
-  std::string paths[2] = {Join(where.ArgDir(), "HandlerStatus.txt"),
-                          Join(where.dir, "HandlerStatus.txt")};
+  std::string paths[2] = {Join(where.ArgDir(), kStatusFileName),
+                          Join(where.dir, kStatusFileName)};
   struct stat seen[2];
   for (int i = 0; i < 2; ++i) {
     const std::string& path = paths[i];
@@ -91,7 +93,7 @@ pid_t StillRunningCommand(const PackageLocation& where) {
 
 bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,
                        std::string* error) {
-  std::string path = Join(where.dir, "Quillon.log");
+  std::string path = Join(where.dir, kRunLogName);
   struct stat st;
   *exists = lstat(path.c_str(), &st) == 0;
   if (!*exists) {

@@ -1,4 +1,6 @@
-// pxtool: the package author's tool for scrambled package files.
+// pxtool: the package authors' and operators' tool: scrambled package
+// files, signatures, checking and planning a package, and the state,
+// report and reset of its runs.
 //
 //   pxtool scramble --method 1|2 IN OUT
 //   pxtool descramble IN OUT
@@ -8,6 +10,7 @@
 //   pxtool plan PACKAGE_DIR [ARGUMENT_FILE] [options] [--format text|json]
 //   pxtool check [--strict] [--format text|json|sarif] [--max-diagnostics N]
 //                PATH... | --list-rules
+//   pxtool status | report | reset PACKAGE_DIR [ARGUMENT_FILE] [options]
 //   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and

@@ -19,6 +19,7 @@
 #include "package_state.h"
 #include "pxtool.h"
 #include "run_lock.h"
+#include "run_log.h"
 #include "run_report.h"
 
 namespace pxtool {
@@ -80,7 +81,7 @@ int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
     }
     where.dir = first;
   }
-  std::string logPath = (where.dir.back() == '/' ? where.dir : where.dir + "/") + "Quillon.log";
+  std::string logPath = (where.dir.back() == '/' ? where.dir : where.dir + "/") + kRunLogName;
   if (lstat(logPath.c_str(), &st) != 0) {
     fprintf(stderr, "pxtool: %s: no run log: no run has written one here "
             "(autonomic runs write none without -d)\n", logPath.c_str());
