@@ -12,6 +12,7 @@
 #include <new>
 
 #include "report.h"
+#include "path_parts.h"
 #include "safe_file.h"
 #include "taken_lines.h"
 
@@ -64,12 +65,9 @@ int OpenArgFile(const char* name, ArgFileView* view, std::string* why) {
   view->fd = fd;
   view->device = info.st_dev;
   view->inode = info.st_ino;
-  const char* slash = strrchr(name, '/');
-  const std::string dir = slash == nullptr ? "."
-                          : slash == name  ? "/"
-                                           : std::string(name, slash - name);
-  view->baseName = slash == nullptr ? name : slash + 1;
-  view->dirFd = open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  view->baseName = NamePart(name);
+  view->dirFd = open(DirectoryPart(name).c_str(),
+                     O_PATH | O_DIRECTORY | O_CLOEXEC);
   return 0;
 }
 

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "command_group.h"
+#include "path_parts.h"
 #include "px_tool.h"
 #include "run_log.h"
 #include "safe_file.h"
@@ -222,14 +223,10 @@ class Walk {
 bool DescribePackage(const PackageSource& source, PackageLayout* layout,
                      std::string* file, std::string* why) {
   const std::string& argFile = source.argFile;
-  size_t slash = argFile.rfind('/');
-  std::string directory = slash == std::string::npos ? "."
-                          : slash == 0               ? "/"
-                                                     : argFile.substr(0, slash);
+  const std::string directory = DirectoryPart(argFile);
   layout->argFile = argFile;
   layout->directory = Under(source.base, directory);
-  layout->argName = slash == std::string::npos ? argFile
-                                               : argFile.substr(slash + 1);
+  layout->argName = NamePart(argFile);
   layout->files.clear();
   *file = argFile;
   if (NeedsEscape(layout->argName) || layout->argName.empty()) {

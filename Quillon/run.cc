@@ -16,6 +16,7 @@
 #include "descriptors.h"
 #include "interrupts.h"
 #include "package_trust.h"
+#include "path_parts.h"
 #include "process.h"
 #include "report.h"
 #include "staging.h"
@@ -253,14 +254,10 @@ void Run::PreparePackage() {
     // Everything the run uses, before any of it is verified: the working
     // directory, the argument file, its directory and the execution
     // directory (with what they hold), and the package directory's tree.
-    const char* slash = strrchr(pArgFileName, '/');
     std::vector<PackageTrust::UsedPath> used{
         {CurrentDir, false},
         {pArgFileName, false},
-        {!slash                 ? std::string(".")
-         : slash == pArgFileName ? std::string("/")
-                                 : std::string(pArgFileName, slash - pArgFileName),
-         true},
+        {DirectoryPart(pArgFileName), true},
         {pExecPath, true}};
     if (fwPath != nullptr && *fwPath != '\0') used.push_back({fwPath, true});
     taken_.emplace(stateDir_);

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "path_parts.h"
+
 namespace pxtool {
 
 namespace {
@@ -47,12 +49,7 @@ std::string RealPath(const std::string& path) {
 
 std::string PackageLocation::ArgPath() const { return Join(dir, argFile); }
 
-std::string PackageLocation::ArgDir() const {
-  std::string path = ArgPath();
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
+std::string PackageLocation::ArgDir() const { return DirectoryPart(ArgPath()); }
 
 bool LocatePackage(const char* first, const char* second,
                    PackageLocation* where, std::string* error) {
