@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "quillon.h"
+#include "codes.h"
 
 // --- Text ---------------------------------------------------------------------
 

@@ -54,46 +54,61 @@ FlagSet PendingFlags() {
   return flags;
 }
 
-// The condition globals as a value, and back.
+// The run's condition globals, by the slot of the keyword that owns each
+// condition.
+constexpr struct {
+  int slot;
+  bool* global;
+} kConditionGlobals[] = {
+    {Delayed, &delayedReboot},
+    {ac_cycle, &acCycle},
+    {powercycle_eq, &powercycle},
+    {wrong_prior_version, &wrongPriorVersion},
+    {unfullfilled_prerequisite, &unfullfilledPrerequisite},
+    {no_downgrade, &noDowngrade},
+    {no_update, &noUpdate},
+    {not_supported_SubSys, &notSupportedSubSys},
+    {no_adequate_HW, &noAdequateHW},
+    {not_supported_OS, &notSupportedOS},
+    {kernel_module_missing, &kernelModuleMissing},
+    {pkg_missing, &pkgMissing},
+    {incorrect_target_system, &incorrectTarget},
+    {bitlocker_blocked, &bitLockerBlocked},
+    {txt_blocked, &trustedExeTecBlocked},
+    {not_omit_flags, &notOmitFlags},
+};
+
+// Every condition a keyword notes is kept in a global of the run.
+constexpr bool EveryConditionHasItsGlobal() {
+  for (int slot = 0; slot < MAX_FLAGS; ++slot) {
+    if (!KeywordAt(slot).NotesOwnCondition()) continue;
+    bool found = false;
+    for (const auto& entry : kConditionGlobals)
+      found = found || entry.slot == slot;
+    if (!found) return false;
+  }
+  return true;
+}
+static_assert(EveryConditionHasItsGlobal(),
+              "a condition keyword has no global in kConditionGlobals");
+
+void StoreConditions(const Conditions& c);
+
+}  // namespace
+
 Conditions CurrentConditions() {
   Conditions c;
-  c.delayedReboot = delayedReboot;
-  c.acCycle = acCycle;
-  c.powercycle = powercycle;
-  c.wrongPriorVersion = wrongPriorVersion;
-  c.unfullfilledPrerequisite = unfullfilledPrerequisite;
-  c.noDowngrade = noDowngrade;
-  c.noUpdate = noUpdate;
-  c.notSupportedSubSys = notSupportedSubSys;
-  c.noAdequateHW = noAdequateHW;
-  c.notSupportedOS = notSupportedOS;
-  c.kernelModuleMissing = kernelModuleMissing;
-  c.pkgMissing = pkgMissing;
-  c.incorrectTarget = incorrectTarget;
-  c.bitLockerBlocked = bitLockerBlocked;
-  c.trustedExeTecBlocked = trustedExeTecBlocked;
-  c.notOmitFlags = notOmitFlags;
+  for (const auto& entry : kConditionGlobals)
+    c.noted[entry.slot] = *entry.global;
   c.cmdRet = cmdRet;
   return c;
 }
 
+namespace {
+
 void StoreConditions(const Conditions& c) {
-  delayedReboot = c.delayedReboot;
-  acCycle = c.acCycle;
-  powercycle = c.powercycle;
-  wrongPriorVersion = c.wrongPriorVersion;
-  unfullfilledPrerequisite = c.unfullfilledPrerequisite;
-  noDowngrade = c.noDowngrade;
-  noUpdate = c.noUpdate;
-  notSupportedSubSys = c.notSupportedSubSys;
-  noAdequateHW = c.noAdequateHW;
-  notSupportedOS = c.notSupportedOS;
-  kernelModuleMissing = c.kernelModuleMissing;
-  pkgMissing = c.pkgMissing;
-  incorrectTarget = c.incorrectTarget;
-  bitLockerBlocked = c.bitLockerBlocked;
-  trustedExeTecBlocked = c.trustedExeTecBlocked;
-  notOmitFlags = c.notOmitFlags;
+  for (const auto& entry : kConditionGlobals)
+    *entry.global = c.noted[entry.slot];
   cmdRet = c.cmdRet;
 }
 

@@ -11,6 +11,8 @@
 #ifndef QUILLON_FLAGS_H_
 #define QUILLON_FLAGS_H_
 
+#include "judge.h"
+
 // Replaces all pending flags by those named in the flags text (the text after
 // "flag" and its separator) and sets cmdRet to 0. Returns 0. Raises
 // EXECERROR_NoMemory (as an unsigned int) when memory runs out.
@@ -27,6 +29,9 @@ void assignFlag(char* cCommand, unsigned int flag, bool argFollow);
 // 0, 8, 2, 16, 17 or 55. A reboot flag that fires outside autonomic mode and
 // without agt_no_reboot hands a reboot request over at once (DoAReboot).
 int checkFlags(unsigned int Sysret);
+
+// The run's conditions and failure code (its globals) as a value.
+Conditions CurrentConditions();
 
 // One code of an omit list in base `base`: -1 for an empty text or one with
 // characters after the number, the low 32 bits of the value otherwise,

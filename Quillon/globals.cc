@@ -28,27 +28,7 @@ char* cFileList[MAX_PACKAGE_FILES];
 unsigned int uFileCnt = 0;
 
 void* piFlags[MAX_FLAGS];
-const char* const flag_name[MAX_FLAGS] = {
-    "abort_ne",          "abort_eq",
-    "abort_gt",          "abort_lt",
-    "Reboot",            "reboot_ne",
-    "reboot_eq",         "reboot_gt",
-    "reboot_lt",         "Delayed",
-    "delayed_ne",        "delayed_eq",
-    "delayed_gt",        "delayed_lt",
-    "ac_cycle",          "powercycle_eq",
-    "wrong_prior_version", "unfullfilled_prerequisite",
-    "no_downgrade",      "no_update",
-    "omit_update_eq",    "not_supported_SubSys",
-    "no_adequate_HW",    "not_supported_OS",
-    "kernel_module_missing", "pkg_missing",
-    "incorrect_target_system", "bitlocker_blocked",
-    "txt_blocked",       "omit_ret_codes",
-    "not_omit_flags",    "extraction_fail",
-    "drv_inst_fail",     "sw_inst_fail",
-    "pfr_blocked_eq",    "sdcard_error_eq",
-    "recoveryupdate_error_eq",
-};
+const char* const (&flag_name)[MAX_FLAGS] = kFlagNames;
 
 bool delayedReboot = false;
 bool acCycle = false;

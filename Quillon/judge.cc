@@ -9,10 +9,6 @@ namespace {
 
 const size_t kCodeCopySize = 8192;  // the working copy of one omit code
 
-bool IsWordFlag(int flag) {
-  return flag == Reboot || flag == Delayed || flag == not_omit_flags;
-}
-
 }  // namespace
 
 std::vector<OmitPiece> SplitOmitList(const std::string& list) {
@@ -38,7 +34,7 @@ std::vector<OmitPiece> SplitOmitList(const std::string& list) {
 
 bool ReadFlagValue(const char* flagsText, int flag, bool takesNumber,
                    unsigned int* value) {
-  const char* name = flag_name[flag];
+  const char* name = FlagName(flag);
   const char* found = strstr(flagsText, name);
   if (found == nullptr) return false;
   *value = 1;
@@ -47,10 +43,6 @@ bool ReadFlagValue(const char* flagsText, int flag, bool takesNumber,
   if (*after != ' ') return false;  // "abort_ne=0" sets nothing
   *value = static_cast<unsigned int>(strtol(after + 1, nullptr, 10));
   return true;
-}
-
-bool IsNumberFlag(int flag) {
-  return !IsWordFlag(flag) && flag != omit_ret_codes;
 }
 
 bool FlagSet::Any() const {
@@ -121,14 +113,18 @@ std::vector<OmitCode> ReadOmitList(const std::string& list) {
   return codes;
 }
 
-bool Conditions::TurnsVerdictsIntoGoOn() const {
-  return acCycle || powercycle || notSupportedOS || notSupportedSubSys ||
-         kernelModuleMissing || pkgMissing || bitLockerBlocked ||
-         trustedExeTecBlocked || noDowngrade || noUpdate ||
-         wrongPriorVersion || unfullfilledPrerequisite || cmdRet != 0;
-}
-
 namespace {
+
+bool Fires(KeywordTest test, unsigned int rc, unsigned int v) {
+  switch (test) {
+    case KeywordTest::kAlways: return true;
+    case KeywordTest::kEq: return rc == v;
+    case KeywordTest::kNe: return rc != v;
+    case KeywordTest::kGt: return rc > v;
+    case KeywordTest::kLt: return rc < v;
+  }
+  return false;
+}
 
 struct Judging {
   unsigned int rc;
@@ -145,59 +141,25 @@ struct Judging {
     if (!settings.autonomic)
       verdict->events.push_back({JudgeEvent::kRebootRequest, std::string()});
   }
-  void Delayed(const char* which) {
-    verdict->events.push_back({JudgeEvent::kDelayedNote, which});
-    c->delayedReboot = true;
-  }
 
   // Applies one pending number or word flag with its stored value.
-  void Apply(int flag, unsigned int v) {
-    int* result = &verdict->result;
-    switch (flag) {
-      case abort_ne: if (rc != v) *result = JLCSTATE_Error; break;
-      case abort_eq: if (rc == v) *result = JLCSTATE_Error; break;
-      case abort_gt: if (rc > v) *result = JLCSTATE_Error; break;
-      case abort_lt: if (rc < v) *result = JLCSTATE_Error; break;
-      case Reboot: RebootAction(); break;
-      case reboot_ne: if (rc != v) RebootAction(); break;
-      case reboot_eq: if (rc == v) RebootAction(); break;
-      case reboot_gt: if (rc > v) RebootAction(); break;
-      case reboot_lt: if (rc < v) RebootAction(); break;
-      case ::Delayed: Delayed("Delayed"); break;
-      case delayed_ne: if (rc != v) Delayed("delayed ne"); break;
-      case delayed_eq: if (rc == v) Delayed("delayed eq"); break;
-      case delayed_gt: if (rc > v) Delayed("delayed gt"); break;
-      case delayed_lt: if (rc < v) Delayed("delayed lt"); break;
-      case ac_cycle: if (rc == v) c->acCycle = true; break;
-      case powercycle_eq: if (rc == v) c->powercycle = true; break;
-      case wrong_prior_version: if (rc == v) c->wrongPriorVersion = true; break;
-      case unfullfilled_prerequisite:
-        if (rc == v) c->unfullfilledPrerequisite = true;
+  void Apply(const Keyword& k, unsigned int v) {
+    if (!Fires(k.test, rc, v)) return;
+    switch (k.effect) {
+      case KeywordEffect::kAbort: verdict->result = JLCSTATE_Error; break;
+      case KeywordEffect::kReboot: RebootAction(); break;
+      case KeywordEffect::kNoteAndAbort:
+        verdict->result = JLCSTATE_Error;
+        c->noted[k.condition] = true;
         break;
-      case no_downgrade: if (rc == v) c->noDowngrade = true; break;
-      case no_update: if (rc == v) c->noUpdate = true; break;
-      case omit_update_eq: if (rc == v) *result = JLCSTATE_OK; break;
-      case not_supported_SubSys: if (rc == v) c->notSupportedSubSys = true; break;
-      case no_adequate_HW: if (rc == v) c->noAdequateHW = true; break;
-      case not_supported_OS: if (rc == v) c->notSupportedOS = true; break;
-      case kernel_module_missing: if (rc == v) c->kernelModuleMissing = true; break;
-      case pkg_missing: if (rc == v) c->pkgMissing = true; break;
-      case incorrect_target_system:
-        if (rc == v) {
-          c->incorrectTarget = true;
-          *result = JLCSTATE_Error;
-        }
+      case KeywordEffect::kNote:
+        if (k.traceName != nullptr)
+          verdict->events.push_back({JudgeEvent::kDelayedNote, k.traceName});
+        c->noted[k.condition] = true;
         break;
-      case bitlocker_blocked: if (rc == v) c->bitLockerBlocked = true; break;
-      case txt_blocked: if (rc == v) c->trustedExeTecBlocked = true; break;
-      case not_omit_flags: if (rc == v) c->notOmitFlags = true; break;
-      case extraction_fail: if (rc == v) c->cmdRet = 67; break;
-      case drv_inst_fail: if (rc == v) c->cmdRet = 68; break;
-      case sw_inst_fail: if (rc == v) c->cmdRet = 69; break;
-      case pfr_blocked_eq: if (rc == v) c->cmdRet = 71; break;
-      case sdcard_error_eq: if (rc == v) c->cmdRet = 72; break;
-      case recoveryupdate_error_eq: if (rc == v) c->cmdRet = 73; break;
-      default: break;
+      case KeywordEffect::kGoOn: verdict->result = JLCSTATE_OK; break;
+      case KeywordEffect::kFailure: c->cmdRet = k.failureCode; break;
+      case KeywordEffect::kOmitList: break;  // see Omit
     }
   }
 
@@ -219,14 +181,26 @@ struct Judging {
   }
 };
 
-// A condition noted by any command turns an abort or reboot into "go on":
-// the condition reaches the caller through the final code instead.
+// A condition noted by any command turns an abort or reboot into "go on"
+// (the condition reaches the caller through the final code instead), or
+// into a verdict of its own; one condition keeps every verdict as it is.
 int ApplyConditions(int result, const Conditions& c) {
-  if (result == 0 || c.notOmitFlags) return result;
-  if (c.TurnsVerdictsIntoGoOn()) return 0;
-  if (c.noAdequateHW) return 16;
-  if (c.incorrectTarget) return 17;
-  return result;
+  if (result == 0) return result;
+  bool goOn = c.cmdRet != 0;
+  int replaced = 0;
+  for (int slot = 0; slot < MAX_FLAGS; ++slot) {
+    if (!c.noted[slot]) continue;
+    switch (KeywordAt(slot).conditionEffect) {
+      case ConditionEffect::kNone: break;
+      case ConditionEffect::kVerdictStands: return result;
+      case ConditionEffect::kGoOn: goOn = true; break;
+      case ConditionEffect::kVerdict:
+        if (replaced == 0) replaced = KeywordAt(slot).verdict;
+        break;
+    }
+  }
+  if (goOn) return 0;
+  return replaced != 0 ? replaced : result;
 }
 
 int TranslateForAutonomic(int result) {
@@ -241,6 +215,16 @@ int TranslateForAutonomic(int result) {
 
 }  // namespace
 
+unsigned int AutonomicConditionCode(const Conditions& conditions) {
+  const Keyword* first = nullptr;
+  for (const Keyword& k : kKeywords)
+    if (k.autonomicRank != 0 && conditions.noted[k.slot] &&
+        (first == nullptr || k.autonomicRank < first->autonomicRank))
+      first = &k;
+  return first != nullptr ? first->autonomicCode
+                          : static_cast<unsigned int>(conditions.cmdRet);
+}
+
 Verdict Judge(const FlagSet& flags, unsigned int rc, Conditions* conditions,
               const JudgeSettings& settings) {
   Verdict verdict;
@@ -250,7 +234,7 @@ Verdict Judge(const FlagSet& flags, unsigned int rc, Conditions* conditions,
     if (flag == omit_ret_codes) {
       if (!judging.Omit(flags.omitList)) return verdict;
     } else {
-      judging.Apply(flag, flags.value[flag]);
+      judging.Apply(KeywordAt(flag), flags.value[flag]);
     }
   }
   verdict.result = ApplyConditions(verdict.result, *conditions);

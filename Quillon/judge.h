@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "quillon.h"
+#include "codes.h"
+#include "keywords.h"
 
 // --- Flags lines and the judgement of a return code -------------------------
 
@@ -29,7 +30,9 @@ struct FlagSet {
 // bits); "omit_ret_codes " takes the text up to ";" or the end.
 FlagSet ParseFlags(const char* flagsText);
 // Whether `flag` takes a number.
-bool IsNumberFlag(int flag);
+inline bool IsNumberFlag(int flag) {
+  return KeywordAt(flag).argument == KeywordArgument::kNumber;
+}
 // The value one flag gets from the flags text, or false when the text does
 // not set it. `takesNumber`: the name must be followed by a blank and a
 // decimal number (strtol, low 32 bits); otherwise the value is 1.
@@ -72,19 +75,18 @@ struct OmitCode {
 };
 std::vector<OmitCode> ReadOmitList(const std::string& list);
 
-// What the judgements of a run accumulate: the condition flags and cmdRet.
+// What the judgements of a run accumulate: the conditions noted, each in
+// the slot of the keyword that owns it (keywords.h), and the failure code
+// (cmdRet).
 struct Conditions {
-  bool delayedReboot = false, acCycle = false, powercycle = false,
-       wrongPriorVersion = false, unfullfilledPrerequisite = false,
-       noDowngrade = false, noUpdate = false, notSupportedSubSys = false,
-       noAdequateHW = false, notSupportedOS = false,
-       kernelModuleMissing = false, pkgMissing = false,
-       incorrectTarget = false, bitLockerBlocked = false,
-       trustedExeTecBlocked = false, notOmitFlags = false;
+  bool noted[MAX_FLAGS] = {};
   int cmdRet = 0;
-  // Any condition that turns an abort or reboot into "go on".
-  bool TurnsVerdictsIntoGoOn() const;
 };
+
+// The final code a run in autonomic mode that went through gets from its
+// conditions: that of the lowest-ranked condition noted, else the failure
+// code.
+unsigned int AutonomicConditionCode(const Conditions& conditions);
 
 struct JudgeSettings {
   bool noReboot = false;   // agt_no_reboot: a reboot becomes 6

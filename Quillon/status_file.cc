@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "flags.h"
 #include "process.h"
 #include "report.h"
 #include "safe_file.h"
@@ -136,20 +137,5 @@ void SetExecStatus(int execstatus, int ret) {
 unsigned int ComposeFinalCode(unsigned int runResult) {
   if (!autonomic) return delayedReboot ? (runResult | 0x100000u) : runResult;
   if (runResult != 0) return runResult;
-  static const struct {
-    const bool* flag;
-    unsigned int code;
-  } kConditionCodes[] = {
-      {&notSupportedOS, 59},       {&notSupportedSubSys, 60},
-      {&kernelModuleMissing, 22},  {&pkgMissing, 21},
-      {&bitLockerBlocked, 23},     {&trustedExeTecBlocked, 24},
-      {&noDowngrade, 63},          {&noUpdate, 64},
-      {&wrongPriorVersion, 66},    {&unfullfilledPrerequisite, 65},
-      {&incorrectTarget, 17},      {&acCycle, 10},
-      {&powercycle, 70},           {&delayedReboot, 1},
-  };
-  for (const auto& entry : kConditionCodes) {
-    if (*entry.flag) return entry.code;
-  }
-  return static_cast<unsigned int>(cmdRet);
+  return AutonomicConditionCode(CurrentConditions());
 }

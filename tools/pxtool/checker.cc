@@ -154,8 +154,8 @@ bool IsWordChar(char c) {
 // The flag names as views: their lengths are known, so that a word is
 // compared with the names of its own length only.
 const std::string_view* FlagNames() {
-  static const std::vector<std::string_view> names(flag_name,
-                                                   flag_name + MAX_FLAGS);
+  static const std::vector<std::string_view> names(kFlagNames,
+                                                   kFlagNames + MAX_FLAGS);
   return names.data();
 }
 
@@ -220,7 +220,7 @@ std::string Suggestion(std::string_view word) {
   if (nearest.empty()) return "";
   std::string text = " (did you mean ";
   for (size_t k = 0; k < nearest.size() && k < 3; ++k)
-    text += (k ? " or \"" : "\"") + std::string(flag_name[nearest[k]]) + "\"";
+    text += (k ? " or \"" : "\"") + std::string(FlagName(nearest[k])) + "\"";
   text += "?";
   if (best == 0) text += " flag names are case-sensitive";
   return text + ")";
@@ -807,16 +807,16 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
   };
   // Where the run finds each name: looked up once per line, not per word.
   size_t first[MAX_FLAGS];
-  for (int f = 0; f < MAX_FLAGS; ++f) first[f] = firstOf(flag_name[f]);
+  for (int f = 0; f < MAX_FLAGS; ++f) first[f] = firstOf(FlagName(f));
   const std::string_view* names = FlagNames();
   auto valueOf = [&](int f) {
-    return flags.set[f] ? "the run reads " + std::string(flag_name[f]) + " " +
+    return flags.set[f] ? "the run reads " + std::string(FlagName(f)) + " " +
                               std::to_string(flags.value[f])
-                        : "the run does not set " + std::string(flag_name[f]);
+                        : "the run does not set " + std::string(FlagName(f));
   };
   // What a flag name that ends at `after` inside a longer word does.
   auto effectOf = [&](int g, size_t after) -> std::string {
-    std::string name = flag_name[g];
+    std::string name = FlagName(g);
     bool blankAfter = after < text.size() && text[after] == ' ';
     if (g == omit_ret_codes)
       return blankAfter ? "it ends in omit_ret_codes, so the run reads an omit list after it"
@@ -864,21 +864,21 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
       takesNext = IsNumberFlag(f) && more && FlagNamed(next.word) < 0;
       if (first[f] != w.offset) {
         Report(at(w.offset), "flag-word-ignored",
-               "the run reads " + std::string(flag_name[f]) + " only at its "
+               "the run reads " + std::string(FlagName(f)) + " only at its "
                "first occurrence in the flags line, column " +
                    std::to_string(static_cast<size_t>(at(first[f]) - line.begin) + 1) +
                    ", not here: " + valueOf(f));
       } else if (IsNumberFlag(f)) {
         if (w.offset + w.word.size() == text.size()) {
           Report(at(w.offset), "flag-value-missing",
-                 std::string(flag_name[f]) + " at the end of the flags line "
+                 std::string(FlagName(f)) + " at the end of the flags line "
                  "has no value: " + valueOf(f));
         } else if (!more) {
           Report(at(w.offset), "flag-value-missing",
-                 std::string(flag_name[f]) + " has no value: " + valueOf(f));
+                 std::string(FlagName(f)) + " has no value: " + valueOf(f));
         } else if (!takesNext) {
           Report(at(w.offset), "flag-value-missing",
-                 std::string(flag_name[f]) + " is followed by " +
+                 std::string(FlagName(f)) + " is followed by " +
                      Shown(next.word) + ", not a number: " + valueOf(f));
         } else {
           const std::string v(next.word);
@@ -891,7 +891,7 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
           }
           if (!decimal || !fits)
             Report(at(next.offset), "flag-value-not-number",
-                   "value " + Shown(v) + " of " + flag_name[f] + " is not " +
+                   "value " + Shown(v) + " of " + FlagName(f) + " is not " +
                        (decimal ? "a number from 0 to 4294967295"
                                 : "a decimal number") +
                        ": " + valueOf(f));
@@ -929,7 +929,7 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
       Count(rule);
     } else if (startsWith >= 0) {
       Report(at(w.offset), rule,
-             std::string(flag_name[startsWith]) + " needs a blank before its "
+             std::string(FlagName(startsWith)) + " needs a blank before its "
              "value (" + Shown(w.word) + "): " + valueOf(startsWith));
     } else if (number) {
       Report(at(w.offset), rule,

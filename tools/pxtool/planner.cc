@@ -102,27 +102,9 @@ PlannedCopy PlanCopy(const std::string& dir, const std::string& name,
 
 // Conditions a judgement noted, by name, in the order of the flags.
 std::vector<std::string> NotesOf(const Conditions& c) {
-  const std::pair<bool, const char*> named[] = {
-      {c.delayedReboot, "delayed_reboot"},
-      {c.acCycle, "ac_cycle"},
-      {c.powercycle, "powercycle"},
-      {c.wrongPriorVersion, "wrong_prior_version"},
-      {c.unfullfilledPrerequisite, "unfullfilled_prerequisite"},
-      {c.noDowngrade, "no_downgrade"},
-      {c.noUpdate, "no_update"},
-      {c.notSupportedSubSys, "not_supported_subsys"},
-      {c.noAdequateHW, "no_adequate_hw"},
-      {c.notSupportedOS, "not_supported_os"},
-      {c.kernelModuleMissing, "kernel_module_missing"},
-      {c.pkgMissing, "pkg_missing"},
-      {c.incorrectTarget, "incorrect_target"},
-      {c.bitLockerBlocked, "bitlocker_blocked"},
-      {c.trustedExeTecBlocked, "txt_blocked"},
-      {c.notOmitFlags, "not_omit_flags"},
-  };
   std::vector<std::string> notes;
-  for (const auto& n : named)
-    if (n.first) notes.push_back(n.second);
+  for (const Keyword& k : kKeywords)
+    if (k.NotesOwnCondition() && c.noted[k.slot]) notes.push_back(k.note);
   if (c.cmdRet != 0) notes.push_back("failure_" + std::to_string(c.cmdRet));
   return notes;
 }
@@ -340,7 +322,7 @@ class Walker {
     plan_->end.line = line;
     plan_->end.result = result;
     plan_->end.why = why;
-    plan_->end.delayedReboot = conditions_.delayedReboot;
+    plan_->end.delayedReboot = conditions_.noted[Delayed];
   }
 
   // A judged step: what the pending flags make of each return code, and of
@@ -388,27 +370,9 @@ class Walker {
 
   // What besides the flags text decides a step's outcomes.
   std::string ConditionsKey(bool anyCode) const {
-    const Conditions& c = conditions_;
-    const bool bits[] = {anyCode,
-                         c.delayedReboot,
-                         c.acCycle,
-                         c.powercycle,
-                         c.wrongPriorVersion,
-                         c.unfullfilledPrerequisite,
-                         c.noDowngrade,
-                         c.noUpdate,
-                         c.notSupportedSubSys,
-                         c.noAdequateHW,
-                         c.notSupportedOS,
-                         c.kernelModuleMissing,
-                         c.pkgMissing,
-                         c.incorrectTarget,
-                         c.bitLockerBlocked,
-                         c.trustedExeTecBlocked,
-                         c.notOmitFlags};
-    std::string key;
-    for (bool bit : bits) key += bit ? '1' : '0';
-    return key + std::to_string(c.cmdRet) + ":";
+    std::string key(1, anyCode ? '1' : '0');
+    for (bool noted : conditions_.noted) key += noted ? '1' : '0';
+    return key + std::to_string(conditions_.cmdRet) + ":";
   }
 
   void Pending(const SectionLine& line) {

@@ -3,7 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "quillon.h"
+#include "codes.h"
+#include "keywords.h"
 #include "run_log_reader.h"
 
 namespace pxtool {
@@ -28,35 +29,6 @@ bool ReadField(const std::string& text, size_t* at, const char* key,
   *at = end == text.size() ? end : end + 1;
   return true;
 }
-
-struct Condition {
-  unsigned int code;
-  const char* name;
-  const char* words;
-};
-
-// The autonomic codes that report a condition or a failure (the order of
-// the final-code composition; 17 is a verdict of its own).
-const Condition kConditions[] = {
-    {59, "os_not_supported", "the operating system is not supported"},
-    {60, "subsystem_not_supported", "the subsystem is not supported"},
-    {22, "kernel_module_missing", "a kernel module is missing"},
-    {21, "package_missing", "a package is missing"},
-    {23, "bitlocker_blocked", "BitLocker blocks the update"},
-    {24, "txt_blocked", "TXT blocks the update"},
-    {63, "no_downgrade", "no downgrade"},
-    {64, "no_update", "no update"},
-    {66, "wrong_prior_version", "wrong prior version"},
-    {65, "unfulfilled_prerequisite", "a prerequisite is not fulfilled"},
-    {10, "ac_cycle", "an AC power cycle is due"},
-    {70, "power_cycle", "a power cycle is due"},
-    {67, "extraction_failed", "extraction failed"},
-    {68, "driver_install_failed", "driver installation failed"},
-    {69, "software_install_failed", "software installation failed"},
-    {71, "pfr_blocked", "PFR blocks the update"},
-    {72, "sdcard_error", "SD card error"},
-    {73, "recovery_update_error", "recovery update error"},
-};
 
 }  // namespace
 
@@ -119,11 +91,11 @@ FinalCodeMeaning DescribeFinalCode(unsigned int code, bool autonomic) {
         m.description = "failed (autonomic code 55)";
         return m;
     }
-    for (const Condition& c : kConditions) {
-      if (c.code != code) continue;
+    if (const Keyword* k = KeywordOfAutonomicCode(code)) {
       m.verdict = "condition";
-      m.condition = c.name;
-      m.description = std::string("the run went through; condition: ") + c.words;
+      m.condition = k->codeName;
+      m.description =
+          std::string("the run went through; condition: ") + k->codeWords;
       return m;
     }
     m.description = "a code the run does not compose";
