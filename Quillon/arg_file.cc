@@ -21,8 +21,8 @@ namespace {
 // The mapping that MarkLineTaken flushes; null when none is mapped.
 const ArgFileView* g_mapped = nullptr;
 
-void DebugPrint(const char* text) {
-  if (debug) fputs(text, DebugOutput());
+void DebugPrint(FILE* debugOutput, const char* text) {
+  if (debug) fputs(text, debugOutput);
 }
 
 // Releases the list of package files and the package directory.
@@ -168,19 +168,19 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* pWorkPath) {
 }
 
 unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
-                              const char* pWorkPath) {
+                              const char* pWorkPath, FILE* debugOutput) {
   const char* text = static_cast<const char*>(pFileView);
   uFileCnt = 0;
   BasicParams params = ReadBasicParams(text, end, pWorkPath, autonomic);
   switch (params.problem) {
     case BasicParamsProblem::kNoRuntimeSection:
-      DebugPrint("Can not find RUNTIMESECTION");
+      DebugPrint(debugOutput, "Can not find RUNTIMESECTION");
       return params.code;
     case BasicParamsProblem::kNoLineAfterComments:
-      DebugPrint("Can't find line without comment");
+      DebugPrint(debugOutput, "Can't find line without comment");
       return params.code;
     case BasicParamsProblem::kNoFwPathKey:
-      DebugPrint("Missing FWPATHKEY");
+      DebugPrint(debugOutput, "Missing FWPATHKEY");
       return params.code;
     default:
       break;
@@ -192,9 +192,9 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
             pArgFileName);
   if (params.problem == BasicParamsProblem::kFwPathWithoutLineEnd ||
       params.problem == BasicParamsProblem::kEmptyFwPath)
-    DebugPrint("Can't find FWPATHKEY");
+    DebugPrint(debugOutput, "Can't find FWPATHKEY");
   if (params.problem == BasicParamsProblem::kNoMemory && !autonomic)
-    DebugPrint("Can't alloc memory");
+    DebugPrint(debugOutput, "Can't alloc memory");
   if (debug && !params.fwPath.empty()) QLOG("Scan directory %s", params.fwPath.c_str());
   if (debug && params.scanned) {
     if (params.scanResult < 0)
@@ -217,7 +217,7 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
       failure = code;
     }
   }
-  if (debug) fprintf(DebugOutput(), "ReadBasicParams : caught exception %u\n",
+  if (debug) fprintf(debugOutput, "ReadBasicParams : caught exception %u\n",
                      failure);
   ReleaseBasicParams();
   return autonomic ? 55 : failure;

@@ -32,6 +32,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 #include "arg_grammar.h"
@@ -90,10 +91,15 @@ void ReleaseArgFile(ArgFileView* view, bool closeFd);
 // pFwPath, cFileList and uFileCnt and returns 0, or returns an error code
 // (55 in autonomic mode for the failures after "FWPATH=" was found) with the
 // list empty and pFwPath null, after the run's messages for it. pWorkPath
-// replaces the package directory in autonomic mode. The form without `end`
-// reads a zero-terminated text.
+// replaces the package directory in autonomic mode. The diagnostics of "-d"
+// go to `debugOutput`: the run passes its private duplicate of the caller's
+// standard output (descriptors.h), since its own standard output is
+// /dev/null by then; other callers may leave it at standard output. The
+// suite's form without `end` keeps its two-argument signature: it reads a
+// zero-terminated text and prints to standard output.
 unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
-                              const char* pWorkPath);
+                              const char* pWorkPath,
+                              FILE* debugOutput = stdout);
 unsigned int ReadBasicParamsA(const void* pFileView, const char* pWorkPath);
 
 // Marks a pending command line as taken up ("1") and flushes the page that

@@ -3,12 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "quillon.h"
 
 namespace {
-
-std::vector<std::string> g_warnings;
 
 const size_t kWorkAreaSize = 512;  // szArg: the value before cleaning
 
@@ -104,8 +103,6 @@ CmdlineOptions ParseCmdline(int argc, char** argv) {
   return o;
 }
 
-const std::vector<std::string>& CmdlineWarnings() { return g_warnings; }
-
 char* cleanStringA(char* tmp_string) {
   for (char* p = tmp_string; *p; ++p) {
     if (*p == '"' || *p == '\t' || *p == '\n') *p = ' ';
@@ -140,6 +137,12 @@ void Usage(char* pToolName) {
 }
 
 int evaluateCmdlineOptions(int argc, char** argv) {
+  std::vector<std::string> dropped;
+  return evaluateCmdlineOptions(argc, argv, &dropped);
+}
+
+int evaluateCmdlineOptions(int argc, char** argv,
+                           std::vector<std::string>* warnings) {
   CmdlineOptions o = ParseCmdline(argc, argv);
   if (o.action == CmdlineOptions::kVersion) {
     printf("%u.%u.%u.%u\n", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
@@ -152,7 +155,7 @@ int evaluateCmdlineOptions(int argc, char** argv) {
     fflush(stdout);
     exit(0);
   }
-  g_warnings = o.warnings;
+  *warnings = std::move(o.warnings);
   debug = o.debug;
   agt_no_reboot = o.noReboot;
   update = o.update;

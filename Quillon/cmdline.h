@@ -36,14 +36,14 @@ CmdlineOptions ParseCmdline(int argc, char** argv);
 // "-v"/"-version" and "-h"/"-help" print to standard output and end the
 // process with code 0. Returns 0.
 //
-// A value longer than its buffer is shortened to fit; each shortening is
-// recorded in CmdlineWarnings() so that the run can log it once its run log
-// is open.
+// A value longer than its buffer is shortened to fit. *warnings is set to
+// the messages about every shortening, each beginning with a line feed, so
+// that the run can trace and log them once its run log is open.
+int evaluateCmdlineOptions(int argc, char** argv,
+                           std::vector<std::string>* warnings);
+// The suite's form, which keeps its two-argument signature: the same, with
+// the messages about shortened values dropped.
 int evaluateCmdlineOptions(int argc, char** argv);
-
-// Messages about values that evaluateCmdlineOptions had to shorten, each
-// beginning with a line feed, ready for the trace and the run log.
-const std::vector<std::string>& CmdlineWarnings();
 
 // Prints the usage text for pToolName; nothing for a null name.
 void Usage(char* pToolName);

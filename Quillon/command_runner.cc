@@ -103,22 +103,25 @@ bool SameAsVerified(const char* line, const char* copy, size_t size) {
 }
 
 // DoCommandA, with the line's text read from `text` (the line itself, or
-// its verified copy) and its mark and result written at `line`.
+// its verified copy), its mark and result written at `line`, and the "-d"
+// lines of a flags line printed to `debugOutput`.
 int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
-               char* external_parameter, char* external_reset);
+               char* external_parameter, char* external_reset,
+               FILE* debugOutput);
 
 }  // namespace
 
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset) {
   return TakeUpLine(line, line, size, external_option, external_parameter,
-                    external_reset);
+                    external_reset, stdout);
 }
 
 namespace {
 
 int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
-               char* external_parameter, char* external_reset) {
+               char* external_parameter, char* external_reset,
+               FILE* debugOutput) {
   if (size < kCommandOffset) {
     QREPORT(1, "ERROR : pending command line \"%.*s\" in argument file \"%s\" "
             "is shorter than its six leading columns - passed over",
@@ -180,7 +183,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   bool skipped = false;
   if (isFlags) {
     skipped = otherMode;
-    if (!skipped) DoItYourselfCmdA(&flagsText[0]);
+    if (!skipped) DoItYourselfCmdA(&flagsText[0], debugOutput);
   } else if (otherMode) {
     skipped = true;
     ret = checkFlags(0);
@@ -238,7 +241,8 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
 
 unsigned int RunCommandSection(char* secStart, char* end,
                                const std::string& currentDir,
-                               const VerifiedText* verified) {
+                               const VerifiedText* verified,
+                               FILE* debugOutput) {
   // Line numbers are not needed here: the walk starts counting at the key.
   SectionWalk walk(secStart, secStart, end);
   for (;;) {
@@ -268,7 +272,8 @@ unsigned int RunCommandSection(char* secStart, char* end,
           if (!SameAsVerified(at, text, line.size)) StopAtChangedLine(*verified, at);
         }
         int result = TakeUpLine(at, text, line.size, externalOptionBuffer,
-                                externalParameterBuffer, externalResetBuffer);
+                                externalParameterBuffer, externalResetBuffer,
+                                debugOutput);
         if (result != 0) return static_cast<unsigned int>(result);
         break;
       }

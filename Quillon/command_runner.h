@@ -14,6 +14,7 @@
 #define QUILLON_COMMAND_RUNNER_H_
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Handles the pending command line at `line` of `size` characters (without
@@ -21,7 +22,9 @@
 // on, anything else to stop the section walk with that result. Returns 2 (8
 // in autonomic mode) when its buffers cannot be had; the line then stays
 // unmarked. A line shorter than its six leading columns holds no command: it
-// is reported and passed over, unmarked.
+// is reported and passed over, unmarked. The "-d" line of a flags line that
+// finds no memory goes to standard output (RunCommandSection takes the run's
+// stream instead; this keeps the suite's signature).
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset);
 
@@ -47,9 +50,12 @@ struct VerifiedText {
 // DoCommandA. Raises EXECERROR_HandlerError when the text ends inside the
 // section, or when a stopping signal has arrived before a pending line.
 // currentDir names the file's directory in messages. `verified`, when not
-// null, is the copy to hold the lines against (see VerifiedText).
+// null, is the copy to hold the lines against (see VerifiedText). The "-d"
+// lines of the flags lines go to `debugOutput`: the run passes its private
+// duplicate of the caller's standard output (descriptors.h).
 unsigned int RunCommandSection(char* secStart, char* end,
                                const std::string& currentDir,
-                               const VerifiedText* verified = nullptr);
+                               const VerifiedText* verified = nullptr,
+                               FILE* debugOutput = stdout);
 
 #endif  // QUILLON_COMMAND_RUNNER_H_

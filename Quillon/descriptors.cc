@@ -7,11 +7,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include "report.h"
-
 namespace {
-
-FILE* g_debugOutput = nullptr;  // null: still the process's stdout
 
 const int kFirstPrivateDescriptor = 256;
 
@@ -38,9 +34,8 @@ void MarkHighDescriptorsCloseOnExec() {
 
 }  // namespace
 
-FILE* DebugOutput() { return g_debugOutput ? g_debugOutput : stdout; }
-
-int CloseInheritedDescriptors(bool keepStdout) {
+int CloseInheritedDescriptors(bool keepStdout, FILE** debugOutput) {
+  *debugOutput = nullptr;
   fflush(stdout);
   int saved = -1;
   if (keepStdout) saved = fcntl(1, F_DUPFD_CLOEXEC, kFirstPrivateDescriptor);
@@ -51,8 +46,8 @@ int CloseInheritedDescriptors(bool keepStdout) {
     error = errno ? errno : EBADF;
   MarkHighDescriptorsCloseOnExec();
   if (saved >= 0) {
-    g_debugOutput = fdopen(saved, "w");
-    if (g_debugOutput == nullptr) close(saved);
+    *debugOutput = fdopen(saved, "w");
+    if (*debugOutput == nullptr) close(saved);
   }
   return error;
 }

@@ -20,8 +20,8 @@
 
 namespace {
 
-[[noreturn]] void RaiseNoMemory() {
-  if (debug) fputs("Can't alloc memory", DebugOutput());
+[[noreturn]] void RaiseNoMemory(FILE* debugOutput) {
+  if (debug) fputs("Can't alloc memory", debugOutput);
   throw static_cast<unsigned int>(EXECERROR_NoMemory);
 }
 
@@ -33,10 +33,10 @@ void ReleaseSlot(int flag) {
   piFlags[flag] = nullptr;
 }
 
-void StoreNumber(int flag, unsigned int value) {
+void StoreNumber(int flag, unsigned int value, FILE* debugOutput) {
   if (piFlags[flag] == nullptr) {
     piFlags[flag] = new (std::nothrow) unsigned int;
-    if (piFlags[flag] == nullptr) RaiseNoMemory();
+    if (piFlags[flag] == nullptr) RaiseNoMemory(debugOutput);
   }
   *static_cast<unsigned int*>(piFlags[flag]) = value;
 }
@@ -130,26 +130,32 @@ void assignFlag(char* cCommand, unsigned int flag, bool argFollow) {
     ReleaseSlot(static_cast<int>(flag));
     return;
   }
-  StoreNumber(static_cast<int>(flag), value);
+  // Not on the run's path (DoItYourselfCmdA stores what ParseFlags read):
+  // its "-d" line goes to standard output.
+  StoreNumber(static_cast<int>(flag), value, stdout);
 }
 
 unsigned int DoItYourselfCmdA(char* cCommand) {
+  return DoItYourselfCmdA(cCommand, stdout);
+}
+
+unsigned int DoItYourselfCmdA(char* cCommand, FILE* debugOutput) {
   cmdRet = 0;
   FlagSet flags;
   try {
     flags = ParseFlags(cCommand);
   } catch (const std::bad_alloc&) {
-    RaiseNoMemory();
+    RaiseNoMemory(debugOutput);
   }
   for (int flag = 0; flag < MAX_FLAGS; ++flag) {
     ReleaseSlot(flag);
     if (!flags.set[flag]) continue;
     if (flag != omit_ret_codes) {
-      StoreNumber(flag, flags.value[flag]);
+      StoreNumber(flag, flags.value[flag], debugOutput);
       continue;
     }
     char* copy = new (std::nothrow) char[flags.omitList.size() + 1];
-    if (copy == nullptr) RaiseNoMemory();
+    if (copy == nullptr) RaiseNoMemory(debugOutput);
     memcpy(copy, flags.omitList.c_str(), flags.omitList.size() + 1);
     piFlags[flag] = copy;
   }

@@ -11,11 +11,18 @@
 #ifndef QUILLON_FLAGS_H_
 #define QUILLON_FLAGS_H_
 
+#include <cstdio>
+
 #include "judge.h"
 
 // Replaces all pending flags by those named in the flags text (the text after
 // "flag" and its separator) and sets cmdRet to 0. Returns 0. Raises
-// EXECERROR_NoMemory (as an unsigned int) when memory runs out.
+// EXECERROR_NoMemory (as an unsigned int) when memory runs out, after
+// printing "Can't alloc memory" to `debugOutput` with "-d" (the run passes
+// its private duplicate of the caller's standard output, descriptors.h).
+unsigned int DoItYourselfCmdA(char* cCommand, FILE* debugOutput);
+// The suite's form, which keeps its one-argument signature: the same,
+// printing to standard output.
 unsigned int DoItYourselfCmdA(char* cCommand);
 
 // Sets slot `flag` from the flags text, or empties it when the flag's name is

@@ -30,9 +30,4 @@
     QLOG(format, ##__VA_ARGS__);          \
   } while (0)
 
-// Where the diagnostics of "-d" go: the caller's standard output, kept on a
-// private close-on-exec descriptor once the run has closed its inherited
-// descriptors (see descriptors.h).
-FILE* DebugOutput();
-
 #endif  // QUILLON_REPORT_H_

@@ -51,10 +51,10 @@ char* HeapCopy(const char* text) {
 }
 
 // The "-d" line with the final code, on the caller's standard output.
-void PrintReturnCode(unsigned int code) {
+void PrintReturnCode(FILE* debugOutput, unsigned int code) {
   if (!debug) return;
-  fprintf(DebugOutput(), "Quillon return code: 0x%X\n", code);
-  fflush(DebugOutput());
+  fprintf(debugOutput, "Quillon return code: 0x%X\n", code);
+  fflush(debugOutput);
 }
 
 }  // namespace
@@ -66,7 +66,10 @@ Run::Run(int argc, char** argv)
       runLockDir_(kRunLockDirectory),
       stateDir_(kStateDirectory) {}
 
-Run::~Run() { free(reserve_); }
+Run::~Run() {
+  free(reserve_);
+  if (debugOutput_ != stdout) fclose(debugOutput_);
+}
 
 bool Run::ReserveMemory() {
   reserve_ = malloc(kReserveSize);
@@ -114,9 +117,10 @@ void Run::EvaluateCommandLine() {
   KeepRunningOnBrokenPipe();  // the usage and version texts go out first
   memset(externalOptionBuffer, 0, sizeof(externalOptionBuffer));
   memset(externalParameterBuffer, 0, sizeof(externalParameterBuffer));
-  evaluateCmdlineOptions(argc_, argv_);
-  warnings_ = CmdlineWarnings();
-  devNullError_ = CloseInheritedDescriptors(debug);
+  evaluateCmdlineOptions(argc_, argv_, &warnings_);
+  FILE* kept = nullptr;
+  devNullError_ = CloseInheritedDescriptors(debug, &kept);
+  if (kept != nullptr) debugOutput_ = kept;
   InstallRunSignalHandlers();
 }
 
@@ -175,7 +179,7 @@ unsigned int Run::EndWithoutLock() {
     QREPORT(1, "ERROR : the run lock of argument file \"%s%s%s\" cannot be "
             "taken: %s - nothing done", CurrentDir.c_str(), kSlash,
             pArgFileName, lockWhy_.c_str());
-  PrintReturnCode(EXECERROR_HandlerError);
+  PrintReturnCode(debugOutput_, EXECERROR_HandlerError);
   if (hLogFile != nullptr) fclose(hLogFile);
   hLogFile = nullptr;
   return EXECERROR_HandlerError;
@@ -284,7 +288,7 @@ void Run::PreparePackage() {
     return;
   }
   unsigned int r = ReadBasicParamsA(view_.text, view_.textEnd,
-                                    CurrentDir.c_str());
+                                    CurrentDir.c_str(), debugOutput_);
   if (r != 0) {
     QTRACE(1, "ERROR %d reading basic parameters!", r);
     QLOG("ERROR %d reading basic parameters", r);
@@ -382,7 +386,7 @@ unsigned int Run::RunCommands() {
   verified.size = verifiedText_.size();
   unsigned int result = RunCommandSection(
       const_cast<char*>(secStart), view_.textEnd, CurrentDir,
-      verifiedText_.empty() ? nullptr : &verified);
+      verifiedText_.empty() ? nullptr : &verified, debugOutput_);
   ReleaseArgFile(&view_, true);
   return result;
 }
@@ -410,7 +414,7 @@ unsigned int Run::Finish(unsigned int runResult) {
   ReleaseArgFile(&view_, false);
   unsigned int finalCode = ComposeFinalCode(runResult);
   SetExecStatus(5, static_cast<int>(finalCode));
-  PrintReturnCode(finalCode);
+  PrintReturnCode(debugOutput_, finalCode);
   QREPORT(2, "Quillon return code: 0x%X", finalCode);
   CProcess::SetCurrentDir(InitialCurrentDir.c_str());
   if (hLogFile != nullptr) fclose(hLogFile);

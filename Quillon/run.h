@@ -24,6 +24,7 @@
 #ifndef QUILLON_RUN_H_
 #define QUILLON_RUN_H_
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,7 +52,8 @@ class Run {
   unsigned int EndWithoutArguments();
 
   // Evaluates the command line ("-v" and "-h" end the process here), then
-  // closes the inherited descriptors.
+  // closes the inherited descriptors, keeping with "-d" a private duplicate
+  // of the caller's standard output for the run's diagnostics.
   void EvaluateCommandLine();
 
   // Works out the mode and moves to the working directory.
@@ -136,6 +138,11 @@ class Run {
   bool workingDirectoryEntered_ = false;
   std::vector<std::string> warnings_;  // logged once the run log is open
   int devNullError_ = 0;  // /dev/null could not be put on 0, 1 and 2
+  // Where the diagnostics of "-d" go: standard output until the inherited
+  // descriptors are closed, then the private duplicate of the caller's
+  // standard output, which the run owns (left at standard output, by then
+  // /dev/null, if none could be had).
+  FILE* debugOutput_ = stdout;
   // With trust enforced: the argument file as it was verified (a private
   // copy, the size of the mapping), which the commands are taken from.
   std::string verifiedText_;

@@ -10,18 +10,21 @@ namespace {
 
 class CmdlineTest : public QuillonTest {
  protected:
-  // Evaluates a fresh command line; argv[0] is a program path.
-  void Eval(std::vector<std::string> args) {
+  // Evaluates a fresh command line; argv[0] is a program path. Returns the
+  // warnings about shortened values.
+  std::vector<std::string> Eval(std::vector<std::string> args) {
     ResetRunGlobals();
     args.insert(args.begin(), "/opt/pkg/Quillon");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(&a[0]);
-    EXPECT_EQ(0, evaluateCmdlineOptions(static_cast<int>(argv.size()), argv.data()));
+    std::vector<std::string> warnings{"left from before"};
+    EXPECT_EQ(0, evaluateCmdlineOptions(static_cast<int>(argv.size()), argv.data(), &warnings));
+    return warnings;
   }
 };
 
 TEST_F(CmdlineTest, ModesLastOneWins) {
-  Eval({"/work", "px.arg"});
+  EXPECT_TRUE(Eval({"/work", "px.arg"}).empty());
   EXPECT_TRUE(force && !update && !expert && !autonomic && !debug && !agt_no_reboot);
   Eval({"/work", "px.arg", "-force", "-update", "-n", "-d"});
   EXPECT_TRUE(update && agt_no_reboot && debug && !force && !expert);
@@ -59,15 +62,15 @@ TEST_F(CmdlineTest, ValueOptionsAndMarkers) {
 }
 
 TEST_F(CmdlineTest, LongValuesAreShortenedWithAWarning) {
-  size_t before = CmdlineWarnings().size();
-  Eval({"/w", "-reset", std::string(40, 'r'), "-external-parameter", std::string(20, 'p'),
-        "-external-variable", std::string(600, 'v')});
+  std::vector<std::string> warnings =
+      Eval({"/w", "-reset", std::string(40, 'r'), "-external-parameter", std::string(20, 'p'),
+            "-external-variable", std::string(600, 'v')});
   EXPECT_EQ(std::string(31, 'r'), externalResetBuffer);
   EXPECT_EQ(std::string(15, 'p'), externalParameterBuffer);
   EXPECT_EQ(std::string(511, 'v'), externalOptionBuffer);
-  ASSERT_EQ(before + 3, CmdlineWarnings().size());
+  ASSERT_EQ(3u, warnings.size());
   EXPECT_EQ("\nValue of -reset is 40 characters long after cleaning; shortened to 31",
-            CmdlineWarnings()[before]);
+            warnings[0]);
 }
 
 }  // namespace

@@ -192,6 +192,11 @@ TEST_F(RunE2ETest, ExpertFallbackAndModePrefixes) {
   EXPECT_NE(std::string::npos,
             Log(t_).find(L("ERROR : Expert mode fallback start key [Commands] of command section "
                            "not found") + L("caught exception 570621955")));
+
+  // "-d" lines from the argument file's reader reach the caller's output.
+  WriteFile(pkg_ + "/px.arg", ArgText({"[Commands]", "[End]"}));  // no [Runtime]
+  EXPECT_EQ("Can not find RUNTIMESECTIONQuillon return code: 0x22030003\n",
+            Run({t_, "pkg/px.arg", "-d"}).out);
 }
 
 TEST_F(RunE2ETest, RebootRequestThenResume) {
