@@ -18,9 +18,6 @@
 
 namespace {
 
-// The mapping that MarkLineTaken flushes; null when none is mapped.
-const ArgFileView* g_mapped = nullptr;
-
 void DebugPrint(FILE* debugOutput, const char* text) {
   if (debug) fputs(text, debugOutput);
 }
@@ -71,9 +68,8 @@ int OpenArgFile(const char* name, ArgFileView* view, std::string* why) {
   return 0;
 }
 
-std::string ArgFileChange() {
-  const ArgFileView* view = g_mapped;
-  if (view == nullptr) return std::string();
+std::string ArgFileChange(const ArgFileView* view) {
+  if (view == nullptr || view->text == nullptr) return std::string();
   struct stat opened, named;
   if (fstat(view->fd, &opened) != 0) return "cannot be examined any more";
   if (opened.st_size != static_cast<off_t>(view->mapSize))
@@ -117,13 +113,11 @@ int MapArgFile(ArgFileView* view, size_t size) {
   view->text = static_cast<char*>(map);
   view->mapSize = size;
   view->textEnd = view->text + strnlen(view->text, size);
-  g_mapped = view;
   return 0;
 }
 
 void ReleaseArgFile(ArgFileView* view, bool closeFd) {
   if (view->text != nullptr) munmap(view->text, view->mapSize);
-  if (g_mapped == view) g_mapped = nullptr;
   view->text = view->textEnd = nullptr;
   view->mapSize = 0;
   if (closeFd && view->fd >= 0) {
@@ -136,9 +130,8 @@ void ReleaseArgFile(ArgFileView* view, bool closeFd) {
   }
 }
 
-int MarkLineTaken(char* line) {
-  const ArgFileView* view = g_mapped;
-  if (view == nullptr || line < view->text ||
+int MarkLineTaken(const ArgFileView* view, char* line) {
+  if (view == nullptr || view->text == nullptr || line < view->text ||
       line >= view->text + view->mapSize) {
     *line = '1';
     return 0;

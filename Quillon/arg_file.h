@@ -68,8 +68,9 @@ int OpenArgFile(const char* name, ArgFileView* view, std::string* why);
 // empty text when nothing did: its size changed (the mapping would no
 // longer match the file; touching the part past a shortened end is a
 // SIGBUS), it was removed, or its name now names another file (marks would
-// go to a file nobody reads). Looked at after every command.
-std::string ArgFileChange();
+// go to a file nobody reads). Looked at after every command. Empty for a
+// null or unmapped view.
+std::string ArgFileChange(const ArgFileView* view);
 
 // Reads the whole mapped file through its descriptor into `copy`: private
 // memory that no other process can change, the size of the mapping. Returns
@@ -103,11 +104,12 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
 unsigned int ReadBasicParamsA(const void* pFileView, const char* pWorkPath);
 
 // Marks a pending command line as taken up ("1") and flushes the page that
-// holds the mark to disk when the line lies in the mapped argument file,
+// holds the mark to disk when the line lies in `view`'s mapping (a null
+// view, or a line outside it: the mark is only written),
 // after adding the line to the mapping's record of taken lines, if it has
 // one. Returns 0, or the errno of a failed flush: the mark may then not be
 // on disk, and the command must not be started. A line the record could
 // not take is reported and left unmarked, with that errno.
-int MarkLineTaken(char* line);
+int MarkLineTaken(const ArgFileView* view, char* line);
 
 #endif  // QUILLON_ARG_FILE_H_

@@ -9,6 +9,7 @@
 
 #include "arg_file.h"
 #include "package_model.h"
+#include "pending_line.h"
 #include "flags.h"
 #include "interrupts.h"
 #include "report.h"
@@ -103,44 +104,40 @@ bool SameAsVerified(const char* line, const char* copy, size_t size) {
 }
 
 // DoCommandA, with the line's text read from `text` (the line itself, or
-// its verified copy), its mark and result written at `line`, and the "-d"
-// lines of a flags line printed to `debugOutput`.
+// its verified copy) and its mark and result written at `line`, within
+// `section` (its file, if any, takes the mark).
 int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
                char* external_parameter, char* external_reset,
-               FILE* debugOutput);
+               const SectionContext& section);
 
 }  // namespace
 
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset) {
   return TakeUpLine(line, line, size, external_option, external_parameter,
-                    external_reset, stdout);
+                    external_reset, SectionContext());
 }
 
 namespace {
 
 int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
                char* external_parameter, char* external_reset,
-               FILE* debugOutput) {
-  if (size < kCommandOffset) {
-    QREPORT(1, "ERROR : pending command line \"%.*s\" in argument file \"%s\" "
-            "is shorter than its six leading columns - passed over",
-            static_cast<int>(size), text, pArgFileName);
-    return 0;
-  }
-  // The line's working copies, all made before the line is marked: without
-  // memory for them the line stays pending and the walk stops with 2 (8 in
-  // autonomic mode), as for any abort.
-  CommandText command;
+               const SectionContext& section) {
+  // What the line does, and its working copies, all had before the line is
+  // marked: without memory for them the line stays pending and the walk
+  // stops with 2 (8 in autonomic mode), as for any abort.
+  PendingLine pending;
   std::string flagsText;
-  bool isFlags, otherMode;
   try {
-    command = ReadCommandText(
+    LineMode mode;
+    mode.forcedRun = force;
+    mode.updateRun = update;
+    pending = ReadPendingLine(
         text, size,
-        RunExternalValues(external_option, external_parameter, external_reset));
-    isFlags = command.IsFlags();
-    otherMode = command.OtherMode(force, update);
-    if (isFlags && !otherMode) flagsText = command.FlagsText();
+        RunExternalValues(external_option, external_parameter, external_reset),
+        mode);
+    if (pending.action == LineAction::kTakeFlags)
+      flagsText = pending.command.FlagsText();
   } catch (const std::bad_alloc&) {
     const int ret = autonomic ? 8 : 2;
     QTRACE(2, "Out of memory! Retcode: %d", ret);
@@ -149,6 +146,13 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
          pArgFileName, ret);
     return ret;
   }
+  if (!pending.Marked()) {
+    QREPORT(1, "ERROR : pending command line \"%.*s\" in argument file \"%s\" "
+            "is shorter than its six leading columns - passed over",
+            static_cast<int>(size), text, pArgFileName);
+    return 0;
+  }
+  const CommandText& command = pending.command;
   // The masked copies only serve the trace and the run log: without memory
   // for them the command is not shown, and still runs.
   std::string shown;
@@ -165,7 +169,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   // on to the command as soon as it has started.
   StopSignalsHeld held;
   if (int sig = held.Received()) StopBeforePendingLine(sig);
-  int markError = MarkLineTaken(line);
+  int markError = MarkLineTaken(section.file, line);
   if (markError != 0) {
     // The mark may not be on disk: starting the command could run it a
     // second time after a power cut. It counts as taken and is not run.
@@ -176,57 +180,63 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   }
   // A line that starts nothing lets a signal through at once: it stops the
   // run before the next pending line.
-  if (isFlags || otherMode) held.Release();
+  if (pending.action != LineAction::kRunCommand) held.Release();
 
   unsigned int Sysret = 0;
   int ret = 0;
-  bool skipped = false;
-  if (isFlags) {
-    skipped = otherMode;
-    if (!skipped) DoItYourselfCmdA(&flagsText[0], debugOutput);
-  } else if (otherMode) {
-    skipped = true;
-    ret = checkFlags(0);
-  } else {
-    QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
-    errno = 0;
-    int waitStatus =
-        CurrentShell()->System(command.toRun.c_str(), held.CommandMask());
-    int spawnError = errno;
-    held.Release();  // the real shell has, once the group was recorded
-    QTRACE(2, "shell command \"%s\" finished with return code %d",
-           shown.c_str(), waitStatus);
-    Sysret = DecodeWaitStatus(waitStatus);
-    if (spawnError != 0)
-      QREPORT(1, "ERROR : the shell could not be started for command <%s> "
-              "(errno %d)", shown.c_str(), spawnError);
-    std::string change = ArgFileChange();
-    if (!change.empty()) {
-      QTRACE(3, ". . . returned %u", Sysret);
-      QLOG(" . . . returned %u", Sysret);
-      QREPORT(1, "ERROR : argument file \"%s\" %s while command <%s> ran - "
-              "run stopped, result not written", pArgFileName, change.c_str(),
-              shown.c_str());
-      RaiseHandlerError();
+  switch (pending.action) {
+    case LineAction::kPassOver:
+    case LineAction::kSkipFlags:
+      break;
+    case LineAction::kTakeFlags:
+      DoItYourselfCmdA(&flagsText[0], section.debugOutput);
+      break;
+    case LineAction::kSkipCommand:
+      ret = checkFlags(pending.CodeJudged(Sysret));
+      break;
+    case LineAction::kRunCommand: {
+      QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
+      errno = 0;
+      int waitStatus =
+          CurrentShell()->System(command.toRun.c_str(), held.CommandMask());
+      int spawnError = errno;
+      held.Release();  // the real shell has, once the group was recorded
+      QTRACE(2, "shell command \"%s\" finished with return code %d",
+             shown.c_str(), waitStatus);
+      Sysret = DecodeWaitStatus(waitStatus);
+      if (spawnError != 0)
+        QREPORT(1, "ERROR : the shell could not be started for command <%s> "
+                "(errno %d)", shown.c_str(), spawnError);
+      std::string change = ArgFileChange(section.file);
+      if (!change.empty()) {
+        QTRACE(3, ". . . returned %u", Sysret);
+        QLOG(" . . . returned %u", Sysret);
+        QREPORT(1, "ERROR : argument file \"%s\" %s while command <%s> ran - "
+                "run stopped, result not written", pArgFileName,
+                change.c_str(), shown.c_str());
+        RaiseHandlerError();
+      }
+      if (int sig = InterruptSignal()) {
+        QTRACE(3, ". . . returned %u", Sysret);
+        QLOG(" . . . returned %u", Sysret);
+        WriteResultField(line, Sysret);
+        QREPORT(1, "ERROR : signal %d (%s) received while command <%s> ran - "
+                "%s, run ends", sig, strsignal(sig), shown.c_str(),
+                InterruptCount() > 1
+                    ? "a further signal killed its process group"
+                    : "passed on to its process group, which has ended");
+        RaiseHandlerError();
+      }
+      if (Sysret != 0 && NamesInstaller(command.toRun))
+        QREPORT(2, "Talbot did return error code %u: %s!", Sysret,
+                CTalbotErrorCodes::ErrorCodeToString(Sysret));
+      ret = checkFlags(pending.CodeJudged(Sysret));
+      break;
     }
-    if (int sig = InterruptSignal()) {
-      QTRACE(3, ". . . returned %u", Sysret);
-      QLOG(" . . . returned %u", Sysret);
-      WriteResultField(line, Sysret);
-      QREPORT(1, "ERROR : signal %d (%s) received while command <%s> ran - "
-              "%s, run ends", sig, strsignal(sig), shown.c_str(),
-              InterruptCount() > 1
-                  ? "a further signal killed its process group"
-                  : "passed on to its process group, which has ended");
-      RaiseHandlerError();
-    }
-    if (Sysret != 0 && NamesInstaller(command.toRun))
-      QREPORT(2, "Talbot did return error code %u: %s!", Sysret,
-              CTalbotErrorCodes::ErrorCodeToString(Sysret));
-    ret = checkFlags(Sysret);
   }
 
-  if (skipped) {
+  if (pending.action == LineAction::kSkipFlags ||
+      pending.action == LineAction::kSkipCommand) {
     QREPORT(3, " . . . skipped %u", Sysret);
   } else {
     QTRACE(3, ". . . returned %u", Sysret);
@@ -240,9 +250,8 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
 }  // namespace
 
 unsigned int RunCommandSection(char* secStart, char* end,
-                               const std::string& currentDir,
-                               const VerifiedText* verified,
-                               FILE* debugOutput) {
+                               const SectionContext& section) {
+  const VerifiedText* verified = section.verified;
   // Line numbers are not needed here: the walk starts counting at the key.
   SectionWalk walk(secStart, secStart, end);
   for (;;) {
@@ -255,7 +264,7 @@ unsigned int RunCommandSection(char* secStart, char* end,
             verified->copy[line.begin - verified->mapping] != '[')
           StopAtChangedLine(*verified, line.begin);
         QREPORT(2, "Finished reading argument file \"%s%s%s\"",
-                currentDir.c_str(), "/", pArgFileName);
+                section.currentDir.c_str(), "/", pArgFileName);
         return 0;
       case SectionLine::kCorrupted:
         QTRACE(1, "ERROR : Corrupted arg file!");
@@ -273,7 +282,7 @@ unsigned int RunCommandSection(char* secStart, char* end,
         }
         int result = TakeUpLine(at, text, line.size, externalOptionBuffer,
                                 externalParameterBuffer, externalResetBuffer,
-                                debugOutput);
+                                section);
         if (result != 0) return static_cast<unsigned int>(result);
         break;
       }

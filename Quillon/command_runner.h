@@ -1,14 +1,19 @@
-// The command runner: handles one pending command line of the chosen
+// The command runner: takes up the pending command lines of the chosen
 // command section.
 //
-// In order: the command text (from offset 6) loses its mode prefix ("force"
-// or "update" and one separator), gets the external values put in for its
-// placeholders ("!{EXTVAR}", "!{RESET}", "!{PARAM}", first occurrence each),
-// is logged with the word after "-pwd " masked, and the line is marked "1"
-// and flushed to disk. Then a flags line sets the pending flags, a command
-// of the other run mode is passed over (but still judged as 0), and any
-// other command runs through the shell and is judged by the pending flags.
-// The return code goes into the line's three-digit result field.
+// What a line does is the package model's answer (pending_line.h): passed
+// over, flags taken, a command of the other run mode skipped (judged as 0),
+// or a command to run, with its text (mode prefix off, the external values
+// put in for its placeholders). The runner carries that out in order: the
+// command is logged with the word after "-pwd " masked, the line is marked
+// "1" and flushed to disk, the flags are taken or the command runs through
+// the shell and is judged by the pending flags, and the return code goes
+// into the line's three-digit result field.
+//
+// Memory: everything a line needs (its text, the copy with the external
+// values, the flags text) is had before its mark; a line without memory for
+// it stays pending. The masked copy for the trace and the run log comes
+// after: without it the command is not shown, and still runs.
 
 #ifndef QUILLON_COMMAND_RUNNER_H_
 #define QUILLON_COMMAND_RUNNER_H_
@@ -16,6 +21,8 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+
+struct ArgFileView;
 
 // Handles the pending command line at `line` of `size` characters (without
 // its line feed and the character before it). Returns the judgement: 0 to go
@@ -44,18 +51,26 @@ struct VerifiedText {
   size_t size = 0;                // of both
 };
 
+// What the section walk works with, besides the section itself.
+struct SectionContext {
+  // The mapped argument file: marks are flushed to it and go into its
+  // record of taken lines, and it is looked at for changes after every
+  // command. Null: the marks are written, nothing more (DoCommandA).
+  const ArgFileView* file = nullptr;
+  // The copy to hold the lines against (see VerifiedText), or null.
+  const VerifiedText* verified = nullptr;
+  std::string currentDir;  // names the file's directory in messages
+  // The "-d" lines of the flags lines: the run passes its private
+  // duplicate of the caller's standard output (descriptors.h).
+  FILE* debugOutput = stdout;
+};
+
 // Walks the command section whose key line starts at secStart (the package
-// model's SectionWalk), handing every pending command line to DoCommandA.
-// Returns 0 when the section ended, or the first non-zero result of
-// DoCommandA. Raises EXECERROR_HandlerError when the text ends inside the
+// model's SectionWalk), taking up every pending command line as DoCommandA
+// does. Returns 0 when the section ended, or the first non-zero result of
+// a line. Raises EXECERROR_HandlerError when the text ends inside the
 // section, or when a stopping signal has arrived before a pending line.
-// currentDir names the file's directory in messages. `verified`, when not
-// null, is the copy to hold the lines against (see VerifiedText). The "-d"
-// lines of the flags lines go to `debugOutput`: the run passes its private
-// duplicate of the caller's standard output (descriptors.h).
 unsigned int RunCommandSection(char* secStart, char* end,
-                               const std::string& currentDir,
-                               const VerifiedText* verified = nullptr,
-                               FILE* debugOutput = stdout);
+                               const SectionContext& section);
 
 #endif  // QUILLON_COMMAND_RUNNER_H_

@@ -384,9 +384,13 @@ unsigned int Run::RunCommands() {
   verified.mapping = view_.text;
   verified.copy = verifiedText_.data();
   verified.size = verifiedText_.size();
-  unsigned int result = RunCommandSection(
-      const_cast<char*>(secStart), view_.textEnd, CurrentDir,
-      verifiedText_.empty() ? nullptr : &verified, debugOutput_);
+  SectionContext context;
+  context.file = &view_;
+  context.verified = verifiedText_.empty() ? nullptr : &verified;
+  context.currentDir = CurrentDir;
+  context.debugOutput = debugOutput_;
+  unsigned int result =
+      RunCommandSection(const_cast<char*>(secStart), view_.textEnd, context);
   ReleaseArgFile(&view_, true);
   return result;
 }

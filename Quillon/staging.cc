@@ -11,14 +11,11 @@
 #include <vector>
 
 #include "px_tool.h"
+#include "stage_paths.h"
 #include "report.h"
 #include "safe_file.h"
 
 namespace {
-
-std::string JoinPath(const char* directory, const char* name) {
-  return std::string(directory) + "/" + name;
-}
 
 bool SameFile(const std::string& a, const std::string& b) {
   struct stat sa, sb;
@@ -47,11 +44,6 @@ unsigned int RemoveStaged(const std::vector<std::string>& written) {
 
 }  // namespace
 
-bool IsExecutableName(const std::string& path) {
-  size_t dot = path.rfind('.');
-  return dot != std::string::npos && path.compare(dot, 4, ".exe") == 0;
-}
-
 unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath,
                       StagingCheck* check) {
   if (pExecutionPath == nullptr || pFirmwarePath == nullptr) return 55;
@@ -59,21 +51,19 @@ unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath,
   if (uFileCnt == 0) return 0;
 
   for (unsigned int i = 0; i < uFileCnt; ++i) {
-    std::string source = JoinPath(pFirmwarePath, cFileList[i]);
-    std::string destination = JoinPath(pExecutionPath, cFileList[i]);
-    const std::string& longer =
-        source.size() > destination.size() ? source : destination;
-    if (longer.size() > kMaxStagePath) {
+    StagePaths paths = StagePathsOf(pFirmwarePath, pExecutionPath, cFileList[i]);
+    if (const std::string* longer = paths.TooLong()) {
       QREPORT(1, "ERROR : path \"%s\" is longer than %zu characters - "
-              "nothing staged", longer.c_str(), kMaxStagePath);
+              "nothing staged", longer->c_str(), kMaxStagePath);
       return EXECERROR_HandlerError;
     }
   }
 
   std::vector<std::string> written;  // copies made (never a package file)
   for (unsigned int i = 0; i < uFileCnt; ++i) {
-    std::string szSrcFile = JoinPath(pFirmwarePath, cFileList[i]);
-    std::string szDestFile = JoinPath(pExecutionPath, cFileList[i]);
+    StagePaths paths = StagePathsOf(pFirmwarePath, pExecutionPath, cFileList[i]);
+    const std::string& szSrcFile = paths.source;
+    const std::string& szDestFile = paths.copy;
     WriteLogFileA(hLogFile, "\nCopy file from \"%s\" to \"%s\"",
                   szSrcFile.c_str(), szDestFile.c_str());
     const bool executable = IsExecutableName(szDestFile);

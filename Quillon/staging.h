@@ -30,17 +30,10 @@ class StagingCheck {
 // Room of the buffer that receives the directory of the program's path.
 const size_t kWrpPathSize = 1025;
 
-// Longest "<directory>/<name>" path of a staged file, source or copy.
-const size_t kMaxStagePath = 511;
-
-// Whether a staged copy of this path gets mode 0700: its last "." starts
-// ".exe" (the directory part counts too; "tool.exec" does, "x.EXE" not).
-bool IsExecutableName(const std::string& path);
-
 // Clears the pending flags and stages cFileList from pFirmwarePath into
 // pExecutionPath. Returns 0; 55 for a null path; otherwise the failure code
 // of the first file that could not be staged (the codec's result), or
-// EXECERROR_HandlerError when a path is longer than kMaxStagePath (checked
+// EXECERROR_HandlerError when a path is longer than kMaxStagePath (stage_paths.h) (checked
 // for every file before any is copied). Each failure is logged with the
 // file it concerns. With a `check`, a file it refuses ends staging with
 // EXECERROR_HandlerError, and every copy staged so far is removed first.

@@ -129,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   char* section = ChooseSection(text.get(), end);
   if (section != nullptr) {
     try {
-      RunCommandSection(section, end, "/nonexistent-workdir");
+      RunCommandSection(section, end,
+                        SectionContext{nullptr, nullptr, "/nonexistent-workdir"});
     } catch (unsigned int) {
       // A text that ends inside the section, or no memory for a flags list.
     }

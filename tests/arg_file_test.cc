@@ -34,7 +34,8 @@ class ArgFileTest : public QuillonTest {
   std::string FwPath() { return pFwPath ? pFwPath : "<null>"; }
   std::vector<std::string> Files() { return {cFileList, cFileList + uFileCnt}; }
   unsigned Walk(std::string* text) {
-    return RunCommandSection(&(*text)[0], &(*text)[0] + text->size(), dir_.path());
+    return RunCommandSection(&(*text)[0], &(*text)[0] + text->size(),
+                             SectionContext{nullptr, nullptr, dir_.path()});
   }
   const std::string src_ = dir_ / "src";
 };
@@ -106,7 +107,9 @@ TEST_F(ArgFileTest, TextWithoutZeroEndsAtItsEnd) {
   ASSERT_EQ(0, StatArgFile(view, &size));
   ASSERT_EQ(0, MapArgFile(&view, size));
   EXPECT_EQ(view.text + page, view.textEnd);
-  EXPECT_THROW(RunCommandSection(view.text, view.textEnd, dir_.path()), unsigned);
+  EXPECT_THROW(RunCommandSection(view.text, view.textEnd,
+                                 SectionContext{&view, nullptr, dir_.path()}),
+               unsigned);
   EXPECT_EQ(std::vector<std::string>{"echo a"}, shell_.commands);
   ReleaseArgFile(&view, true);
   EXPECT_EQ(-1, view.fd);

@@ -112,7 +112,8 @@ class PlanPropertyTest : public QuillonTest {
     } else {
       if (choice.UsesFallback()) force = true, expert = false;
       try {
-        r.result = RunCommandSection(const_cast<char*>(choice.Start()), end, "/t");
+        r.result = RunCommandSection(const_cast<char*>(choice.Start()), end,
+                                     SectionContext{nullptr, nullptr, "/t"});
       } catch (unsigned int code) {
         r.raised = true;
         r.result = code;

@@ -16,7 +16,7 @@
 #include "package_model.h"
 #include "package_tree.h"
 #include "px_tool.h"
-#include "staging.h"
+#include "stage_paths.h"
 
 namespace pxtool {
 
@@ -480,15 +480,11 @@ std::string Checker::PackagePath(const std::string& name) const {
 void Checker::CheckPackageFiles() {
   const char* value = params_.fwPathKey + 7;
   for (const std::string& name : params_.files) {
-    // Staging joins the paths as "<dir>/<name>", whatever the directory
-    // ends with.
-    std::string source = params_.fwPath + "/" + name;
-    std::string copy = in_.execDir + "/" + name;
-    const std::string& longer = source.size() > copy.size() ? source : copy;
-    if (longer.size() > kMaxStagePath)
+    StagePaths paths = StagePathsOf(params_.fwPath, in_.execDir, name);
+    if (const std::string* longer = paths.TooLong())
       Report(value, "path-too-long",
-             "staging path " + Shown(longer) + " is " +
-                 std::to_string(longer.size()) + " characters long, more "
+             "staging path " + Shown(*longer) + " is " +
+                 std::to_string(longer->size()) + " characters long, more "
                  "than " + std::to_string(kMaxStagePath) +
                  ": a run ends with the handler error before staging");
     PXTool::PXCryptMethod method = PXTool::PXDecrypt;

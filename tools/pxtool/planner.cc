@@ -12,7 +12,7 @@
 
 #include "px_tool.h"
 #include "safe_file.h"
-#include "staging.h"
+#include "stage_paths.h"
 
 namespace pxtool {
 
@@ -253,14 +253,13 @@ std::string Prepare(const PlanInput& in, const char* text, const char* end,
       slash == std::string::npos ? "./" : in.argFile.substr(0, slash);
   std::string failure;
   for (const std::string& name : params.files) {
-    std::string source = params.fwPath + "/" + name;
-    std::string destination = plan->execPath + "/" + name;
-    const std::string& longer =
-        source.size() > destination.size() ? source : destination;
-    if (failure.empty() && longer.size() > kMaxStagePath)
-      failure = "path " + Quoted(longer) + " is longer than " +
+    StagePaths paths = StagePathsOf(params.fwPath, plan->execPath, name);
+    const std::string* longer = paths.TooLong();
+    if (failure.empty() && longer != nullptr)
+      failure = "path " + Quoted(*longer) + " is longer than " +
                 std::to_string(kMaxStagePath) + " characters - nothing staged";
-    plan->staging.push_back(PlanCopy(in.packageDir, name, source, destination));
+    plan->staging.push_back(
+        PlanCopy(in.packageDir, name, paths.source, paths.copy));
   }
   for (const PlannedCopy& copy : plan->staging)
     if (failure.empty() && copy.action == PlannedCopy::kRefuse)
