@@ -154,7 +154,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   shown.clear();
   if ((hLogFile != nullptr || Debug.IsEnabled()) &&
       Masked(command.toRun, &shown))
-    QREPORT(2, "exec command <%s>", shown.c_str());
+    QREPORT(2, QUILLON_LOG_EXEC_COMMAND, shown.c_str());
 
   // From before the mark until the command's group is recorded, the
   // stopping signals are held back: one that came before the mark stops
@@ -200,7 +200,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
     std::string change = ArgFileChange();
     if (!change.empty()) {
       QTRACE(3, ". . . returned %u", Sysret);
-      QLOG(" . . . returned %u", Sysret);
+      QLOG(QUILLON_LOG_RETURNED, Sysret);
       QREPORT(1, "ERROR : argument file \"%s\" %s while command <%s> ran - "
               "run stopped, result not written", pArgFileName, change.c_str(),
               shown.c_str());
@@ -208,7 +208,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
     }
     if (int sig = InterruptSignal()) {
       QTRACE(3, ". . . returned %u", Sysret);
-      QLOG(" . . . returned %u", Sysret);
+      QLOG(QUILLON_LOG_RETURNED, Sysret);
       WriteResultField(line, Sysret);
       QREPORT(1, "ERROR : signal %d (%s) received while command <%s> ran - "
               "%s, run ends", sig, strsignal(sig), shown.c_str(),
@@ -224,13 +224,13 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   }
 
   if (skipped) {
-    QREPORT(3, " . . . skipped %u", Sysret);
+    QREPORT(3, QUILLON_LOG_SKIPPED, Sysret);
   } else {
     QTRACE(3, ". . . returned %u", Sysret);
-    QLOG(" . . . returned %u", Sysret);
+    QLOG(QUILLON_LOG_RETURNED, Sysret);
   }
   WriteResultField(line, Sysret);
-  QREPORT(2, "Executed command: \"%s\" Retcode: %d", shown.c_str(), ret);
+  QREPORT(2, QUILLON_LOG_EXECUTED, shown.c_str(), ret);
   return ret;
 }
 

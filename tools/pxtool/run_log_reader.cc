@@ -2,27 +2,33 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "run_log.h"
+
 namespace pxtool {
 
 namespace {
 
-// Whether the line starts with the literal `prefix` (its size known at
-// compile time: the reader tests several prefixes on every line).
-template <size_t N>
-bool StartsWith(const char* line, size_t size, const char (&prefix)[N]) {
-  return size >= N - 1 && memcmp(line, prefix, N - 1) == 0;
+// Whether the line starts with `prefix`, one of the texts of run_log.h
+// (constants: the reader tests several of them on every line).
+bool StartsWith(const char* line, size_t size, std::string_view prefix) {
+  return size >= prefix.size() && memcmp(line, prefix.data(), prefix.size()) == 0;
 }
 
-template <size_t N>
-constexpr size_t Length(const char (&)[N]) {
-  return N - 1;
+static_assert(kLogReturned[0] == kLogSkipped[0], "one case for both results");
+
+// Whether the line ends with `suffix`.
+bool EndsWith(const char* line, size_t size, std::string_view suffix) {
+  return size >= suffix.size() &&
+         memcmp(line + size - suffix.size(), suffix.data(), suffix.size()) == 0;
 }
 
+// A line of stars, as QUILLON_LOG_HEADER_STARS (or a torn one).
 bool AllStars(const char* line, size_t size) {
   if (size < 10) return false;
   for (size_t i = 0; i < size; ++i)
@@ -89,7 +95,7 @@ void ForEachLineFeed(const char* data, size_t size, At at) {
 
 // Whether a line starts a run's header block.
 bool IsHeaderStart(const char* line, size_t size) {
-  return StartsWith(line, size, "*********+*********+");
+  return StartsWith(line, size, kLogHeaderStart);
 }
 
 }  // namespace
@@ -161,20 +167,25 @@ class RunLogParser::Reader {
         run.headerComplete = true;
         inHeader_ = false;
       }
-    } else if (StartsWith(line, size, "**       Quillon V")) {
+    } else if (StartsWith(line, size, kLogHeaderTitle)) {
+      const size_t k = kLogHeaderTitleTime.size();
       const char* at = static_cast<const char*>(
-          memmem(line, size, " Log ", 5));
+          memmem(line, size, kLogHeaderTitleTime.data(), k));
       if (at != nullptr) {
-        size_t rest = size - static_cast<size_t>(at + 5 - line);
-        run.started.seconds = ParseLogStamp(at + 5, rest);
+        size_t rest = size - static_cast<size_t>(at + k - line);
+        run.started.seconds = ParseLogStamp(at + k, rest);
       }
-    } else if (StartsWith(line, size, "** Arg [")) {
-      const char* at = static_cast<const char*>(memmem(line, size, "]: ", 3));
+    } else if (StartsWith(line, size, kLogHeaderArg)) {
+      const size_t k = kLogHeaderArgValue.size();
+      const char* at = static_cast<const char*>(
+          memmem(line, size, kLogHeaderArgValue.data(), k));
       if (at != nullptr)
-        run.args.emplace_back(at + 3, size - static_cast<size_t>(at + 3 - line));
-    } else if (StartsWith(line, size, "** working directory: \"")) {
-      size_t n = Length("** working directory: \"");
-      size_t end = size > n && line[size - 1] == '"' ? size - 1 : size;
+        run.args.emplace_back(at + k, size - static_cast<size_t>(at + k - line));
+    } else if (StartsWith(line, size, kLogHeaderDirectory)) {
+      size_t n = kLogHeaderDirectory.size();
+      size_t end = size > n && EndsWith(line, size, kLogHeaderDirectoryEnd)
+                       ? size - kLogHeaderDirectoryEnd.size()
+                       : size;
       run.workingDirectory.assign(line + n, end - n);
     }
   }
@@ -197,28 +208,27 @@ class RunLogParser::Reader {
   }
 
   // One time-stamped line. The kinds a run writes for every command come
-  // first, told apart by their first character; the rest (a few per run)
-  // are read out of line, so the per-line path stays short.
+  // first, told apart by their first character (a result's two kinds
+  // share theirs); the rest (a few per run) are read out of line, so the
+  // per-line path stays short.
   void Event(const char* text, size_t size, const LogTime& when,
              size_t number) {
     if (log_->runs.empty()) Orphans(when, number);
     switch (size > 0 ? text[0] : '\0') {
-      case 'e':
-        if (StartsWith(text, size, "exec command <")) return Exec(text, size, when, number);
+      case kLogExecCommand[0]:
+        if (StartsWith(text, size, kLogExecCommand)) return Exec(text, size, when, number);
         break;
-      case ' ':
-        if (StartsWith(text, size, " . . . returned "))
-          return Result(text + Length(" . . . returned "), size - Length(" . . . returned "),
-                        false, when);
-        if (StartsWith(text, size, " . . . skipped "))
-          return Result(text + Length(" . . . skipped "), size - Length(" . . . skipped "),
-                        true, when);
+      case kLogReturned[0]:
+        if (StartsWith(text, size, kLogReturned))
+          return Result(text + kLogReturned.size(), size - kLogReturned.size(), false, when);
+        if (StartsWith(text, size, kLogSkipped))
+          return Result(text + kLogSkipped.size(), size - kLogSkipped.size(), true, when);
         break;
-      case 'E':
-        if (StartsWith(text, size, "Executed command: \"")) return Executed(text, size, when);
+      case kLogExecuted[0]:
+        if (StartsWith(text, size, kLogExecuted)) return Executed(text, size, when);
         break;
-      case 'Q':
-        if (StartsWith(text, size, "Quillon return code: 0x")) return Final(text, size, when);
+      case kLogFinalCode[0]:
+        if (StartsWith(text, size, kLogFinalCode)) return Final(text, size, when);
         break;
     }
     Other(text, size, when);
@@ -240,8 +250,8 @@ class RunLogParser::Reader {
     static const LoggedCommand kBlank;
     run.commands.push_back(kBlank);
     LoggedCommand& command = run.commands.back();
-    size_t n = Length("exec command <");
-    size_t end = text[size - 1] == '>' ? size - 1 : size;
+    size_t n = kLogExecCommand.size();
+    size_t end = EndsWith(text, size, kLogExecCommandEnd) ? size - kLogExecCommandEnd.size() : size;
     command.text = run.texts->Keep(text + n, end > n ? end - n : 0);
     command.logLine = number;
     command.started = when;
@@ -264,12 +274,12 @@ class RunLogParser::Reader {
   }
 
   void Executed(const char* text, size_t size, const LogTime& when) {
-    static const char kRetcode[] = "\" Retcode: ";
-    const size_t n = Length("Executed command: \""), k = Length(kRetcode);
+    const std::string_view kRetcode = kLogExecutedResult;
+    const size_t n = kLogExecuted.size(), k = kRetcode.size();
     // The last "\" Retcode: " ends the text (the text may hold one too).
     size_t at = std::string::npos;
     for (size_t i = size; i >= n + k; --i)
-      if (memcmp(text + i - k, kRetcode, k) == 0) {
+      if (memcmp(text + i - k, kRetcode.data(), k) == 0) {
         at = i - k;
         break;
       }
@@ -298,7 +308,7 @@ class RunLogParser::Reader {
 
   void Final(const char* text, size_t size, const LogTime& when) {
     LoggedRun& run = Target([](LoggedRun& r) { return !r.ended; });
-    size_t n = Length("Quillon return code: 0x");
+    size_t n = kLogFinalCode.size();
     if (ReadNumber(text + n, size - n, 16, &run.finalCode)) {
       run.ended = true;
       run.endedAt = when;
@@ -309,16 +319,19 @@ class RunLogParser::Reader {
   __attribute__((noinline)) void Other(const char* text, size_t size, const LogTime& when) {
     LoggedRun& run = Target([](LoggedRun& r) { return !r.ended; });
     Seen(run, when);
-    if (StartsWith(text, size, "Update status file ")) {
-      if (memmem(text, size, "Exit Status: 4,", 15) != nullptr) {
+    if (StartsWith(text, size, kLogStatusUpdate)) {
+      // The status a reboot request writes.
+      static const std::string kReboot =
+          std::string(kLogStatusUpdateStatus) + "4" + std::string(kLogStatusUpdateRetval);
+      if (memmem(text, size, kReboot.data(), kReboot.size()) != nullptr) {
         run.rebootRequested = true;
         if (LoggedCommand* command = Open(run)) command->rebootRequested = true;
       }
-    } else if (StartsWith(text, size, "Use command section ")) {
-      size_t n = Length("Use command section ");
+    } else if (StartsWith(text, size, kLogSection)) {
+      size_t n = kLogSection.size();
       run.section.assign(text + n, size - n);
-    } else if (StartsWith(text, size, "Use fallback command section ")) {
-      size_t n = Length("Use fallback command section ");
+    } else if (StartsWith(text, size, kLogFallbackSection)) {
+      size_t n = kLogFallbackSection.size();
       std::string rest(text + n, size - n);
       run.section = rest.substr(0, rest.find(' '));
       run.fallback = true;

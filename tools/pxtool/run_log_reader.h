@@ -1,13 +1,14 @@
-// Reading the run log (Quillon.log) back into runs and commands.
+// Reading the run log back into runs and commands.
 //
-// The run log is appended to by every run of a package: a header block
-// (stars, "Quillon V... Log <time>", "** Arg [i]: ...", "** working
-// directory: ...", stars), then one line per event, each "<LF><YYYY/MM/DD
+// The run log (run_log.h: its name, layout and the texts of its lines, which
+// the reader matches through the constants there) is appended to by every
+// run of a package: a header block (the version and time, the arguments,
+// the working directory), then one line per event, each "<LF><YYYY/MM/DD
 // hh:mm:ss><TAB><text>". The reader turns that into one LoggedRun per header
-// and one LoggedCommand per "exec command <...>" line, with what followed
-// it: " . . . returned N" or " . . . skipped N", "Executed command: "..."
-// Retcode: R", a status file written with "Exit Status: 4" (a reboot
-// request), ERROR lines, and the run's "Quillon return code: 0x..." line.
+// and one LoggedCommand per command started (QUILLON_LOG_EXEC_COMMAND), with
+// what followed it: its return code, or that it was skipped, the run result
+// its flags gave ("Executed command"), a status file written with status 4
+// (a reboot request), ERROR lines, and the run's final code.
 //
 // It is tolerant, never fails and reads every byte once (time linear in the
 // size of the log): what a killed run or a full disk leaves is read as far
@@ -71,9 +72,9 @@ class TextStore {
 };
 
 struct LoggedCommand {
-  std::string_view text;  // between "exec command <" and ">": masked, as run
+  std::string_view text;  // the text of its start line: masked, as run
   size_t logLine = 0;  // 1-based line of the log
-  LogTime started;     // "exec command"
+  LogTime started;     // its start line
   LogTime ended;       // "Executed command", else the result line
   bool returned = false;  // a "returned" or "skipped" line was seen
   bool skipped = false;   // the line's mode prefix excluded the run's mode
