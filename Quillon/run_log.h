@@ -126,10 +126,19 @@ constexpr std::string_view kLogExecutedResult =
 constexpr std::string_view kLogFinalCode =
     FormatLiteral(QUILLON_LOG_FINAL_CODE, 0);
 
-// Local time "%Y/%m/%d %H:%M:%S" of `now`, computed as UTC plus the zone's
+// The time stamp's layout (strftime) and the length of what it writes.
+extern const char kLogTimeStampFormat[];  // "%Y/%m/%d %H:%M:%S"
+const size_t kLogTimeStampLength = 19;
+
+// Local time kLogTimeStampFormat of `now`, computed as UTC plus the zone's
 // offset plus one hour while daylight saving time is in effect, written into
 // `buffer` and returned. Empty when the time cannot be formatted.
 const size_t kLogTimeStampSize = 100;
 const char* LogTimeStamp(time_t now, char (&buffer)[kLogTimeStampSize]);
+
+// Seconds of a stamp of that layout at `text` (kLogTimeStampLength
+// characters available), counted as if it were UTC, which is right for
+// differences and order; -1 when it is not one.
+long long ParseLogStamp(const char* text, size_t size);
 
 #endif  // QUILLON_RUN_LOG_H_

@@ -33,7 +33,7 @@ size_t CountExecLines(const std::string& text) {
   while (at <= text.size()) {
     size_t lf = text.find('\n', at);
     size_t end = lf == std::string::npos ? text.size() : lf;
-    if (end - at > 20 && pxtool::ParseLogStamp(text.data() + at, end - at) >= 0 &&
+    if (end - at > 20 && ParseLogStamp(text.data() + at, end - at) >= 0 &&
         text[at + 19] == '\t' &&
         text.compare(at + 20, kLogExecCommand.size(), kLogExecCommand) == 0)
       ++n;

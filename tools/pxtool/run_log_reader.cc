@@ -57,15 +57,6 @@ bool ReadNumber(const char* text, size_t size, int base,
   return true;
 }
 
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  long long era = (y >= 0 ? y : y - 399) / 400;
-  unsigned yoe = static_cast<unsigned>(y - era * 400);
-  unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
 // Calls `at(lf)` for each line feed in the `size` bytes at `data`, in
 // order. A large log is split on some 300,000 line feeds: 64 bytes are
 // compared at a time and the line feeds among them taken as bits, which
@@ -111,7 +102,8 @@ class RunLogParser::Reader {
       headerStars_ = 0;
       return;
     }
-    long long seconds = size > 19 && line[19] == '\t' ? Stamp(line) : -1;
+    const size_t k = kLogTimeStampLength;
+    long long seconds = size > k && line[k] == '\t' ? Stamp(line) : -1;
     if (inHeader_) {
       if (seconds < 0) {
         Header(line, size);
@@ -121,7 +113,7 @@ class RunLogParser::Reader {
     }
     if (seconds < 0) return;  // a continuation line, or a torn one
     LogTime when{seconds};
-    Event(line + 20, size - 20, when, number);
+    Event(line + k + 1, size - k - 1, when, number);
   }
 
  private:
@@ -150,7 +142,7 @@ class RunLogParser::Reader {
     runs.back().texts = texts ? std::move(texts) : std::make_shared<TextStore>();
   }
 
-  // ParseLogStamp of the 19 characters at `line`; the lines of a run
+  // ParseLogStamp of the kLogTimeStampLength characters at `line`; the lines of a run
   // mostly share their stamp, so the last one is remembered.
   long long Stamp(const char* line) {
     if (lastKnown_ && memcmp(line, last_, sizeof(last_)) == 0) return lastSeconds_;
@@ -349,7 +341,7 @@ class RunLogParser::Reader {
   const Retire* retire_;
   bool inHeader_ = false;
   int headerStars_ = 0;
-  char last_[19];
+  char last_[kLogTimeStampLength];
   bool lastKnown_ = false;
   long long lastSeconds_ = -1;
 };
@@ -375,28 +367,6 @@ std::string_view TextStore::Keep(const char* data, size_t size) {
 void TextStore::Clear() {
   current_ = 0;
   used_ = 0;
-}
-
-long long ParseLogStamp(const char* t, size_t size) {
-  if (size < 19) return -1;
-  static const char kShape[] = "dddd/dd/dd dd:dd:dd";
-  for (size_t i = 0; i < 19; ++i) {
-    bool digit = t[i] >= '0' && t[i] <= '9';
-    if (kShape[i] == 'd' ? !digit : t[i] != kShape[i]) return -1;
-  }
-  auto num = [t](size_t at, size_t n) {
-    unsigned v = 0;
-    for (size_t i = 0; i < n; ++i) v = v * 10 + static_cast<unsigned>(t[at + i] - '0');
-    return v;
-  };
-  unsigned month = num(5, 2), day = num(8, 2), hour = num(11, 2),
-           minute = num(14, 2), second = num(17, 2);
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 60)
-    return -1;
-  long long days = DaysFromCivil(num(0, 4), month, day);
-  if (days < 0) return -1;
-  return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 RunLogParser::RunLogParser(Retire retire)

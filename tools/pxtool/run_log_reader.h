@@ -45,7 +45,8 @@
 
 namespace pxtool {
 
-// A time stamp, as seconds counted as if the stamp were UTC (FormatLogStamp
+// A time stamp, as seconds counted as if the stamp were UTC (ParseLogStamp
+// in run_log.h reads it, FormatLogStamp
 // in run_report.h writes it back as it was written).
 struct LogTime {
   long long seconds = -1;  // -1 when unknown
@@ -150,10 +151,6 @@ class RunLogParser {
 // Kept apart from the parser: how many runs of the log are read back
 // together, newest first, when a line could belong to any of them.
 const size_t kRecentRuns = 8;
-
-// Seconds of a "YYYY/MM/DD hh:mm:ss" stamp at `text` (19 characters
-// available), counted as UTC; -1 when it is not one.
-long long ParseLogStamp(const char* text, size_t size);
 
 }  // namespace pxtool
 
