@@ -161,7 +161,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   shown.clear();
   if ((hLogFile != nullptr || Debug.IsEnabled()) &&
       Masked(command.toRun, &shown))
-    QREPORT(2, "exec command <%s>", shown.c_str());
+    QREPORT(2, QUILLON_LOG_EXEC_COMMAND, shown.c_str());
 
   // From before the mark until the command's group is recorded, the
   // stopping signals are held back: one that came before the mark stops
@@ -210,7 +210,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
       std::string change = ArgFileChange(section.file);
       if (!change.empty()) {
         QTRACE(3, ". . . returned %u", Sysret);
-        QLOG(" . . . returned %u", Sysret);
+        QLOG(QUILLON_LOG_RETURNED, Sysret);
         QREPORT(1, "ERROR : argument file \"%s\" %s while command <%s> ran - "
                 "run stopped, result not written", pArgFileName,
                 change.c_str(), shown.c_str());
@@ -218,7 +218,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
       }
       if (int sig = InterruptSignal()) {
         QTRACE(3, ". . . returned %u", Sysret);
-        QLOG(" . . . returned %u", Sysret);
+        QLOG(QUILLON_LOG_RETURNED, Sysret);
         WriteResultField(line, Sysret);
         QREPORT(1, "ERROR : signal %d (%s) received while command <%s> ran - "
                 "%s, run ends", sig, strsignal(sig), shown.c_str(),
@@ -237,13 +237,13 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
 
   if (pending.action == LineAction::kSkipFlags ||
       pending.action == LineAction::kSkipCommand) {
-    QREPORT(3, " . . . skipped %u", Sysret);
+    QREPORT(3, QUILLON_LOG_SKIPPED, Sysret);
   } else {
     QTRACE(3, ". . . returned %u", Sysret);
-    QLOG(" . . . returned %u", Sysret);
+    QLOG(QUILLON_LOG_RETURNED, Sysret);
   }
   WriteResultField(line, Sysret);
-  QREPORT(2, "Executed command: \"%s\" Retcode: %d", shown.c_str(), ret);
+  QREPORT(2, QUILLON_LOG_EXECUTED, shown.c_str(), ret);
   return ret;
 }
 

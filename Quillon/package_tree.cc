@@ -39,8 +39,8 @@ std::set<std::string> WrittenBesideArgumentFile(
       kStatusFileName,
       kStatusTempName,
       kGroupRecordName,  // the running command's process group
-      "Quillon.out",    // the commands' output
-      "Quillon.out.1",  // and the one before it
+      kRunOutputName,          // the commands' output
+      kRunOutputPreviousName,  // and the one before it
       ResetBackupPath(argName),
   };
   names.insert(staged.begin(), staged.end());

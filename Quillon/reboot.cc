@@ -7,8 +7,8 @@
 
 #include "interrupts.h"
 #include "report.h"
+#include "run_status.h"
 #include "shell.h"
-#include "status_file.h"
 
 const char* pRebootProgram = "/opt/QRTX/QRTXpxa/bin/help2";
 

@@ -12,7 +12,7 @@
 
 #include "cdebug.h"
 #include "quillon.h"
-#include "run_log.h"
+#include "run_log_writer.h"
 
 #define QUILLON_TRACE_PREFIX "\nQuillon       : "
 

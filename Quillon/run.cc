@@ -19,8 +19,8 @@
 #include "path_parts.h"
 #include "process.h"
 #include "report.h"
+#include "run_status.h"
 #include "staging.h"
-#include "status_file.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ char* HeapCopy(const char* text) {
 // The "-d" line with the final code, on the caller's standard output.
 void PrintReturnCode(FILE* debugOutput, unsigned int code) {
   if (!debug) return;
-  fprintf(debugOutput, "Quillon return code: 0x%X\n", code);
+  fprintf(debugOutput, QUILLON_LOG_FINAL_CODE "\n", code);
   fflush(debugOutput);
 }
 
@@ -361,7 +361,7 @@ unsigned int Run::RunCommands() {
   const char* key = section.key;
   if (section.start != nullptr) {
     QTRACE(1, "Use command section '%s'", key);
-    QLOG("Use command section %s", key);
+    QLOG(QUILLON_LOG_SECTION, key);
   } else {
     QTRACE(1, "ERROR : Start key '%s' of command section not found!", key);
     QLOG("ERROR : Start key %s of command section not found", key);
@@ -375,7 +375,7 @@ unsigned int Run::RunCommands() {
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
     }
     QTRACE(1, "Use fallback command section '%s' for expert mode!", key);
-    QLOG("Use fallback command section %s for expert mode", key);
+    QLOG(QUILLON_LOG_FALLBACK_SECTION, key);
     force = true;
     expert = false;
   }
@@ -419,7 +419,7 @@ unsigned int Run::Finish(unsigned int runResult) {
   unsigned int finalCode = ComposeFinalCode(runResult);
   SetExecStatus(5, static_cast<int>(finalCode));
   PrintReturnCode(debugOutput_, finalCode);
-  QREPORT(2, "Quillon return code: 0x%X", finalCode);
+  QREPORT(2, QUILLON_LOG_FINAL_CODE, finalCode);
   CProcess::SetCurrentDir(InitialCurrentDir.c_str());
   if (hLogFile != nullptr) fclose(hLogFile);
   hLogFile = nullptr;

@@ -1,19 +1,31 @@
 #include "run_log.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cstdarg>
-#include <cstring>
 #include <ctime>
-#include <new>
-#include <vector>
-
-#include "qz_string.h"
-#include "quillon.h"
-#include "safe_file.h"
 
 const char kRunLogName[] = "Quillon.log";
+const char kRunOutputName[] = "Quillon.out";
+const char kRunOutputPreviousName[] = "Quillon.out.1";
+const char kLogTimeStampFormat[] = "%Y/%m/%d %H:%M:%S";
+
+// The conversions FormatLiteral passes over.
+static_assert(FormatLiteral("a%-08.3lub%sc", 1) == "b" &&
+                  FormatLiteral("a%-08.3lub%sc", 2) == "c" &&
+                  FormatLiteral("a%d", 2).empty(),
+              "FormatLiteral reads printf conversions");
+
+namespace {
+
+// Days from 1970-01-01 to the civil date (year, month, day).
+long long DaysFromCivil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  long long era = (y >= 0 ? y : y - 399) / 400;
+  unsigned yoe = static_cast<unsigned>(y - era * 400);
+  unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+}  // namespace
 
 const char* LogTimeStamp(time_t now, char (&buffer)[kLogTimeStampSize]) {
   tzset();
@@ -24,102 +36,31 @@ const char* LogTimeStamp(time_t now, char (&buffer)[kLogTimeStampSize]) {
   time_t shifted = now - timezone + dst;
   struct tm shown;
   if (gmtime_r(&shifted, &shown) == nullptr ||
-      strftime(buffer, kLogTimeStampSize, "%Y/%m/%d %H:%M:%S", &shown) == 0)
+      strftime(buffer, kLogTimeStampSize, kLogTimeStampFormat, &shown) == 0)
     buffer[0] = '\0';
   return buffer;
 }
 
-bool LogFileWriteLine(FILE* file, const char* pMessage) {
-  if (file == nullptr || pMessage == nullptr || *pMessage == '\0') return false;
-  if (*pMessage == '\n') {
-    const char* rest = pMessage;
-    while (*rest == '\n') {
-      fputc('\n', file);
-      ++rest;
-    }
-    char stamp[kLogTimeStampSize];
-    fprintf(file, "%s\t%s", LogTimeStamp(time(nullptr), stamp), rest);
-  } else {
-    fputs(pMessage, file);
+long long ParseLogStamp(const char* t, size_t size) {
+  if (size < kLogTimeStampLength) return -1;
+  // The shape kLogTimeStampFormat writes.
+  static const char kShape[] = "dddd/dd/dd dd:dd:dd";
+  static_assert(sizeof(kShape) - 1 == kLogTimeStampLength, "one stamp");
+  for (size_t i = 0; i < kLogTimeStampLength; ++i) {
+    bool digit = t[i] >= '0' && t[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : t[i] != kShape[i]) return -1;
   }
-  fflush(file);
-  return true;
-}
-
-namespace {
-
-// Formats into a buffer of the measured length plus 100 and writes it.
-void WriteFormatted(FILE* hFile, const char* pFormat, va_list args) {
-  if (hFile == nullptr || pFormat == nullptr) return;
-  va_list measure;
-  va_copy(measure, args);
-  int n = vsnprintf(nullptr, 0, pFormat, measure);
-  va_end(measure);
-  if (n <= 0) return;
-  // Short messages are formatted on the stack: the line that reports a
-  // lack of memory must not need any. A long one that finds no memory is
-  // written cut to the stack buffer rather than lost.
-  char small[1024];
-  if (static_cast<size_t>(n) >= sizeof(small) - 100) {
-    try {
-      std::vector<char> buffer(static_cast<size_t>(n) + 100);
-      vsnprintf(buffer.data(), buffer.size(), pFormat, args);
-      LogFileWriteLine(hFile, buffer.data());
-      return;
-    } catch (const std::bad_alloc&) {
-    }
-  }
-  vsnprintf(small, sizeof(small), pFormat, args);
-  LogFileWriteLine(hFile, small);
-}
-
-}  // namespace
-
-void WriteLogFile(FILE* hFile, const char* pFormat, ...) {
-  va_list args;
-  va_start(args, pFormat);
-  WriteFormatted(hFile, pFormat, args);
-  va_end(args);
-}
-
-void WriteLogFileA(FILE* hFile, const char* pFormat, ...) {
-  va_list args;
-  va_start(args, pFormat);
-  WriteFormatted(hFile, pFormat, args);
-  va_end(args);
-}
-
-FILE* OpenRunLog(std::string* why) {
-  int fd = OpenOwnFile(kRunLogName, O_RDWR | O_CREAT | O_APPEND, 0644, why);
-  if (fd < 0) return nullptr;
-  FILE* file = fdopen(fd, "a+");
-  if (file == nullptr) close(fd);
-  return file;
-}
-
-void WriteLogHeader(FILE* file, int argc, char** argv,
-                    const std::string& workingDirectory) {
-  if (file == nullptr) return;
-  CQZString<std::string, char> version;
-  version.Format("%d.%02d.%02d", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
-                 QUILLON_VERSION_PATCH);
-  static const char kStars[] =
-      "\n******************************************************************"
-      "************";
-  fputs("\n\n*********+*********+*********+*********+*********+**********+"
-        "**********+******",
-        file);
-  char stamp[kLogTimeStampSize];
-  fprintf(file, "\n**       Quillon V%s Log %s", version.c_str(),
-          LogTimeStamp(time(nullptr), stamp));
-  fputs(kStars, file);
-  for (int i = 0; i < argc; ++i) fprintf(file, "\n** Arg [%d]: %s", i, argv[i]);
-  fprintf(file, "\n** working directory: \"%s\"", workingDirectory.c_str());
-  if (externalOption)
-    fprintf(file, "\n** external option: >%s<", externalOptionBuffer);
-  if (reset) fprintf(file, "\n** external reset: >%s<", externalResetBuffer);
-  if (externalParameter)
-    fprintf(file, "\n** external parameter: >%s<)", externalParameterBuffer);
-  fputs(kStars, file);
-  fflush(file);
+  auto num = [t](size_t at, size_t n) {
+    unsigned v = 0;
+    for (size_t i = 0; i < n; ++i) v = v * 10 + static_cast<unsigned>(t[at + i] - '0');
+    return v;
+  };
+  unsigned month = num(5, 2), day = num(8, 2), hour = num(11, 2),
+           minute = num(14, 2), second = num(17, 2);
+  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
+      minute > 59 || second > 60)
+    return -1;
+  long long days = DaysFromCivil(num(0, 4), month, day);
+  if (days < 0) return -1;
+  return days * 86400 + hour * 3600 + minute * 60 + second;
 }

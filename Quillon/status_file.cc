@@ -5,21 +5,44 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string>
 
-#include "flags.h"
-#include "process.h"
-#include "report.h"
 #include "safe_file.h"
 
 const char kStatusFileName[] = "HandlerStatus.txt";
 const char kStatusTempName[] = "HandlerStatus.txt.new";
+const char kStatusFileLayout[] = "Status=%d\nRetval=%d";
 
 namespace {
 
 const mode_t kStatusMode = 0644;
+
+// The key of the layout's line `index` (0 or 1): its text before the number.
+std::string LayoutKey(int index) {
+  std::string layout = kStatusFileLayout;
+  size_t begin = index == 0 ? 0 : layout.find('\n') + 1;
+  return layout.substr(begin, layout.find('%', begin) - begin);
+}
+
+// Reads "<key><signed decimal>" as one whole line of `text` starting at
+// `at`; advances `at` past the line feed.
+bool ReadField(const std::string& text, size_t* at, const std::string& key,
+               int* value) {
+  size_t n = key.size();
+  if (text.compare(*at, n, key) != 0) return false;
+  size_t end = text.find('\n', *at);
+  if (end == std::string::npos) end = text.size();
+  size_t stop = end > *at + n && text[end - 1] == '\r' ? end - 1 : end;
+  std::string digits = text.substr(*at + n, stop - *at - n);
+  if (digits.empty() || digits.size() > 11) return false;
+  char* rest = nullptr;
+  long v = strtol(digits.c_str(), &rest, 10);
+  if (*rest != '\0' || v < -2147483648L || v > 2147483647L) return false;
+  *value = static_cast<int>(v);
+  *at = end == text.size() ? end : end + 1;
+  return true;
+}
 
 // Writes all of `text` at the start of the open file, cuts it there and
 // flushes it to disk; closes it. Returns 0 or the errno of the failure.
@@ -51,11 +74,34 @@ int SyncCurrentDirectory() {
   return error;
 }
 
-// Writes the new content beside the status file and renames it over the
-// old one. A stale or planted temporary name is removed first (never
-// written through). Returns 0 or the errno of the failure; the old file is
-// untouched on failure.
-int ReplaceStatusFile(const char* text, std::string* why) {
+}  // namespace
+
+const char* FormatStatusFile(int status, int ret,
+                             char (&text)[kStatusTextSize]) {
+  snprintf(text, sizeof(text), kStatusFileLayout, status, ret);
+  return text;
+}
+
+bool ParseStatusFile(const std::string& text, StatusFileContent* content,
+                     std::string* error) {
+  size_t at = 0;
+  if (!ReadField(text, &at, LayoutKey(0), &content->status)) {
+    *error = "no \"Status=<number>\" line first";
+    return false;
+  }
+  if (!ReadField(text, &at, LayoutKey(1), &content->retval)) {
+    *error = "no \"Retval=<number>\" line after the Status= line";
+    return false;
+  }
+  if (at != text.size()) {
+    *error = "more than the two lines Status= and Retval=";
+    return false;
+  }
+  return true;
+}
+
+int ReplaceStatusFile(const char* text, int* syncError, std::string* why) {
+  *syncError = 0;
   int fd = CreateExclusive(kStatusTempName, O_WRONLY, kStatusMode, why);
   if (fd < 0 && errno == EEXIST && unlink(kStatusTempName) == 0)
     fd = CreateExclusive(kStatusTempName, O_WRONLY, kStatusMode, why);
@@ -67,75 +113,13 @@ int ReplaceStatusFile(const char* text, std::string* why) {
     unlink(kStatusTempName);
     return error;
   }
-  int syncError = SyncCurrentDirectory();
-  if (syncError != 0)
-    QREPORT(1, "ERROR : directory of status file \"%s\" could not be flushed "
-            "to disk (errno %d) - the new status may not survive a power cut",
-            kStatusFileName, syncError);
+  *syncError = SyncCurrentDirectory();
   return 0;
 }
 
-// Rewrites the status file in place, or creates it when there is none: the
-// only way left when the new content cannot be written beside it. Only a
-// regular file of our own with one link is written (never a link or a
-// planted file).
 int RewriteStatusFileInPlace(const char* text, std::string* why) {
   int fd = OpenOwnFile(kStatusFileName, O_WRONLY | O_CREAT, kStatusMode, why);
   return fd < 0 ? errno : WriteAndClose(fd, text, true);
 }
 
-}  // namespace
-
-void SetExecStatus(int execstatus, int ret) {
-  if (status != 4) status = execstatus;
-  // Nothing here may need memory: the status is also written when the run
-  // ends for lack of it. Only a refusal's reason (a planted temporary or
-  // status file) is a string; without memory for it, that way counts as
-  // failed.
-  char dir[CProcess::kCurrentDirSize];
-  CProcess::GetCurrentDir(dir);
-  QREPORT(2, "Update status file \"%s%s%s\": Exit Status: %d, Return Code: %d",
-          dir, "/", kStatusFileName, status, ret);
-  char text[64];
-  snprintf(text, sizeof(text), "Status=%d\nRetval=%d", status, ret);
-  std::string why;
-  int error;
-  try {
-    error = ReplaceStatusFile(text, &why);
-  } catch (const std::bad_alloc&) {
-    error = ENOMEM;
-  }
-  if (error == 0) return;
-  QTRACE(1, "Error %d open status file \"%s%s%s\"", error, dir, "/",
-         kStatusFileName);
-  QLOG("Error %d open status file '%s'", error, kStatusFileName);
-  if (!why.empty())
-    QREPORT(1, "ERROR : \"%s%s%s\" %s - not written through", dir, "/",
-            kStatusTempName, why.c_str());
-  why.clear();
-  int inPlace;
-  try {
-    inPlace = RewriteStatusFileInPlace(text, &why);
-  } catch (const std::bad_alloc&) {
-    inPlace = ENOMEM;
-  }
-  if (inPlace == 0) {
-    QREPORT(1, "Status file \"%s%s%s\" written in place", dir, "/",
-            kStatusFileName);
-    return;
-  }
-  // Neither way worked. An old status file would show an earlier stage or
-  // run as the current one: remove it, so that the caller sees none.
-  bool removed = unlink(kStatusFileName) == 0;
-  QREPORT(1, "ERROR : status file \"%s%s%s\" cannot be written (error %d%s%s)"
-          " - %s", dir, "/", kStatusFileName, inPlace,
-          why.empty() ? "" : ", it ", why.c_str(),
-          removed ? "removed, so that no earlier result shows"
-                  : "it may show an earlier result");
-}
-
-unsigned int ComposeFinalCode(unsigned int runResult) {
-  if (!autonomic) return delayedReboot ? (runResult | 0x100000u) : runResult;
-  if (runResult != 0) return runResult;
-  return AutonomicConditionCode(CurrentConditions());
-}
+bool RemoveStatusFile() { return unlink(kStatusFileName) == 0; }

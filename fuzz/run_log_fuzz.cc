@@ -15,6 +15,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "run_log.h"
 #include "run_log_reader.h"
 #include "run_report.h"
 
@@ -26,14 +27,15 @@ size_t CountCommands(const pxtool::RunLog& log) {
   return n;
 }
 
-// Lines "<stamp>\texec command <...": what the reader must count.
+// Lines "<stamp>\t" + the start of a command: what the reader must count.
 size_t CountExecLines(const std::string& text) {
   size_t n = 0, at = 0;
   while (at <= text.size()) {
     size_t lf = text.find('\n', at);
     size_t end = lf == std::string::npos ? text.size() : lf;
-    if (end - at > 20 && pxtool::ParseLogStamp(text.data() + at, end - at) >= 0 &&
-        text[at + 19] == '\t' && text.compare(at + 20, 14, "exec command <") == 0)
+    if (end - at > 20 && ParseLogStamp(text.data() + at, end - at) >= 0 &&
+        text[at + 19] == '\t' &&
+        text.compare(at + 20, kLogExecCommand.size(), kLogExecCommand) == 0)
       ++n;
     if (lf == std::string::npos) break;
     at = lf + 1;

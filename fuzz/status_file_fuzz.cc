@@ -11,17 +11,19 @@
 
 #include "fuzz_support.h"
 #include "run_outcome.h"
+#include "status_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
-  pxtool::StatusFileContent content;
+  StatusFileContent content;
   std::string error;
-  if (pxtool::ParseStatusFile(text, &content, &error)) {
-    FUZZ_CHECK(text.compare(0, 7, "Status=") == 0);
-    char written[64];
-    snprintf(written, sizeof(written), "Status=%d\nRetval=%d", content.status, content.retval);
-    pxtool::StatusFileContent again;
-    FUZZ_CHECK(pxtool::ParseStatusFile(written, &again, &error));
+  if (ParseStatusFile(text, &content, &error)) {
+    const std::string layout = kStatusFileLayout;
+    FUZZ_CHECK(text.compare(0, layout.find('%'), layout, 0, layout.find('%')) == 0);
+    char written[kStatusTextSize];
+    FormatStatusFile(content.status, content.retval, written);
+    StatusFileContent again;
+    FUZZ_CHECK(ParseStatusFile(written, &again, &error));
     FUZZ_CHECK(again.status == content.status && again.retval == content.retval);
   } else {
     FUZZ_CHECK(!error.empty());

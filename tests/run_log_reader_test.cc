@@ -1,5 +1,5 @@
-// The run log reader, the status file parser, the final code in words and
-// the re-arming of an argument file, on texts made here.
+// The run log reader, the final code in words and the re-arming of an
+// argument file, on texts made here.
 
 #include "run_log_reader.h"
 
@@ -198,16 +198,7 @@ TEST(RunLogReaderTest, ALogCutShortOrGrowingWhileItIsRead) {
   EXPECT_EQ("a\n", read);
 }
 
-TEST(RunOutcomeTest, StatusFileAndFinalCode) {
-  StatusFileContent c;
-  std::string error;
-  EXPECT_TRUE(ParseStatusFile("Status=5\nRetval=-1", &c, &error));
-  EXPECT_EQ(-1, c.retval);
-  EXPECT_TRUE(ParseStatusFile("Status=4\r\nRetval=5\n", &c, &error));
-  for (const char* bad : {"", "Status=5", "Status=5\nRetval=", "Retval=1\nStatus=5",
-                          "Status=5\nRetval=99999999999", "Status=5\nRetval=1\nx"})
-    EXPECT_FALSE(ParseStatusFile(bad, &c, &error)) << bad;
-
+TEST(RunOutcomeTest, FinalCode) {
   EXPECT_STREQ("success", DescribeFinalCode(0x100000, false).verdict);
   EXPECT_TRUE(DescribeFinalCode(0x100000, false).delayedReboot);
   EXPECT_STREQ("handler_error", DescribeFinalCode(0x22130003, false).verdict);

@@ -13,8 +13,9 @@ int RunManifest(int argc, char** argv) {
   int status = kSuccess;
   if (!ParseArguments("manifest", argc, argv, {}, &args, &status)) return status;
   if (!EnterPackage(args.packageDir)) return kFailure;
-  std::string text, path;
-  return WriteManifest(args.argFile, &text, &path);
+  std::string text;
+  PackageLayout layout;
+  return WriteManifest(args.argFile, &text, &layout);
 }
 
 }  // namespace pxtool

@@ -20,6 +20,7 @@
 #include "package_model.h"
 #include "run_log_reader.h"
 #include "run_outcome.h"
+#include "status_file.h"
 
 namespace pxtool {
 

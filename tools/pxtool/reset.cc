@@ -37,6 +37,7 @@
 #include "run_lock.h"
 #include "safe_file.h"
 #include "sha256.h"
+#include "status_file.h"
 #include "taken_lines.h"
 
 namespace pxtool {
@@ -182,7 +183,7 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory,
     if (!keepStatus) {
       std::string dirs[2] = {where.ArgDir(), where.dir};
       for (const std::string& dir : dirs) {
-        std::string path = (dir == "/" ? "" : dir) + "/HandlerStatus.txt";
+        std::string path = (dir == "/" ? "" : dir) + "/" + kStatusFileName;
         if (unlink(path.c_str()) == 0) {
           removed.push_back(path);
           SyncDirectory(dir);

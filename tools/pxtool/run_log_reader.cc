@@ -2,27 +2,33 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
+#include "run_log.h"
+
 namespace pxtool {
 
 namespace {
 
-// Whether the line starts with the literal `prefix` (its size known at
-// compile time: the reader tests several prefixes on every line).
-template <size_t N>
-bool StartsWith(const char* line, size_t size, const char (&prefix)[N]) {
-  return size >= N - 1 && memcmp(line, prefix, N - 1) == 0;
+// Whether the line starts with `prefix`, one of the texts of run_log.h
+// (constants: the reader tests several of them on every line).
+bool StartsWith(const char* line, size_t size, std::string_view prefix) {
+  return size >= prefix.size() && memcmp(line, prefix.data(), prefix.size()) == 0;
 }
 
-template <size_t N>
-constexpr size_t Length(const char (&)[N]) {
-  return N - 1;
+static_assert(kLogReturned[0] == kLogSkipped[0], "one case for both results");
+
+// Whether the line ends with `suffix`.
+bool EndsWith(const char* line, size_t size, std::string_view suffix) {
+  return size >= suffix.size() &&
+         memcmp(line + size - suffix.size(), suffix.data(), suffix.size()) == 0;
 }
 
+// A line of stars, as QUILLON_LOG_HEADER_STARS (or a torn one).
 bool AllStars(const char* line, size_t size) {
   if (size < 10) return false;
   for (size_t i = 0; i < size; ++i)
@@ -49,15 +55,6 @@ bool ReadNumber(const char* text, size_t size, int base,
   if (i == 0) return false;
   *value = v;
   return true;
-}
-
-long long DaysFromCivil(long long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  long long era = (y >= 0 ? y : y - 399) / 400;
-  unsigned yoe = static_cast<unsigned>(y - era * 400);
-  unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long long>(doe) - 719468;
 }
 
 // Calls `at(lf)` for each line feed in the `size` bytes at `data`, in
@@ -89,7 +86,7 @@ void ForEachLineFeed(const char* data, size_t size, At at) {
 
 // Whether a line starts a run's header block.
 bool IsHeaderStart(const char* line, size_t size) {
-  return StartsWith(line, size, "*********+*********+");
+  return StartsWith(line, size, kLogHeaderStart);
 }
 
 }  // namespace
@@ -105,7 +102,8 @@ class RunLogParser::Reader {
       headerStars_ = 0;
       return;
     }
-    long long seconds = size > 19 && line[19] == '\t' ? Stamp(line) : -1;
+    const size_t k = kLogTimeStampLength;
+    long long seconds = size > k && line[k] == '\t' ? Stamp(line) : -1;
     if (inHeader_) {
       if (seconds < 0) {
         Header(line, size);
@@ -115,7 +113,7 @@ class RunLogParser::Reader {
     }
     if (seconds < 0) return;  // a continuation line, or a torn one
     LogTime when{seconds};
-    Event(line + 20, size - 20, when, number);
+    Event(line + k + 1, size - k - 1, when, number);
   }
 
  private:
@@ -144,7 +142,7 @@ class RunLogParser::Reader {
     runs.back().texts = texts ? std::move(texts) : std::make_shared<TextStore>();
   }
 
-  // ParseLogStamp of the 19 characters at `line`; the lines of a run
+  // ParseLogStamp of the kLogTimeStampLength characters at `line`; the lines of a run
   // mostly share their stamp, so the last one is remembered.
   long long Stamp(const char* line) {
     if (lastKnown_ && memcmp(line, last_, sizeof(last_)) == 0) return lastSeconds_;
@@ -161,20 +159,25 @@ class RunLogParser::Reader {
         run.headerComplete = true;
         inHeader_ = false;
       }
-    } else if (StartsWith(line, size, "**       Quillon V")) {
+    } else if (StartsWith(line, size, kLogHeaderTitle)) {
+      const size_t k = kLogHeaderTitleTime.size();
       const char* at = static_cast<const char*>(
-          memmem(line, size, " Log ", 5));
+          memmem(line, size, kLogHeaderTitleTime.data(), k));
       if (at != nullptr) {
-        size_t rest = size - static_cast<size_t>(at + 5 - line);
-        run.started.seconds = ParseLogStamp(at + 5, rest);
+        size_t rest = size - static_cast<size_t>(at + k - line);
+        run.started.seconds = ParseLogStamp(at + k, rest);
       }
-    } else if (StartsWith(line, size, "** Arg [")) {
-      const char* at = static_cast<const char*>(memmem(line, size, "]: ", 3));
+    } else if (StartsWith(line, size, kLogHeaderArg)) {
+      const size_t k = kLogHeaderArgValue.size();
+      const char* at = static_cast<const char*>(
+          memmem(line, size, kLogHeaderArgValue.data(), k));
       if (at != nullptr)
-        run.args.emplace_back(at + 3, size - static_cast<size_t>(at + 3 - line));
-    } else if (StartsWith(line, size, "** working directory: \"")) {
-      size_t n = Length("** working directory: \"");
-      size_t end = size > n && line[size - 1] == '"' ? size - 1 : size;
+        run.args.emplace_back(at + k, size - static_cast<size_t>(at + k - line));
+    } else if (StartsWith(line, size, kLogHeaderDirectory)) {
+      size_t n = kLogHeaderDirectory.size();
+      size_t end = size > n && EndsWith(line, size, kLogHeaderDirectoryEnd)
+                       ? size - kLogHeaderDirectoryEnd.size()
+                       : size;
       run.workingDirectory.assign(line + n, end - n);
     }
   }
@@ -197,28 +200,27 @@ class RunLogParser::Reader {
   }
 
   // One time-stamped line. The kinds a run writes for every command come
-  // first, told apart by their first character; the rest (a few per run)
-  // are read out of line, so the per-line path stays short.
+  // first, told apart by their first character (a result's two kinds
+  // share theirs); the rest (a few per run) are read out of line, so the
+  // per-line path stays short.
   void Event(const char* text, size_t size, const LogTime& when,
              size_t number) {
     if (log_->runs.empty()) Orphans(when, number);
     switch (size > 0 ? text[0] : '\0') {
-      case 'e':
-        if (StartsWith(text, size, "exec command <")) return Exec(text, size, when, number);
+      case kLogExecCommand[0]:
+        if (StartsWith(text, size, kLogExecCommand)) return Exec(text, size, when, number);
         break;
-      case ' ':
-        if (StartsWith(text, size, " . . . returned "))
-          return Result(text + Length(" . . . returned "), size - Length(" . . . returned "),
-                        false, when);
-        if (StartsWith(text, size, " . . . skipped "))
-          return Result(text + Length(" . . . skipped "), size - Length(" . . . skipped "),
-                        true, when);
+      case kLogReturned[0]:
+        if (StartsWith(text, size, kLogReturned))
+          return Result(text + kLogReturned.size(), size - kLogReturned.size(), false, when);
+        if (StartsWith(text, size, kLogSkipped))
+          return Result(text + kLogSkipped.size(), size - kLogSkipped.size(), true, when);
         break;
-      case 'E':
-        if (StartsWith(text, size, "Executed command: \"")) return Executed(text, size, when);
+      case kLogExecuted[0]:
+        if (StartsWith(text, size, kLogExecuted)) return Executed(text, size, when);
         break;
-      case 'Q':
-        if (StartsWith(text, size, "Quillon return code: 0x")) return Final(text, size, when);
+      case kLogFinalCode[0]:
+        if (StartsWith(text, size, kLogFinalCode)) return Final(text, size, when);
         break;
     }
     Other(text, size, when);
@@ -240,8 +242,8 @@ class RunLogParser::Reader {
     static const LoggedCommand kBlank;
     run.commands.push_back(kBlank);
     LoggedCommand& command = run.commands.back();
-    size_t n = Length("exec command <");
-    size_t end = text[size - 1] == '>' ? size - 1 : size;
+    size_t n = kLogExecCommand.size();
+    size_t end = EndsWith(text, size, kLogExecCommandEnd) ? size - kLogExecCommandEnd.size() : size;
     command.text = run.texts->Keep(text + n, end > n ? end - n : 0);
     command.logLine = number;
     command.started = when;
@@ -264,12 +266,12 @@ class RunLogParser::Reader {
   }
 
   void Executed(const char* text, size_t size, const LogTime& when) {
-    static const char kRetcode[] = "\" Retcode: ";
-    const size_t n = Length("Executed command: \""), k = Length(kRetcode);
+    const std::string_view kRetcode = kLogExecutedResult;
+    const size_t n = kLogExecuted.size(), k = kRetcode.size();
     // The last "\" Retcode: " ends the text (the text may hold one too).
     size_t at = std::string::npos;
     for (size_t i = size; i >= n + k; --i)
-      if (memcmp(text + i - k, kRetcode, k) == 0) {
+      if (memcmp(text + i - k, kRetcode.data(), k) == 0) {
         at = i - k;
         break;
       }
@@ -298,7 +300,7 @@ class RunLogParser::Reader {
 
   void Final(const char* text, size_t size, const LogTime& when) {
     LoggedRun& run = Target([](LoggedRun& r) { return !r.ended; });
-    size_t n = Length("Quillon return code: 0x");
+    size_t n = kLogFinalCode.size();
     if (ReadNumber(text + n, size - n, 16, &run.finalCode)) {
       run.ended = true;
       run.endedAt = when;
@@ -309,16 +311,19 @@ class RunLogParser::Reader {
   __attribute__((noinline)) void Other(const char* text, size_t size, const LogTime& when) {
     LoggedRun& run = Target([](LoggedRun& r) { return !r.ended; });
     Seen(run, when);
-    if (StartsWith(text, size, "Update status file ")) {
-      if (memmem(text, size, "Exit Status: 4,", 15) != nullptr) {
+    if (StartsWith(text, size, kLogStatusUpdate)) {
+      // The status a reboot request writes.
+      static const std::string kReboot =
+          std::string(kLogStatusUpdateStatus) + "4" + std::string(kLogStatusUpdateRetval);
+      if (memmem(text, size, kReboot.data(), kReboot.size()) != nullptr) {
         run.rebootRequested = true;
         if (LoggedCommand* command = Open(run)) command->rebootRequested = true;
       }
-    } else if (StartsWith(text, size, "Use command section ")) {
-      size_t n = Length("Use command section ");
+    } else if (StartsWith(text, size, kLogSection)) {
+      size_t n = kLogSection.size();
       run.section.assign(text + n, size - n);
-    } else if (StartsWith(text, size, "Use fallback command section ")) {
-      size_t n = Length("Use fallback command section ");
+    } else if (StartsWith(text, size, kLogFallbackSection)) {
+      size_t n = kLogFallbackSection.size();
       std::string rest(text + n, size - n);
       run.section = rest.substr(0, rest.find(' '));
       run.fallback = true;
@@ -336,7 +341,7 @@ class RunLogParser::Reader {
   const Retire* retire_;
   bool inHeader_ = false;
   int headerStars_ = 0;
-  char last_[19];
+  char last_[kLogTimeStampLength];
   bool lastKnown_ = false;
   long long lastSeconds_ = -1;
 };
@@ -362,28 +367,6 @@ std::string_view TextStore::Keep(const char* data, size_t size) {
 void TextStore::Clear() {
   current_ = 0;
   used_ = 0;
-}
-
-long long ParseLogStamp(const char* t, size_t size) {
-  if (size < 19) return -1;
-  static const char kShape[] = "dddd/dd/dd dd:dd:dd";
-  for (size_t i = 0; i < 19; ++i) {
-    bool digit = t[i] >= '0' && t[i] <= '9';
-    if (kShape[i] == 'd' ? !digit : t[i] != kShape[i]) return -1;
-  }
-  auto num = [t](size_t at, size_t n) {
-    unsigned v = 0;
-    for (size_t i = 0; i < n; ++i) v = v * 10 + static_cast<unsigned>(t[at + i] - '0');
-    return v;
-  };
-  unsigned month = num(5, 2), day = num(8, 2), hour = num(11, 2),
-           minute = num(14, 2), second = num(17, 2);
-  if (month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 ||
-      minute > 59 || second > 60)
-    return -1;
-  long long days = DaysFromCivil(num(0, 4), month, day);
-  if (days < 0) return -1;
-  return days * 86400 + hour * 3600 + minute * 60 + second;
 }
 
 RunLogParser::RunLogParser(Retire retire)

@@ -1,13 +1,14 @@
-// Reading the run log (Quillon.log) back into runs and commands.
+// Reading the run log back into runs and commands.
 //
-// The run log is appended to by every run of a package: a header block
-// (stars, "Quillon V... Log <time>", "** Arg [i]: ...", "** working
-// directory: ...", stars), then one line per event, each "<LF><YYYY/MM/DD
+// The run log (run_log.h: its name, layout and the texts of its lines, which
+// the reader matches through the constants there) is appended to by every
+// run of a package: a header block (the version and time, the arguments,
+// the working directory), then one line per event, each "<LF><YYYY/MM/DD
 // hh:mm:ss><TAB><text>". The reader turns that into one LoggedRun per header
-// and one LoggedCommand per "exec command <...>" line, with what followed
-// it: " . . . returned N" or " . . . skipped N", "Executed command: "..."
-// Retcode: R", a status file written with "Exit Status: 4" (a reboot
-// request), ERROR lines, and the run's "Quillon return code: 0x..." line.
+// and one LoggedCommand per command started (QUILLON_LOG_EXEC_COMMAND), with
+// what followed it: its return code, or that it was skipped, the run result
+// its flags gave ("Executed command"), a status file written with status 4
+// (a reboot request), ERROR lines, and the run's final code.
 //
 // It is tolerant, never fails and reads every byte once (time linear in the
 // size of the log): what a killed run or a full disk leaves is read as far
@@ -44,7 +45,8 @@
 
 namespace pxtool {
 
-// A time stamp, as seconds counted as if the stamp were UTC (FormatLogStamp
+// A time stamp, as seconds counted as if the stamp were UTC (ParseLogStamp
+// in run_log.h reads it, FormatLogStamp
 // in run_report.h writes it back as it was written).
 struct LogTime {
   long long seconds = -1;  // -1 when unknown
@@ -71,9 +73,9 @@ class TextStore {
 };
 
 struct LoggedCommand {
-  std::string_view text;  // between "exec command <" and ">": masked, as run
+  std::string_view text;  // the text of its start line: masked, as run
   size_t logLine = 0;  // 1-based line of the log
-  LogTime started;     // "exec command"
+  LogTime started;     // its start line
   LogTime ended;       // "Executed command", else the result line
   bool returned = false;  // a "returned" or "skipped" line was seen
   bool skipped = false;   // the line's mode prefix excluded the run's mode
@@ -149,10 +151,6 @@ class RunLogParser {
 // Kept apart from the parser: how many runs of the log are read back
 // together, newest first, when a line could belong to any of them.
 const size_t kRecentRuns = 8;
-
-// Seconds of a "YYYY/MM/DD hh:mm:ss" stamp at `text` (19 characters
-// available), counted as UTC; -1 when it is not one.
-long long ParseLogStamp(const char* text, size_t size);
 
 }  // namespace pxtool
 

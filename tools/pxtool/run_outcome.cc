@@ -1,54 +1,10 @@
 #include "run_outcome.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "codes.h"
 #include "keywords.h"
 #include "run_log_reader.h"
 
 namespace pxtool {
-
-namespace {
-
-// Reads "<key><signed decimal>" as one whole line of `text` starting at
-// `at`; advances `at` past the line feed.
-bool ReadField(const std::string& text, size_t* at, const char* key,
-               int* value) {
-  size_t n = strlen(key);
-  if (text.compare(*at, n, key) != 0) return false;
-  size_t end = text.find('\n', *at);
-  if (end == std::string::npos) end = text.size();
-  size_t stop = end > *at + n && text[end - 1] == '\r' ? end - 1 : end;
-  std::string digits = text.substr(*at + n, stop - *at - n);
-  if (digits.empty() || digits.size() > 11) return false;
-  char* rest = nullptr;
-  long v = strtol(digits.c_str(), &rest, 10);
-  if (*rest != '\0' || v < -2147483648L || v > 2147483647L) return false;
-  *value = static_cast<int>(v);
-  *at = end == text.size() ? end : end + 1;
-  return true;
-}
-
-}  // namespace
-
-bool ParseStatusFile(const std::string& text, StatusFileContent* content,
-                     std::string* error) {
-  size_t at = 0;
-  if (!ReadField(text, &at, "Status=", &content->status)) {
-    *error = "no \"Status=<number>\" line first";
-    return false;
-  }
-  if (!ReadField(text, &at, "Retval=", &content->retval)) {
-    *error = "no \"Retval=<number>\" line after the Status= line";
-    return false;
-  }
-  if (at != text.size()) {
-    *error = "more than the two lines Status= and Retval=";
-    return false;
-  }
-  return true;
-}
 
 FinalCodeMeaning DescribeFinalCode(unsigned int code, bool autonomic) {
   FinalCodeMeaning m;

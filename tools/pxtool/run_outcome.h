@@ -1,7 +1,7 @@
-// What a run's results mean in words: the status file's content, the final
-// code (verdict, delayed-reboot bit, autonomic condition) and the verdict a
-// command line got. Pure functions over values; pxtool status and report
-// share them.
+// What a run's results mean in words: the final code (verdict,
+// delayed-reboot bit, autonomic condition) and the verdict a command line
+// got (the status file's content is read by status_file.h). Pure functions
+// over values; pxtool status and report share them.
 
 #ifndef TOOLS_PXTOOL_RUN_OUTCOME_H_
 #define TOOLS_PXTOOL_RUN_OUTCOME_H_
@@ -9,17 +9,6 @@
 #include <string>
 
 namespace pxtool {
-
-// "Status=<n>\nRetval=<signed decimal>", as the run writes it (no line feed
-// at the end; a CR before a line feed and a final line feed are accepted).
-struct StatusFileContent {
-  int status = 0;
-  int retval = 0;
-};
-// False with `error` saying what is wrong ("no Status= line", ...) when the
-// text is not a status file. Never reads past `text`.
-bool ParseStatusFile(const std::string& text, StatusFileContent* content,
-                     std::string* error);
 
 // The bit a delayed reboot adds to the final code outside autonomic mode.
 const unsigned int kDelayedRebootBit = 0x100000;

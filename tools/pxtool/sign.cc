@@ -39,12 +39,13 @@ int RunSign(int argc, char** argv) {
   if (!ParseMinisignSecretKey(keyText, password, &key, &why))
     return Failure(keyPath, why);
   if (!EnterPackage(args.packageDir)) return kFailure;
-  std::string manifest, manifestPath;
-  status = WriteManifest(args.argFile, &manifest, &manifestPath);
+  std::string manifest;
+  PackageLayout layout;
+  status = WriteManifest(args.argFile, &manifest, &layout);
   if (status != kSuccess) return status;
   std::string comment = "timestamp:" + std::to_string(time(nullptr)) +
                         "\tfile:" + kManifestName + "\thashed";
-  std::string signaturePath = manifestPath + ".minisig";
+  std::string signaturePath = layout.SignaturePath();
   if (!WriteWhole(signaturePath, SignMinisign(key, manifest, comment), &why))
     return Failure(signaturePath, why);
   return kSuccess;

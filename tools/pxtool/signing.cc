@@ -86,7 +86,7 @@ bool EnterPackage(const std::string& dir) {
 // Writes the manifest of the package in the current directory; `text`
 // receives it.
 int WriteManifest(const std::string& argFile, std::string* text,
-                  std::string* manifestPath) {
+                  PackageLayout* layout) {
   Package package;
   std::string file, why;
   if (!package.Load(argFile, &file, &why)) return Failure(file, why);
@@ -95,9 +95,9 @@ int WriteManifest(const std::string& argFile, std::string* text,
     return Failure(file, why);
   *text = FormatManifest(package.layout(), package.ArgDigest(), digests,
                          package.MarkedTaken());
-  *manifestPath = package.layout().ManifestPath();
-  if (!WriteWhole(*manifestPath, *text, &why))
-    return Failure(*manifestPath, why);
+  *layout = package.layout();
+  if (!WriteWhole(layout->ManifestPath(), *text, &why))
+    return Failure(layout->ManifestPath(), why);
   return kSuccess;
 }
 

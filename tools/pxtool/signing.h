@@ -118,9 +118,10 @@ bool EnterPackage(const std::string& dir);
 
 // Writes the manifest of the package in the current directory, with the
 // marks of its argument file as they are now as the shipped ones; `text`
-// receives it.
+// receives it, `layout` the package's layout (where the manifest and its
+// signature are).
 int WriteManifest(const std::string& argFile, std::string* text,
-                  std::string* manifestPath);
+                  PackageLayout* layout);
 
 }  // namespace signing
 }  // namespace pxtool

@@ -327,7 +327,7 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
   r.runningCommand = StillRunningCommand(r.where);
 
   // The last line taken has no result when the run stopped while its
-  // command ran: the log then shows its "exec command" without a result.
+  // command ran: the log then shows it started without a result.
   const ProgressLine* last = r.progress.LastTaken();
   if (last != nullptr && lastRun != nullptr && !lastRun->ended &&
       !lastRun->commands.empty()) {

@@ -1,7 +1,7 @@
-// Run log: the line layout rules and the header lines of the value options
-// (the rest of the header: see the end-to-end tests).
+// Run log writer: the line layout rules and the header lines of the value
+// options (the rest of the header: see the end-to-end tests).
 
-#include "run_log.h"
+#include "run_log_writer.h"
 
 #include <cstring>
 
@@ -10,9 +10,9 @@
 namespace quillon_test {
 namespace {
 
-class RunLogTest : public QuillonTest {};
+class RunLogWriterTest : public QuillonTest {};
 
-TEST_F(RunLogTest, LineLayoutAndHeaderValues) {
+TEST_F(RunLogWriterTest, LineLayoutAndHeaderValues) {
   OpenLog();
   EXPECT_TRUE(LogFileWriteLine(hLogFile, "abc"));
   EXPECT_TRUE(LogFileWriteLine(hLogFile, "\n\nabc"));
