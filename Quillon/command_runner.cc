@@ -129,13 +129,10 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   PendingLine pending;
   std::string flagsText;
   try {
-    LineMode mode;
-    mode.forcedRun = force;
-    mode.updateRun = update;
     pending = ReadPendingLine(
         text, size,
         RunExternalValues(external_option, external_parameter, external_reset),
-        mode);
+        ModeOfLines(force, update, false));
     if (pending.action == LineAction::kTakeFlags)
       flagsText = pending.command.FlagsText();
   } catch (const std::bad_alloc&) {

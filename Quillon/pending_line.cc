@@ -1,5 +1,12 @@
 #include "pending_line.h"
 
+LineMode ModeOfLines(bool force, bool update, bool expertFallback) {
+  LineMode mode;
+  mode.forcedRun = force || expertFallback;
+  mode.updateRun = update && !expertFallback;
+  return mode;
+}
+
 LineAction ActionOf(const CommandText& command, LineMode mode) {
   const bool other = command.OtherMode(mode.forcedRun, mode.updateRun);
   if (command.IsFlags())

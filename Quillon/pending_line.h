@@ -23,6 +23,11 @@ struct LineMode {
   bool updateRun = false;
 };
 
+// The mode a run reads its section's lines in: by its -force and -update
+// switches, except that the expert fallback reads "[Commands]" as a forced
+// run (the run then sets `force` and clears `expert`).
+LineMode ModeOfLines(bool force, bool update, bool expertFallback);
+
 enum class LineAction {
   kPassOver,     // shorter than its six leading columns: reported, unmarked
   kTakeFlags,    // a flags line: its flags replace the pending ones

@@ -16,6 +16,7 @@
 #include "package_model.h"
 #include "package_tree.h"
 #include "px_tool.h"
+#include "pending_line.h"
 #include "stage_paths.h"
 
 namespace pxtool {
@@ -235,7 +236,7 @@ struct RunWalk {
   const char* start;
   std::string key;  // the section's key
   std::string run;  // the kind of run, for messages
-  bool forced = false, update = false;
+  LineMode mode;  // how it reads mode prefixes
   bool done = false;
   const char* flagsLine = nullptr;  // the pending flags' line, if any
 };
@@ -598,9 +599,8 @@ void Checker::CheckSections() {
     if (choice.Start() == nullptr) continue;
     walks.emplace_back(text_, choice.Start(), end_);
     RunWalk& w = walks.back();
-    // An expert run that falls back to [Commands] runs it as a forced run.
-    w.forced = mode == RunMode::kForce || choice.UsesFallback();
-    w.update = mode == RunMode::kUpdate;
+    w.mode = ModeOfLines(mode == RunMode::kForce, mode == RunMode::kUpdate,
+                         choice.UsesFallback());
     w.run = mode == RunMode::kForce    ? "forced runs"
             : mode == RunMode::kUpdate ? "update runs"
             : choice.UsesFallback()
@@ -692,14 +692,16 @@ void Checker::WalkLine(std::vector<RunWalk>* walks, const char* at) {
   std::string runs, key;  // the walks that reach a prefixed line
   for (RunWalk& w : *walks) {
     if (!on(w)) continue;
-    bool other = command.OtherMode(w.forced, w.update);
+    const LineAction action = ActionOf(command, w.mode);
+    const bool other = action == LineAction::kSkipFlags ||
+                       action == LineAction::kSkipCommand;
     if (prefixed) {
       runs += (runs.empty() ? "" : ", ") + w.run;
       key = w.key;
       runsSomewhere = runsSomewhere || !other;
     }
-    if (command.IsFlags()) {
-      if (other) continue;  // skipped: the pending flags stay as they are
+    if (action == LineAction::kSkipFlags) continue;  // the flags stay
+    if (action == LineAction::kTakeFlags) {
       if (w.flagsLine != nullptr)
         ReportOnce(w.flagsLine, "flags-line-replaced",
                    "flags line replaced by the flags line on line " +

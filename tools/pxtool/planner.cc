@@ -12,6 +12,7 @@
 
 #include "px_tool.h"
 #include "safe_file.h"
+#include "pending_line.h"
 #include "stage_paths.h"
 
 namespace pxtool {
@@ -272,8 +273,8 @@ std::string Prepare(const PlanInput& in, const char* text, const char* end,
 // DoCommandA take them.
 class Walker {
  public:
-  Walker(const PlanInput& in, Plan* plan, bool forcedRun, bool updateRun)
-      : in_(in), plan_(plan), forcedRun_(forcedRun), updateRun_(updateRun) {
+  Walker(const PlanInput& in, Plan* plan, LineMode mode)
+      : in_(in), plan_(plan), mode_(mode) {
     settings_.noReboot = plan->noReboot;
     settings_.autonomic = plan->layout == PlanLayout::kAutonomic;
   }
@@ -377,65 +378,51 @@ class Walker {
   void Pending(const SectionLine& line) {
     PlanStep step;
     step.line = line.number;
-    if (line.size < kCommandOffset) {
-      if (!planning_) return;
-      step.kind = PlanStep::kShort;
-      step.text.assign(line.begin, line.size);
-      step.why = "shorter than its six leading columns: passed over, unmarked";
-      plan_->steps.push_back(std::move(step));
-      return;
-    }
-    if (plan_->resumeLine == 0) plan_->resumeLine = line.number;
+    if (line.size >= kCommandOffset && plan_->resumeLine == 0)
+      plan_->resumeLine = line.number;
     if (!planning_) return;
-
-    CommandText command = ReadCommandText(line.begin, line.size,
-                                          in_.options.values);
-    bool isFlags = command.IsFlags();
-    bool otherMode = command.OtherMode(forcedRun_, updateRun_);
-    step.text = command.toRun;
-    if (otherMode) {
-      step.kind = PlanStep::kSkipped;
-      step.flagsLine = isFlags;
-      // A forced run passes over "update" lines, an update run "force"
-      // ones.
-      if (isFlags) {
-        step.why = forcedRun_ ? "update prefix in a forced run: not taken, "
-                                "the pending flags stay"
-                              : "force prefix in an update run: not taken, "
-                                "the pending flags stay";
+    PendingLine pending =
+        ReadPendingLine(line.begin, line.size, in_.options.values, mode_);
+    step.why = pending.Why(mode_);
+    switch (pending.action) {
+      case LineAction::kPassOver:
+        step.kind = PlanStep::kShort;
+        step.text.assign(line.begin, line.size);
         plan_->steps.push_back(std::move(step));
-      } else {
-        step.why = forcedRun_
-                       ? "update prefix in a forced run: not run, judged as 0"
-                       : "force prefix in an update run: not run, judged as 0";
-        Judged(&step, false);
-      }
-      return;
+        return;
+      case LineAction::kSkipFlags:
+        step.kind = PlanStep::kSkipped;
+        step.flagsLine = true;
+        step.text = pending.command.toRun;
+        plan_->steps.push_back(std::move(step));
+        return;
+      case LineAction::kTakeFlags:
+        step.kind = PlanStep::kFlags;
+        step.text = pending.command.toRun;
+        pendingText_ = pending.command.FlagsText();
+        pending_ = ParseFlags(pendingText_.c_str());
+        pendingLine_ = line.number;
+        conditions_.cmdRet = 0;
+        plan_->steps.push_back(std::move(step));
+        return;
+      case LineAction::kSkipCommand:
+        step.kind = PlanStep::kSkipped;
+        step.text = pending.command.toRun;
+        Judged(&step, false, pending.CodeJudged(0));
+        return;
+      case LineAction::kRunCommand:
+        // A command the shell cannot be executed with returns 127 (system()
+        // reports so), whatever it would return.
+        step.kind = PlanStep::kCommand;
+        step.text = pending.command.toRun;
+        Judged(&step, true, pending.cannotStart ? 127 : 0);
+        return;
     }
-    if (isFlags) {
-      step.kind = PlanStep::kFlags;
-      pendingText_ = command.FlagsText();
-      pending_ = ParseFlags(pendingText_.c_str());
-      pendingLine_ = line.number;
-      conditions_.cmdRet = 0;
-      plan_->steps.push_back(std::move(step));
-      return;
-    }
-    step.kind = PlanStep::kCommand;
-    if (command.toRun.size() > kLongestCommand) {
-      // The shell cannot be executed with it; system() then reports exit
-      // status 127, whatever the command would return.
-      step.why = "longer than the 131071 characters the kernel takes for one "
-                 "argument: the shell cannot be executed, it returns 127";
-      Judged(&step, true, 127);
-      return;
-    }
-    Judged(&step, true);
   }
 
   const PlanInput& in_;
   Plan* plan_;
-  bool forcedRun_, updateRun_;
+  LineMode mode_;
   JudgeSettings settings_;
   bool planning_ = true;
   FlagSet pending_;
@@ -493,10 +480,8 @@ Plan MakePlan(const PlanInput& in) {
     plan.end.why = plan.sectionWhy;
   }
   if (start != nullptr) {
-    // The expert fallback runs [Commands] as a forced run.
-    bool forcedRun = plan.fallback || options.force;
-    bool updateRun = !plan.fallback && options.update;
-    Walker walker(in, &plan, forcedRun, updateRun);
+    Walker walker(in, &plan, ModeOfLines(options.force, options.update,
+                                          plan.fallback));
     walker.Walk(text, start, end, failure.empty());
   }
   return plan;
