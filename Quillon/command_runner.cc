@@ -246,6 +246,35 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
 
 }  // namespace
 
+const char* EnterCommandSection(const char* text, const char* end) {
+  RunMode mode = expert   ? RunMode::kExpert
+                 : update ? RunMode::kUpdate
+                          : RunMode::kForce;
+  SectionChoice section = ChooseSection(text, end, mode);
+  const char* key = section.key;
+  if (section.start != nullptr) {
+    QTRACE(1, "Use command section '%s'", key);
+    QLOG(QUILLON_LOG_SECTION, key);
+  } else {
+    QTRACE(1, "ERROR : Start key '%s' of command section not found!", key);
+    QLOG("ERROR : Start key %s of command section not found", key);
+    if (!expert) throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    key = section.StartKey();
+    if (!section.UsesFallback()) {
+      QTRACE(1, "ERROR : Expert mode fallback start key '%s' of command "
+             "section not found!", key);
+      QLOG("ERROR : Expert mode fallback start key %s of command section not "
+           "found", key);
+      throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    }
+    QTRACE(1, "Use fallback command section '%s' for expert mode!", key);
+    QLOG(QUILLON_LOG_FALLBACK_SECTION, key);
+    force = true;
+    expert = false;
+  }
+  return section.Start();
+}
+
 unsigned int RunCommandSection(char* secStart, char* end,
                                const SectionContext& section) {
   const VerifiedText* verified = section.verified;

@@ -51,6 +51,14 @@ struct VerifiedText {
   size_t size = 0;                // of both
 };
 
+// Chooses the command section of the run's mode in [text, end) (the package
+// model's ChooseSection), reports the choice to the trace and the run log,
+// and applies the expert fallback: an expert run without "[ExpCommands]"
+// runs "[Commands]" as a forced run, so `force` is set and `expert`
+// cleared. Returns the start of the section's key. Raises
+// EXECERROR_HandlerError when there is no section to run.
+const char* EnterCommandSection(const char* text, const char* end);
+
 // What the section walk works with, besides the section itself.
 struct SectionContext {
   // The mapped argument file: marks are flushed to it and go into its

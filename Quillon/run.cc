@@ -354,32 +354,7 @@ unsigned int Run::RunCommands() {
   WaitForEarlierCommand();
   QREPORT(2, "Start reading argument file \"%s%s%s\"", CurrentDir.c_str(),
           kSlash, pArgFileName);
-  RunMode mode = expert   ? RunMode::kExpert
-                 : update ? RunMode::kUpdate
-                          : RunMode::kForce;
-  SectionChoice section = ChooseSection(view_.text, view_.textEnd, mode);
-  const char* key = section.key;
-  if (section.start != nullptr) {
-    QTRACE(1, "Use command section '%s'", key);
-    QLOG(QUILLON_LOG_SECTION, key);
-  } else {
-    QTRACE(1, "ERROR : Start key '%s' of command section not found!", key);
-    QLOG("ERROR : Start key %s of command section not found", key);
-    if (!expert) throw static_cast<unsigned int>(EXECERROR_HandlerError);
-    key = section.StartKey();
-    if (!section.UsesFallback()) {
-      QTRACE(1, "ERROR : Expert mode fallback start key '%s' of command "
-             "section not found!", key);
-      QLOG("ERROR : Expert mode fallback start key %s of command section not "
-           "found", key);
-      throw static_cast<unsigned int>(EXECERROR_HandlerError);
-    }
-    QTRACE(1, "Use fallback command section '%s' for expert mode!", key);
-    QLOG(QUILLON_LOG_FALLBACK_SECTION, key);
-    force = true;
-    expert = false;
-  }
-  const char* secStart = section.Start();
+  const char* secStart = EnterCommandSection(view_.text, view_.textEnd);
   VerifiedText verified;
   verified.mapping = view_.text;
   verified.copy = verifiedText_.data();

@@ -105,19 +105,13 @@ class PlanPropertyTest : public QuillonTest {
     memcpy(buffer.get(), text.data(), text.size());
     char* end = const_cast<char*>(TextEnd(buffer.get(), text.size()));
     RunResult r;
-    SectionChoice choice = ChooseSection(buffer.get(), end, s.mode);
-    if (choice.Start() == nullptr) {
+    try {
+      const char* start = EnterCommandSection(buffer.get(), end);
+      r.result = RunCommandSection(const_cast<char*>(start), end,
+                                   SectionContext{nullptr, nullptr, "/t"});
+    } catch (unsigned int code) {
       r.raised = true;
-      r.result = EXECERROR_HandlerError;
-    } else {
-      if (choice.UsesFallback()) force = true, expert = false;
-      try {
-        r.result = RunCommandSection(const_cast<char*>(choice.Start()), end,
-                                     SectionContext{nullptr, nullptr, "/t"});
-      } catch (unsigned int code) {
-        r.raised = true;
-        r.result = code;
-      }
+      r.result = code;
     }
     SetShell(nullptr);
     r.commands = shell->commands;
