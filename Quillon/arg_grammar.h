@@ -14,6 +14,9 @@
 
 #include "codes.h"
 
+// The argument file's name when the command line names none.
+inline constexpr char kDefaultArgFileName[] = "px.arg";
+
 // --- Text ---------------------------------------------------------------------
 
 // Where the run's reading of [begin, begin + size) ends: the first zero byte,

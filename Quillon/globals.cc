@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <cstring>
 
-const char* pArgFileName = "px.arg";
+#include "arg_grammar.h"
+
+const char* pArgFileName = kDefaultArgFileName;
 char externalOptionBuffer[EXTERNAL_OPTION_SIZE];
 char externalResetBuffer[EXTERNAL_RESET_SIZE];
 char externalParameterBuffer[EXTERNAL_PARAMETER_SIZE];
@@ -72,7 +74,7 @@ void ClearPendingFlags() {
 }
 
 void ResetRunGlobals() {
-  pArgFileName = "px.arg";
+  pArgFileName = kDefaultArgFileName;
   memset(externalOptionBuffer, 0, sizeof(externalOptionBuffer));
   memset(externalResetBuffer, 0, sizeof(externalResetBuffer));
   memset(externalParameterBuffer, 0, sizeof(externalParameterBuffer));

@@ -158,7 +158,9 @@ struct Judging {
         c->noted[k.condition] = true;
         break;
       case KeywordEffect::kGoOn: verdict->result = JLCSTATE_OK; break;
-      case KeywordEffect::kFailure: c->cmdRet = k.failureCode; break;
+      case KeywordEffect::kFailure:
+        c->cmdRet = static_cast<int>(k.autonomicCode);
+        break;
       case KeywordEffect::kOmitList: break;  // see Omit
     }
   }

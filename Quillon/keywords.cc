@@ -18,7 +18,7 @@ constexpr bool Complete(const Keyword& k) {
   if (k.NotesOwnCondition() && k.note == nullptr) return false;
   if ((k.conditionEffect == ConditionEffect::kVerdict) != (k.verdict != 0))
     return false;
-  if ((k.effect == E::kFailure) != (k.failureCode != 0)) return false;
+  if (k.effect == E::kFailure && k.codeName == nullptr) return false;
   if (k.autonomicRank != 0 && !k.NotesOwnCondition()) return false;
   if (k.codeName != nullptr && (k.autonomicCode == 0 || k.codeWords == nullptr))
     return false;

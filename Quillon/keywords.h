@@ -80,7 +80,7 @@ enum class KeywordEffect {
   kNote,         // notes the condition of slot `condition`
   kNoteAndAbort, // notes its condition and aborts
   kGoOn,         // the verdict so far becomes "go on" (0)
-  kFailure,      // the run's failure code becomes `failureCode`
+  kFailure,      // the run's failure code becomes `autonomicCode`
   kOmitList,     // "go on" when the return code is in the list
 };
 
@@ -93,25 +93,23 @@ enum class ConditionEffect {
 };
 
 struct Keyword {
-  int slot;                  // its enumerator: the row's place, checked
-  const char* name;          // the word of a flags line
+  int slot;          // its enumerator: the row's place, checked
+  const char* name;  // the word of a flags line
   KeywordArgument argument;
   KeywordTest test;
   KeywordEffect effect;
   // kNote, kNoteAndAbort: the slot whose condition it notes (its own, or
-  // that of the keyword it shares a condition with).
+  // that of the keyword it shares the condition with); -1 for the others.
   int condition;
-  const char* traceName;     // a delayed reboot's name in the trace, or null
-  int failureCode;           // kFailure: the failure code it sets
-
-  // A row whose condition is its own describes the condition:
-  const char* note;          // its name in plans ("delayed_reboot", ...)
+  const char* traceName;  // a delayed reboot's name in the trace, or null
+  // A row whose condition is its own describes the condition: its name in
+  // plans, its effect on later verdicts (and the verdict of kVerdict).
+  const char* note;
   ConditionEffect conditionEffect;
-  int verdict;               // ConditionEffect::kVerdict: the verdict
-  // The final code the condition (or failure code) gives a run in
-  // autonomic mode that went through, and its rank among the conditions
-  // noted (the lowest rank wins; 0: it gives none); the name and words
-  // that pxtool uses for that final code.
+  int verdict;
+  // The final code the condition, or the failure code (kFailure), gives a
+  // run in autonomic mode that went through; the condition's rank among
+  // those noted (the lowest wins; 0: none); pxtool's name and words for it.
   unsigned int autonomicCode;
   int autonomicRank;
   const char* codeName;
@@ -130,78 +128,57 @@ namespace keyword_rows {
 typedef KeywordArgument A;
 typedef KeywordTest T;
 typedef KeywordEffect E;
+typedef ConditionEffect C;
 
-constexpr Keyword Row(int slot, const char* name, A argument, T test,
-                      E effect) {
-  return Keyword{slot, name, argument, test, effect, -1, nullptr, 0,
-                 nullptr, ConditionEffect::kNone, 0, 0, 0, nullptr, nullptr};
-}
-
-// A keyword that aborts or requests a reboot.
-constexpr Keyword Action(int slot, const char* name, T test, E effect) {
-  return Row(slot, name, test == T::kAlways ? A::kNone : A::kNumber, test,
-             effect);
+// A keyword that aborts, requests a reboot, or turns the verdict back to
+// "go on"; a word when it fires always.
+constexpr Keyword Action(int slot, const char* name, T test, E effect,
+                         A argument = A::kNumber) {
+  return Keyword{slot, name,
+                 test == T::kAlways && argument == A::kNumber ? A::kNone
+                                                              : argument,
+                 test,
+                 effect, -1, nullptr, nullptr, C::kNone, 0, 0, 0, nullptr,
+                 nullptr};
 }
 
 // A keyword that notes a condition of its own.
 constexpr Keyword Condition(int slot, const char* name, T test,
-                            const char* note, ConditionEffect effect,
-                            unsigned int autonomicCode, int rank,
-                            const char* codeName, const char* codeWords) {
-  Keyword k = Row(slot, name, test == T::kAlways ? A::kNone : A::kNumber,
-                  test, E::kNote);
-  k.condition = slot;
-  k.note = note;
-  k.conditionEffect = effect;
-  k.autonomicCode = autonomicCode;
-  k.autonomicRank = rank;
-  k.codeName = codeName;
-  k.codeWords = codeWords;
-  return k;
+                            const char* note, C effect, unsigned int code,
+                            int rank, const char* codeName = nullptr,
+                            const char* codeWords = nullptr,
+                            E action = E::kNote, int verdict = 0) {
+  return Keyword{slot, name, test == T::kAlways ? A::kNone : A::kNumber,
+                 test, action, slot, nullptr, note, effect, verdict, code,
+                 rank, codeName, codeWords};
 }
 
-// A condition that puts a verdict of its own in the place of an abort.
-constexpr Keyword VerdictCondition(int slot, const char* name, E effect,
-                                   const char* note, int verdict,
-                                   unsigned int autonomicCode, int rank) {
-  Keyword k = Condition(slot, name, T::kEq, note, ConditionEffect::kVerdict,
-                        autonomicCode, rank, nullptr, nullptr);
-  k.effect = effect;
-  k.verdict = verdict;
-  return k;
-}
-
-// The delayed reboot, noted by several keywords.
+// A keyword that notes the delayed reboot, Delayed's condition.
 constexpr Keyword DelayedBy(int slot, const char* name, T test,
                             const char* traceName) {
-  Keyword k = slot == Delayed
-                  ? Condition(slot, name, test, "delayed_reboot",
-                              ConditionEffect::kNone, 1, 14, nullptr, nullptr)
-                  : Row(slot, name, A::kNumber, test, E::kNote);
+  Keyword k = slot == Delayed ? Condition(slot, name, test, "delayed_reboot",
+                                          C::kNone, 1, 14)
+                              : Action(slot, name, test, E::kNote);
   k.condition = Delayed;
   k.traceName = traceName;
   return k;
 }
 
 // A keyword that sets the run's failure code.
-constexpr Keyword Failure(int slot, const char* name, int code,
+constexpr Keyword Failure(int slot, const char* name, unsigned int code,
                           const char* codeName, const char* codeWords) {
-  Keyword k = Row(slot, name, A::kNumber, T::kEq, E::kFailure);
-  k.failureCode = code;
-  k.autonomicCode = static_cast<unsigned int>(code);
+  Keyword k = Action(slot, name, T::kEq, E::kFailure);
+  k.autonomicCode = code;
   k.codeName = codeName;
   k.codeWords = codeWords;
   return k;
 }
 
-// A word (its value is 1) whose value is compared like a number's: it
-// fires for return code 1.
+// A word (value 1) compared like a number: it fires for return code 1.
 constexpr Keyword Word(Keyword k) {
   k.argument = A::kNone;
   return k;
 }
-
-constexpr ConditionEffect kGoOn = ConditionEffect::kGoOn;
 
 inline constexpr Keyword kTable[] = {
     Action(abort_ne, "abort_ne", T::kNe, E::kAbort),
@@ -218,44 +195,46 @@ inline constexpr Keyword kTable[] = {
     DelayedBy(delayed_eq, "delayed_eq", T::kEq, "delayed eq"),
     DelayedBy(delayed_gt, "delayed_gt", T::kGt, "delayed gt"),
     DelayedBy(delayed_lt, "delayed_lt", T::kLt, "delayed lt"),
-    Condition(ac_cycle, "ac_cycle", T::kEq, "ac_cycle", kGoOn, 10, 12,
+    Condition(ac_cycle, "ac_cycle", T::kEq, "ac_cycle", C::kGoOn, 10, 12,
               "ac_cycle", "an AC power cycle is due"),
-    Condition(powercycle_eq, "powercycle_eq", T::kEq, "powercycle", kGoOn, 70,
-              13, "power_cycle", "a power cycle is due"),
+    Condition(powercycle_eq, "powercycle_eq", T::kEq, "powercycle", C::kGoOn,
+              70, 13, "power_cycle", "a power cycle is due"),
     Condition(wrong_prior_version, "wrong_prior_version", T::kEq,
-              "wrong_prior_version", kGoOn, 66, 9, "wrong_prior_version",
+              "wrong_prior_version", C::kGoOn, 66, 9, "wrong_prior_version",
               "wrong prior version"),
     Condition(unfullfilled_prerequisite, "unfullfilled_prerequisite", T::kEq,
-              "unfullfilled_prerequisite", kGoOn, 65, 10,
+              "unfullfilled_prerequisite", C::kGoOn, 65, 10,
               "unfulfilled_prerequisite", "a prerequisite is not fulfilled"),
-    Condition(no_downgrade, "no_downgrade", T::kEq, "no_downgrade", kGoOn, 63,
-              7, "no_downgrade", "no downgrade"),
-    Condition(no_update, "no_update", T::kEq, "no_update", kGoOn, 64, 8,
+    Condition(no_downgrade, "no_downgrade", T::kEq, "no_downgrade", C::kGoOn,
+              63, 7, "no_downgrade", "no downgrade"),
+    Condition(no_update, "no_update", T::kEq, "no_update", C::kGoOn, 64, 8,
               "no_update", "no update"),
-    Row(omit_update_eq, "omit_update_eq", A::kNumber, T::kEq, E::kGoOn),
+    Action(omit_update_eq, "omit_update_eq", T::kEq, E::kGoOn),
     Condition(not_supported_SubSys, "not_supported_SubSys", T::kEq,
-              "not_supported_subsys", kGoOn, 60, 2, "subsystem_not_supported",
-              "the subsystem is not supported"),
-    VerdictCondition(no_adequate_HW, "no_adequate_HW", E::kNote,
-                     "no_adequate_hw", 16, 0, 0),
-    Condition(not_supported_OS, "not_supported_OS", T::kEq, "not_supported_os",
-              kGoOn, 59, 1, "os_not_supported",
+              "not_supported_subsys", C::kGoOn, 60, 2,
+              "subsystem_not_supported", "the subsystem is not supported"),
+    Condition(no_adequate_HW, "no_adequate_HW", T::kEq, "no_adequate_hw",
+              C::kVerdict, 0, 0, nullptr, nullptr, E::kNote, 16),
+    Condition(not_supported_OS, "not_supported_OS", T::kEq,
+              "not_supported_os", C::kGoOn, 59, 1, "os_not_supported",
               "the operating system is not supported"),
     Condition(kernel_module_missing, "kernel_module_missing", T::kEq,
-              "kernel_module_missing", kGoOn, 22, 3, "kernel_module_missing",
-              "a kernel module is missing"),
-    Condition(pkg_missing, "pkg_missing", T::kEq, "pkg_missing", kGoOn, 21, 4,
-              "package_missing", "a package is missing"),
-    VerdictCondition(incorrect_target_system, "incorrect_target_system",
-                     E::kNoteAndAbort, "incorrect_target", 17, 17, 11),
+              "kernel_module_missing", C::kGoOn, 22, 3,
+              "kernel_module_missing", "a kernel module is missing"),
+    Condition(pkg_missing, "pkg_missing", T::kEq, "pkg_missing", C::kGoOn, 21,
+              4, "package_missing", "a package is missing"),
+    Condition(incorrect_target_system, "incorrect_target_system", T::kEq,
+              "incorrect_target", C::kVerdict, 17, 11, nullptr, nullptr,
+              E::kNoteAndAbort, 17),
     Condition(bitlocker_blocked, "bitlocker_blocked", T::kEq,
-              "bitlocker_blocked", kGoOn, 23, 5, "bitlocker_blocked",
+              "bitlocker_blocked", C::kGoOn, 23, 5, "bitlocker_blocked",
               "BitLocker blocks the update"),
-    Condition(txt_blocked, "txt_blocked", T::kEq, "txt_blocked", kGoOn, 24, 6,
-              "txt_blocked", "TXT blocks the update"),
-    Row(omit_ret_codes, "omit_ret_codes", A::kList, T::kAlways, E::kOmitList),
+    Condition(txt_blocked, "txt_blocked", T::kEq, "txt_blocked", C::kGoOn, 24,
+              6, "txt_blocked", "TXT blocks the update"),
+    Action(omit_ret_codes, "omit_ret_codes", T::kAlways, E::kOmitList,
+           A::kList),
     Word(Condition(not_omit_flags, "not_omit_flags", T::kEq, "not_omit_flags",
-                   ConditionEffect::kVerdictStands, 0, 0, nullptr, nullptr)),
+                   C::kVerdictStands, 0, 0)),
     Failure(extraction_fail, "extraction_fail", 67, "extraction_failed",
             "extraction failed"),
     Failure(drv_inst_fail, "drv_inst_fail", 68, "driver_install_failed",

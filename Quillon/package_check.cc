@@ -12,7 +12,7 @@
 #include <memory>
 
 #include "arg_grammar.h"
-#include "quillon.h"
+#include "codes.h"
 #include "root_only.h"
 #include "safe_file.h"
 #include "sha256.h"
@@ -155,12 +155,12 @@ bool LoadTrustedKeys(const std::string& directory,
   return ok;
 }
 
-bool ListPackage(const char* text, const char* end, PackageSource* source,
-                 std::string* why) {
+bool ListPackage(const char* text, const char* end, bool autonomic,
+                 PackageSource* source, std::string* why) {
   source->names.clear();
   source->hasFwPath = FindText(text, end, "FWPATH=") != nullptr;
   if (!source->hasFwPath) return true;
-  // The package model's reading, as the run's: no global is touched.
+  // The package model's reading, as the run's.
   char* cwd = getcwd(nullptr, 0);
   BasicParams params = ReadBasicParams(text, end, cwd ? cwd : ".", autonomic);
   free(cwd);

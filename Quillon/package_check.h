@@ -44,12 +44,13 @@ bool HashPackageFiles(const PackageLayout& layout,
                       std::string* file, std::string* why);
 
 // Fills FWPATH and the entries the run lists there into `source`, from
-// the argument file text [text, end) read as a classic run reads it
-// (ReadBasicParamsA with the current directory as the working directory);
-// the run's globals are left as they were found (empty). A text without
+// the argument file text [text, end) read as a run reads it (ReadBasicParams
+// with the current directory as the working directory; `autonomic` as the
+// run's mode). A text without
 // "FWPATH=" has no package directory. False with a reason when the listing
 // fails.
-bool ListPackage(const char* text, const char* end, PackageSource* source,
+bool ListPackage(const char* text, const char* end, bool autonomic,
+                 PackageSource* source,
                  std::string* why);
 
 // One package's manifest, once its signature has been checked.

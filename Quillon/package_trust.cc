@@ -51,7 +51,7 @@ bool PackageTrust::CheckPackage(const char* argFile, const char* text,
   source.argFile = argFile;
   source.staging = staging;
   if (fwPath == nullptr) {  // the run has not listed the package files
-    if (!ListPackage(text, text + strnlen(text, size), &source, &why))
+    if (!ListPackage(text, text + strnlen(text, size), autonomic, &source, &why))
       return Refuse(argFile, why);
   } else {
     source.hasFwPath = true;

@@ -115,7 +115,7 @@ bool MakePackage(const std::string& dir) {
   PackageLayout layout;
   std::map<std::string, std::string> digests;
   std::string file, why;
-  if (!ListPackage(arg.data(), arg.data() + arg.size(), &source, &why) ||
+  if (!ListPackage(arg.data(), arg.data() + arg.size(), false, &source, &why) ||
       !DescribePackage(source, &layout, &file, &why) ||
       !HashPackageFiles(layout, &digests, &file, &why) || layout.files.size() != static_cast<size_t>(kFiles))
     return false;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "arg_grammar.h"
 #include "path_parts.h"
 
 namespace pxtool {
@@ -79,8 +80,8 @@ bool LocatePackage(const char* first, const char* second,
     return true;
   }
   where->dir = path;
-  if (Exists(Join(path, "px.arg"))) {
-    where->argFile = "px.arg";
+  if (Exists(Join(path, kDefaultArgFileName))) {
+    where->argFile = kDefaultArgFileName;
     return true;
   }
   std::vector<std::string> found;
@@ -88,7 +89,7 @@ bool LocatePackage(const char* first, const char* second,
     while (struct dirent* entry = readdir(dir)) {
       std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
-      if (IsDirectory(Join(path, name)) && Exists(Join(Join(path, name), "px.arg")))
+      if (IsDirectory(Join(path, name)) && Exists(Join(Join(path, name), kDefaultArgFileName)))
         found.push_back(name + "/px.arg");
     }
     closedir(dir);

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <new>
 
-#include "cmdline.h"
+#include "cmdline_options.h"
 #include "command_group.h"
 #include "run_log.h"
 #include "safe_file.h"

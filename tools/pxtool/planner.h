@@ -23,7 +23,7 @@
 #include <utility>
 #include <vector>
 
-#include "cmdline.h"
+#include "cmdline_options.h"
 #include "package_model.h"
 
 namespace pxtool {

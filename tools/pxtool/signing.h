@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "arg_file_digest.h"
+#include "arg_grammar.h"
 #include "minisign.h"
 #include "package_check.h"
 #include "package_manifest.h"
@@ -50,7 +51,7 @@ int Failure(const std::string& file, const std::string& why);
 struct Arguments {
   std::map<std::string, std::vector<std::string>> options;
   std::string packageDir;
-  std::string argFile = "px.arg";
+  std::string argFile = kDefaultArgFileName;
 };
 
 bool ParseArguments(const char* command, int argc, char** argv,
@@ -85,7 +86,7 @@ class Package {
     text_ = static_cast<char*>(map);
     PackageSource source;
     source.argFile = argFile;
-    if (!ListPackage(text_, text_ + strnlen(text_, size_), &source, why) ||
+    if (!ListPackage(text_, text_ + strnlen(text_, size_), false, &source, why) ||
         !DescribePackage(source, &layout_, file, why))
       return false;
     PristineArgDigest digest;
