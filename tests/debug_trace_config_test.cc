@@ -1,7 +1,9 @@
 // Trace configuration: the ".ini" parser, the directory list, the
-// configured-value rule, the settings Init reads and the re-check.
+// configured-value rule, the settings Init reads (and the ring-buffer path a
+// reader of the trace finds with them) and the re-check.
 
 #include "cdebug.h"
+#include "debug_ring_reader.h"
 #include "debug_trace_config_file.h"
 #include "directory_list.h"
 #include "test_util.h"
@@ -9,7 +11,16 @@
 namespace quillon_test {
 namespace {
 
-class DebugTraceConfigTest : public TraceTest {};
+class DebugTraceConfigTest : public TraceTest {
+ protected:
+  // A reader of the trace, which does not build a trace object, must find
+  // the ring-buffer file in the directory `trace` chose.
+  void ExpectReaderFindsRing(const CDebug& trace, const char* default_dir) {
+    std::string path;
+    ASSERT_TRUE(GetTraceRingBufferPath("QUILLON", &path, cfg_.c_str(), default_dir));
+    EXPECT_EQ(std::string(trace.GetTraceDirectory()) + "/log.quillon_a", path);
+  }
+};
 
 TEST_F(DebugTraceConfigTest, ParserSectionsKeysAndNumbers) {
   const std::string body =
@@ -70,6 +81,7 @@ TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
     CDebug trace("Quillon", cfg_.c_str(), default_.c_str());
     EXPECT_EQ(0u, trace.GetLevel() + trace.GetTarget());
     EXPECT_TRUE(Exists(default_ + "/log.quillon"));
+    ExpectReaderFindsRing(trace, default_.c_str());
   }
   // The first file holding the section wins; one without end marker is
   // ignored though it sorts first.
@@ -86,6 +98,7 @@ TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
     EXPECT_EQ(30u, trace.GetDynamicUpdateSeconds());
     EXPECT_TRUE(trace.IsEnabled());  // no weight: tracing on, without a ring buffer
     EXPECT_EQ(0u, trace.GetTarget());
+    ExpectReaderFindsRing(trace, default_.c_str());
   }
   SetEnv("QZ_LOG_DEBUG_LEVEL", "none");
   SetEnv("QZ_LOG_FILE_MAX_SIZE", "4096");
@@ -98,6 +111,7 @@ TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
     EXPECT_EQ(4096u, trace.GetLogMaxSize());
     EXPECT_EQ(3u, trace.GetRingBufferWeight());
     EXPECT_STREQ(default_.c_str(), trace.GetTraceDirectory());
+    ExpectReaderFindsRing(trace, nullptr);
   }
   SetEnv("QZ_LOG_DEBUG_LEVEL", nullptr);
   WriteAppConfig("FileDebugLevel = -1\n", "a.ini");  // not configured
@@ -111,6 +125,9 @@ TEST_F(DebugTraceConfigTest, DefaultsFilesAndEnvironment) {
   EXPECT_EQ(dir.substr(0, 255), trace.GetTraceDirectory());
   EXPECT_EQ(-1, trace.GetLogFileDescriptor());
   EXPECT_FALSE(Exists(dir.substr(0, 255)));
+  std::string path = "kept";
+  EXPECT_FALSE(GetTraceRingBufferPath("Quillon", &path, cfg_.c_str(), nullptr));
+  EXPECT_EQ("kept", path);
 }
 
 TEST_F(DebugTraceConfigTest, RecheckAppliesChangedFiles) {

@@ -17,12 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "process.h"
-
-const char kTraceConfigDirectory[] = "/etc/norvale/KelvaneSuite/TraceConfig";
-const char kDefaultTraceDirectory[] = "/var/log/oxbeam";
 
 namespace {
 
@@ -30,16 +26,6 @@ namespace {
 void CopyText(char* dst, size_t size, const char* src) {
   if (size == 0) return;
   snprintf(dst, size, "%s", src != nullptr ? src : "");
-}
-
-// "<dir>/log.<name><suffix>" into `dst`. False when it does not fit: the
-// cut text stays in `dst` for messages, but must not be opened, since it
-// may name an unrelated file.
-bool FormatTracePath(char* dst, size_t size, const char* dir, const char* name,
-                     const char* suffix) {
-  int n = snprintf(dst, size, "%s/log.%s%s", dir, name, suffix);
-  if (n < 0) dst[0] = '\0';
-  return n >= 0 && static_cast<size_t>(n) < size;
 }
 
 }  // namespace
@@ -154,23 +140,6 @@ void CDebug::ClassInit() {
   CopyText(m_DefaultRingBufDir, sizeof(m_DefaultRingBufDir),
            kDefaultTraceDirectory);
   m_WritingWrapHeader = false;
-}
-
-bool CDebug::GetConfiguredRingBufferPath(const char* pApplicationName,
-                                         std::string* path) {
-  if (pApplicationName == nullptr || *pApplicationName == '\0' ||
-      path == nullptr)
-    return false;
-  CCriticalSectionGuard guard(m_SpinLockDebug);
-  ReadDebugConfig(pApplicationName);
-  std::string lower(pApplicationName);
-  StringToLower(&lower[0]);
-  char buffer[sizeof(m_RingBufFilePath)];
-  if (!FormatTracePath(buffer, sizeof(buffer), m_RingBufDir, lower.c_str(),
-                       "_a"))
-    return false;
-  *path = buffer;
-  return true;
 }
 
 CDebug::~CDebug() {

@@ -12,7 +12,7 @@
 //      shared, reused across runs; a 1024-byte text header at the start).
 // The settings come from environment variables, then the ".ini" files of
 // the configuration directory, then built-in defaults; see
-// debug_config.cc. Tracing is on only when a level, a ring-buffer size
+// debug_config.cc, and debug_trace_path.h for the trace directory. Tracing is on only when a level, a ring-buffer size
 // factor and a size weight are all configured.
 //
 // What survives a crash: every log-file entry is flushed at once; ring
@@ -47,10 +47,10 @@
 #include <cstddef>
 #include <cstdio>
 #include <ctime>
-#include <string>
 
 #include "critical_section.h"
 #include "debug_trace_config_file.h"
+#include "debug_trace_path.h"  // the trace directory and the files' paths
 
 // Trace targets kept in CDebug::m_Target.
 enum {
@@ -74,11 +74,6 @@ const unsigned kDefaultRingWeight = 1;
 // fit is made smaller, in steps of page size x 256; when not even one step
 // fits, no ring buffer is set up.
 const size_t kRingFreeSpaceMargin = size_t{64} << 20;
-
-// Where the configuration files are looked for, and where both trace files
-// go when nothing else is configured.
-extern const char kTraceConfigDirectory[];   // "/etc/norvale/KelvaneSuite/TraceConfig"
-extern const char kDefaultTraceDirectory[];  // "/var/log/oxbeam"
 
 // A name and its environment value as captured by CDebug::Init (null when
 // unset). The values are shown in the header block only.
@@ -199,15 +194,6 @@ class CDebug : public CDebugTraceConfig {
   // Configuration seams, to be set before Init.
   void SetConfigDirectory(const char* pDir);
   void SetDefaultTraceDirectory(const char* pDir);
-
-  // The ring-buffer file that the settings name for `pApplicationName`
-  // ("<trace directory>/log.<name in lower case>_a"), read from the
-  // configuration directory and the environment exactly as Init reads
-  // them, but without opening, creating or emptying either trace file. For
-  // readers of the trace (pxtool). False for a null or empty name, or a
-  // path longer than 255 characters.
-  bool GetConfiguredRingBufferPath(const char* pApplicationName,
-                                   std::string* path);
 
   // Read-only views of the state.
   unsigned GetTarget() const { return m_Target; }

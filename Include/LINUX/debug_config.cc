@@ -6,13 +6,14 @@
 // built-in default. The configuration directory holds "global_trace.ini"
 // (section "GlobalDebugSettings", key "DynamicUpdate") and a section named
 // after the application in any ".ini" file; the alphabetically first file
-// holding that section wins.
+// holding that section wins. The choice of that file and of the trace
+// directory is debug_trace_path.cc's, shared with the readers of the trace.
 
 #include <cstdlib>
 #include <cstring>
 
 #include "cdebug.h"
-#include "directory_list.h"
+#include "debug_trace_path.h"
 
 tokval_t TokValTabEnv[42] = {
     {"LD_LIBRARY_PATH", nullptr},
@@ -103,29 +104,11 @@ void CDebugTraceConfig::SetConfiguredValue(const char* pEnvName,
                                            const char* pConfigured,
                                            const char* pDefault,
                                            char* pValue, size_t size) {
-  if (pValue == nullptr || size == 0) return;
-  const char* env = pEnvName != nullptr ? getenv(pEnvName) : nullptr;
-  const char* chosen;
-  if (env != nullptr) {
-    chosen = env;
-  } else if (pConfigured != nullptr && *pConfigured != '\0') {
-    chosen = pConfigured;
-  } else {
-    chosen = pDefault != nullptr ? pDefault : "";
-  }
-  size_t limit = size - 1 < 255 ? size - 1 : 255;
-  size_t n = strnlen(chosen, limit);
-  memmove(pValue, chosen, n);
-  pValue[n] = '\0';
+  SetConfiguredText(pEnvName, pConfigured, pDefault, pValue, size);
 }
 
 bool CDebug::ReadDebugConfig(const char* pApplicationName) {
   const char* section = pApplicationName != nullptr ? pApplicationName : "";
-
-  // A directory that cannot be read, and one without ".ini" files, both
-  // leave the list empty: environment values and defaults then apply.
-  FileNameList list;
-  CDirectoryList::GetFileNameListFromDir(m_ConfigDir, &list);
 
   m_RegRingBufDir[0] = '\0';
   m_RegTraceFileFactor = kNotConfigured;
@@ -142,17 +125,11 @@ bool CDebug::ReadDebugConfig(const char* pApplicationName) {
   SetConfiguredValue("QZ_LOG_DYNAMIC_UPDATE", m_IniDynamicUpdateSeconds, 0,
                      &m_DynamicUpdateSeconds);
 
-  m_DebugConfigFile.CloseSectionInIniFile();
-  for (int i = 0; i < list.count; ++i) {
-    if (!m_DebugConfigFile.OpenSectionInIniFile(m_ConfigDir, list.FileName[i],
-                                                section)) {
-      continue;
-    }
-    char dir[256];
-    if (m_DebugConfigFile.GetStringFromIniFile("RingBufferDirectory", dir,
-                                               sizeof(dir))) {
-      memcpy(m_RegRingBufDir, dir, sizeof(m_RegRingBufDir));
-    }
+  // A directory that cannot be read, and one without ".ini" files, both
+  // leave the section closed: environment values and defaults then apply.
+  if (OpenApplicationSection(m_ConfigDir, section, &m_DebugConfigFile)) {
+    ReadConfiguredTraceDirectory(&m_DebugConfigFile, m_RegRingBufDir,
+                                 sizeof(m_RegRingBufDir));
     m_DebugConfigFile.GetNumberFromIniFile("FileDebugLevel", m_RegDebugLevel);
     m_DebugConfigFile.GetNumberFromIniFile("TraceFlags", m_TraceFlags);
     m_DebugConfigFile.GetNumberFromIniFile("RingBufferSizeFactor",
@@ -163,12 +140,10 @@ bool CDebug::ReadDebugConfig(const char* pApplicationName) {
                                            m_RegNoHeaderToStderr);
     m_DebugConfigFile.GetNumberFromIniFile("MemoryTracesFlag",
                                            m_MemoryTracesFlag);
-    break;
   }
-  CDirectoryList::FreeFileNameList(&list);
 
-  SetConfiguredValue("QZ_LOG_RINGBUF_DIR", m_RegRingBufDir, m_DefaultRingBufDir,
-                     m_RingBufDir, sizeof(m_RingBufDir));
+  ChooseTraceDirectory(m_RegRingBufDir, m_DefaultRingBufDir, m_RingBufDir,
+                       sizeof(m_RingBufDir));
   SetConfiguredValue("QZ_LOG_FILE_MAX_SIZE", m_LogMaxSize, 51200,
                      &m_LogMaxSize);
   SetConfiguredValue("QZ_LOG_DEBUG_LEVEL", m_RegDebugLevel, 0, &m_Level);

@@ -13,8 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cdebug.h"
 #include "debug_ring_layout.h"
+#include "debug_trace_path.h"
 
 namespace {
 
@@ -187,11 +187,11 @@ bool ParseTextHeader(const std::string& d, const std::string& path,
 bool GetTraceRingBufferPath(const char* pApplicationName, std::string* path,
                             const char* pConfigDir,
                             const char* pDefaultTraceDir) {
-  CDebug probe;  // not initialised: opens no trace file
-  if (pConfigDir != nullptr) probe.SetConfigDirectory(pConfigDir);
-  if (pDefaultTraceDir != nullptr)
-    probe.SetDefaultTraceDirectory(pDefaultTraceDir);
-  return probe.GetConfiguredRingBufferPath(pApplicationName, path);
+  return GetConfiguredRingBufferPath(
+      pApplicationName,
+      pConfigDir != nullptr ? pConfigDir : kTraceConfigDirectory,
+      pDefaultTraceDir != nullptr ? pDefaultTraceDir : kDefaultTraceDirectory,
+      path);
 }
 
 bool ReadTraceRing(const std::string& path, TraceRing* ring,

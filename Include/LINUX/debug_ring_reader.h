@@ -27,10 +27,10 @@
 // the data instead of faulting; a file being written by a running process
 // gives a snapshot that may mix two moments.
 //
-// This file pair does not use CDebug itself: linking CDebug brings in the
-// process's global trace object, whose construction empties the trace log
-// file and opens the ring buffer for writing. A tool that reads a trace
-// must not do that.
+// This file pair does not use CDebug itself, not even to find the file:
+// linking CDebug brings in the process's global trace object, whose
+// construction empties the trace log file and opens the ring buffer for
+// writing. A tool that reads a trace must not do that.
 
 #ifndef INCLUDE_LINUX_DEBUG_RING_READER_H_
 #define INCLUDE_LINUX_DEBUG_RING_READER_H_
@@ -40,11 +40,11 @@
 #include <string>
 #include <vector>
 
-// The ring-buffer file the trace object of `pApplicationName` uses: the
-// trace object's own configuration reading (CDebug::
-// GetConfiguredRingBufferPath) on `pConfigDir`, with `pDefaultTraceDir` as
-// the default trace directory. Null directories mean the shipped ones.
-// Returns false (and leaves `*path` unchanged) when the path would be longer
+// The ring-buffer file the trace object of `pApplicationName` uses, found
+// by the same rule the trace object follows (debug_trace_path.h) in
+// `pConfigDir`, with `pDefaultTraceDir` as the default trace directory.
+// Null directories mean the shipped ones. Returns false (and leaves `*path`
+// unchanged) for a null or empty name, or when the path would be longer
 // than 255 characters: the trace object then opens no ring buffer either.
 bool GetTraceRingBufferPath(const char* pApplicationName, std::string* path,
                             const char* pConfigDir = nullptr,
