@@ -124,129 +124,107 @@ struct Keyword {
 
 namespace keyword_rows {
 
-// The rows' builders, one for each kind of keyword.
-typedef KeywordArgument A;
-typedef KeywordTest T;
-typedef KeywordEffect E;
-typedef ConditionEffect C;
+constexpr KeywordArgument WORD = KeywordArgument::kNone,
+                          NUM = KeywordArgument::kNumber,
+                          LIST = KeywordArgument::kList;
+constexpr KeywordTest ALWAYS = KeywordTest::kAlways, EQ = KeywordTest::kEq,
+                      NE = KeywordTest::kNe, GT = KeywordTest::kGt,
+                      LT = KeywordTest::kLt;
+constexpr KeywordEffect ABORT = KeywordEffect::kAbort,
+                        REBOOT = KeywordEffect::kReboot,
+                        NOTE = KeywordEffect::kNote,
+                        NOTE_AND_ABORT = KeywordEffect::kNoteAndAbort,
+                        GO_ON = KeywordEffect::kGoOn,
+                        FAILURE = KeywordEffect::kFailure,
+                        OMIT_LIST = KeywordEffect::kOmitList;
+constexpr ConditionEffect NONE = ConditionEffect::kNone,
+                          GOES_ON = ConditionEffect::kGoOn,
+                          STANDS = ConditionEffect::kVerdictStands,
+                          VERDICT = ConditionEffect::kVerdict;
 
-// A keyword that aborts, requests a reboot, or turns the verdict back to
-// "go on"; a word when it fires always.
-constexpr Keyword Action(int slot, const char* name, T test, E effect,
-                         A argument = A::kNumber) {
-  return Keyword{slot, name,
-                 test == T::kAlways && argument == A::kNumber ? A::kNone
-                                                              : argument,
-                 test,
-                 effect, -1, nullptr, nullptr, C::kNone, 0, 0, 0, nullptr,
-                 nullptr};
-}
-
-// A keyword that notes a condition of its own.
-constexpr Keyword Condition(int slot, const char* name, T test,
-                            const char* note, C effect, unsigned int code,
-                            int rank, const char* codeName = nullptr,
-                            const char* codeWords = nullptr,
-                            E action = E::kNote, int verdict = 0) {
-  return Keyword{slot, name, test == T::kAlways ? A::kNone : A::kNumber,
-                 test, action, slot, nullptr, note, effect, verdict, code,
-                 rank, codeName, codeWords};
-}
-
-// A keyword that notes the delayed reboot, Delayed's condition.
-constexpr Keyword DelayedBy(int slot, const char* name, T test,
-                            const char* traceName) {
-  Keyword k = slot == Delayed ? Condition(slot, name, test, "delayed_reboot",
-                                          C::kNone, 1, 14)
-                              : Action(slot, name, test, E::kNote);
-  k.condition = Delayed;
-  k.traceName = traceName;
-  return k;
-}
-
-// A keyword that sets the run's failure code.
-constexpr Keyword Failure(int slot, const char* name, unsigned int code,
-                          const char* codeName, const char* codeWords) {
-  Keyword k = Action(slot, name, T::kEq, E::kFailure);
-  k.autonomicCode = code;
-  k.codeName = codeName;
-  k.codeWords = codeWords;
-  return k;
-}
-
-// A word (value 1) compared like a number: it fires for return code 1.
-constexpr Keyword Word(Keyword k) {
-  k.argument = A::kNone;
-  return k;
-}
-
+// Columns as in Keyword: slot, name, argument, test, effect, condition,
+// trace name; note, condition effect, verdict, autonomic code, rank, code
+// name, code words. not_omit_flags is a word whose value, 1, is compared
+// like a number's: it fires for return code 1.
 inline constexpr Keyword kTable[] = {
-    Action(abort_ne, "abort_ne", T::kNe, E::kAbort),
-    Action(abort_eq, "abort_eq", T::kEq, E::kAbort),
-    Action(abort_gt, "abort_gt", T::kGt, E::kAbort),
-    Action(abort_lt, "abort_lt", T::kLt, E::kAbort),
-    Action(Reboot, "Reboot", T::kAlways, E::kReboot),
-    Action(reboot_ne, "reboot_ne", T::kNe, E::kReboot),
-    Action(reboot_eq, "reboot_eq", T::kEq, E::kReboot),
-    Action(reboot_gt, "reboot_gt", T::kGt, E::kReboot),
-    Action(reboot_lt, "reboot_lt", T::kLt, E::kReboot),
-    DelayedBy(Delayed, "Delayed", T::kAlways, "Delayed"),
-    DelayedBy(delayed_ne, "delayed_ne", T::kNe, "delayed ne"),
-    DelayedBy(delayed_eq, "delayed_eq", T::kEq, "delayed eq"),
-    DelayedBy(delayed_gt, "delayed_gt", T::kGt, "delayed gt"),
-    DelayedBy(delayed_lt, "delayed_lt", T::kLt, "delayed lt"),
-    Condition(ac_cycle, "ac_cycle", T::kEq, "ac_cycle", C::kGoOn, 10, 12,
-              "ac_cycle", "an AC power cycle is due"),
-    Condition(powercycle_eq, "powercycle_eq", T::kEq, "powercycle", C::kGoOn,
-              70, 13, "power_cycle", "a power cycle is due"),
-    Condition(wrong_prior_version, "wrong_prior_version", T::kEq,
-              "wrong_prior_version", C::kGoOn, 66, 9, "wrong_prior_version",
-              "wrong prior version"),
-    Condition(unfullfilled_prerequisite, "unfullfilled_prerequisite", T::kEq,
-              "unfullfilled_prerequisite", C::kGoOn, 65, 10,
-              "unfulfilled_prerequisite", "a prerequisite is not fulfilled"),
-    Condition(no_downgrade, "no_downgrade", T::kEq, "no_downgrade", C::kGoOn,
-              63, 7, "no_downgrade", "no downgrade"),
-    Condition(no_update, "no_update", T::kEq, "no_update", C::kGoOn, 64, 8,
-              "no_update", "no update"),
-    Action(omit_update_eq, "omit_update_eq", T::kEq, E::kGoOn),
-    Condition(not_supported_SubSys, "not_supported_SubSys", T::kEq,
-              "not_supported_subsys", C::kGoOn, 60, 2,
-              "subsystem_not_supported", "the subsystem is not supported"),
-    Condition(no_adequate_HW, "no_adequate_HW", T::kEq, "no_adequate_hw",
-              C::kVerdict, 0, 0, nullptr, nullptr, E::kNote, 16),
-    Condition(not_supported_OS, "not_supported_OS", T::kEq,
-              "not_supported_os", C::kGoOn, 59, 1, "os_not_supported",
-              "the operating system is not supported"),
-    Condition(kernel_module_missing, "kernel_module_missing", T::kEq,
-              "kernel_module_missing", C::kGoOn, 22, 3,
-              "kernel_module_missing", "a kernel module is missing"),
-    Condition(pkg_missing, "pkg_missing", T::kEq, "pkg_missing", C::kGoOn, 21,
-              4, "package_missing", "a package is missing"),
-    Condition(incorrect_target_system, "incorrect_target_system", T::kEq,
-              "incorrect_target", C::kVerdict, 17, 11, nullptr, nullptr,
-              E::kNoteAndAbort, 17),
-    Condition(bitlocker_blocked, "bitlocker_blocked", T::kEq,
-              "bitlocker_blocked", C::kGoOn, 23, 5, "bitlocker_blocked",
-              "BitLocker blocks the update"),
-    Condition(txt_blocked, "txt_blocked", T::kEq, "txt_blocked", C::kGoOn, 24,
-              6, "txt_blocked", "TXT blocks the update"),
-    Action(omit_ret_codes, "omit_ret_codes", T::kAlways, E::kOmitList,
-           A::kList),
-    Word(Condition(not_omit_flags, "not_omit_flags", T::kEq, "not_omit_flags",
-                   C::kVerdictStands, 0, 0)),
-    Failure(extraction_fail, "extraction_fail", 67, "extraction_failed",
-            "extraction failed"),
-    Failure(drv_inst_fail, "drv_inst_fail", 68, "driver_install_failed",
-            "driver installation failed"),
-    Failure(sw_inst_fail, "sw_inst_fail", 69, "software_install_failed",
-            "software installation failed"),
-    Failure(pfr_blocked_eq, "pfr_blocked_eq", 71, "pfr_blocked",
-            "PFR blocks the update"),
-    Failure(sdcard_error_eq, "sdcard_error_eq", 72, "sdcard_error",
-            "SD card error"),
-    Failure(recoveryupdate_error_eq, "recoveryupdate_error_eq", 73,
-            "recovery_update_error", "recovery update error"),
+    {abort_ne, "abort_ne", NUM, NE, ABORT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {abort_eq, "abort_eq", NUM, EQ, ABORT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {abort_gt, "abort_gt", NUM, GT, ABORT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {abort_lt, "abort_lt", NUM, LT, ABORT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {Reboot, "Reboot", WORD, ALWAYS, REBOOT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {reboot_ne, "reboot_ne", NUM, NE, REBOOT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {reboot_eq, "reboot_eq", NUM, EQ, REBOOT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {reboot_gt, "reboot_gt", NUM, GT, REBOOT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {reboot_lt, "reboot_lt", NUM, LT, REBOOT, -1, 0, 0, NONE, 0, 0, 0, 0, 0},
+    {Delayed, "Delayed", WORD, ALWAYS, NOTE, Delayed, "Delayed",
+     "delayed_reboot", NONE, 0, 1, 14, 0, 0},
+    {delayed_ne, "delayed_ne", NUM, NE, NOTE, Delayed, "delayed ne",
+     0, NONE, 0, 0, 0, 0, 0},
+    {delayed_eq, "delayed_eq", NUM, EQ, NOTE, Delayed, "delayed eq",
+     0, NONE, 0, 0, 0, 0, 0},
+    {delayed_gt, "delayed_gt", NUM, GT, NOTE, Delayed, "delayed gt",
+     0, NONE, 0, 0, 0, 0, 0},
+    {delayed_lt, "delayed_lt", NUM, LT, NOTE, Delayed, "delayed lt",
+     0, NONE, 0, 0, 0, 0, 0},
+    {ac_cycle, "ac_cycle", NUM, EQ, NOTE, ac_cycle, 0,
+     "ac_cycle", GOES_ON, 0, 10, 12, "ac_cycle", "an AC power cycle is due"},
+    {powercycle_eq, "powercycle_eq", NUM, EQ, NOTE, powercycle_eq, 0,
+     "powercycle", GOES_ON, 0, 70, 13, "power_cycle", "a power cycle is due"},
+    {wrong_prior_version, "wrong_prior_version", NUM, EQ, NOTE,
+     wrong_prior_version, 0,
+     "wrong_prior_version", GOES_ON, 0, 66, 9, "wrong_prior_version",
+     "wrong prior version"},
+    {unfullfilled_prerequisite, "unfullfilled_prerequisite", NUM, EQ, NOTE,
+     unfullfilled_prerequisite, 0,
+     "unfullfilled_prerequisite", GOES_ON, 0, 65, 10,
+     "unfulfilled_prerequisite", "a prerequisite is not fulfilled"},
+    {no_downgrade, "no_downgrade", NUM, EQ, NOTE, no_downgrade, 0,
+     "no_downgrade", GOES_ON, 0, 63, 7, "no_downgrade", "no downgrade"},
+    {no_update, "no_update", NUM, EQ, NOTE, no_update, 0,
+     "no_update", GOES_ON, 0, 64, 8, "no_update", "no update"},
+    {omit_update_eq, "omit_update_eq", NUM, EQ, GO_ON, -1, 0,
+     0, NONE, 0, 0, 0, 0, 0},
+    {not_supported_SubSys, "not_supported_SubSys", NUM, EQ, NOTE,
+     not_supported_SubSys, 0,
+     "not_supported_subsys", GOES_ON, 0, 60, 2, "subsystem_not_supported",
+     "the subsystem is not supported"},
+    {no_adequate_HW, "no_adequate_HW", NUM, EQ, NOTE, no_adequate_HW, 0,
+     "no_adequate_hw", VERDICT, 16, 0, 0, 0, 0},
+    {not_supported_OS, "not_supported_OS", NUM, EQ, NOTE, not_supported_OS, 0,
+     "not_supported_os", GOES_ON, 0, 59, 1, "os_not_supported",
+     "the operating system is not supported"},
+    {kernel_module_missing, "kernel_module_missing", NUM, EQ, NOTE,
+     kernel_module_missing, 0,
+     "kernel_module_missing", GOES_ON, 0, 22, 3, "kernel_module_missing",
+     "a kernel module is missing"},
+    {pkg_missing, "pkg_missing", NUM, EQ, NOTE, pkg_missing, 0,
+     "pkg_missing", GOES_ON, 0, 21, 4, "package_missing",
+     "a package is missing"},
+    {incorrect_target_system, "incorrect_target_system", NUM, EQ,
+     NOTE_AND_ABORT, incorrect_target_system, 0,
+     "incorrect_target", VERDICT, 17, 17, 11, 0, 0},
+    {bitlocker_blocked, "bitlocker_blocked", NUM, EQ, NOTE,
+     bitlocker_blocked, 0, "bitlocker_blocked", GOES_ON, 0, 23, 5, "bitlocker_blocked",
+     "BitLocker blocks the update"},
+    {txt_blocked, "txt_blocked", NUM, EQ, NOTE, txt_blocked, 0,
+     "txt_blocked", GOES_ON, 0, 24, 6, "txt_blocked", "TXT blocks the update"},
+    {omit_ret_codes, "omit_ret_codes", LIST, ALWAYS, OMIT_LIST, -1, 0,
+     0, NONE, 0, 0, 0, 0, 0},
+    {not_omit_flags, "not_omit_flags", WORD, EQ, NOTE, not_omit_flags, 0,
+     "not_omit_flags", STANDS, 0, 0, 0, 0, 0},
+    {extraction_fail, "extraction_fail", NUM, EQ, FAILURE, -1, 0,
+     0, NONE, 0, 67, 0, "extraction_failed", "extraction failed"},
+    {drv_inst_fail, "drv_inst_fail", NUM, EQ, FAILURE, -1, 0,
+     0, NONE, 0, 68, 0, "driver_install_failed", "driver installation failed"},
+    {sw_inst_fail, "sw_inst_fail", NUM, EQ, FAILURE, -1, 0,
+     0, NONE, 0, 69, 0, "software_install_failed",
+     "software installation failed"},
+    {pfr_blocked_eq, "pfr_blocked_eq", NUM, EQ, FAILURE, -1, 0,
+     0, NONE, 0, 71, 0, "pfr_blocked", "PFR blocks the update"},
+    {sdcard_error_eq, "sdcard_error_eq", NUM, EQ, FAILURE, -1, 0,
+     0, NONE, 0, 72, 0, "sdcard_error", "SD card error"},
+    {recoveryupdate_error_eq, "recoveryupdate_error_eq", NUM, EQ, FAILURE,
+     -1, 0, 0, NONE, 0, 73, 0, "recovery_update_error", "recovery update error"},
 };
 
 }  // namespace keyword_rows
