@@ -8,10 +8,9 @@
 #include <new>
 
 #include "arg_file.h"
-#include "package_model.h"
-#include "pending_line.h"
 #include "flags.h"
 #include "interrupts.h"
+#include "package_model.h"
 #include "report.h"
 #include "shell.h"
 #include "talbot_codes.h"

@@ -16,7 +16,11 @@
 #define QUILLON_PACKAGE_MODEL_H_
 
 #include "arg_grammar.h"
+#include "cmdline_options.h"
 #include "command_text.h"
 #include "judge.h"
+#include "keywords.h"
+#include "pending_line.h"
+#include "stage_paths.h"
 
 #endif  // QUILLON_PACKAGE_MODEL_H_

@@ -16,8 +16,6 @@
 #include "package_model.h"
 #include "package_tree.h"
 #include "px_tool.h"
-#include "pending_line.h"
-#include "stage_paths.h"
 
 namespace pxtool {
 

@@ -12,8 +12,6 @@
 
 #include "px_tool.h"
 #include "safe_file.h"
-#include "pending_line.h"
-#include "stage_paths.h"
 
 namespace pxtool {
 

@@ -23,7 +23,6 @@
 #include <utility>
 #include <vector>
 
-#include "cmdline_options.h"
 #include "package_model.h"
 
 namespace pxtool {
