@@ -92,9 +92,6 @@ class ReportWriter {
   std::unique_ptr<Impl> impl_;
 };
 
-// The report of a log read whole.
-void WriteRunReport(const RunLog& log, const ReportSettings& settings, FILE* out);
-
 // "YYYY/MM/DD hh:mm:ss" of seconds counted as UTC (as ParseLogStamp reads).
 std::string FormatLogStamp(long long seconds);
 
