@@ -254,16 +254,10 @@ int RunPlan(int argc, char** argv) {
   PackageLocation where;
   std::string error;
   const char* second = positional.size() > 1 ? positional[1] : nullptr;
-  if (!LocatePackage(positional[0], second, &where, &error)) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
   PlanInput input;
-  if (!ReadPackageFile(where.ArgPath(), kMaxArgumentFileSize, where.dir,
-                       &input.text, &error)) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (!LocatePackage(positional[0], second, &where, &error) ||
+      !ReadPackageFile(where.ArgPath(), kMaxArgumentFileSize, where.dir, &input.text, &error))
+    return Fail("%s", error.c_str());
   input.packageDir = where.dir;
   input.argFile = where.argFile;
   // Quillon <dir> <argfile> is the classic layout; so is an argument file

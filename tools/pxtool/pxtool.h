@@ -24,6 +24,10 @@ enum ExitStatus { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
 // error; returns kExitUsage.
 int UsageError(const char* message, const char* detail);
 
+// Prints "pxtool: " and the formatted message as a line on standard error;
+// returns kExitFailure.
+int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // Reads the trailer and plain size of `path`. On failure says on standard
 // error why the file cannot be examined and returns false.
 bool ExamineSource(const char* path, PXTool::PXCryptMethod* found,

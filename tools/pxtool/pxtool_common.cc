@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <string>
 
@@ -13,6 +14,16 @@ namespace pxtool {
 int UsageError(const char* message, const char* detail) {
   fprintf(stderr, "pxtool: %s%s\nTry 'pxtool --help'.\n", message, detail);
   return kExitUsage;
+}
+
+int Fail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  fputs("pxtool: ", stderr);
+  vfprintf(stderr, format, args);
+  fputc('\n', stderr);
+  va_end(args);
+  return kExitFailure;
 }
 
 const char* MethodName(PXTool::PXCryptMethod method) {
@@ -53,20 +64,14 @@ int Transform(const char* verb, const char* in, const char* out,
               PXTool::PXCryptMethod method) {
   bool exists = false;
   std::string refused = WhyNotOwnFile(out, &exists);
-  if (!refused.empty()) {
-    fprintf(stderr, "pxtool: '%s' %s; not writing through it\n", out,
-            refused.c_str());
-    return kExitFailure;
-  }
+  if (!refused.empty()) return Fail("'%s' %s; not writing through it", out, refused.c_str());
   PXTool tool;
   int rc = tool.GetPXFile2File(in, out, method);
   if (rc == 0) return kExitSuccess;
   // 5, -2 and 10 leave the cause in errno; any other code is an errno.
   const char* why = errno ? strerror(errno) : "refused by the codec";
   if (rc != 10 && rc != 5 && rc != -2) why = strerror(rc);
-  fprintf(stderr, "pxtool: cannot %s '%s' to '%s': %s (code %d)\n", verb, in,
-          out, why, rc);
-  return kExitFailure;
+  return Fail("cannot %s '%s' to '%s': %s (code %d)", verb, in, out, why, rc);
 }
 
 }  // namespace pxtool

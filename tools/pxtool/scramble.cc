@@ -37,24 +37,12 @@ int RunScramble(int argc, char** argv) {
   if (!ExamineSource(in, &found, &size)) return kExitFailure;
   // The codec decodes any source that carries a trailer; scrambling it again
   // is not possible in this format.
-  if (found != PXTool::PXDecrypt) {
-    fprintf(stderr,
-            "pxtool: '%s' already ends with the method-%d trailer; not "
-            "scrambling it\n",
-            in, static_cast<int>(found));
-    return kExitFailure;
-  }
-  if (size == 0) {
-    fprintf(stderr, "pxtool: '%s' is empty; an empty file cannot be scrambled\n",
-            in);
-    return kExitFailure;
-  }
-  if (SameFile(in, out)) {
-    fprintf(stderr, "pxtool: '%s' and '%s' are the same file\n", in, out);
-    return kExitFailure;
-  }
-  return Transform("scramble", in, out,
-                   static_cast<PXTool::PXCryptMethod>(method));
+  if (found != PXTool::PXDecrypt)
+    return Fail("'%s' already ends with the method-%d trailer; not scrambling it", in,
+                static_cast<int>(found));
+  if (size == 0) return Fail("'%s' is empty; an empty file cannot be scrambled", in);
+  if (SameFile(in, out)) return Fail("'%s' and '%s' are the same file", in, out);
+  return Transform("scramble", in, out, static_cast<PXTool::PXCryptMethod>(method));
 }
 
 }  // namespace pxtool

@@ -88,45 +88,34 @@ Json ToJson(const Report& r) {
   j["success"] = finished ? Json(r.hasFinal && r.meaning.Success()) : Json();
   j["reboot_required"] = std::string(r.state) == "reboot_requested" ||
                          (r.hasFinal && r.meaning.delayedReboot);
-  if (r.statusFiles.empty()) {
-    j["status_file"] = nullptr;
-  } else {
-    const FoundStatusFile& f = r.statusFiles.front();
-    j["status_file"] = {{"path", f.path},
-                        {"status", f.content.status},
-                        {"retval", f.content.retval}};
-  }
-  if (r.hasFinal) {
-    j["final_code"] = {
-        {"value", r.finalCode},
-        {"hex", Hex(r.finalCode)},
-        {"verdict", r.meaning.verdict},
-        {"description", r.meaning.description},
-        {"delayed_reboot", r.meaning.delayedReboot},
-        {"condition", r.meaning.condition ? Json(r.meaning.condition) : Json()}};
-  } else {
-    j["final_code"] = nullptr;
-  }
+  const FoundStatusFile* f = r.statusFiles.empty() ? nullptr : &r.statusFiles.front();
+  j["status_file"] = f ? Json{{"path", f->path},
+                              {"status", f->content.status},
+                              {"retval", f->content.retval}}
+                       : Json();
+  j["final_code"] =
+      r.hasFinal ? Json{{"value", r.finalCode},
+                        {"hex", Hex(r.finalCode)},
+                        {"verdict", r.meaning.verdict},
+                        {"description", r.meaning.description},
+                        {"delayed_reboot", r.meaning.delayedReboot},
+                        {"condition", r.meaning.condition ? Json(r.meaning.condition) : Json()}}
+                 : Json();
   j["autonomic"] = r.autonomicKnown ? Json(r.autonomic) : Json();
-  Json progress;
-  progress["section"] = r.progress.key;
-  progress["section_found"] = r.progress.found;
-  progress["lines_pending"] = r.progress.pending;
-  progress["lines_taken"] = r.progress.taken;
-  progress["lines_total"] = r.progress.pending + r.progress.taken;
   const ProgressLine* last = r.progress.LastTaken();
-  if (last != nullptr) {
-    int rc = ResultFieldValue(last->resultField);
-    progress["last_command"] = {
-        {"line", last->number},
-        {"text", last->text},
-        {"return_code", r.lastKilled || rc < 0 ? Json() : Json(rc)}};
-  } else {
-    progress["last_command"] = nullptr;
-  }
   const ProgressLine* resume = r.progress.Resume();
-  progress["resume_line"] = resume ? Json(resume->number) : Json();
-  j["progress"] = progress;
+  int rc = last ? ResultFieldValue(last->resultField) : -1;
+  j["progress"] = {
+      {"section", r.progress.key},
+      {"section_found", r.progress.found},
+      {"lines_pending", r.progress.pending},
+      {"lines_taken", r.progress.taken},
+      {"lines_total", r.progress.pending + r.progress.taken},
+      {"last_command", last ? Json{{"line", last->number},
+                                   {"text", last->text},
+                                   {"return_code", r.lastKilled || rc < 0 ? Json() : Json(rc)}}
+                            : Json()},
+      {"resume_line", resume ? Json(resume->number) : Json()}};
   j["running_command"] =
       r.runningCommand ? Json{{"pid", r.runningCommand}} : Json();
   j["timed_out"] = r.timedOut;
@@ -246,17 +235,12 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
   Report r;
   std::string error;
   if (!LocatePackage(positional.empty() ? "." : positional[0],
-                     positional.size() > 1 ? positional[1] : nullptr, &r.where,
-                     &error)) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
+                     positional.size() > 1 ? positional[1] : nullptr, &r.where, &error))
+    return Fail("%s", error.c_str());
   std::string argPath = r.where.ArgPath();
   std::string text;
-  if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error)) {
-    fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error))
+    return Fail("cannot read the argument file %s", error.c_str());
   const RunLock runLock(runLockDirectory);
   RunLockState lock = runLock.Probe(argPath, &error);
   if (wait) {
@@ -272,22 +256,16 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
     }
     // The run may have written the argument file until its end.
     if (!r.timedOut &&
-        !ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error)) {
-      fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
-      return kExitFailure;
-    }
+        !ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error))
+      return Fail("cannot read the argument file %s", error.c_str());
   }
-  if (lock != RunLockState::kFree && lock != RunLockState::kHeld) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (lock != RunLockState::kFree && lock != RunLockState::kHeld)
+    return Fail("%s", error.c_str());
   RunLog log;
   bool logExists = false;
   if (!FindLatestStatusFile(r.where, &r.statusFiles, &error) ||
-      !ReadPackageRunLog(r.where, &log, &logExists, &error)) {
-    fprintf(stderr, "pxtool: cannot read %s\n", error.c_str());
-    return kExitFailure;
-  }
+      !ReadPackageRunLog(r.where, &log, &logExists, &error))
+    return Fail("cannot read %s", error.c_str());
   r.progress = ProgressOfLastRun(text, log);
   const LoggedRun* lastRun = log.runs.empty() ? nullptr : &log.runs.back();
   if (lastRun != nullptr) {
