@@ -28,6 +28,10 @@ int UsageError(const char* message, const char* detail);
 // returns kExitFailure.
 int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Whether argv[*i] is the option `name`, as "NAME VALUE" (*i then moves to
+// the value) or "NAME=VALUE". *value: the value, null when it is missing.
+bool OptionValue(const char* name, int argc, char** argv, int* i, const char** value);
+
 // Reads the trailer and plain size of `path`. On failure says on standard
 // error why the file cannot be examined and returns false.
 bool ExamineSource(const char* path, PXTool::PXCryptMethod* found,

@@ -26,6 +26,19 @@ int Fail(const char* format, ...) {
   return kExitFailure;
 }
 
+bool OptionValue(const char* name, int argc, char** argv, int* i, const char** value) {
+  size_t length = strlen(name);
+  const char* arg = argv[*i];
+  if (strncmp(arg, name, length) != 0) return false;
+  if (arg[length] == '=') {
+    *value = arg + length + 1;
+    return true;
+  }
+  if (arg[length] != '\0') return false;
+  *value = ++*i < argc ? argv[*i] : nullptr;
+  return true;
+}
+
 const char* MethodName(PXTool::PXCryptMethod method) {
   switch (method) {
     case PXTool::PXDecrypt: return "0 (plain, no trailer)";
@@ -36,11 +49,9 @@ const char* MethodName(PXTool::PXCryptMethod method) {
   return "?";
 }
 
-// Reads the trailer and plain size of `path`. On failure says on standard
-// error why the file cannot be examined (GetPXFileInfo's 5 carries the
-// error of the open in errno, or none for a source that is not a regular
-// file; other results are the error number of a failed fstat or read) and
-// returns false.
+// GetPXFileInfo's 5 carries the error of the open in errno, or none for a
+// source that is not a regular file; other results are the error number of a
+// failed fstat or read.
 bool ExamineSource(const char* path, PXTool::PXCryptMethod* found,
                    unsigned long long* size) {
   int rc = PXTool::GetPXFileInfo(path, *found, *size);
@@ -58,8 +69,6 @@ bool SameFile(const char* a, const char* b) {
          sa.st_ino == sb.st_ino;
 }
 
-// Runs the codec and reports its failure. `verb` names the action in the
-// message.
 int Transform(const char* verb, const char* in, const char* out,
               PXTool::PXCryptMethod method) {
   bool exists = false;

@@ -381,11 +381,8 @@ std::string FormatLogStamp(long long seconds) {
       text[at + i - 1] = static_cast<char>('0' + value % 10);
   };
   put(0, static_cast<unsigned>(y), 4);
-  put(5, m, 2);
-  put(8, d, 2);
-  put(11, rest / 3600, 2);
-  put(14, rest / 60 % 60, 2);
-  put(17, rest % 60, 2);
+  const unsigned fields[] = {m, d, rest / 3600, rest / 60 % 60, rest % 60};
+  for (size_t i = 0; i < 5; ++i) put(5 + 3 * i, fields[i], 2);
   return std::string(text, sizeof(text) - 1);
 }
 

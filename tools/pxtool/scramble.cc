@@ -12,11 +12,8 @@ int RunScramble(int argc, char** argv) {
   int nfiles = 0;
   for (int i = 0; i < argc; ++i) {
     const char* value = nullptr;
-    if (strcmp(argv[i], "--method") == 0) {
-      if (++i == argc) return UsageError("--method needs a value", "");
-      value = argv[i];
-    } else if (strncmp(argv[i], "--method=", 9) == 0) {
-      value = argv[i] + 9;
+    if (OptionValue("--method", argc, argv, &i, &value)) {
+      if (value == nullptr) return UsageError("--method needs a value", "");
     } else if (nfiles < 2 && (argv[i][0] != '-' || argv[i][1] == '\0')) {
       files[nfiles++] = argv[i];
       continue;

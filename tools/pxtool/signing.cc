@@ -1,14 +1,11 @@
 #include "signing.h"
 
+#include "pxtool.h"
+
 namespace pxtool {
 namespace signing {
 
-
-
-int Usage(const std::string& message) {
-  fprintf(stderr, "pxtool: %s\nTry 'pxtool --help'.\n", message.c_str());
-  return kUsage;
-}
+int Usage(const std::string& message) { return UsageError(message.c_str(), ""); }
 
 int Failure(const std::string& file, const std::string& why) {
   fprintf(stderr, "pxtool: %s: %s\n", file.c_str(), why.c_str());
@@ -53,8 +50,6 @@ bool ParseArguments(const char* command, int argc, char** argv,
   return true;
 }
 
-
-// Replaces `path` with `text` through a new file renamed over it.
 bool WriteWhole(const std::string& path, const std::string& text,
                 std::string* why) {
   std::string temp;
@@ -83,8 +78,6 @@ bool EnterPackage(const std::string& dir) {
   return false;
 }
 
-// Writes the manifest of the package in the current directory; `text`
-// receives it.
 int WriteManifest(const std::string& argFile, std::string* text,
                   PackageLayout* layout) {
   Package package;

@@ -206,15 +206,12 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
   double timeout = 0;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--format" || arg.compare(0, 9, "--format=") == 0) {
-      std::string value = arg.size() > 8 ? arg.substr(9) : "";
-      if (arg == "--format") {
-        if (i + 1 >= argc) return UsageError("status: --format needs a value", "");
-        value = argv[++i];
-      }
-      if (value != "json" && value != "text")
-        return UsageError("status: --format takes text or json, not ", value.c_str());
-      json = value == "json";
+    const char* value = nullptr;
+    if (OptionValue("--format", argc, argv, &i, &value)) {
+      if (value == nullptr) return UsageError("status: --format needs a value", "");
+      if (strcmp(value, "json") != 0 && strcmp(value, "text") != 0)
+        return UsageError("status: --format takes text or json, not ", value);
+      json = strcmp(value, "json") == 0;
     } else if (arg == "--wait") {
       wait = true;
     } else if (arg == "--timeout") {
@@ -284,23 +281,21 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
     r.finalCode = static_cast<unsigned int>(status->retval);
     r.meaning = DescribeFinalCode(r.finalCode, r.autonomic);
   }
-  if (lock == RunLockState::kHeld) {
-    r.state = "running";
-    r.exitStatus = kStatusRunning;
-  } else if (status != nullptr && status->status == 3) {
-    r.state = "interrupted";
-    r.exitStatus = kStatusInterrupted;
-  } else if (status != nullptr &&
-             (status->status == 4 || (r.hasFinal && r.meaning.EndedForReboot()))) {
-    r.state = "reboot_requested";
-    r.exitStatus = kStatusRebootRequested;
-  } else if (status != nullptr) {
-    r.state = "finished";
-    r.exitStatus = r.hasFinal && r.meaning.Success() ? kExitSuccess : kExitFailure;
-  } else if (r.progress.taken > 0) {
-    r.state = "interrupted";  // lines taken, but no status file says more
-    r.exitStatus = kStatusInterrupted;
-  }
+  auto set = [&r](const char* state, int exitStatus) {
+    r.state = state;
+    r.exitStatus = exitStatus;
+  };
+  if (lock == RunLockState::kHeld)
+    set("running", kStatusRunning);
+  else if (status != nullptr && status->status == 3)
+    set("interrupted", kStatusInterrupted);
+  else if (status != nullptr &&
+           (status->status == 4 || (r.hasFinal && r.meaning.EndedForReboot())))
+    set("reboot_requested", kStatusRebootRequested);
+  else if (status != nullptr)
+    set("finished", r.hasFinal && r.meaning.Success() ? kExitSuccess : kExitFailure);
+  else if (r.progress.taken > 0)
+    set("interrupted", kStatusInterrupted);  // lines taken, but no status file says more
   if (r.timedOut) r.exitStatus = kStatusTimedOut;
   r.runningCommand = StillRunningCommand(r.where);
 
