@@ -192,8 +192,7 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
     if (std::string(run.end) == "killed") {
       fprintf(out, "<path d=\"M %s %d l 6 5 l -6 4 l 6 5 l -6 4\" stroke=\"#c62828\" "
               "stroke-width=\"2\" fill=\"none\"/>"
-              "<text x=\"%s\" y=\"%d\" fill=\"#c62828\" font-weight=\"bold\">"
-              "interrupted</text>\n",
+              "<text x=\"%s\" y=\"%d\" fill=\"#c62828\" font-weight=\"bold\">interrupted</text>\n",
               Number(endX).c_str(), barY, Number(endX + 10).c_str(), barY + 13);
     } else if (std::string(run.end) == "running") {
       fprintf(out, "<text x=\"%s\" y=\"%d\" fill=\"#f57f17\">running...</text>\n",
