@@ -1,12 +1,9 @@
-// pxtool's subcommands and what they share. Each subcommand is one function
-// in a file of its own in this folder, taking the arguments after its name
-// and returning the exit status; pxtool_main.cc holds the table of them.
-//
-// Conventions of every subcommand: messages go to standard error, begin
-// with "pxtool: " and name the file they concern; standard output carries
-// only the subcommand's result. Exit status 0 success, 1 failure, 2 usage
-// error (subcommands that report a state have more, listed in their own
-// help and in the manual page).
+// pxtool's subcommands, one function each in a file of its own (the table of
+// them is in pxtool_main.cc), taking the arguments after the name and
+// returning the exit status: 0 success, 1 failure, 2 usage error (those that
+// report a state have more). Messages go to standard error, begin with
+// "pxtool: " and name the file they concern; standard output carries only
+// the result.
 
 #ifndef TOOLS_PXTOOL_PXTOOL_H_
 #define TOOLS_PXTOOL_PXTOOL_H_

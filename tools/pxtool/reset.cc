@@ -2,23 +2,18 @@
 //              [--keep-status]
 //
 // Re-arms a package: every taken line of the section (default: every
-// command section) becomes pending again with the result field 000. A
-// signed package gets the marks its manifest ships (package_manifest.h):
-// lines shipped taken stay taken. Its record of taken lines (taken_lines.h)
-// then forgets the lines of the sections re-armed (all of it without
-// --section), after the argument file was replaced: a crash in between
-// leaves a re-armed package whose record still holds lines, which lets a
-// run pass over nothing.
+// command section) becomes pending again with the result field 000; a
+// signed package keeps the lines its manifest ships taken. Its record of
+// taken lines (taken_lines.h) forgets the sections re-armed only after the
+// argument file was replaced, so a crash in between lets a run pass over
+// nothing.
 //
-// While it works it holds the lock a run takes (run_lock.h), so no run
-// starts half way; a run that holds it makes reset refuse and change
-// nothing. The argument file is replaced whole: the new content is written
-// beside it, flushed and renamed over it, after the previous content was
-// kept the same way as "<argument file>.bak" (which a signed package's
-// manifest leaves out, package_tree.h). A crash or power cut leaves the
-// old or the new argument file, never a mixture. Its mode (and, as root,
-// its owner) is kept. The status files are removed (unless --keep-status)
-// before the rename, so that no status of an earlier run shows beside the
+// It holds the run lock (run_lock.h) while it works, and refuses, changing
+// nothing, while a run holds it. The argument file is replaced whole (written
+// beside it, flushed, renamed over it, mode and owner kept) after the old
+// content was kept the same way as "<argument file>.bak": a crash leaves the
+// old or the new file, never a mixture. The status files are removed (unless
+// --keep-status) before the rename, so no earlier status shows beside the
 // re-armed file.
 
 #include <errno.h>

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -129,23 +128,6 @@ class Output {
   void Hex(unsigned long long value) {
     char text[24];
     Add(Digits<16>(value, text));
-  }
-  void Printf(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    va_list args;
-    va_start(args, format);
-    size_t room = sizeof(buffer_) - used_;
-    int n = vsnprintf(buffer_ + used_, room, format, args);
-    va_end(args);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < room) {
-      used_ += static_cast<size_t>(n);
-      return;
-    }
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    va_start(args, format);
-    vsnprintf(&text[0], text.size(), format, args);
-    va_end(args);
-    Add(text.data(), static_cast<size_t>(n));
   }
   void Flush() {
     if (used_ > 0) fwrite(buffer_, 1, used_, out_);
@@ -449,17 +431,20 @@ class ReportWriter::Impl {
       json_.EndObject();
       out_.Add("\n", 1);
     } else {
-      out_.Printf("\n%zu run%s in the log", runsInLog_, runsInLog_ == 1 ? "" : "s");
-      if (shown != runsInLog_) out_.Printf(", the last %zu shown", shown);
+      out_.Put({"\n", std::to_string(runsInLog_), runsInLog_ == 1 ? " run" : " runs",
+                " in the log"});
+      if (shown != runsInLog_) out_.Put({", the last ", std::to_string(shown), " shown"});
       out_.Add("\n");
     }
     if (settings_.format == ReportFormat::kText && !slowest_.empty()) {
       out_.Add("\nSlowest commands:\n");
       for (const SlowCommand& c : slowest_) {
         std::string line = c.line ? "line " + std::to_string(c.line) : "line ?";
-        out_.Printf("  %5llds  run %zu, %s: ", c.duration, c.run, line.c_str());
+        std::string seconds = std::to_string(c.duration);  // as "%5lld"
+        out_.Spaces(2 + (seconds.size() < 5 ? 5 - seconds.size() : 0));
+        out_.Put({seconds, "s  run ", std::to_string(c.run), ", ", line, ": "});
         out_.AddCString(c.text);
-        out_.Printf(" (%s)\n", c.verdict);
+        out_.Put({" (", c.verdict, ")\n"});
       }
     }
     out_.Flush();
@@ -489,7 +474,7 @@ class ReportWriter::Impl {
     if (begun_) return;
     begun_ = true;
     if (settings_.format == ReportFormat::kText) {
-      out_.Printf("Run log %s\n", settings_.runLogPath.c_str());
+      out_.Put({"Run log ", settings_.runLogPath, "\n"});
     } else if (settings_.format == ReportFormat::kJson) {
       json_.BeginObject();
       json_.Key("schema").String("pxtool.report");
@@ -656,7 +641,8 @@ class ReportWriter::Impl {
       out_.Add("\n");
     }
     if (r.rebootRequested) out_.Add("  Reboot:       requested\n");
-    for (const std::string& e : r.errors) out_.Printf("  %s\n", e.c_str());
+    for (const std::string& e : r.errors)
+      out_.Put({"  ", std::string_view(e).substr(0, e.find('\0')), "\n"});
     // Read once: what is written goes through char pointers, after which
     // the compiler would read the count again for every row.
     const size_t commands = run.Commands();

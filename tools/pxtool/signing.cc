@@ -5,8 +5,6 @@
 namespace pxtool {
 namespace signing {
 
-int Usage(const std::string& message) { return UsageError(message.c_str(), ""); }
-
 int Failure(const std::string& file, const std::string& why) {
   fprintf(stderr, "pxtool: %s: %s\n", file.c_str(), why.c_str());
   return kFailure;
@@ -27,13 +25,13 @@ bool ParseArguments(const char* command, int argc, char** argv,
       } else if (i + 1 < argc) {
         value = argv[++i];
       } else {
-        *status = Usage(std::string(command) + ": --" + name + " needs a value");
+        *status = UsageError((std::string(command) + ": --" + name + " needs a value").c_str(), "");
         return false;
       }
       bool known = false;
       for (const std::string& a : allowed) known |= a == name;
       if (!known) {
-        *status = Usage(std::string(command) + ": unknown option " + word);
+        *status = UsageError((std::string(command) + ": unknown option ").c_str(), word.c_str());
         return false;
       }
       out->options[name].push_back(value);
@@ -42,7 +40,7 @@ bool ParseArguments(const char* command, int argc, char** argv,
     }
   }
   if (positional.empty() || positional.size() > 2) {
-    *status = Usage(std::string(command) + ": needs PACKAGE_DIR [ARGUMENT_FILE]");
+    *status = UsageError(command, ": needs PACKAGE_DIR [ARGUMENT_FILE]");
     return false;
   }
   out->packageDir = positional[0];
