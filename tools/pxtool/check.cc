@@ -47,22 +47,6 @@ std::string OmittedNote(size_t omitted, size_t maxDiagnostics) {
          std::to_string(maxDiagnostics) + ")";
 }
 
-// Whether argv[*i] is the option `name`, as "NAME VALUE" (*i then moves to
-// the value) or "NAME=VALUE". *value: the value, null when it is missing.
-bool OptionValue(const char* name, int argc, char** argv, int* i,
-                 const char** value) {
-  size_t length = strlen(name);
-  const char* arg = argv[*i];
-  if (strncmp(arg, name, length) != 0) return false;
-  if (arg[length] == '=') {
-    *value = arg + length + 1;
-    return true;
-  }
-  if (arg[length] != '\0') return false;
-  *value = ++*i < argc ? argv[*i] : nullptr;
-  return true;
-}
-
 // A count for an option: decimal digits only.
 bool ParseCount(const std::string& text, size_t* value) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)

@@ -22,114 +22,83 @@ namespace pxtool {
 namespace {
 
 const std::vector<Rule> kRules = {
-    {"zero-byte", Severity::kError,
-     "The run reads the argument file only up to its first zero byte; "
-     "everything after it is ignored."},
-    {"bare-line-feed", Severity::kError,
-     "Lines end in CR LF: the run drops the one character before each LF "
-     "unseen, so after a bare LF the FWPATH value or the command loses its "
-     "last character."},
-    {"runtime-section-missing", Severity::kError,
-     "Without a [Runtime] line, and a line after it and its comment lines, a "
-     "run ends with the handler error before anything is staged."},
-    {"fwpath-missing", Severity::kError,
-     "Without FWPATH= after [Runtime] a run ends with the handler error "
-     "before anything is staged."},
-    {"fwpath-empty", Severity::kError,
-     "An empty FWPATH= value, or one without a line end, ends a run with the "
-     "handler error."},
-    {"fwpath-directory-missing", Severity::kWarning,
-     "A package directory that is missing or not a directory gives an empty "
-     "file list: nothing is staged, and commands that call package files "
-     "fail on the server."},
-    {"too-many-package-files", Severity::kError,
-     "A run stages at most 50 package files; with more it ends with the "
+    {"zero-byte", Severity::kError, "The run reads the argument file only up to its first zero "
+     "byte; everything after it is ignored."},
+    {"bare-line-feed", Severity::kError, "Lines end in CR LF: the run drops the one character "
+     "before each LF unseen, so after a bare LF the FWPATH value or the command loses its last "
+     "character."},
+    {"runtime-section-missing", Severity::kError, "Without a [Runtime] line, and a line after it "
+     "and its comment lines, a run ends with the handler error before anything is staged."},
+    {"fwpath-missing", Severity::kError, "Without FWPATH= after [Runtime] a run ends with the "
      "handler error before anything is staged."},
-    {"path-too-long", Severity::kError,
-     "A package file's scan path over 259 characters, or a staging path over "
-     "511, ends a run with the handler error before anything is staged."},
-    {"section-key-earlier", Severity::kError,
-     "Keys are found as plain text, first occurrence: a key inside an "
-     "earlier comment or command starts the section there, and a second "
-     "header is never used."},
-    {"section-missing", Severity::kWarning,
-     "A forced run (the default) needs [Commands]; without it the run ends "
-     "with the handler error."},
-    {"section-not-closed", Severity::kError,
-     "A command section must be followed by a line that begins with \"[\": "
-     "otherwise after its commands the run ends with \"corrupted arg file\" "
-     "and the handler error."},
-    {"no-final-line-feed", Severity::kError,
-     "A run takes up no line without a line feed: a last line without one "
-     "in a command section is never run, and the run ends with \"corrupted "
-     "arg file\"."},
-    {"line-passed-over", Severity::kWarning,
-     "Only lines that begin with \"0\" are run: a command line that begins "
-     "with anything else (a blank, the letter O, a \"1\" left by an earlier "
-     "run) is passed over without a word."},
-    {"short-pending-line", Severity::kError,
-     "A pending line shorter than its six leading columns has no command "
-     "text: the run reports it and passes over it."},
-    {"result-field-not-digits", Severity::kWarning,
-     "Columns 3 to 5 are the result field and the command starts in column "
-     "7 whatever is there: a field that is not three digits means shifted "
+    {"fwpath-empty", Severity::kError, "An empty FWPATH= value, or one without a line end, ends a "
+     "run with the handler error."},
+    {"fwpath-directory-missing", Severity::kWarning, "A package directory that is missing or not a "
+     "directory gives an empty file list: nothing is staged, and commands that call package files "
+     "fail on the server."},
+    {"too-many-package-files", Severity::kError, "A run stages at most 50 package files; with more "
+     "it ends with the handler error before anything is staged."},
+    {"path-too-long", Severity::kError, "A package file's scan path over 259 characters, or a "
+     "staging path over 511, ends a run with the handler error before anything is staged."},
+    {"section-key-earlier", Severity::kError, "Keys are found as plain text, first occurrence: a "
+     "key inside an earlier comment or command starts the section there, and a second header is "
+     "never used."},
+    {"section-missing", Severity::kWarning, "A forced run (the default) needs [Commands]; without "
+     "it the run ends with the handler error."},
+    {"section-not-closed", Severity::kError, "A command section must be followed by a line that "
+     "begins with \"[\": otherwise after its commands the run ends with \"corrupted arg file\" and "
+     "the handler error."},
+    {"no-final-line-feed", Severity::kError, "A run takes up no line without a line feed: a last "
+     "line without one in a command section is never run, and the run ends with \"corrupted arg "
+     "file\"."},
+    {"line-passed-over", Severity::kWarning, "Only lines that begin with \"0\" are run: a command "
+     "line that begins with anything else (a blank, the letter O, a \"1\" left by an earlier run) "
+     "is passed over without a word."},
+    {"short-pending-line", Severity::kError, "A pending line shorter than its six leading columns "
+     "has no command text: the run reports it and passes over it."},
+    {"result-field-not-digits", Severity::kWarning, "Columns 3 to 5 are the result field and the "
+     "command starts in column 7 whatever is there: a field that is not three digits means shifted "
      "columns, and the run reads another command than meant."},
-    {"unknown-flag-word", Severity::kError,
-     "The run looks only for the flag names it knows (case-sensitive, as "
-     "plain text): any other word of a flags line is ignored without a "
-     "word."},
-    {"flag-word-ignored", Severity::kWarning,
-     "A flag's name is read at its first occurrence in the flags line only: "
-     "a repeated name, or one that occurs first inside a longer word, is "
-     "not the one the run reads."},
-    {"flag-value-missing", Severity::kError,
-     "A number flag needs a blank and a number after its name: "
-     "\"abort_ne=0\" or a name at the end sets nothing, a name followed by "
-     "another word reads 0."},
-    {"flag-value-not-number", Severity::kError,
-     "A flag's value is read as a decimal number up to the first non-digit "
-     "and cut to 32 bits: \"0x10\" reads 0, \"3a\" reads 3."},
-    {"omit-code-out-of-range", Severity::kError,
-     "An omit-list code beyond the range of a 64-bit number ends the whole "
-     "process at once with exit status 1: no final status, no clean-up."},
-    {"omit-list-never-matches", Severity::kWarning,
-     "Omit-list codes are separated by \",\" and the list ends at \";\": a "
-     "piece that is not one decimal number (\"3 4\", \"0x10\") never matches "
-     "a return code."},
-    {"flags-line-replaced", Severity::kError,
-     "A flags line applies to the next judged command only and is replaced "
-     "whole by the next flags line: flags followed by another flags line, "
-     "or by the end of the section, are never used."},
-    {"command-without-flags", Severity::kNote,
-     "A command without a flags line before it is judged against no flags: "
-     "it never stops the run, whatever it returns."},
-    {"mode-prefix-never-runs", Severity::kWarning,
-     "Each section is run by one kind of run: an \"update\" line in "
-     "[Commands] (forced runs, and expert runs that fall back to it) or a "
+    {"unknown-flag-word", Severity::kError, "The run looks only for the flag names it knows "
+     "(case-sensitive, as plain text): any other word of a flags line is ignored without a word."},
+    {"flag-word-ignored", Severity::kWarning, "A flag's name is read at its first occurrence in "
+     "the flags line only: a repeated name, or one that occurs first inside a longer word, is not "
+     "the one the run reads."},
+    {"flag-value-missing", Severity::kError, "A number flag needs a blank and a number after its "
+     "name: \"abort_ne=0\" or a name at the end sets nothing, a name followed by another word "
+     "reads 0."},
+    {"flag-value-not-number", Severity::kError, "A flag's value is read as a decimal number up to "
+     "the first non-digit and cut to 32 bits: \"0x10\" reads 0, \"3a\" reads 3."},
+    {"omit-code-out-of-range", Severity::kError, "An omit-list code beyond the range of a 64-bit "
+     "number ends the whole process at once with exit status 1: no final status, no clean-up."},
+    {"omit-list-never-matches", Severity::kWarning, "Omit-list codes are separated by \",\" and "
+     "the list ends at \";\": a piece that is not one decimal number (\"3 4\", \"0x10\") never "
+     "matches a return code."},
+    {"flags-line-replaced", Severity::kError, "A flags line applies to the next judged command "
+     "only and is replaced whole by the next flags line: flags followed by another flags line, or "
+     "by the end of the section, are never used."},
+    {"command-without-flags", Severity::kNote, "A command without a flags line before it is judged "
+     "against no flags: it never stops the run, whatever it returns."},
+    {"mode-prefix-never-runs", Severity::kWarning, "Each section is run by one kind of run: an "
+     "\"update\" line in [Commands] (forced runs, and expert runs that fall back to it) or a "
      "\"force\" line in [UpdCommands] is always skipped."},
-    {"mode-prefix-glued", Severity::kWarning,
-     "The run compares \"force\" or \"update\" at the start of a command and "
-     "removes one more character, whatever it is: \"update_fw.sh\" is the "
+    {"mode-prefix-glued", Severity::kWarning, "The run compares \"force\" or \"update\" at the "
+     "start of a command and removes one more character, whatever it is: \"update_fw.sh\" is the "
      "update prefix and the command \"fw.sh\"."},
-    {"unknown-placeholder", Severity::kWarning,
-     "Only !{EXTVAR}, !{RESET} and !{PARAM} are replaced; any other !{...} "
-     "reaches the shell literally."},
-    {"repeated-placeholder", Severity::kWarning,
-     "A placeholder is replaced at its first occurrence only; a second one "
-     "reaches the shell literally."},
-    {"package-file-refused", Severity::kError,
-     "Staging refuses a package file with a method-3 trailer, a bare "
-     "trailer or that is no readable regular file: the run ends with the "
-     "handler error before any command runs."},
-    {"script-not-found", Severity::kWarning,
-     "Commands run in the execution directory: a script called by a "
-     "relative name that is neither a package file (staged there) nor "
-     "already there is not found on the server."},
-    {"file-outside-manifest", Severity::kError,
-     "A signed package's SHA256SUMS must list every regular file of the "
-     "FWPATH tree and of the argument file's directory, but for what runs "
-     "write there, and the package may hold no symbolic link there: with "
-     "trusted keys a run refuses any other file before its first command."},
+    {"unknown-placeholder", Severity::kWarning, "Only !{EXTVAR}, !{RESET} and !{PARAM} are "
+     "replaced; any other !{...} reaches the shell literally."},
+    {"repeated-placeholder", Severity::kWarning, "A placeholder is replaced at its first "
+     "occurrence only; a second one reaches the shell literally."},
+    {"package-file-refused", Severity::kError, "Staging refuses a package file with a method-3 "
+     "trailer, a bare trailer or that is no readable regular file: the run ends with the handler "
+     "error before any command runs."},
+    {"script-not-found", Severity::kWarning, "Commands run in the execution directory: a script "
+     "called by a relative name that is neither a package file (staged there) nor already there is "
+     "not found on the server."},
+    {"file-outside-manifest", Severity::kError, "A signed package's SHA256SUMS must list every "
+     "regular file of the FWPATH tree and of the argument file's directory, but for what runs "
+     "write there, and the package may hold no symbolic link there: with trusted keys a run "
+     "refuses any other file before its first command."},
 };
 
 // A text for a message: at most 60 characters, control characters as
@@ -359,12 +328,10 @@ CheckResult Checker::Run() {
   if (end_ < fileEnd_)
     Report(end_, "zero-byte",
            "zero byte: the run reads the argument file only up to here; the " +
-               std::to_string(fileEnd_ - end_) + " bytes from here on are "
-               "ignored");
+               std::to_string(fileEnd_ - end_) + " bytes from here on are ignored");
   if (end_ == text_) {
     Report(text_, "runtime-section-missing",
-           "the argument file is empty as the run reads it: a run ends with "
-           "the handler error");
+           "the argument file is empty as the run reads it: a run ends with the handler error");
   } else {
     baseDir_ = open(in_.packageDir.empty() ? "." : in_.packageDir.c_str(),
                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -410,8 +377,7 @@ void Checker::CheckBasicParams() {
     if (lf != nullptr && lf > value && lf[-1] != '\r')
       Report(lf - 1, "bare-line-feed",
              "the FWPATH line ends in a bare LF: the run drops " +
-                 Shown(std::string(1, lf[-1])) + " before it and reads the "
-                 "package directory as " +
+                 Shown(std::string(1, lf[-1])) + " before it and reads the package directory as " +
                  Shown(std::string(value, static_cast<size_t>(lf - 1 - value))));
   }
   switch (params_.problem) {
@@ -424,8 +390,7 @@ void Checker::CheckBasicParams() {
       return;
     case BasicParamsProblem::kNoLineAfterComments:
       Report(params_.runtimeKey, "runtime-section-missing",
-             "no line after [Runtime] and its comment lines: a run ends with "
-             "the handler error");
+             "no line after [Runtime] and its comment lines: a run ends with the handler error");
       return;
     case BasicParamsProblem::kNoFwPathKey:
       Report(params_.runtimeKey, "fwpath-missing",
@@ -527,8 +492,7 @@ void Checker::CheckManifest() {
   std::string file, why, text;
   if (!DescribePackage(source, &layout, &file, &why)) {
     Report(text_, "file-outside-manifest",
-           "\"" + file + "\": " + why + ": a run with trusted keys refuses "
-           "the package");
+           "\"" + file + "\": " + why + ": a run with trusted keys refuses the package");
     return;
   }
   if (!ReadPackageFile(layout.ManifestPath(), 64u << 20, "", &text, &why)) {
@@ -542,8 +506,7 @@ void Checker::CheckManifest() {
     if (!listed.count(f.name))
       Report(text_, "file-outside-manifest",
              "\"" + f.name + "\" is not in " + kManifestName + ": a run "
-             "with trusted keys refuses the package (sign it again, or "
-             "remove the file)");
+             "with trusted keys refuses the package (sign it again, or remove the file)");
 }
 
 // --- Keys ---------------------------------------------------------------------
@@ -588,8 +551,7 @@ void Checker::CheckKeys() {
 void Checker::CheckSections() {
   if (ChooseSection(text_, end_, RunMode::kForce).start == nullptr)
     Report(text_, "section-missing",
-           "no [Commands]: a forced run (the default) ends with the handler "
-           "error");
+           "no [Commands]: a forced run (the default) ends with the handler error");
   std::vector<RunWalk> walks;
   walks.reserve(3);
   for (RunMode mode : {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert}) {
@@ -851,8 +813,7 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
                  "the run sets no omit list");
         else
           Report(at(w.offset), "flag-word-ignored",
-                 "the run reads the first \"omit_ret_codes \" of the flags "
-                 "line only, at column " +
+                 "the run reads the first \"omit_ret_codes \" of the flags line only, at column " +
                      std::to_string(static_cast<size_t>(at(omitKey) - line.begin) + 1) +
                      "; this one is ignored");
         continue;
@@ -929,8 +890,7 @@ void Checker::CheckFlags(const SectionLine& line, const CommandText& command) {
              "value (" + Shown(w.word) + "): " + valueOf(startsWith));
     } else if (number) {
       Report(at(w.offset), rule,
-             "number " + Shown(w.word) + " that no flag takes: the run "
-             "ignores it");
+             "number " + Shown(w.word) + " that no flag takes: the run ignores it");
     } else {
       std::string message = "unknown flag word " + Shown(w.word) +
                             Suggestion(w.word);
@@ -1032,8 +992,7 @@ void Checker::CheckScript(const SectionLine& line, const CommandText& command) {
   Report(line.begin + kCommandOffset + (at == std::string::npos ? 0 : at),
          "script-not-found",
          Shown(script) + " is neither a package file nor in the execution "
-         "directory " + Shown(in_.execDir) + ": the command fails on the "
-         "server");
+         "directory " + Shown(in_.execDir) + ": the command fails on the server");
 }
 
 }  // namespace

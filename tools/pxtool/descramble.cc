@@ -13,25 +13,12 @@ int RunDescramble(int argc, char** argv) {
   PXTool::PXCryptMethod found;
   unsigned long long size;
   if (!ExamineSource(in, &found, &size)) return kExitFailure;
-  if (found == PXTool::PXEncryptKey3) {
-    fprintf(stderr,
-            "pxtool: '%s' carries the method-3 trailer, which is never "
-            "descrambled\n",
-            in);
-    return kExitFailure;
-  }
-  if (found != PXTool::PXDecrypt && size == 0) {
-    fprintf(stderr, "pxtool: '%s' is a bare trailer with nothing to descramble\n",
-            in);
-    return kExitFailure;
-  }
-  if (found != PXTool::PXDecrypt && SameFile(in, out)) {
-    fprintf(stderr,
-            "pxtool: '%s' and '%s' are the same file; descramble into "
-            "another file\n",
-            in, out);
-    return kExitFailure;
-  }
+  if (found == PXTool::PXEncryptKey3)
+    return Fail("'%s' carries the method-3 trailer, which is never descrambled", in);
+  if (found != PXTool::PXDecrypt && size == 0)
+    return Fail("'%s' is a bare trailer with nothing to descramble", in);
+  if (found != PXTool::PXDecrypt && SameFile(in, out))
+    return Fail("'%s' and '%s' are the same file; descramble into another file", in, out);
   if (found == PXTool::PXDecrypt)
     fprintf(stderr, "pxtool: note: '%s' has no trailer; copied unchanged\n", in);
   return Transform("descramble", in, out, PXTool::PXDecrypt);

@@ -206,17 +206,9 @@ void PrintText(const Plan& plan, const PackageLocation& where) {
     printf("(assuming every command returns 0)\n");
 }
 
-bool TakesValue(const char* option) {
-  return !strcmp(option, "-external-variable") || !strcmp(option, "-reset") ||
-         !strcmp(option, "-external-parameter");
-}
-
-bool IsSwitch(const char* option) {
-  static const char* const kSwitches[] = {"-update", "-force", "-expert",
-                                          "-n",      "-d",     "autonomic",
-                                          "kbxmode"};
-  for (const char* s : kSwitches)
-    if (!strcmp(option, s)) return true;
+bool OneOf(const char* word, std::initializer_list<const char*> words) {
+  for (const char* w : words)
+    if (!strcmp(word, w)) return true;
   return false;
 }
 
@@ -228,17 +220,18 @@ int RunPlan(int argc, char** argv) {
   bool asJson = false, autonomic = false;
   for (int i = 0; i < argc; ++i) {
     const char* arg = argv[i];
-    if (!strcmp(arg, "--format") || !strncmp(arg, "--format=", 9)) {
-      const char* value = arg[8] == '=' ? arg + 9 : (i + 1 < argc ? argv[++i] : "");
+    const char* value = nullptr;
+    if (OptionValue("--format", argc, argv, &i, &value)) {
+      if (value == nullptr) value = "";
       if (strcmp(value, "json") && strcmp(value, "text"))
         return UsageError("plan: --format takes text or json, not ", value);
       asJson = !strcmp(value, "json");
-    } else if (TakesValue(arg)) {
+    } else if (OneOf(arg, {"-external-variable", "-reset", "-external-parameter"})) {
       if (i + 1 >= argc) return UsageError("plan: a value must follow ", arg);
       options.push_back(arg);
       options.push_back(argv[++i]);
-    } else if (IsSwitch(arg)) {
-      if (!strcmp(arg, "autonomic") || !strcmp(arg, "kbxmode")) autonomic = true;
+    } else if (OneOf(arg, {"-update", "-force", "-expert", "-n", "-d", "autonomic", "kbxmode"})) {
+      autonomic = autonomic || OneOf(arg, {"autonomic", "kbxmode"});
       options.push_back(arg);
     } else if (arg[0] == '-' && arg[1] != '\0') {
       return UsageError("plan: unknown option ", arg);
@@ -254,16 +247,10 @@ int RunPlan(int argc, char** argv) {
   PackageLocation where;
   std::string error;
   const char* second = positional.size() > 1 ? positional[1] : nullptr;
-  if (!LocatePackage(positional[0], second, &where, &error)) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
   PlanInput input;
-  if (!ReadPackageFile(where.ArgPath(), kMaxArgumentFileSize, where.dir,
-                       &input.text, &error)) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (!LocatePackage(positional[0], second, &where, &error) ||
+      !ReadPackageFile(where.ArgPath(), kMaxArgumentFileSize, where.dir, &input.text, &error))
+    return Fail("%s", error.c_str());
   input.packageDir = where.dir;
   input.argFile = where.argFile;
   // Quillon <dir> <argfile> is the classic layout; so is an argument file

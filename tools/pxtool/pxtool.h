@@ -1,12 +1,9 @@
-// pxtool's subcommands and what they share. Each subcommand is one function
-// in a file of its own in this folder, taking the arguments after its name
-// and returning the exit status; pxtool_main.cc holds the table of them.
-//
-// Conventions of every subcommand: messages go to standard error, begin
-// with "pxtool: " and name the file they concern; standard output carries
-// only the subcommand's result. Exit status 0 success, 1 failure, 2 usage
-// error (subcommands that report a state have more, listed in their own
-// help and in the manual page).
+// pxtool's subcommands, one function each in a file of its own (the table of
+// them is in pxtool_main.cc), taking the arguments after the name and
+// returning the exit status: 0 success, 1 failure, 2 usage error (those that
+// report a state have more). Messages go to standard error, begin with
+// "pxtool: " and name the file they concern; standard output carries only
+// the result.
 
 #ifndef TOOLS_PXTOOL_PXTOOL_H_
 #define TOOLS_PXTOOL_PXTOOL_H_
@@ -23,6 +20,14 @@ enum ExitStatus { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
 // Prints "pxtool: <message><detail>" and the hint to --help on standard
 // error; returns kExitUsage.
 int UsageError(const char* message, const char* detail);
+
+// Prints "pxtool: " and the formatted message as a line on standard error;
+// returns kExitFailure.
+int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Whether argv[*i] is the option `name`, as "NAME VALUE" (*i then moves to
+// the value) or "NAME=VALUE". *value: the value, null when it is missing.
+bool OptionValue(const char* name, int argc, char** argv, int* i, const char** value);
 
 // Reads the trailer and plain size of `path`. On failure says on standard
 // error why the file cannot be examined and returns false.

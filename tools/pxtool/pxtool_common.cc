@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <string>
 
@@ -15,6 +16,29 @@ int UsageError(const char* message, const char* detail) {
   return kExitUsage;
 }
 
+int Fail(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  fputs("pxtool: ", stderr);
+  vfprintf(stderr, format, args);
+  fputc('\n', stderr);
+  va_end(args);
+  return kExitFailure;
+}
+
+bool OptionValue(const char* name, int argc, char** argv, int* i, const char** value) {
+  size_t length = strlen(name);
+  const char* arg = argv[*i];
+  if (strncmp(arg, name, length) != 0) return false;
+  if (arg[length] == '=') {
+    *value = arg + length + 1;
+    return true;
+  }
+  if (arg[length] != '\0') return false;
+  *value = ++*i < argc ? argv[*i] : nullptr;
+  return true;
+}
+
 const char* MethodName(PXTool::PXCryptMethod method) {
   switch (method) {
     case PXTool::PXDecrypt: return "0 (plain, no trailer)";
@@ -25,11 +49,9 @@ const char* MethodName(PXTool::PXCryptMethod method) {
   return "?";
 }
 
-// Reads the trailer and plain size of `path`. On failure says on standard
-// error why the file cannot be examined (GetPXFileInfo's 5 carries the
-// error of the open in errno, or none for a source that is not a regular
-// file; other results are the error number of a failed fstat or read) and
-// returns false.
+// GetPXFileInfo's 5 carries the error of the open in errno, or none for a
+// source that is not a regular file; other results are the error number of a
+// failed fstat or read.
 bool ExamineSource(const char* path, PXTool::PXCryptMethod* found,
                    unsigned long long* size) {
   int rc = PXTool::GetPXFileInfo(path, *found, *size);
@@ -47,26 +69,18 @@ bool SameFile(const char* a, const char* b) {
          sa.st_ino == sb.st_ino;
 }
 
-// Runs the codec and reports its failure. `verb` names the action in the
-// message.
 int Transform(const char* verb, const char* in, const char* out,
               PXTool::PXCryptMethod method) {
   bool exists = false;
   std::string refused = WhyNotOwnFile(out, &exists);
-  if (!refused.empty()) {
-    fprintf(stderr, "pxtool: '%s' %s; not writing through it\n", out,
-            refused.c_str());
-    return kExitFailure;
-  }
+  if (!refused.empty()) return Fail("'%s' %s; not writing through it", out, refused.c_str());
   PXTool tool;
   int rc = tool.GetPXFile2File(in, out, method);
   if (rc == 0) return kExitSuccess;
   // 5, -2 and 10 leave the cause in errno; any other code is an errno.
   const char* why = errno ? strerror(errno) : "refused by the codec";
   if (rc != 10 && rc != 5 && rc != -2) why = strerror(rc);
-  fprintf(stderr, "pxtool: cannot %s '%s' to '%s': %s (code %d)\n", verb, in,
-          out, why, rc);
-  return kExitFailure;
+  return Fail("cannot %s '%s' to '%s': %s (code %d)", verb, in, out, why, rc);
 }
 
 }  // namespace pxtool

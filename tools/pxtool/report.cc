@@ -75,18 +75,14 @@ int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
   if (!located) {
     // A package directory whose argument file is gone still has its log;
     // its commands then go without line numbers.
-    if (positional.size() > 1 || stat(first, &st) != 0 || !S_ISDIR(st.st_mode)) {
-      fprintf(stderr, "pxtool: %s\n", error.c_str());
-      return kExitFailure;
-    }
+    if (positional.size() > 1 || stat(first, &st) != 0 || !S_ISDIR(st.st_mode))
+      return Fail("%s", error.c_str());
     where.dir = first;
   }
   std::string logPath = (where.dir.back() == '/' ? where.dir : where.dir + "/") + kRunLogName;
-  if (lstat(logPath.c_str(), &st) != 0) {
-    fprintf(stderr, "pxtool: %s: no run log: no run has written one here "
-            "(autonomic runs write none without -d)\n", logPath.c_str());
-    return kExitFailure;
-  }
+  if (lstat(logPath.c_str(), &st) != 0)
+    return Fail("%s: no run log: no run has written one here (autonomic runs write none "
+                "without -d)", logPath.c_str());
   ReportSettings settings;
   settings.packageDir = where.dir;
   settings.runLogPath = logPath;
@@ -112,10 +108,8 @@ int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
   RunLogParser parser([&writer](LoggedRun& run, size_t number) { writer.Add(run, number); });
   if (!ReadPackageFileInPieces(
           logPath, kMaxRunLogSize, where.dir,
-          [&parser](const char* data, size_t size) { parser.Feed(data, size); }, &error)) {
-    fprintf(stderr, "pxtool: cannot read the run log %s\n", error.c_str());
-    return kExitFailure;
-  }
+          [&parser](const char* data, size_t size) { parser.Feed(data, size); }, &error))
+    return Fail("cannot read the run log %s", error.c_str());
   writer.Finish(parser.Finish());
   return kExitSuccess;
 }

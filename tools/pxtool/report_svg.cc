@@ -127,12 +127,11 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
           "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" "
           "viewBox=\"0 0 %d %d\" font-family=\"sans-serif\" font-size=\"12\">\n"
-          "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n",
-          kWidth, height, kWidth, height);
-  fprintf(out, "<text x=\"10\" y=\"22\" font-size=\"16\" font-weight=\"bold\">"
-          "Quillon runs: %s</text>\n", Escape(report.packageDir, 80).c_str());
-  fprintf(out, "<text x=\"10\" y=\"40\" fill=\"#555555\">%zu of %zu runs of the "
-          "log; seconds since each run's start (bars at least %.0f px wide)</text>\n",
+          "<rect width=\"100%%\" height=\"100%%\" fill=\"#ffffff\"/>\n"
+          "<text x=\"10\" y=\"22\" font-size=\"16\" font-weight=\"bold\">Quillon runs: %s</text>\n"
+          "<text x=\"10\" y=\"40\" fill=\"#555555\">%zu of %zu runs of the log; seconds since "
+          "each run's start (bars at least %.0f px wide)</text>\n",
+          kWidth, height, kWidth, height, Escape(report.packageDir, 80).c_str(),
           report.runs.size(), report.runsInLog, minWidth);
   // Axis: seconds since each run's start.
   for (int i = 0; i <= 5; ++i) {
@@ -192,8 +191,7 @@ void WriteReportSvg(const RunsReport& report, FILE* out) {
     if (std::string(run.end) == "killed") {
       fprintf(out, "<path d=\"M %s %d l 6 5 l -6 4 l 6 5 l -6 4\" stroke=\"#c62828\" "
               "stroke-width=\"2\" fill=\"none\"/>"
-              "<text x=\"%s\" y=\"%d\" fill=\"#c62828\" font-weight=\"bold\">"
-              "interrupted</text>\n",
+              "<text x=\"%s\" y=\"%d\" fill=\"#c62828\" font-weight=\"bold\">interrupted</text>\n",
               Number(endX).c_str(), barY, Number(endX + 10).c_str(), barY + 13);
     } else if (std::string(run.end) == "running") {
       fprintf(out, "<text x=\"%s\" y=\"%d\" fill=\"#f57f17\">running...</text>\n",

@@ -2,23 +2,18 @@
 //              [--keep-status]
 //
 // Re-arms a package: every taken line of the section (default: every
-// command section) becomes pending again with the result field 000. A
-// signed package gets the marks its manifest ships (package_manifest.h):
-// lines shipped taken stay taken. Its record of taken lines (taken_lines.h)
-// then forgets the lines of the sections re-armed (all of it without
-// --section), after the argument file was replaced: a crash in between
-// leaves a re-armed package whose record still holds lines, which lets a
-// run pass over nothing.
+// command section) becomes pending again with the result field 000; a
+// signed package keeps the lines its manifest ships taken. Its record of
+// taken lines (taken_lines.h) forgets the sections re-armed only after the
+// argument file was replaced, so a crash in between lets a run pass over
+// nothing.
 //
-// While it works it holds the lock a run takes (run_lock.h), so no run
-// starts half way; a run that holds it makes reset refuse and change
-// nothing. The argument file is replaced whole: the new content is written
-// beside it, flushed and renamed over it, after the previous content was
-// kept the same way as "<argument file>.bak" (which a signed package's
-// manifest leaves out, package_tree.h). A crash or power cut leaves the
-// old or the new argument file, never a mixture. Its mode (and, as root,
-// its owner) is kept. The status files are removed (unless --keep-status)
-// before the rename, so that no status of an earlier run shows beside the
+// It holds the run lock (run_lock.h) while it works, and refuses, changing
+// nothing, while a run holds it. The argument file is replaced whole (written
+// beside it, flushed, renamed over it, mode and owner kept) after the old
+// content was kept the same way as "<argument file>.bak": a crash leaves the
+// old or the new file, never a mixture. The status files are removed (unless
+// --keep-status) before the rename, so no earlier status shows beside the
 // re-armed file.
 
 #include <errno.h>
@@ -122,109 +117,75 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory,
   PackageLocation where;
   std::string error;
   if (!LocatePackage(positional.empty() ? "." : positional[0],
-                     positional.size() > 1 ? positional[1] : nullptr, &where,
-                     &error)) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
+                     positional.size() > 1 ? positional[1] : nullptr, &where, &error))
+    return Fail("%s", error.c_str());
   std::string argPath = where.ArgPath();
   RunLock lock(runLockDirectory);
   RunLockState state = lock.Take(argPath, &error);
-  if (state == RunLockState::kHeld) {
-    fprintf(stderr, "pxtool: %s: a run of Quillon holds the package's lock "
-            "- nothing changed\n", argPath.c_str());
-    return kExitFailure;
-  }
-  if (state != RunLockState::kTaken) {
-    fprintf(stderr, "pxtool: cannot reset: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (state == RunLockState::kHeld)
+    return Fail("%s: a run of Quillon holds the package's lock - nothing changed",
+                argPath.c_str());
+  if (state != RunLockState::kTaken) return Fail("cannot reset: %s", error.c_str());
   // From here on no run can start: the file is read and replaced under the
   // lock.
-  int status = kExitFailure;
   std::string text;
   struct stat like;
-  do {
-    if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &text, &error) ||
-        lstat(argPath.c_str(), &like) != 0) {
-      fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
-      break;
-    }
-    if (text.empty()) {
-      fprintf(stderr, "pxtool: %s: empty, nothing to re-arm\n", argPath.c_str());
-      break;
-    }
-    // A signed package: the manifest beside the argument file.
-    std::string manifest;
-    const std::string argDir = where.ArgDir();
-    const std::string manifestPath = (argDir == "/" ? "" : argDir) + "/" + kManifestName;
-    struct stat manifestStat;
-    const bool isSigned = lstat(manifestPath.c_str(), &manifestStat) == 0;
-    if (isSigned &&
-        !ReadPackageFile(manifestPath, kMaxArgumentFileSize, where.dir, &manifest, &error)) {
-      fprintf(stderr, "pxtool: cannot read the manifest %s - nothing changed\n", error.c_str());
-      break;
-    }
-    std::string rearmed = text;
-    std::vector<std::string> missing;
-    std::set<size_t> lines;
-    size_t changed = RearmSections(&rearmed, modes, ShippedTaken(manifest), &missing, &lines);
-    if (!allSections && !missing.empty()) {
-      fprintf(stderr, "pxtool: %s: section %s not found - nothing changed\n",
-              argPath.c_str(), missing.front().c_str());
-      break;
-    }
-    if (changed > 0 && !ReplaceFile(ResetBackupPath(argPath), text, like, &error)) {
-      fprintf(stderr, "pxtool: cannot keep the previous content: %s - nothing "
-              "changed\n", error.c_str());
-      break;
-    }
-    std::vector<std::string> removed;
-    if (!keepStatus) {
-      std::string dirs[2] = {where.ArgDir(), where.dir};
-      for (const std::string& dir : dirs) {
-        std::string path = (dir == "/" ? "" : dir) + "/" + kStatusFileName;
-        if (unlink(path.c_str()) == 0) {
-          removed.push_back(path);
-          SyncDirectory(dir);
-        } else if (errno != ENOENT) {
-          fprintf(stderr, "pxtool: %s: cannot be removed: %s\n", path.c_str(),
-                  strerror(errno));
-        }
+  if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &text, &error) ||
+      lstat(argPath.c_str(), &like) != 0)
+    return Fail("cannot read the argument file %s", error.c_str());
+  if (text.empty()) return Fail("%s: empty, nothing to re-arm", argPath.c_str());
+  // A signed package: the manifest beside the argument file.
+  std::string manifest;
+  const std::string argDir = where.ArgDir();
+  const std::string manifestPath = (argDir == "/" ? "" : argDir) + "/" + kManifestName;
+  struct stat manifestStat;
+  const bool isSigned = lstat(manifestPath.c_str(), &manifestStat) == 0;
+  if (isSigned &&
+      !ReadPackageFile(manifestPath, kMaxArgumentFileSize, where.dir, &manifest, &error))
+    return Fail("cannot read the manifest %s - nothing changed", error.c_str());
+  std::string rearmed = text;
+  std::vector<std::string> missing;
+  std::set<size_t> lines;
+  size_t changed = RearmSections(&rearmed, modes, ShippedTaken(manifest), &missing, &lines);
+  if (!allSections && !missing.empty())
+    return Fail("%s: section %s not found - nothing changed", argPath.c_str(),
+                missing.front().c_str());
+  if (changed > 0 && !ReplaceFile(ResetBackupPath(argPath), text, like, &error))
+    return Fail("cannot keep the previous content: %s - nothing changed", error.c_str());
+  std::vector<std::string> removed;
+  if (!keepStatus) {
+    for (const std::string& dir : {argDir, where.dir}) {
+      std::string path = (dir == "/" ? "" : dir) + "/" + kStatusFileName;
+      if (unlink(path.c_str()) == 0) {
+        removed.push_back(path);
+        SyncDirectory(dir);
+      } else if (errno != ENOENT) {
+        Fail("%s: cannot be removed: %s", path.c_str(), strerror(errno));
       }
     }
-    if (changed > 0) {
-      if (!ReplaceFile(argPath, rearmed, like, &error)) {
-        fprintf(stderr, "pxtool: %s - the argument file is unchanged\n",
-                error.c_str());
-        break;
-      }
-      if (!SyncDirectory(DirOf(argPath)))
-        fprintf(stderr, "pxtool: %s: its directory could not be flushed to "
-                "disk: %s\n", argPath.c_str(), strerror(errno));
-      printf("%s: %zu line%s re-armed in %s; the previous content is in %s\n",
-             argPath.c_str(), changed, changed == 1 ? "" : "s",
-             allSections ? "every command section" : SectionKey(modes.front()),
-             ResetBackupPath(argPath).c_str());
-    } else {
-      printf("%s: no taken line in %s; the argument file is unchanged\n",
-             argPath.c_str(),
-             allSections ? "any command section" : SectionKey(modes.front()));
-    }
-    for (const std::string& path : removed) printf("removed %s\n", path.c_str());
-    status = kExitSuccess;
-    if (isSigned) {
-      TakenLines record(stateDirectory);
-      Sha256 sha;
-      sha.Update(manifest.data(), manifest.size());
-      if (!record.Forget(sha.FinalHex(), allSections ? nullptr : &lines, &error)) {
-        fprintf(stderr, "pxtool: the record of taken lines cannot be cleared: %s\n",
-                error.c_str());
-        status = kExitFailure;
-      }
-    }
-  } while (false);
-  return status;
+  }
+  const char* sections = allSections ? nullptr : SectionKey(modes.front());
+  if (changed > 0) {
+    if (!ReplaceFile(argPath, rearmed, like, &error))
+      return Fail("%s - the argument file is unchanged", error.c_str());
+    if (!SyncDirectory(DirOf(argPath)))
+      Fail("%s: its directory could not be flushed to disk: %s", argPath.c_str(),
+           strerror(errno));
+    printf("%s: %zu line%s re-armed in %s; the previous content is in %s\n", argPath.c_str(),
+           changed, changed == 1 ? "" : "s", sections ? sections : "every command section",
+           ResetBackupPath(argPath).c_str());
+  } else {
+    printf("%s: no taken line in %s; the argument file is unchanged\n", argPath.c_str(),
+           sections ? sections : "any command section");
+  }
+  for (const std::string& path : removed) printf("removed %s\n", path.c_str());
+  if (!isSigned) return kExitSuccess;
+  TakenLines record(stateDirectory);
+  Sha256 sha;
+  sha.Update(manifest.data(), manifest.size());
+  if (!record.Forget(sha.FinalHex(), allSections ? nullptr : &lines, &error))
+    return Fail("the record of taken lines cannot be cleared: %s", error.c_str());
+  return kExitSuccess;
 }
 
 }  // namespace pxtool

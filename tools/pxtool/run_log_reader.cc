@@ -84,11 +84,6 @@ void ForEachLineFeed(const char* data, size_t size, At at) {
   }
 }
 
-// Whether a line starts a run's header block.
-bool IsHeaderStart(const char* line, size_t size) {
-  return StartsWith(line, size, kLogHeaderStart);
-}
-
 }  // namespace
 
 class RunLogParser::Reader {
@@ -96,7 +91,7 @@ class RunLogParser::Reader {
   Reader(RunLog* log, const Retire* retire) : log_(log), retire_(retire) {}
 
   void Line(const char* line, size_t size, size_t number) {
-    if (IsHeaderStart(line, size)) {
+    if (StartsWith(line, size, kLogHeaderStart)) {  // a run's header block
       NewRun(number);
       inHeader_ = true;
       headerStars_ = 0;

@@ -1,37 +1,21 @@
-// Reading the run log back into runs and commands.
+// Reading the run log (run_log.h: its layout and the texts of its lines)
+// back into runs and commands: one LoggedRun per header block and one
+// LoggedCommand per command started, with what followed it (its return code
+// or skip, the run result its flags gave, a reboot request, ERROR lines) and
+// the run's final code.
 //
-// The run log (run_log.h: its name, layout and the texts of its lines, which
-// the reader matches through the constants there) is appended to by every
-// run of a package: a header block (the version and time, the arguments,
-// the working directory), then one line per event, each "<LF><YYYY/MM/DD
-// hh:mm:ss><TAB><text>". The reader turns that into one LoggedRun per header
-// and one LoggedCommand per command started (QUILLON_LOG_EXEC_COMMAND), with
-// what followed it: its return code, or that it was skipped, the run result
-// its flags gave ("Executed command"), a status file written with status 4
-// (a reboot request), ERROR lines, and the run's final code.
+// Tolerant, never failing, linear in the size of the log: what a killed run
+// or a full disk leaves is read as far as it goes (`ended`, `headerComplete`
+// false; a torn last line is passed over; lines before the first header are
+// a run of their own, `headerMissing`). Lines of runs writing into one log at
+// once interleave: an event goes to the newest recent run it fits, a best
+// guess since the lines carry no run identity. Time stamps are local time,
+// counted as seconds as if they were UTC (right for differences and order).
 //
-// It is tolerant, never fails and reads every byte once (time linear in the
-// size of the log): what a killed run or a full disk leaves is read as far
-// as it goes. A run without a final line has `ended` false; a header cut
-// short has `headerComplete` false; a torn last line that no longer reads
-// as an event is passed over; lines before the first header form a run of
-// their own (`headerMissing`). Two runs writing into the same log at once
-// (two argument files in one working directory) interleave their lines: an
-// event goes to the newest recent run it fits (a result line to a run with
-// a command open, "Executed command" to the run whose open command has that
-// text, a final line to a run without one). That is a best guess, since the
-// lines carry no run identity.
-//
-// Time stamps are kept as written (local time of the machine, second
-// resolution) and as seconds counted as if they were UTC, which is right
-// for differences and order.
-//
-// The texts of commands and their errors are views into blocks their run
-// owns (TextStore): they stay valid as long as the LoggedRun, or a copy of
-// it, lives. No allocation is made per line or per command. A reader that
-// only needs each run once (pxtool report) lets the parser hand runs over
-// as soon as they can no longer change, so memory stays bounded by a few
-// runs whatever the size of the log.
+// The texts of commands and errors are views into blocks their run owns
+// (TextStore), valid while the LoggedRun or a copy of it lives; nothing is
+// allocated per line. The parser can hand runs over once they can no longer
+// change, so a reader that needs each run once keeps memory bounded.
 
 #ifndef TOOLS_PXTOOL_RUN_LOG_READER_H_
 #define TOOLS_PXTOOL_RUN_LOG_READER_H_
@@ -46,8 +30,7 @@
 namespace pxtool {
 
 // A time stamp, as seconds counted as if the stamp were UTC (ParseLogStamp
-// in run_log.h reads it, FormatLogStamp
-// in run_report.h writes it back as it was written).
+// in run_log.h reads it, FormatLogStamp in run_report.h writes it back).
 struct LogTime {
   long long seconds = -1;  // -1 when unknown
   bool Known() const { return seconds >= 0; }

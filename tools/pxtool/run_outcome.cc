@@ -6,90 +6,83 @@
 
 namespace pxtool {
 
+namespace {
+
+struct KnownCode {
+  unsigned int code;
+  const char* verdict;
+  const char* description;
+};
+
+// The codes a run composes, outside autonomic mode without the delayed-reboot
+// bit.
+const KnownCode kClassicCodes[] = {
+    {0, "success", "all commands ran"},
+    {2, "aborted", "aborted by its flags"},
+    {5, "reboot_requested", "reboot requested by a command's flags"},
+    {6, "reboot_suppressed", "a reboot was due but suppressed (-n, local mode)"},
+    {16, "no_adequate_hardware", "aborted: no adequate hardware"},
+    {17, "incorrect_target", "aborted: incorrect target system"},
+};
+
+const KnownCode kAutonomicCodes[] = {
+    {0, "success", "all commands ran"},
+    {1, "success", "all commands ran; a reboot is due after the run"},
+    {2, "reboot_requested",
+     "a command's flags asked for a reboot (not carried out in autonomic mode)"},
+    {8, "aborted", "aborted by its flags"},
+    {16, "no_adequate_hardware", "aborted: no adequate hardware"},
+    {17, "incorrect_target", "incorrect target system"},
+    {55, "other", "failed (autonomic code 55)"},
+};
+
+template <size_t N>
+const KnownCode* Find(const KnownCode (&codes)[N], unsigned int code) {
+  for (const KnownCode& known : codes)
+    if (known.code == code) return &known;
+  return nullptr;
+}
+
+}  // namespace
+
 FinalCodeMeaning DescribeFinalCode(unsigned int code, bool autonomic) {
   FinalCodeMeaning m;
   if (code >= QUILLON_EXECERROR_BEGIN && code < QUILLON_EXECERROR_END) {
-    if (code == EXECERROR_NoMemory) {
-      m.verdict = "out_of_memory";
-      m.description = "out of memory: the run ended (see the run log)";
-    } else {
-      m.verdict = "handler_error";
-      m.description =
-          "handler error: the run could not read, stage or run the package "
-          "(see the run log)";
-    }
+    bool memory = code == EXECERROR_NoMemory;
+    m.verdict = memory ? "out_of_memory" : "handler_error";
+    m.description = memory ? "out of memory: the run ended (see the run log)"
+                           : "handler error: the run could not read, stage or run the "
+                             "package (see the run log)";
     return m;
   }
   if (autonomic) {
-    switch (code) {
-      case 0: m.verdict = "success"; m.description = "all commands ran"; return m;
-      case 1:
-        m.verdict = "success";
-        m.delayedReboot = true;
-        m.description = "all commands ran; a reboot is due after the run";
-        return m;
-      case 2:
-        m.verdict = "reboot_requested";
-        m.description = "a command's flags asked for a reboot (not carried "
-                        "out in autonomic mode)";
-        return m;
-      case 8: m.verdict = "aborted"; m.description = "aborted by its flags"; return m;
-      case 16:
-        m.verdict = "no_adequate_hardware";
-        m.description = "aborted: no adequate hardware";
-        return m;
-      case 17:
-        m.verdict = "incorrect_target";
-        m.condition = "incorrect_target";
-        m.description = "incorrect target system";
-        return m;
-      case 55:
-        m.description = "failed (autonomic code 55)";
-        return m;
-    }
-    if (const Keyword* k = KeywordOfAutonomicCode(code)) {
+    if (const KnownCode* known = Find(kAutonomicCodes, code)) {
+      m.verdict = known->verdict;
+      m.description = known->description;
+      m.delayedReboot = code == 1;
+      if (code == 17) m.condition = "incorrect_target";
+    } else if (const Keyword* k = KeywordOfAutonomicCode(code)) {
       m.verdict = "condition";
       m.condition = k->codeName;
-      m.description =
-          std::string("the run went through; condition: ") + k->codeWords;
-      return m;
+      m.description = std::string("the run went through; condition: ") + k->codeWords;
+    } else {
+      m.description = "a code the run does not compose";
     }
-    m.description = "a code the run does not compose";
     return m;
   }
   m.delayedReboot = (code & kDelayedRebootBit) != 0;
-  std::string later = m.delayedReboot ? "; a reboot is due after the run" : "";
-  switch (code & ~kDelayedRebootBit) {
-    case 0: m.verdict = "success"; m.description = "all commands ran"; break;
-    case 2: m.verdict = "aborted"; m.description = "aborted by its flags"; break;
-    case 5:
-      m.verdict = "reboot_requested";
-      m.description = "reboot requested by a command's flags";
-      break;
-    case 6:
-      m.verdict = "reboot_suppressed";
-      m.description = "a reboot was due but suppressed (-n, local mode)";
-      break;
-    case 16:
-      m.verdict = "no_adequate_hardware";
-      m.description = "aborted: no adequate hardware";
-      break;
-    case 17:
-      m.verdict = "incorrect_target";
-      m.description = "aborted: incorrect target system";
-      break;
-    default: {
-      unsigned int base = code & ~kDelayedRebootBit;
-      if (base >= QUILLON_EXECERROR_BEGIN && base < QUILLON_EXECERROR_END) {
-        FinalCodeMeaning inner = DescribeFinalCode(base, false);
-        m.verdict = inner.verdict;
-        m.description = inner.description;
-      } else {
-        m.description = "a code the run does not compose";
-      }
-    }
+  unsigned int base = code & ~kDelayedRebootBit;
+  if (const KnownCode* known = Find(kClassicCodes, base)) {
+    m.verdict = known->verdict;
+    m.description = known->description;
+  } else if (base >= QUILLON_EXECERROR_BEGIN && base < QUILLON_EXECERROR_END) {
+    FinalCodeMeaning inner = DescribeFinalCode(base, false);
+    m.verdict = inner.verdict;
+    m.description = inner.description;
+  } else {
+    m.description = "a code the run does not compose";
   }
-  m.description += later;
+  if (m.delayedReboot) m.description += "; a reboot is due after the run";
   return m;
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -12,20 +11,13 @@
 #include <unordered_map>
 
 #include "package_state.h"
+#include "planner.h"
 
 namespace pxtool {
 
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-const char* ModeName(RunMode mode) {
-  switch (mode) {
-    case RunMode::kUpdate: return "update";
-    case RunMode::kExpert: return "expert";
-    default: return "force";
-  }
-}
 
 // The lines of a section, with where each text occurs in it (ascending
 // positions in `lines`), so that a command finds its line without a scan.
@@ -98,6 +90,9 @@ class Output {
   }
   void Add(std::string_view text) { Add(text.data(), text.size()); }
   void Add(const char* text) { Add(text, strlen(text)); }
+  void Put(std::initializer_list<std::string_view> pieces) {
+    for (std::string_view piece : pieces) Add(piece);
+  }
   // What printf's "%s" shows of `text`: up to its first NUL.
   void AddCString(std::string_view text) {
     Add(text.substr(0, std::min(text.size(), text.find('\0'))));
@@ -127,34 +122,12 @@ class Output {
   }
   void Number(unsigned long long value) {
     char text[24];
-    Add(Decimal(value, text));
+    Add(Digits<10>(value, text));
   }
   // Upper-case hexadecimal digits, as "%llX" writes them.
   void Hex(unsigned long long value) {
     char text[24];
-    char* p = text + sizeof(text);
-    do {
-      *--p = "0123456789ABCDEF"[value & 15];
-      value >>= 4;
-    } while (value != 0);
-    Add(p, static_cast<size_t>(text + sizeof(text) - p));
-  }
-  void Printf(const char* format, ...) __attribute__((format(printf, 2, 3))) {
-    va_list args;
-    va_start(args, format);
-    size_t room = sizeof(buffer_) - used_;
-    int n = vsnprintf(buffer_ + used_, room, format, args);
-    va_end(args);
-    if (n < 0) return;
-    if (static_cast<size_t>(n) < room) {
-      used_ += static_cast<size_t>(n);
-      return;
-    }
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    va_start(args, format);
-    vsnprintf(&text[0], text.size(), format, args);
-    va_end(args);
-    Add(text.data(), static_cast<size_t>(n));
+    Add(Digits<16>(value, text));
   }
   void Flush() {
     if (used_ > 0) fwrite(buffer_, 1, used_, out_);
@@ -170,12 +143,13 @@ class Output {
     used_ = size;
   }
 
-  // The decimal digits of `value`, written at the end of `text`.
-  static std::string_view Decimal(unsigned long long value, char (&text)[24]) {
+  // The digits of `value` in `kBase` (10 or 16), written at the end of `text`.
+  template <unsigned kBase>
+  static std::string_view Digits(unsigned long long value, char (&text)[24]) {
     char* p = text + sizeof(text);
     do {
-      *--p = static_cast<char>('0' + value % 10);
-      value /= 10;
+      *--p = "0123456789ABCDEF"[value % kBase];
+      value /= kBase;
     } while (value != 0);
     return std::string_view(p, static_cast<size_t>(text + sizeof(text) - p));
   }
@@ -222,12 +196,13 @@ class JsonWriter {
   void EndArray() { Close(']'); }
   // Keys are this program's own plain words, written as they are.
   template <size_t N>
-  void Key(const char (&key)[N]) {
+  JsonWriter& Key(const char (&key)[N]) {
     Next();
     out_->Add("\"", 1);
     out_->Add(key, N - 1);
     out_->Add("\": ", 3);
     keyed_ = true;
+    return *this;
   }
   void String(std::string_view text) {
     Next();
@@ -256,6 +231,15 @@ class JsonWriter {
   void OrNull(long long value) {
     if (value >= 0) Signed(value);
     else Null();
+  }
+  void UnsignedOrNull(bool known, unsigned long long value) {
+    if (known) Unsigned(value);
+    else Null();
+  }
+  // null for an empty text.
+  void StringOrNull(std::string_view text) {
+    if (text.empty()) Null();
+    else String(text);
   }
   void Stamp(const LogTime& t) {
     if (!t.Known()) return Null();
@@ -379,11 +363,8 @@ std::string FormatLogStamp(long long seconds) {
       text[at + i - 1] = static_cast<char>('0' + value % 10);
   };
   put(0, static_cast<unsigned>(y), 4);
-  put(5, m, 2);
-  put(8, d, 2);
-  put(11, rest / 3600, 2);
-  put(14, rest / 60 % 60, 2);
-  put(17, rest % 60, 2);
+  const unsigned fields[] = {m, d, rest / 3600, rest / 60 % 60, rest % 60};
+  for (size_t i = 0; i < 5; ++i) put(5 + 3 * i, fields[i], 2);
   return std::string(text, sizeof(text) - 1);
 }
 
@@ -435,40 +416,35 @@ class ReportWriter::Impl {
       WriteReportSvg(svg_, file_);
     } else if (settings_.format == ReportFormat::kJson) {
       json_.EndArray();
-      json_.Key("runs_in_log");
-      json_.Unsigned(runsInLog_);
-      json_.Key("slowest_commands");
-      json_.BeginArray();
+      json_.Key("runs_in_log").Unsigned(runsInLog_);
+      json_.Key("slowest_commands").BeginArray();
       for (const SlowCommand& c : slowest_) {
         json_.BeginObject();
-        json_.Key("run");
-        json_.Unsigned(c.run);
-        json_.Key("line");
-        if (c.line) json_.Unsigned(c.line);
-        else json_.Null();
-        json_.Key("text");
-        json_.String(c.text);
-        json_.Key("duration_seconds");
-        json_.Signed(c.duration);
-        json_.Key("verdict");
-        json_.String(c.verdict);
+        json_.Key("run").Unsigned(c.run);
+        json_.Key("line").UnsignedOrNull(c.line != 0, c.line);
+        json_.Key("text").String(c.text);
+        json_.Key("duration_seconds").Signed(c.duration);
+        json_.Key("verdict").String(c.verdict);
         json_.EndObject();
       }
       json_.EndArray();
       json_.EndObject();
       out_.Add("\n", 1);
     } else {
-      out_.Printf("\n%zu run%s in the log", runsInLog_, runsInLog_ == 1 ? "" : "s");
-      if (shown != runsInLog_) out_.Printf(", the last %zu shown", shown);
+      out_.Put({"\n", std::to_string(runsInLog_), runsInLog_ == 1 ? " run" : " runs",
+                " in the log"});
+      if (shown != runsInLog_) out_.Put({", the last ", std::to_string(shown), " shown"});
       out_.Add("\n");
     }
     if (settings_.format == ReportFormat::kText && !slowest_.empty()) {
       out_.Add("\nSlowest commands:\n");
       for (const SlowCommand& c : slowest_) {
         std::string line = c.line ? "line " + std::to_string(c.line) : "line ?";
-        out_.Printf("  %5llds  run %zu, %s: ", c.duration, c.run, line.c_str());
+        std::string seconds = std::to_string(c.duration);  // as "%5lld"
+        out_.Spaces(2 + (seconds.size() < 5 ? 5 - seconds.size() : 0));
+        out_.Put({seconds, "s  run ", std::to_string(c.run), ", ", line, ": "});
         out_.AddCString(c.text);
-        out_.Printf(" (%s)\n", c.verdict);
+        out_.Put({" (", c.verdict, ")\n"});
       }
     }
     out_.Flush();
@@ -498,19 +474,14 @@ class ReportWriter::Impl {
     if (begun_) return;
     begun_ = true;
     if (settings_.format == ReportFormat::kText) {
-      out_.Printf("Run log %s\n", settings_.runLogPath.c_str());
+      out_.Put({"Run log ", settings_.runLogPath, "\n"});
     } else if (settings_.format == ReportFormat::kJson) {
       json_.BeginObject();
-      json_.Key("schema");
-      json_.String("pxtool.report");
-      json_.Key("schema_version");
-      json_.Unsigned(1);
-      json_.Key("package_dir");
-      json_.String(settings_.packageDir);
-      json_.Key("run_log");
-      json_.String(settings_.runLogPath);
-      json_.Key("runs");
-      json_.BeginArray();
+      json_.Key("schema").String("pxtool.report");
+      json_.Key("schema_version").Unsigned(1);
+      json_.Key("package_dir").String(settings_.packageDir);
+      json_.Key("run_log").String(settings_.runLogPath);
+      json_.Key("runs").BeginArray();
     }
   }
 
@@ -564,14 +535,8 @@ class ReportWriter::Impl {
         slowest_.pop_back();
       }
       ReportCommand command = run.Command(c);
-      SlowCommand slow;
-      slow.run = run.index;
-      slow.command = c;
-      slow.duration = duration;
-      slow.line = command.line;
-      slow.text = std::string(commands[c].text);
-      slow.verdict = command.verdict;
-      slowest_.push_back(std::move(slow));
+      slowest_.push_back({run.index, c, duration, command.line, std::string(commands[c].text),
+                          command.verdict});
       std::push_heap(slowest_.begin(), slowest_.end(), Slower);
     }
   }
@@ -606,23 +571,18 @@ class ReportWriter::Impl {
       for (; i < 20 && c.verdict[i] != '\0'; ++i) at[42 + i] = c.verdict[i];
       if (c.verdict[i] == '\0') return at + 64;
     }
-    char number[24];
-    at = Output::PadAt(at, c.line ? Output::Decimal(c.line, number) : "-", 8, true);
-    at = Output::PadAt(at, "  ", 0, false);
-    at = Output::PadAt(at, started, 8, false);
-    at = Output::PadAt(at, "  ", 0, false);
-    at = Output::PadAt(at, ended, 8, false);
-    at = Output::PadAt(at, "  ", 0, false);
-    at = Output::PadAt(
-        at,
-        c.duration >= 0 ? Output::Decimal(static_cast<unsigned long long>(c.duration), number)
-                        : "-",
-        4, true);
-    at = Output::PadAt(at, "  ", 0, false);
-    at = Output::PadAt(at, l.returned ? Output::Decimal(l.returnCode, number) : "-", 4, false);
-    at = Output::PadAt(at, "  ", 0, false);
-    at = Output::PadAt(at, c.verdict, 20, false);
-    return Output::PadAt(at, "  ", 0, false);
+    char line[24], seconds[24], code[24];
+    const struct { std::string_view text; size_t width; bool right; } cells[] = {
+        {c.line ? Output::Digits<10>(c.line, line) : "-", 8, true},
+        {started, 8, false},
+        {ended, 8, false},
+        {c.duration >= 0 ? Output::Digits<10>(static_cast<unsigned long long>(c.duration), seconds)
+                         : "-", 4, true},
+        {l.returned ? Output::Digits<10>(l.returnCode, code) : "-", 4, false},
+        {c.verdict, 20, false}};
+    for (const auto& cell : cells)
+      at = Output::PadAt(Output::PadAt(at, cell.text, cell.width, cell.right), "  ", 0, false);
+    return at;
   }
 
   // "hh:mm:ss" (8 characters) or "-" at `at`.
@@ -648,9 +608,9 @@ class ReportWriter::Impl {
     // Put together piece by piece, not by printf: a log holds many runs.
     out_.Add("\nRun ");
     out_.Number(run.index);
-    out_.Add(": started ");
-    out_.Add(r.started.Known() ? FormatLogStamp(r.started.seconds) : "at an unknown time");
-    out_.Add(" (log line ");
+    out_.Put({": started ",
+              r.started.Known() ? FormatLogStamp(r.started.seconds) : "at an unknown time",
+              " (log line "});
     out_.Number(r.logLine);
     out_.Add(r.headerMissing    ? "), its header is not in the log\n"
              : r.headerComplete ? ")\n"
@@ -663,34 +623,26 @@ class ReportWriter::Impl {
       }
       out_.Add("\n");
     }
-    out_.Add("  Mode:         ");
-    out_.Add(run.mode);
-    out_.Add(run.autonomic ? " (autonomic), section " : ", section ");
-    if (run.section.empty()) out_.Add("unknown");
-    else out_.AddCString(run.section);
+    out_.Put({"  Mode:         ", run.mode,
+              run.autonomic ? " (autonomic), section " : ", section "});
+    out_.AddCString(run.section.empty() ? std::string_view("unknown") : run.section);
     out_.Add(r.fallback ? " (expert fallback)\n" : "\n");
     if (r.ended) {
-      out_.Add("  Ended:        ");
-      out_.Add(FormatLogStamp(r.endedAt.seconds));
-      out_.Add(", final code 0x");
+      out_.Put({"  Ended:        ", FormatLogStamp(r.endedAt.seconds), ", final code 0x"});
       out_.Hex(r.finalCode);
-      out_.Add(" (");
-      out_.Add(run.meaning.verdict);
-      out_.Add("): ");
+      out_.Put({" (", run.meaning.verdict, "): "});
       out_.AddCString(run.meaning.description);
       out_.Add("\n");
     } else if (std::string_view(run.end) == "running") {
       out_.Add("  Ended:        still running\n");
     } else {
       out_.Add("  Ended:        ended without a final line (killed or the machine went down)");
-      if (r.lastSeen.Known()) {
-        out_.Add("; last line at ");
-        out_.Add(FormatLogStamp(r.lastSeen.seconds));
-      }
+      if (r.lastSeen.Known()) out_.Put({"; last line at ", FormatLogStamp(r.lastSeen.seconds)});
       out_.Add("\n");
     }
     if (r.rebootRequested) out_.Add("  Reboot:       requested\n");
-    for (const std::string& e : r.errors) out_.Printf("  %s\n", e.c_str());
+    for (const std::string& e : r.errors)
+      out_.Put({"  ", std::string_view(e).substr(0, e.find('\0')), "\n"});
     // Read once: what is written goes through char pointers, after which
     // the compiler would read the count again for every row.
     const size_t commands = run.Commands();
@@ -711,92 +663,52 @@ class ReportWriter::Impl {
     const LoggedRun& r = *run.logged;
     JsonWriter& j = json_;
     j.BeginObject();
-    j.Key("index");
-    j.Unsigned(run.index);
-    j.Key("log_line");
-    j.Unsigned(r.logLine);
-    j.Key("started");
-    j.Stamp(r.started);
-    j.Key("header_complete");
-    j.Bool(r.headerComplete);
-    j.Key("args");
-    j.Strings(r.args);
-    j.Key("mode");
-    j.String(run.mode);
-    j.Key("autonomic");
-    j.Bool(run.autonomic);
-    j.Key("working_directory");
-    if (r.workingDirectory.empty()) j.Null();
-    else j.String(r.workingDirectory);
-    j.Key("section");
-    if (run.section.empty()) j.Null();
-    else j.String(run.section);
-    j.Key("fallback");
-    j.Bool(r.fallback);
-    j.Key("end");
-    j.String(run.end);
-    j.Key("ended_at");
-    if (r.ended) j.Stamp(r.endedAt);
-    else j.Null();
-    j.Key("last_line_at");
-    j.Stamp(r.lastSeen);
-    j.Key("duration_seconds");
-    j.OrNull(run.duration);
+    j.Key("index").Unsigned(run.index);
+    j.Key("log_line").Unsigned(r.logLine);
+    j.Key("started").Stamp(r.started);
+    j.Key("header_complete").Bool(r.headerComplete);
+    j.Key("args").Strings(r.args);
+    j.Key("mode").String(run.mode);
+    j.Key("autonomic").Bool(run.autonomic);
+    j.Key("working_directory").StringOrNull(r.workingDirectory);
+    j.Key("section").StringOrNull(run.section);
+    j.Key("fallback").Bool(r.fallback);
+    j.Key("end").String(run.end);
+    j.Key("ended_at").Stamp(r.ended ? r.endedAt : LogTime());
+    j.Key("last_line_at").Stamp(r.lastSeen);
+    j.Key("duration_seconds").OrNull(run.duration);
     j.Key("final_code");
     if (r.ended) {
       char hex[24];
       snprintf(hex, sizeof(hex), "0x%" PRIX64, static_cast<uint64_t>(r.finalCode));
       j.BeginObject();
-      j.Key("value");
-      j.Unsigned(r.finalCode);
-      j.Key("hex");
-      j.String(hex);
-      j.Key("verdict");
-      j.String(run.meaning.verdict);
-      j.Key("description");
-      j.String(run.meaning.description);
-      j.Key("delayed_reboot");
-      j.Bool(run.meaning.delayedReboot);
-      j.Key("condition");
-      if (run.meaning.condition) j.String(run.meaning.condition);
-      else j.Null();
+      j.Key("value").Unsigned(r.finalCode);
+      j.Key("hex").String(hex);
+      j.Key("verdict").String(run.meaning.verdict);
+      j.Key("description").String(run.meaning.description);
+      j.Key("delayed_reboot").Bool(run.meaning.delayedReboot);
+      j.Key("condition").StringOrNull(run.meaning.condition ? run.meaning.condition : "");
       j.EndObject();
     } else {
       j.Null();
     }
-    j.Key("reboot_requested");
-    j.Bool(r.rebootRequested);
-    j.Key("errors");
-    j.Strings(r.errors);
-    j.Key("commands");
-    j.BeginArray();
+    j.Key("reboot_requested").Bool(r.rebootRequested);
+    j.Key("errors").Strings(r.errors);
+    j.Key("commands").BeginArray();
     for (size_t i = 0; i < run.Commands(); ++i) {
       ReportCommand c = run.Command(i);
       const LoggedCommand& l = *c.logged;
       j.BeginObject();
-      j.Key("line");
-      if (c.line) j.Unsigned(c.line);
-      else j.Null();
-      j.Key("text");
-      j.String(l.text);
-      j.Key("kind");
-      j.String(l.IsFlags() ? "flags" : "command");
-      j.Key("started");
-      j.Stamp(l.started);
-      j.Key("ended");
-      j.Stamp(l.ended);
-      j.Key("duration_seconds");
-      j.OrNull(c.duration);
-      j.Key("return_code");
-      if (l.returned) j.Unsigned(l.returnCode);
-      else j.Null();
-      j.Key("verdict");
-      j.String(c.verdict);
-      j.Key("reboot_requested");
-      j.Bool(l.rebootRequested);
-      j.Key("error");
-      if (l.error.empty()) j.Null();
-      else j.String(l.error);
+      j.Key("line").UnsignedOrNull(c.line != 0, c.line);
+      j.Key("text").String(l.text);
+      j.Key("kind").String(l.IsFlags() ? "flags" : "command");
+      j.Key("started").Stamp(l.started);
+      j.Key("ended").Stamp(l.ended);
+      j.Key("duration_seconds").OrNull(c.duration);
+      j.Key("return_code").UnsignedOrNull(l.returned, l.returnCode);
+      j.Key("verdict").String(c.verdict);
+      j.Key("reboot_requested").Bool(l.rebootRequested);
+      j.Key("error").StringOrNull(l.error);
       j.EndObject();
     }
     j.EndArray();
@@ -822,9 +734,5 @@ ReportWriter::ReportWriter(const ReportSettings& settings, FILE* out)
 ReportWriter::~ReportWriter() = default;
 void ReportWriter::Add(LoggedRun& run, size_t number) { impl_->Add(run, number); }
 void ReportWriter::Finish(const RunLog& rest) { impl_->Finish(rest); }
-
-void WriteRunReport(const RunLog& log, const ReportSettings& settings, FILE* out) {
-  ReportWriter(settings, out).Finish(log);
-}
 
 }  // namespace pxtool

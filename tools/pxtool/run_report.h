@@ -1,11 +1,7 @@
 // The runs of a package as `pxtool report` shows them: the run log read back
-// (run_log_reader.h), each command given its argument-file line where the
-// text can be matched, its verdict in words, and the slowest commands;
-// written as text, JSON (schema pxtool.report) or an SVG timeline. Text and
-// JSON are written run by run while the log is read (a report of 100,000
-// commands keeps a few runs in memory, not the log), through a buffer of
-// fixed size. What is derived per command (line, verdict, duration) is
-// worked out as it is written.
+// (run_log_reader.h), each command with its argument-file line where the
+// text matches one and its verdict in words, and the slowest commands; as
+// text, JSON (schema pxtool.report) or an SVG timeline.
 
 #ifndef TOOLS_PXTOOL_RUN_REPORT_H_
 #define TOOLS_PXTOOL_RUN_REPORT_H_
@@ -66,16 +62,13 @@ struct ReportSettings {
   ReportFormat format = ReportFormat::kText;
 };
 
-// Writes the report run by run, as the log is read in one pass: Add() is
-// given each run the parser hands over (RunLogParser's retire function),
-// with its 1-based number, and Finish() the log the parser returns at its
-// end, whose runs are the log's last ones. With every run shown (text,
-// JSON) each is written as it comes; with `last` set, and for SVG (whose
-// scale depends on every row), the last runs are kept as copies and
-// written by Finish(). The number of runs in the log is known only then,
-// so the text and the JSON give it after the runs. Nothing is written before
-// the first run shown or Finish(). Memory: the slowest commands and the runs
-// kept.
+// Writes the report as the log is read in one pass: Add() takes each run the
+// parser hands over (RunLogParser's retire function) with its 1-based number,
+// Finish() the log the parser returns at its end. Text and JSON runs are
+// written as they come; with `last` set, and for SVG (scaled to every row),
+// the last runs are kept and written by Finish(), after which the number of
+// runs in the log follows them. Nothing is written before the first run shown
+// or Finish(). Memory: the slowest commands and the runs kept.
 class ReportWriter {
  public:
   ReportWriter(const ReportSettings& settings, FILE* out);
@@ -91,9 +84,6 @@ class ReportWriter {
   class Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// The report of a log read whole.
-void WriteRunReport(const RunLog& log, const ReportSettings& settings, FILE* out);
 
 // "YYYY/MM/DD hh:mm:ss" of seconds counted as UTC (as ParseLogStamp reads).
 std::string FormatLogStamp(long long seconds);

@@ -12,11 +12,8 @@ int RunScramble(int argc, char** argv) {
   int nfiles = 0;
   for (int i = 0; i < argc; ++i) {
     const char* value = nullptr;
-    if (strcmp(argv[i], "--method") == 0) {
-      if (++i == argc) return UsageError("--method needs a value", "");
-      value = argv[i];
-    } else if (strncmp(argv[i], "--method=", 9) == 0) {
-      value = argv[i] + 9;
+    if (OptionValue("--method", argc, argv, &i, &value)) {
+      if (value == nullptr) return UsageError("--method needs a value", "");
     } else if (nfiles < 2 && (argv[i][0] != '-' || argv[i][1] == '\0')) {
       files[nfiles++] = argv[i];
       continue;
@@ -37,24 +34,12 @@ int RunScramble(int argc, char** argv) {
   if (!ExamineSource(in, &found, &size)) return kExitFailure;
   // The codec decodes any source that carries a trailer; scrambling it again
   // is not possible in this format.
-  if (found != PXTool::PXDecrypt) {
-    fprintf(stderr,
-            "pxtool: '%s' already ends with the method-%d trailer; not "
-            "scrambling it\n",
-            in, static_cast<int>(found));
-    return kExitFailure;
-  }
-  if (size == 0) {
-    fprintf(stderr, "pxtool: '%s' is empty; an empty file cannot be scrambled\n",
-            in);
-    return kExitFailure;
-  }
-  if (SameFile(in, out)) {
-    fprintf(stderr, "pxtool: '%s' and '%s' are the same file\n", in, out);
-    return kExitFailure;
-  }
-  return Transform("scramble", in, out,
-                   static_cast<PXTool::PXCryptMethod>(method));
+  if (found != PXTool::PXDecrypt)
+    return Fail("'%s' already ends with the method-%d trailer; not scrambling it", in,
+                static_cast<int>(found));
+  if (size == 0) return Fail("'%s' is empty; an empty file cannot be scrambled", in);
+  if (SameFile(in, out)) return Fail("'%s' and '%s' are the same file", in, out);
+  return Transform("scramble", in, out, static_cast<PXTool::PXCryptMethod>(method));
 }
 
 }  // namespace pxtool

@@ -15,7 +15,7 @@ int RunSign(int argc, char** argv) {
                       &status))
     return status;
   if (args.options["key"].size() != 1)
-    return Usage("sign: needs exactly one --key SECRET_KEY");
+    return UsageError("sign: needs exactly one --key SECRET_KEY", "");
   const std::string keyPath = args.options["key"][0];
   std::string keyText, why;
   if (!ReadSmallFile(keyPath, kMinisignMaxFile, &keyText, &why))

@@ -1,14 +1,9 @@
 #include "signing.h"
 
+#include "pxtool.h"
+
 namespace pxtool {
 namespace signing {
-
-
-
-int Usage(const std::string& message) {
-  fprintf(stderr, "pxtool: %s\nTry 'pxtool --help'.\n", message.c_str());
-  return kUsage;
-}
 
 int Failure(const std::string& file, const std::string& why) {
   fprintf(stderr, "pxtool: %s: %s\n", file.c_str(), why.c_str());
@@ -30,13 +25,13 @@ bool ParseArguments(const char* command, int argc, char** argv,
       } else if (i + 1 < argc) {
         value = argv[++i];
       } else {
-        *status = Usage(std::string(command) + ": --" + name + " needs a value");
+        *status = UsageError((std::string(command) + ": --" + name + " needs a value").c_str(), "");
         return false;
       }
       bool known = false;
       for (const std::string& a : allowed) known |= a == name;
       if (!known) {
-        *status = Usage(std::string(command) + ": unknown option " + word);
+        *status = UsageError((std::string(command) + ": unknown option ").c_str(), word.c_str());
         return false;
       }
       out->options[name].push_back(value);
@@ -45,7 +40,7 @@ bool ParseArguments(const char* command, int argc, char** argv,
     }
   }
   if (positional.empty() || positional.size() > 2) {
-    *status = Usage(std::string(command) + ": needs PACKAGE_DIR [ARGUMENT_FILE]");
+    *status = UsageError(command, ": needs PACKAGE_DIR [ARGUMENT_FILE]");
     return false;
   }
   out->packageDir = positional[0];
@@ -53,8 +48,6 @@ bool ParseArguments(const char* command, int argc, char** argv,
   return true;
 }
 
-
-// Replaces `path` with `text` through a new file renamed over it.
 bool WriteWhole(const std::string& path, const std::string& text,
                 std::string* why) {
   std::string temp;
@@ -83,8 +76,6 @@ bool EnterPackage(const std::string& dir) {
   return false;
 }
 
-// Writes the manifest of the package in the current directory; `text`
-// receives it.
 int WriteManifest(const std::string& argFile, std::string* text,
                   PackageLayout* layout) {
   Package package;

@@ -43,7 +43,6 @@ namespace signing {
 
 const int kSuccess = 0, kFailure = 1, kUsage = 2;
 
-int Usage(const std::string& message);
 int Failure(const std::string& file, const std::string& why);
 
 // The options of a subcommand: repeated "--NAME VALUE" (or "--NAME=VALUE")

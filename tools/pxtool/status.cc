@@ -88,45 +88,34 @@ Json ToJson(const Report& r) {
   j["success"] = finished ? Json(r.hasFinal && r.meaning.Success()) : Json();
   j["reboot_required"] = std::string(r.state) == "reboot_requested" ||
                          (r.hasFinal && r.meaning.delayedReboot);
-  if (r.statusFiles.empty()) {
-    j["status_file"] = nullptr;
-  } else {
-    const FoundStatusFile& f = r.statusFiles.front();
-    j["status_file"] = {{"path", f.path},
-                        {"status", f.content.status},
-                        {"retval", f.content.retval}};
-  }
-  if (r.hasFinal) {
-    j["final_code"] = {
-        {"value", r.finalCode},
-        {"hex", Hex(r.finalCode)},
-        {"verdict", r.meaning.verdict},
-        {"description", r.meaning.description},
-        {"delayed_reboot", r.meaning.delayedReboot},
-        {"condition", r.meaning.condition ? Json(r.meaning.condition) : Json()}};
-  } else {
-    j["final_code"] = nullptr;
-  }
+  const FoundStatusFile* f = r.statusFiles.empty() ? nullptr : &r.statusFiles.front();
+  j["status_file"] = f ? Json{{"path", f->path},
+                              {"status", f->content.status},
+                              {"retval", f->content.retval}}
+                       : Json();
+  j["final_code"] =
+      r.hasFinal ? Json{{"value", r.finalCode},
+                        {"hex", Hex(r.finalCode)},
+                        {"verdict", r.meaning.verdict},
+                        {"description", r.meaning.description},
+                        {"delayed_reboot", r.meaning.delayedReboot},
+                        {"condition", r.meaning.condition ? Json(r.meaning.condition) : Json()}}
+                 : Json();
   j["autonomic"] = r.autonomicKnown ? Json(r.autonomic) : Json();
-  Json progress;
-  progress["section"] = r.progress.key;
-  progress["section_found"] = r.progress.found;
-  progress["lines_pending"] = r.progress.pending;
-  progress["lines_taken"] = r.progress.taken;
-  progress["lines_total"] = r.progress.pending + r.progress.taken;
   const ProgressLine* last = r.progress.LastTaken();
-  if (last != nullptr) {
-    int rc = ResultFieldValue(last->resultField);
-    progress["last_command"] = {
-        {"line", last->number},
-        {"text", last->text},
-        {"return_code", r.lastKilled || rc < 0 ? Json() : Json(rc)}};
-  } else {
-    progress["last_command"] = nullptr;
-  }
   const ProgressLine* resume = r.progress.Resume();
-  progress["resume_line"] = resume ? Json(resume->number) : Json();
-  j["progress"] = progress;
+  int rc = last ? ResultFieldValue(last->resultField) : -1;
+  j["progress"] = {
+      {"section", r.progress.key},
+      {"section_found", r.progress.found},
+      {"lines_pending", r.progress.pending},
+      {"lines_taken", r.progress.taken},
+      {"lines_total", r.progress.pending + r.progress.taken},
+      {"last_command", last ? Json{{"line", last->number},
+                                   {"text", last->text},
+                                   {"return_code", r.lastKilled || rc < 0 ? Json() : Json(rc)}}
+                            : Json()},
+      {"resume_line", resume ? Json(resume->number) : Json()}};
   j["running_command"] =
       r.runningCommand ? Json{{"pid", r.runningCommand}} : Json();
   j["timed_out"] = r.timedOut;
@@ -217,15 +206,12 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
   double timeout = 0;
   for (int i = 0; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--format" || arg.compare(0, 9, "--format=") == 0) {
-      std::string value = arg.size() > 8 ? arg.substr(9) : "";
-      if (arg == "--format") {
-        if (i + 1 >= argc) return UsageError("status: --format needs a value", "");
-        value = argv[++i];
-      }
-      if (value != "json" && value != "text")
-        return UsageError("status: --format takes text or json, not ", value.c_str());
-      json = value == "json";
+    const char* value = nullptr;
+    if (OptionValue("--format", argc, argv, &i, &value)) {
+      if (value == nullptr) return UsageError("status: --format needs a value", "");
+      if (strcmp(value, "json") != 0 && strcmp(value, "text") != 0)
+        return UsageError("status: --format takes text or json, not ", value);
+      json = strcmp(value, "json") == 0;
     } else if (arg == "--wait") {
       wait = true;
     } else if (arg == "--timeout") {
@@ -246,17 +232,12 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
   Report r;
   std::string error;
   if (!LocatePackage(positional.empty() ? "." : positional[0],
-                     positional.size() > 1 ? positional[1] : nullptr, &r.where,
-                     &error)) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
+                     positional.size() > 1 ? positional[1] : nullptr, &r.where, &error))
+    return Fail("%s", error.c_str());
   std::string argPath = r.where.ArgPath();
   std::string text;
-  if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error)) {
-    fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error))
+    return Fail("cannot read the argument file %s", error.c_str());
   const RunLock runLock(runLockDirectory);
   RunLockState lock = runLock.Probe(argPath, &error);
   if (wait) {
@@ -272,22 +253,16 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
     }
     // The run may have written the argument file until its end.
     if (!r.timedOut &&
-        !ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error)) {
-      fprintf(stderr, "pxtool: cannot read the argument file %s\n", error.c_str());
-      return kExitFailure;
-    }
+        !ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error))
+      return Fail("cannot read the argument file %s", error.c_str());
   }
-  if (lock != RunLockState::kFree && lock != RunLockState::kHeld) {
-    fprintf(stderr, "pxtool: %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (lock != RunLockState::kFree && lock != RunLockState::kHeld)
+    return Fail("%s", error.c_str());
   RunLog log;
   bool logExists = false;
   if (!FindLatestStatusFile(r.where, &r.statusFiles, &error) ||
-      !ReadPackageRunLog(r.where, &log, &logExists, &error)) {
-    fprintf(stderr, "pxtool: cannot read %s\n", error.c_str());
-    return kExitFailure;
-  }
+      !ReadPackageRunLog(r.where, &log, &logExists, &error))
+    return Fail("cannot read %s", error.c_str());
   r.progress = ProgressOfLastRun(text, log);
   const LoggedRun* lastRun = log.runs.empty() ? nullptr : &log.runs.back();
   if (lastRun != nullptr) {
@@ -306,23 +281,21 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
     r.finalCode = static_cast<unsigned int>(status->retval);
     r.meaning = DescribeFinalCode(r.finalCode, r.autonomic);
   }
-  if (lock == RunLockState::kHeld) {
-    r.state = "running";
-    r.exitStatus = kStatusRunning;
-  } else if (status != nullptr && status->status == 3) {
-    r.state = "interrupted";
-    r.exitStatus = kStatusInterrupted;
-  } else if (status != nullptr &&
-             (status->status == 4 || (r.hasFinal && r.meaning.EndedForReboot()))) {
-    r.state = "reboot_requested";
-    r.exitStatus = kStatusRebootRequested;
-  } else if (status != nullptr) {
-    r.state = "finished";
-    r.exitStatus = r.hasFinal && r.meaning.Success() ? kExitSuccess : kExitFailure;
-  } else if (r.progress.taken > 0) {
-    r.state = "interrupted";  // lines taken, but no status file says more
-    r.exitStatus = kStatusInterrupted;
-  }
+  auto set = [&r](const char* state, int exitStatus) {
+    r.state = state;
+    r.exitStatus = exitStatus;
+  };
+  if (lock == RunLockState::kHeld)
+    set("running", kStatusRunning);
+  else if (status != nullptr && status->status == 3)
+    set("interrupted", kStatusInterrupted);
+  else if (status != nullptr &&
+           (status->status == 4 || (r.hasFinal && r.meaning.EndedForReboot())))
+    set("reboot_requested", kStatusRebootRequested);
+  else if (status != nullptr)
+    set("finished", r.hasFinal && r.meaning.Success() ? kExitSuccess : kExitFailure);
+  else if (r.progress.taken > 0)
+    set("interrupted", kStatusInterrupted);  // lines taken, but no status file says more
   if (r.timedOut) r.exitStatus = kStatusTimedOut;
   r.runningCommand = StillRunningCommand(r.where);
 

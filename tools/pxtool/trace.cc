@@ -15,17 +15,13 @@ int RunTrace(int argc, char** argv) {
   if (argc == 1) {
     path = argv[0];
   } else if (!GetTraceRingBufferPath("Quillon", &path)) {
-    fprintf(stderr,
-            "pxtool: the configured trace directory gives a ring-buffer path "
-            "longer than 255 characters\n");
-    return kExitFailure;
+    return Fail("the configured trace directory gives a ring-buffer path longer than 255 "
+                "characters");
   }
   TraceRing ring;
   std::string error;
-  if (!ReadTraceRing(path, &ring, &error)) {
-    fprintf(stderr, "pxtool: cannot read the trace %s\n", error.c_str());
-    return kExitFailure;
-  }
+  if (!ReadTraceRing(path, &ring, &error))
+    return Fail("cannot read the trace %s", error.c_str());
   if (!WriteTraceRing(ring, stdout)) {
     perror("pxtool: standard output");
     return kExitFailure;

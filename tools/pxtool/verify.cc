@@ -17,7 +17,7 @@ int RunVerify(int argc, char** argv, const std::string& stateDirectory) {
   if (!ParseArguments("verify", argc, argv, {"key"}, &args, &status))
     return status;
   if (args.options["key"].empty())
-    return Usage("verify: needs at least one --key PUBLIC_KEY");
+    return UsageError("verify: needs at least one --key PUBLIC_KEY", "");
   std::vector<MinisignPublicKey> keys;
   for (const std::string& path : args.options["key"]) {
     std::string text, why;
