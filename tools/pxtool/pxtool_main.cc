@@ -15,8 +15,8 @@
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
 // returns its exit status. Messages go to standard error and name the file
-// they concern; standard output carries only the help text and the lines of
-// "info".
+// they concern; standard output carries only what was asked for (the help
+// text, a plan, findings, a status, a report, a trace, file information).
 
 #include <errno.h>
 #include <sys/stat.h>
