@@ -109,10 +109,6 @@ class Package {
   std::vector<size_t> markedTaken_;
 };
 
-// Replaces `path` with `text` through a new file renamed over it.
-bool WriteWhole(const std::string& path, const std::string& text,
-                std::string* why);
-
 // Changes into the package directory; reports a failure.
 bool EnterPackage(const std::string& dir);
 
