@@ -23,20 +23,9 @@
 // always leaves the plain form of `src` at `dst` -- what the staging of
 // package files relies on.
 //
-// Result codes (0 means done; the codec writes no message and no log):
-//    5  the source cannot be opened, or is not a regular file
-//   10  the method is out of range for the operation; the transformation was
-//       refused or failed (a method-3 trailer, a bare 10-byte trailer, an
-//       empty file to scramble, a destination that cannot be created, a read
-//       or write error such as a full disk); a string to decode carries no
-//       trailer or the method-3 trailer; a string destination too small
-//   11  a string to decode has 10 characters or fewer
-//   15  null source (file operations)        16  null destination (files)
-//   17  null source (string operations)      18  null destination (strings)
-//   -2  the source cannot be opened on the second look (a race with its
-//       removal) or, in GetPXFile2String, at all
-//   -3  no memory for the scratch copy of the file (GetPXFile2String)
-//   other positive values: the errno of a failed fstat or read of the source
+// Result codes: 0 means done; each operation below lists the others (the
+// codec writes no message and no log). Any other positive value is the
+// errno of a failed fstat or read of the source.
 // After a non-zero result of GetPXFile2File, GetPXFile or GetPXFileInfo
 // errno holds the system error behind it, or 0 when nothing failed in the
 // system (an argument, method or trailer refused, a source that is not a

@@ -64,16 +64,6 @@ int WriteAndClose(int fd, const char* text, bool inPlace) {
   return error;
 }
 
-// Flushes the directory, so that the rename is on disk too. Returns 0 or
-// the errno of the failure.
-int SyncCurrentDirectory() {
-  int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int error = fsync(fd) == 0 ? 0 : errno;
-  close(fd);
-  return error;
-}
-
 }  // namespace
 
 const char* FormatStatusFile(int status, int ret,
@@ -113,7 +103,7 @@ int ReplaceStatusFile(const char* text, int* syncError, std::string* why) {
     unlink(kStatusTempName);
     return error;
   }
-  *syncError = SyncCurrentDirectory();
+  *syncError = SyncDirectory(".");  // the rename reaches the disk too
   return 0;
 }
 

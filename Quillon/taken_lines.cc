@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "path_parts.h"
 #include "root_only.h"
 #include "safe_file.h"
 
@@ -113,14 +114,8 @@ int TakenLines::OpenForAdding(std::string* why) {
   dirFd_ = OpenRootsDirectory(directory_, kHolds, true, &created, why);
   if (dirFd_ < 0) return ErrorOr(errno);
   if (created) {  // the new directory's entry reaches the disk too
-    size_t slash = directory_.rfind('/');
-    std::string parent = slash == std::string::npos ? "."
-                         : slash == 0               ? "/"
-                                                    : directory_.substr(0, slash);
-    int parentFd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int error = parentFd < 0 || fsync(parentFd) != 0 ? errno : 0;
-    if (parentFd >= 0) close(parentFd);
-    if (error != 0) {
+    std::string parent = DirectoryPart(directory_);
+    if (int error = SyncDirectory(parent)) {
       *why = parent + ": " + strerror(error);
       return error;
     }

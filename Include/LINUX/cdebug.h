@@ -4,35 +4,24 @@
 // "Quillon"). Every entry passes a level gate (a message of level L is
 // written when L <= the configured level), gets an entry header (local time
 // with milliseconds, thread id, optionally the resident memory in KB, module
-// name) and goes to the current target:
-//   0  nothing (level-gated entry points write nothing),
-//   1  the trace log file "<trace dir>/log.<name>" (sequential, emptied at
-//      every start, bounded in size: it wraps back to a restart point),
-//   2  the ring-buffer file "<trace dir>/log.<name>_a" (fixed size, mapped
-//      shared, reused across runs; a 1024-byte text header at the start).
-// The settings come from environment variables, then the ".ini" files of
-// the configuration directory, then built-in defaults; see
-// debug_config.cc, and debug_trace_path.h for the trace directory. Tracing is on only when a level, a ring-buffer size
+// name) and goes to the current target: 0 nothing, 1 the trace log file
+// "<trace dir>/log.<name>" (debug_log_file.cc), 2 the ring-buffer file
+// "<trace dir>/log.<name>_a" (debug_ring_buffer.cc). The settings come from
+// environment variables, then the ".ini" files of the configuration
+// directory, then built-in defaults (debug_config.cc; debug_trace_path.h for
+// the trace directory). Tracing is on only when a level, a ring-buffer size
 // factor and a size weight are all configured.
 //
 // What survives a crash: every log-file entry is flushed at once; ring
-// entries are copies into a shared mapping, so they survive a crash of the
-// process (the kernel writes the pages back) but not a power cut. After the
-// newest ring entry stands the end marker "## TRACE-END ##", and the header
-// field CurrentWritePosition points at it.
+// entries survive a crash of the process but not a power cut.
 //
 // Every descriptor the object owns lies at 256 or above and is
 // close-on-exec: a program may close its low descriptors after start
 // without disturbing the trace, and commands it starts inherit nothing.
-//
-// Both files are private (mode 0600 whatever the umask) and never a
-// symbolic link, a file with several links or one of another user: such a
-// file is refused, left untouched, and the trace goes on without it. Their
-// sizes are bounded: the ring-buffer weight is kept within 1 to
-// kMaxRingWeight, and the ring file never takes the last
-// kRingFreeSpaceMargin bytes of its file system. SIGXFSZ (file-size limit)
-// never ends the process while the object writes its files: the write fails
-// with EFBIG instead and is handled as any failed write.
+// Both files are private and never a symbolic link, a file with several
+// links or one of another user: such a file is refused, left untouched, and
+// the trace goes on without it. SIGXFSZ never ends the process while the
+// object writes its files: the write fails with EFBIG instead.
 //
 // Threads: every operation that touches shared state holds the object's
 // recursive lock. The trace object reports its own failures only to the
@@ -195,7 +184,6 @@ class CDebug : public CDebugTraceConfig {
   void SetConfigDirectory(const char* pDir);
   void SetDefaultTraceDirectory(const char* pDir);
 
-  // Read-only views of the state.
   unsigned GetTarget() const { return m_Target; }
   const char* GetTraceDirectory() const { return m_RingBufDir; }
   const char* GetLogFilePath() const { return m_LogFilePath; }

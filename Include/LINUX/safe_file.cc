@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 
 namespace {
 
@@ -160,4 +161,43 @@ bool WriteAll(int fd, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+bool ReplaceWhole(const std::string& target, const std::string& text,
+                  const char* tag, mode_t mode, const struct stat* owner,
+                  std::string* why, bool* created) {
+  std::string temp;
+  why->clear();
+  int fd = CreateTemporaryBeside(target, tag, mode, &temp, why);
+  if (created) *created = fd >= 0;
+  if (fd < 0) {
+    if (why->empty()) *why = strerror(errno);
+    return false;
+  }
+  bool ok = WriteAll(fd, text.data(), text.size());
+  if (ok && owner && geteuid() == 0 && (owner->st_uid != 0 || owner->st_gid != 0))
+    ok = fchown(fd, owner->st_uid, owner->st_gid) == 0;
+  if (ok) ok = fsync(fd) == 0;
+  int error = errno;
+  if (close(fd) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    unlink(temp.c_str());
+    *why = strerror(error);
+  }
+  return ok;
+}
+
+int SyncDirectory(const std::string& dir) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = fsync(fd) == 0 ? 0 : errno;
+  close(fd);
+  return error;
 }

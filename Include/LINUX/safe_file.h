@@ -64,6 +64,21 @@ int OpenRegularFile(const char* path, int flags, struct stat* st);
 // of this user's own; *exists tells which.
 std::string WhyNotOwnFile(const char* path, bool* exists);
 
+// Replaces `target` whole: writes `text` to a file CreateTemporaryBeside
+// makes with `tag` and `mode`, gives it the owner and group of `owner` (if
+// not null) when running as root, flushes it and renames it over `target`,
+// so that a crash leaves the old content or the new, never a mixture. The
+// directory is not flushed (SyncDirectory). On failure the new file is
+// removed, `why` says the cause and *created (if not null) whether the new
+// file was made at all.
+bool ReplaceWhole(const std::string& target, const std::string& text,
+                  const char* tag, mode_t mode, const struct stat* owner,
+                  std::string* why, bool* created);
+
+// Flushes the directory `dir` to disk, so that a rename or removal in it
+// is there too. Returns 0 or the errno of the failure.
+int SyncDirectory(const std::string& dir);
+
 // Writes all of `size` bytes, retrying short writes and EINTR. A write that
 // takes nothing counts as a full disk (ENOSPC). False with errno set.
 bool WriteAll(int fd, const void* data, size_t size);

@@ -9,8 +9,11 @@
 #define TOOLS_PXTOOL_PXTOOL_H_
 
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "package_files.h"
 #include "px_tool.h"
 
 namespace pxtool {
@@ -28,6 +31,25 @@ int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Whether argv[*i] is the option `name`, as "NAME VALUE" (*i then moves to
 // the value) or "NAME=VALUE". *value: the value, null when it is missing.
 bool OptionValue(const char* name, int argc, char** argv, int* i, const char** value);
+
+// What an option handler of ParsePackageArguments returns when it does not
+// stop with an exit status.
+const int kOptionTaken = -1, kOptionUnknown = -2;
+
+// Reads the arguments of a command on one package (status, report, reset):
+// `option(&i)` is asked about each argument that begins with '-' (a lone "-"
+// is a name) and may move i past the option's value; the other arguments go
+// to `names`. Returns kOptionTaken, or the exit status of the first error.
+int ParsePackageArguments(const char* command, int argc, char** argv,
+                          const std::function<int(int* i)>& option,
+                          std::vector<const char*>* names);
+
+// Finds the package `names` give (PACKAGE_DIR [ARGUMENT_FILE] |
+// ARGUMENT_FILE; none: the current directory) with LocatePackage. Returns
+// kExitSuccess; kExitUsage after saying there are more than two names; or
+// kExitFailure with `error`, not yet said.
+int LocateNamedPackage(const char* command, const std::vector<const char*>& names,
+                       PackageLocation* where, std::string* error);
 
 // Reads the trailer and plain size of `path`. On failure says on standard
 // error why the file cannot be examined and returns false.

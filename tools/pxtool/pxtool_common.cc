@@ -39,6 +39,31 @@ bool OptionValue(const char* name, int argc, char** argv, int* i, const char** v
   return true;
 }
 
+int ParsePackageArguments(const char* command, int argc, char** argv,
+                          const std::function<int(int* i)>& option,
+                          std::vector<const char*>* names) {
+  for (int i = 0; i < argc; ++i) {
+    if (argv[i][0] != '-' || argv[i][1] == '\0') {
+      names->push_back(argv[i]);
+      continue;
+    }
+    int result = option(&i);
+    if (result == kOptionUnknown)
+      return UsageError((std::string(command) + ": unknown option ").c_str(), argv[i]);
+    if (result != kOptionTaken) return result;
+  }
+  return kOptionTaken;
+}
+
+int LocateNamedPackage(const char* command, const std::vector<const char*>& names,
+                       PackageLocation* where, std::string* error) {
+  if (names.size() > 2)
+    return UsageError(command, ": takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE");
+  bool found = LocatePackage(names.empty() ? "." : names[0],
+                             names.size() > 1 ? names[1] : nullptr, where, error);
+  return found ? kExitSuccess : kExitFailure;
+}
+
 const char* MethodName(PXTool::PXCryptMethod method) {
   switch (method) {
     case PXTool::PXDecrypt: return "0 (plain, no trailer)";

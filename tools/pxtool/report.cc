@@ -41,43 +41,40 @@ bool ParseCount(const char* text, size_t* value) {
 }  // namespace
 
 int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
-  std::vector<const char*> positional;
+  std::vector<const char*> names;
   std::string format = "text";
   size_t last = 0;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
+  int rc = ParsePackageArguments("report", argc, argv, [&](int* i) {
+    std::string arg = argv[*i];
     if (arg == "--format") {
-      if (i + 1 >= argc) return UsageError("report: --format needs a value", "");
-      format = argv[++i];
+      if (*i + 1 >= argc) return UsageError("report: --format needs a value", "");
+      format = argv[++*i];
       if (format != "text" && format != "json" && format != "svg")
         return UsageError("report: --format takes text, json or svg, not ",
                           format.c_str());
-    } else if (arg == "--last") {
-      if (i + 1 >= argc || !ParseCount(argv[i + 1], &last))
-        return UsageError("report: --last needs a number of runs above 0", "");
-      ++i;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("report: unknown option ", arg.c_str());
-    } else {
-      positional.push_back(argv[i]);
+    } else if (arg != "--last") {
+      return kOptionUnknown;
+    } else if (*i + 1 >= argc || !ParseCount(argv[++*i], &last)) {
+      return UsageError("report: --last needs a number of runs above 0", "");
     }
-  }
-  if (positional.size() > 2)
-    return UsageError("report: takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE", "");
+    return kOptionTaken;
+  }, &names);
+  if (rc != kOptionTaken) return rc;
   if (format == "svg" && last == 0) last = kSvgDefaultRuns;
 
   PackageLocation where;
   std::string error;
-  const char* first = positional.empty() ? "." : positional[0];
-  bool located = LocatePackage(first, positional.size() > 1 ? positional[1] : nullptr,
-                               &where, &error);
+  rc = LocateNamedPackage("report", names, &where, &error);
+  if (rc == kExitUsage) return rc;
+  bool located = rc == kExitSuccess;
   struct stat st;
   if (!located) {
     // A package directory whose argument file is gone still has its log;
     // its commands then go without line numbers.
-    if (positional.size() > 1 || stat(first, &st) != 0 || !S_ISDIR(st.st_mode))
+    if (names.size() > 1 || stat(names.empty() ? "." : names[0], &st) != 0 ||
+        !S_ISDIR(st.st_mode))
       return Fail("%s", error.c_str());
-    where.dir = first;
+    where.dir = names.empty() ? "." : names[0];
   }
   std::string logPath = (where.dir.back() == '/' ? where.dir : where.dir + "/") + kRunLogName;
   if (lstat(logPath.c_str(), &st) != 0)

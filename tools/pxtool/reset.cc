@@ -17,7 +17,6 @@
 // re-armed file.
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 
 #include "package_manifest.h"
 #include "package_state.h"
+#include "path_parts.h"
 #include "pxtool.h"
 #include "run_lock.h"
 #include "safe_file.h"
@@ -39,86 +39,47 @@ namespace pxtool {
 
 namespace {
 
-std::string DirOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-bool SyncDirectory(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
-// Writes `text` as a new file beside `target` with the mode and owner of
-// `like`, flushes it and renames it over `target`. False with `error`.
+// Replaces `target` with `text`, keeping the mode and owner of `like`.
 bool ReplaceFile(const std::string& target, const std::string& text,
                  const struct stat& like, std::string* error) {
-  std::string temp, why;
-  int fd = CreateTemporaryBeside(target, "pxtool-reset", like.st_mode & 07777,
-                                 &temp, &why);
-  if (fd < 0) {
-    *error = target + ": cannot create a file beside it: " +
-             (why.empty() ? strerror(errno) : why);
-    return false;
-  }
-  bool ok = WriteAll(fd, text.data(), text.size());
-  if (ok && geteuid() == 0 && (like.st_uid != 0 || like.st_gid != 0))
-    ok = fchown(fd, like.st_uid, like.st_gid) == 0;
-  if (ok) ok = fsync(fd) == 0;
-  int saved = errno;
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    saved = errno;
-  }
-  if (ok && rename(temp.c_str(), target.c_str()) != 0) {
-    ok = false;
-    saved = errno;
-  }
-  if (!ok) {
-    unlink(temp.c_str());
-    *error = target + ": cannot be written: " + strerror(saved);
-  }
-  return ok;
+  std::string why;
+  bool created = false;
+  if (ReplaceWhole(target, text, "pxtool-reset", like.st_mode & 07777, &like, &why, &created))
+    return true;
+  *error = target + (created ? ": cannot be written: " : ": cannot create a file beside it: ") +
+           why;
+  return false;
 }
 
 }  // namespace
 
 int RunReset(int argc, char** argv, const std::string& runLockDirectory,
              const std::string& stateDirectory) {
-  std::vector<const char*> positional;
+  std::vector<const char*> names;
   std::vector<RunMode> modes;
   bool keepStatus = false;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    if (arg == "--section") {
-      RunMode mode;
-      if (i + 1 >= argc || !ModeOfSectionKey(argv[i + 1], &mode))
-        return UsageError("reset: --section takes Commands, UpdCommands or "
-                          "ExpCommands (with or without brackets)", "");
-      modes.push_back(mode);
-      ++i;
-    } else if (arg == "--keep-status") {
+  int rc = ParsePackageArguments("reset", argc, argv, [&](int* i) {
+    std::string arg = argv[*i];
+    RunMode mode;
+    if (arg == "--keep-status") {
       keepStatus = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("reset: unknown option ", arg.c_str());
+    } else if (arg != "--section") {
+      return kOptionUnknown;
+    } else if (*i + 1 >= argc || !ModeOfSectionKey(argv[++*i], &mode)) {
+      return UsageError("reset: --section takes Commands, UpdCommands or "
+                        "ExpCommands (with or without brackets)", "");
     } else {
-      positional.push_back(argv[i]);
+      modes.push_back(mode);
     }
-  }
-  if (positional.size() > 2)
-    return UsageError("reset: takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE", "");
-  bool allSections = modes.empty();
-  if (allSections) modes = {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert};
-
+    return kOptionTaken;
+  }, &names);
+  if (rc != kOptionTaken) return rc;
   PackageLocation where;
   std::string error;
-  if (!LocatePackage(positional.empty() ? "." : positional[0],
-                     positional.size() > 1 ? positional[1] : nullptr, &where, &error))
-    return Fail("%s", error.c_str());
+  rc = LocateNamedPackage("reset", names, &where, &error);
+  if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
+  bool allSections = modes.empty();
+  if (allSections) modes = {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert};
   std::string argPath = where.ArgPath();
   RunLock lock(runLockDirectory);
   RunLockState state = lock.Take(argPath, &error);
@@ -168,9 +129,9 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory,
   if (changed > 0) {
     if (!ReplaceFile(argPath, rearmed, like, &error))
       return Fail("%s - the argument file is unchanged", error.c_str());
-    if (!SyncDirectory(DirOf(argPath)))
+    if (int syncError = SyncDirectory(DirectoryPart(argPath)))
       Fail("%s: its directory could not be flushed to disk: %s", argPath.c_str(),
-           strerror(errno));
+           strerror(syncError));
     printf("%s: %zu line%s re-armed in %s; the previous content is in %s\n", argPath.c_str(),
            changed, changed == 1 ? "" : "s", sections ? sections : "every command section",
            ResetBackupPath(argPath).c_str());

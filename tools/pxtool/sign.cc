@@ -46,7 +46,8 @@ int RunSign(int argc, char** argv) {
   std::string comment = "timestamp:" + std::to_string(time(nullptr)) +
                         "\tfile:" + kManifestName + "\thashed";
   std::string signaturePath = layout.SignaturePath();
-  if (!WriteWhole(signaturePath, SignMinisign(key, manifest, comment), &why))
+  if (!ReplaceWhole(signaturePath, SignMinisign(key, manifest, comment), "pxtmp", 0644,
+                    nullptr, &why, nullptr))
     return Failure(signaturePath, why);
   return kSuccess;
 }

@@ -48,28 +48,6 @@ bool ParseArguments(const char* command, int argc, char** argv,
   return true;
 }
 
-bool WriteWhole(const std::string& path, const std::string& text,
-                std::string* why) {
-  std::string temp;
-  int fd = CreateTemporaryBeside(path, "pxtmp", 0644, &temp, why);
-  if (fd < 0) {
-    if (why->empty()) *why = strerror(errno);
-    return false;
-  }
-  bool ok = WriteAll(fd, text.data(), text.size()) && fsync(fd) == 0;
-  if (!ok) *why = strerror(errno);
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    *why = strerror(errno);
-  }
-  if (ok && rename(temp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    *why = strerror(errno);
-  }
-  if (!ok) unlink(temp.c_str());
-  return ok;
-}
-
 bool EnterPackage(const std::string& dir) {
   if (chdir(dir.c_str()) == 0) return true;
   Failure(dir, strerror(errno));
@@ -87,7 +65,7 @@ int WriteManifest(const std::string& argFile, std::string* text,
   *text = FormatManifest(package.layout(), package.ArgDigest(), digests,
                          package.MarkedTaken());
   *layout = package.layout();
-  if (!WriteWhole(layout->ManifestPath(), *text, &why))
+  if (!ReplaceWhole(layout->ManifestPath(), *text, "pxtmp", 0644, nullptr, &why, nullptr))
     return Failure(layout->ManifestPath(), why);
   return kSuccess;
 }

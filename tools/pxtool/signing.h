@@ -1,18 +1,10 @@
 // What pxtool's signature subcommands (manifest.cc, sign.cc, verify.cc)
 // share: their command line, their messages, the package as they read it,
 // and writing the manifest. See package_manifest.h and minisign.h for the
-// formats.
-//
-//   pxtool manifest PACKAGE_DIR [ARGUMENT_FILE]
-//   pxtool sign --key SECRET_KEY [--password-file FILE] PACKAGE_DIR [ARGUMENT_FILE]
-//   pxtool verify --key PUBLIC_KEY [--key PUBLIC_KEY]... PACKAGE_DIR [ARGUMENT_FILE]
-//
-// PACKAGE_DIR is what Quillon takes as its working directory (argument 1),
-// ARGUMENT_FILE is relative to it as Quillon's argument 2 (default
-// "px.arg"). Exit status: 0 success, 1 failure (a message on standard error
-// names the file), 2 usage error. The manifest and the signature are written
-// as new files beside the argument file and renamed into place, so either
-// name shows a whole file.
+// formats. PACKAGE_DIR [ARGUMENT_FILE] are Quillon's two arguments
+// (default "px.arg"). The manifest and the signature are written as new
+// files beside the argument file and renamed into place, so either name
+// shows a whole file.
 
 #ifndef TOOLS_PXTOOL_SIGNING_H_
 #define TOOLS_PXTOOL_SIGNING_H_
@@ -108,10 +100,6 @@ class Package {
   std::string argDigest_;
   std::vector<size_t> markedTaken_;
 };
-
-// Replaces `path` with `text` through a new file renamed over it.
-bool WriteWhole(const std::string& path, const std::string& text,
-                std::string* why);
 
 // Changes into the package directory; reports a failure.
 bool EnterPackage(const std::string& dir);

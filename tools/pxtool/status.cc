@@ -201,39 +201,34 @@ bool ParseSeconds(const char* text, double* seconds) {
 }  // namespace
 
 int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
-  std::vector<const char*> positional;
+  std::vector<const char*> names;
   bool json = false, wait = false, hasTimeout = false;
   double timeout = 0;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
+  int rc = ParsePackageArguments("status", argc, argv, [&](int* i) {
+    std::string arg = argv[*i];
     const char* value = nullptr;
-    if (OptionValue("--format", argc, argv, &i, &value)) {
+    if (OptionValue("--format", argc, argv, i, &value)) {
       if (value == nullptr) return UsageError("status: --format needs a value", "");
       if (strcmp(value, "json") != 0 && strcmp(value, "text") != 0)
         return UsageError("status: --format takes text or json, not ", value);
       json = strcmp(value, "json") == 0;
     } else if (arg == "--wait") {
       wait = true;
-    } else if (arg == "--timeout") {
-      if (i + 1 >= argc || !ParseSeconds(argv[i + 1], &timeout))
-        return UsageError("status: --timeout needs a number of seconds", "");
-      hasTimeout = true;
-      ++i;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("status: unknown option ", arg.c_str());
+    } else if (arg != "--timeout") {
+      return kOptionUnknown;
+    } else if (*i + 1 >= argc || !ParseSeconds(argv[++*i], &timeout)) {
+      return UsageError("status: --timeout needs a number of seconds", "");
     } else {
-      positional.push_back(argv[i]);
+      hasTimeout = true;
     }
-  }
+    return kOptionTaken;
+  }, &names);
+  if (rc != kOptionTaken) return rc;
   if (hasTimeout && !wait) return UsageError("status: --timeout needs --wait", "");
-  if (positional.size() > 2)
-    return UsageError("status: takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE", "");
-
   Report r;
   std::string error;
-  if (!LocatePackage(positional.empty() ? "." : positional[0],
-                     positional.size() > 1 ? positional[1] : nullptr, &r.where, &error))
-    return Fail("%s", error.c_str());
+  rc = LocateNamedPackage("status", names, &r.where, &error);
+  if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
   std::string argPath = r.where.ArgPath();
   std::string text;
   if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error))
