@@ -25,6 +25,9 @@ trap cleanup EXIT
 
 # The test builds of Quillon and pxtool keep their run locks here, not in /run.
 export QUILLON_RUN_LOCK_DIR=$tmp/locks
+# Their reboot-required marker goes here, not into /run.
+export QUILLON_REBOOT_MARKER_DIR=$tmp/run
+mkdir -p "$QUILLON_REBOOT_MARKER_DIR"
 
 # Ansible, ansible-lint and Python keep their state in the temporary directory.
 mkdir -p "$tmp/home"
