@@ -6,6 +6,7 @@
 
 #include "quillon.h"
 #include "reboot.h"
+#include "reboot_marker.h"
 #include "run.h"
 
 int main(int argc, char** argv) {
@@ -14,6 +15,12 @@ int main(int argc, char** argv) {
 #endif
   Run run(argc, argv);
   if (!run.ReserveMemory()) return static_cast<int>(run.EndWithoutMemory());
+#ifdef QUILLON_REBOOT_MARKER_DIR_FROM_ENV
+  // A test build's reboot-required marker: in the directory the environment
+  // names.
+  if (const char* markers = getenv("QUILLON_REBOOT_MARKER_DIR"))
+    pRebootMarkerDirectory = markers;
+#endif
 #ifdef QUILLON_TRUSTED_KEYS_FROM_ENV
   // A test build's trust policy: the directory the environment names, or
   // none. The shipped program never reads this variable.

@@ -18,6 +18,7 @@
 #include "package_trust.h"
 #include "path_parts.h"
 #include "process.h"
+#include "reboot_marker.h"
 #include "report.h"
 #include "run_status.h"
 #include "staging.h"
@@ -393,6 +394,7 @@ unsigned int Run::Finish(unsigned int runResult) {
   ReleaseArgFile(&view_, false);
   unsigned int finalCode = ComposeFinalCode(runResult);
   SetExecStatus(5, static_cast<int>(finalCode));
+  MarkRebootIfLeftUndone(finalCode, autonomic);
   PrintReturnCode(debugOutput_, finalCode);
   QREPORT(2, QUILLON_LOG_FINAL_CODE, finalCode);
   CProcess::SetCurrentDir(InitialCurrentDir.c_str());

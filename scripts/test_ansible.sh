@@ -25,6 +25,9 @@ trap cleanup EXIT
 
 # The test builds of Quillon and pxtool keep their run locks here, not in /run.
 export QUILLON_RUN_LOCK_DIR=$tmp/locks
+# Their reboot-required marker goes here, not into /run.
+export QUILLON_REBOOT_MARKER_DIR=$tmp/run
+mkdir -p "$QUILLON_REBOOT_MARKER_DIR"
 
 # Ansible, ansible-lint and Python keep their state in the temporary directory.
 mkdir -p "$tmp/home"
@@ -61,6 +64,7 @@ done
 ansible-playbook --syntax-check -i localhost, "$collection/playbooks/fleet.yml" > /dev/null
 
 echo "== integration playbook"
+fail() { echo "test_ansible: $*"; exit 1; }
 crlf() { local f=$1; shift; printf '%s\r\n' "$@" > "$f"; }
 package() {  # package DIR LINE... : a classic-layout package with [Commands]
   local dir=$1; shift
@@ -76,6 +80,16 @@ package "$tmp/abort" '0 000 flag abort_ne 0' '0 000 sh -c "exit 7"' \
 package "$tmp/reboot-src" '0 000 sh -c "echo a >> ../out.txt"' '0 000 flag Reboot' \
         '0 000 sh -c "echo b >> ../out.txt"' '0 000 sh -c "echo c >> ../out.txt"'
 tar -C "$tmp/reboot-src" -czf "$tmp/reboot.tar.gz" .
+# A delayed reboot in [Commands], and an [UpdCommands] section that must not
+# run before that reboot; a copy of it for check mode and for the role.
+mkdir -p "$tmp/delayed/pkg" "$tmp/delayed/files"
+crlf "$tmp/delayed/pkg/px.arg" '[Runtime]' 'FWPATH=files' '[Commands]' '0 000 flag Delayed' \
+     '0 000 sh -c "echo a >> ../out.txt"' '[UpdCommands]' '0 000 sh -c "echo u >> ../out.txt"' '[End]'
+cp -r "$tmp/delayed" "$tmp/delayed-check"
+cp -r "$tmp/delayed" "$tmp/delayed-role"
+# px.arg in the package directory: Quillon's local mode.
+mkdir -p "$tmp/local"
+crlf "$tmp/local/px.arg" '[Commands]' '0 000 sh -c "echo local >> ran.txt"' '[End]'
 # The placeholder as packages write it, unquoted; and quoted, as a package
 # that takes any value must.
 package "$tmp/shell" '0 000 sh -c "echo !{EXTVAR} >> ../ran.txt"'
@@ -92,16 +106,23 @@ SH
 for _ in $(seq 100); do [ -e "$tmp/held/started" ] && break; sleep 0.1; done
 [ -e "$tmp/held/started" ] || { echo "test_ansible: the holding run did not start"; exit 1; }
 
+timeout 300 ansible-playbook --check -c local -i localhost, "$repo/ansible/tests/check_mode.yml" \
+  -e quillon_test_dir="$tmp" -e quillon_test_bin="$bin"
+[ ! -e "$tmp/fresh" ] || fail "check mode unpacked the package"
+[ ! -e "$tmp/delayed-check/Quillon.log" ] && [ ! -e "$tmp/reboots.txt" ] ||
+  fail "check mode ran or rebooted"
+
 timeout 600 ansible-playbook -c local -i localhost, "$repo/ansible/tests/integration.yml" \
   -e quillon_test_dir="$tmp" -e quillon_test_bin="$bin"
 wait "$held_pid"; held_pid=
 
 # The script's own checks, beside the playbook's asserts.
-fail() { echo "test_ansible: $*"; exit 1; }
 grep -q '^1 ' "$tmp/held/pkg/px.arg" || fail "the holding run did not take its line"
 [ "$(grep -c 'exec command' "$tmp/held/Quillon.log")" -eq 1 ] || fail "the held package ran twice"
 [ ! -e "$tmp/abort/ran.txt" ] || fail "a command behind the aborted one ran"
 [ "$(grep -c '^1 ' "$tmp/reboot/pkg/px.arg")" -eq 4 ] || fail "not every line of the reboot package was taken"
 [ ! -e "$tmp/check/Quillon.log" ] || fail "check mode ran Quillon"
 [ ! -e "$tmp/shell/PWNED" ] || fail "a value with shell characters reached the shell"
+[ "$(cat "$tmp/delayed/out.txt")" = "$(printf 'a\nu')" ] || fail "the update section ran before the reboot"
+grep -qx quillon "$tmp/run/reboot-required.pkgs" || fail "no reboot-required marker in the test's directory"
 echo "test_ansible: all checks passed"

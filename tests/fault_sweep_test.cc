@@ -389,10 +389,13 @@ class FaultSweep : public testing::Test {
   }
 
   // Copies the package to a fresh work directory; the record, the trace's
-  // files and the runs' records of taken lines are emptied.
+  // files, the runs' records of taken lines and their reboot-required
+  // marker are emptied.
   void FreshCopy(const Package& package) {
     fs::remove_all(work_);
     fs::remove_all(state_);
+    fs::remove_all(markers_);
+    fs::create_directory(markers_);
     fs::copy(package.root, work_, fs::copy_options::recursive);
     fs::remove(package.record);
     fs::remove_all(trace_);
@@ -413,6 +416,7 @@ class FaultSweep : public testing::Test {
     env.push_back("QZ_LOG_RINGBUF_DIR=" + trace_);
     env.push_back(locks_);
     env.push_back("QUILLON_STATE_DIR=" + state_);
+    env.push_back("QUILLON_REBOOT_MARKER_DIR=" + markers_);
     return env;
   }
 
@@ -682,7 +686,7 @@ class FaultSweep : public testing::Test {
   SweepDir dir_;
   std::string shim_, start_ = dir_ / "start", work_ = dir_ / "work", out_ = dir_ / "shim.out",
                      trace_ = dir_ / "trace", locks_ = "QUILLON_RUN_LOCK_DIR=" + dir_ / "locks",
-                     state_ = dir_ / "state";
+                     state_ = dir_ / "state", markers_ = dir_ / "run";
   std::string binary_ = kQuillon;
   std::vector<std::string> env_;
   int clean_code_ = 0;

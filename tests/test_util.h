@@ -208,14 +208,19 @@ class QuillonTest : public testing::Test {
 // own through the environment variable `variable`, read by the test builds
 // only: "<a new directory under /tmp>/<leaf>", which the programs make.
 // Registered once per variable with testing::AddGlobalTestEnvironment.
+// With `make_leaf` the test makes the leaf itself, for a directory the
+// programs expect to find.
 class PrivateDirectoryForPrograms : public testing::Environment {
  public:
-  PrivateDirectoryForPrograms(const char* variable, const char* leaf)
-      : variable_(variable), leaf_(leaf) {}
+  PrivateDirectoryForPrograms(const char* variable, const char* leaf, bool make_leaf = false)
+      : variable_(variable), leaf_(leaf), make_leaf_(make_leaf) {}
   void SetUp() override {
     char tmpl[] = "/tmp/quillon_env.XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmpl));
     root_ = tmpl;
+    if (make_leaf_) {
+      ASSERT_EQ(0, mkdir((root_ + "/" + leaf_).c_str(), 0755));
+    }
     setenv(variable_, (root_ + "/" + leaf_).c_str(), 1);
   }
   void TearDown() override {
@@ -226,8 +231,15 @@ class PrivateDirectoryForPrograms : public testing::Environment {
  private:
   const char* variable_;
   const char* leaf_;
+  bool make_leaf_;
   std::string root_;
 };
+
+// Every program the tests start writes its reboot-required marker into a
+// directory of this test process (the test build reads the variable), never
+// into /run.
+inline testing::Environment* const kPrivateRebootMarkers = testing::AddGlobalTestEnvironment(
+    new PrivateDirectoryForPrograms("QUILLON_REBOOT_MARKER_DIR", "run", true));
 
 // Length of a trace entry header without the memory figure for "Quillon".
 const size_t kPlainHeaderLength = 49;

@@ -102,8 +102,51 @@ def check_external_values(values, allow):
                 % (option, ' '.join(repr(c) for c in found)))
 
 
-def quillon_argv(quillon, package_dir, argument_file, options):
-    """A classic-mode run: Quillon <workdir> <argfile> <options>."""
+# Layouts of a package: "local" (px.arg in the package directory, started as
+# "Quillon DIR": no options, nothing staged, reboots suppressed) and
+# "classic" ("Quillon DIR ARGFILE OPTIONS").
+LOCAL_ARGUMENT_FILE = 'px.arg'
+CLASSIC_ARGUMENT_FILE = 'pkg/px.arg'
+
+
+def choose_layout(package_dir, argument_file, exists=os.path.isfile):
+    """The layout and argument file of a run: classic with `argument_file`
+    when one is given; else, as Quillon given no argument file does, local
+    with px.arg in the package directory when it is there, else classic with
+    pkg/px.arg (the example package's layout) when that is there. None for
+    the argument file when neither is on the host."""
+    if argument_file:
+        return 'classic', argument_file
+    if exists(os.path.join(package_dir, LOCAL_ARGUMENT_FILE)):
+        return 'local', LOCAL_ARGUMENT_FILE
+    if exists(os.path.join(package_dir, CLASSIC_ARGUMENT_FILE)):
+        return 'classic', CLASSIC_ARGUMENT_FILE
+    return None, None
+
+
+def check_local_options(layout, mode, values, allow_reboot):
+    """Raises QuillonError when a local-mode run is asked for options that
+    Quillon's local mode does not take (it is started with the package
+    directory alone)."""
+    if layout != 'local':
+        return
+    given = sorted(name for name in values if values[name] is not None)
+    if mode != 'force':
+        given.insert(0, 'mode=%s' % mode)
+    if allow_reboot:
+        given.append('allow_reboot')
+    if given:
+        raise QuillonError(
+            'px.arg in the package directory is run in local mode (Quillon PACKAGE_DIR), '
+            'which takes no options, so %s cannot be passed on; give argument_file (for '
+            'example px.arg) to run it in classic mode' % ', '.join(given))
+
+
+def quillon_argv(quillon, package_dir, argument_file, options, layout='classic'):
+    """A classic-mode run: Quillon <workdir> <argfile> <options>; a local
+    one: Quillon <workdir>."""
+    if layout == 'local':
+        return [quillon, package_dir]
     return [quillon, package_dir, argument_file] + list(options)
 
 
@@ -111,7 +154,9 @@ def status_argv(pxtool, package_dir, argument_file):
     return [pxtool, 'status', package_dir, argument_file, '--format', 'json']
 
 
-def plan_argv(pxtool, package_dir, argument_file, options):
+def plan_argv(pxtool, package_dir, argument_file, options, layout='classic'):
+    if layout == 'local':
+        return [pxtool, 'plan', package_dir, '--format', 'json']
     return ([pxtool, 'plan', package_dir, argument_file] + list(options) +
             ['--format', 'json'])
 
@@ -227,6 +272,44 @@ def pending(plan):
     return (plan or {}).get('resume_line') is not None
 
 
+# Run results of a reboot at the plan's end: requested (5), suppressed (6).
+REBOOT_RESULTS = (5, 6)
+
+
+def plan_reboots(plan):
+    """Whether the run the plan describes ends with a reboot due: a delayed
+    reboot noted by then, or a reboot request that stops it."""
+    end = (plan or {}).get('end') or {}
+    return bool(end.get('delayed_reboot')) or end.get('result') in REBOOT_RESULTS
+
+
+def reboot_pending_message(package_dir, status):
+    """The failure message for a package whose last run left a reboot due
+    that has not happened."""
+    code = status.get('final_code') or {}
+    what = ('a delayed reboot (final code %s)' % code.get('hex')
+            if code.get('delayed_reboot') else 'a reboot (state %s)' % status.get('state'))
+    return ('the last run of %s asked for %s and the host has not booted since: nothing run. '
+            'Reboot the host, then run again (after_reboot: true if the reboot is not seen '
+            'in the boot time); the role kelvane.quillon.quillon_package does this by itself'
+            % (package_dir, what))
+
+
+def output_tail(status):
+    """The failed command's last output lines from pxtool.status, a list, or
+    None when pxtool does not provide them (field output_tail, at the top or
+    in progress.last_command)."""
+    last = (status.get('progress') or {}).get('last_command') or {}
+    for source in (status, last):
+        tail = source.get('output_tail')
+        if tail is None:
+            continue
+        if isinstance(tail, list):
+            return [str(line) for line in tail]
+        return str(tail).splitlines()
+    return None
+
+
 # Verdicts of a run that failed for reasons outside the package (a signal, a
 # lost session, a full disk, memory): the next run resumes behind the last line
 # taken, as Quillon intends. The other failures are the package's own verdict
@@ -270,6 +353,9 @@ def failure(status, ran, errors):
             'no code (it was killed)' if code is None else code)
     if errors:
         head += '; run log: %s' % errors[-1]
+    tail = output_tail(status)
+    if tail:
+        head += '; its output ended with: %s' % ' | '.join(tail[-5:])
     return head
 
 

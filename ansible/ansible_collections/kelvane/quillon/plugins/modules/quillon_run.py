@@ -11,16 +11,25 @@ DOCUMENTATION = r'''
 module: quillon_run
 short_description: Run an update package on the host with Quillon, resuming where it stopped
 description:
-  - Runs an unpacked update package that is already on the host with Quillon in classic
-    mode (C(Quillon PACKAGE_DIR ARGUMENT_FILE MODE_OPTIONS)).
+  - Runs an unpacked update package that is already on the host with Quillon, in classic
+    mode (C(Quillon PACKAGE_DIR ARGUMENT_FILE MODE_OPTIONS)) or, for a package with C(px.arg)
+    in its directory and no C(argument_file), in local mode (C(Quillon PACKAGE_DIR)), as
+    Quillon itself does when it is given no argument file.
   - Idempotent. Quillon marks every command line in the argument file before it starts it,
     so a package whose lines are all taken up reports C(ok) and is not run again. A run that
     ended for a reboot, or was cut off by a crash or a lost connection, is resumed behind
     its marked lines by the next call.
   - Before and after the run the module reads C(pxtool status --format json) and returns
     what the package's state is, what the final code means and which commands this call ran.
+  - One module call reads the status, makes the plan, runs Quillon and reads the status
+    again, so that a task costs one module start on the host.
   - In check mode it returns the plan of the run (C(pxtool plan --format json)) and changes
-    nothing.
+    nothing; C(reboot_required) then tells whether the planned run ends with a reboot due (a
+    delayed reboot, or a reboot request).
+  - While the last run's reboot (a reboot request, or a delayed reboot after a finished run)
+    has not happened, it runs nothing and fails naming the pending reboot, or with
+    C(on_reboot_pending=report) returns C(reboot_pending=true) for the play to reboot (the role
+    does so).
   - By default Quillon is started with C(-n), so it never reboots the host itself; when a
     reboot is due the result says C(reboot_required=true) and the playbook reboots the host
     (for example with M(ansible.builtin.reboot)) and calls the module again with
@@ -42,10 +51,14 @@ options:
     required: true
   argument_file:
     description:
-      - The argument file, relative to C(package_dir) or absolute. Package files are staged
-        into its directory.
+      - The argument file, relative to C(package_dir) or absolute; the run is in classic mode
+        and package files are staged into the file's directory.
+      - When left out, the module does what Quillon does when given no argument file. With
+        C(px.arg) in C(package_dir) it runs that in local mode (C(Quillon PACKAGE_DIR), with no mode
+        option, no external values, reboots always suppressed, nothing staged; the module fails
+        when such options are set). Without it, C(pkg/px.arg) (the example package's layout)
+        is run in classic mode. The choice is returned as C(layout) and C(argument_file).
     type: str
-    default: pkg/px.arg
   mode:
     description:
       - The command section to run. C(force) runs C([Commands]), C(update) C([UpdCommands]),
@@ -106,6 +119,20 @@ options:
         happened the module runs nothing and returns C(reboot_required=true) again.
     type: bool
     default: false
+  on_reboot_pending:
+    description:
+      - What to do while a reboot the last run asked for has not happened (the run's reboot
+        request, or the delayed reboot of a run that finished, and no boot since its status
+        file was written).
+      - C(fail) fails the task naming the pending reboot and what to do (reboot the host, then
+        run again); nothing is run.
+      - C(report) runs nothing and returns C(reboot_pending=true) and C(reboot_required=true),
+        with a warning; the play is expected to reboot and call the module again with
+        C(after_reboot=true). The role M(kelvane.quillon.quillon_package) uses this.
+    type: str
+    choices: [fail, report]
+    default: fail
+    version_added: 1.2.0
   resume_after_failure:
     description:
       - When the package's last run failed with a verdict of the package (for example a
@@ -163,9 +190,33 @@ success:
   returned: always
   type: bool
 reboot_required:
-  description: Whether a reboot is due (requested by a reboot flag, or a delayed reboot).
+  description:
+    - Whether a reboot is due (requested by a reboot flag, or a delayed reboot).
+    - In check mode, when a run is due, whether the planned run ends with a reboot due (the
+      plan's C(end) has C(delayed_reboot), or a reboot request stops it).
   returned: always
   type: bool
+reboot_pending:
+  description: The last run's reboot has not happened, so nothing was run (see
+    C(on_reboot_pending)).
+  returned: always
+  type: bool
+layout:
+  description: How Quillon is started, C(local) (C(px.arg) in the package directory) or
+    C(classic); null when no argument file was found.
+  returned: always
+  type: str
+argument_file:
+  description: The argument file run, relative to C(package_dir) or absolute (the one given,
+    or the one found, see C(argument_file)).
+  returned: always
+  type: str
+output_tail:
+  description: The last lines of the failed command's output, as C(pxtool status) reports
+    them (its C(output_tail)); only when the run failed and pxtool provides them.
+  returned: on a failure, when pxtool status provides C(output_tail)
+  type: list
+  elements: str
 final_code:
   description: The decoded final code (pxtool.status C(final_code)); null before any run.
   returned: always
@@ -232,7 +283,7 @@ def main():
     module = AnsibleModule(
         argument_spec=dict(
             package_dir=dict(type='path', required=True),
-            argument_file=dict(type='str', default='pkg/px.arg'),
+            argument_file=dict(type='str'),
             mode=dict(type='str', default='force', choices=list(q.MODE_OPTIONS)),
             external_variable=dict(type='str'),
             reset=dict(type='str'),
@@ -241,6 +292,7 @@ def main():
             pxtool_path=dict(type='path'),
             allow_reboot=dict(type='bool', default=False),
             after_reboot=dict(type='bool', default=False),
+            on_reboot_pending=dict(type='str', default='fail', choices=['fail', 'report']),
             resume_after_failure=dict(type='bool', default=False),
             allow_shell_characters=dict(type='bool', default=False),
         ),
@@ -248,11 +300,19 @@ def main():
     )
     p = module.params
     package_dir = os.path.abspath(p['package_dir'])
-    argument_file = p['argument_file']
-    result = dict(changed=False, commands=[], exit_status=None, cmd=None, run_log_errors=[])
+    layout, argument_file = q.choose_layout(package_dir, p['argument_file'])
+    result = dict(changed=False, commands=[], exit_status=None, cmd=None, run_log_errors=[],
+                  reboot_pending=False, layout=layout, argument_file=argument_file)
     try:
-        q.check_external_values(dict((name, p[name]) for name in (
-            'external_variable', 'reset', 'external_parameter')), p['allow_shell_characters'])
+        values = dict((name, p[name]) for name in (
+            'external_variable', 'reset', 'external_parameter'))
+        q.check_external_values(values, p['allow_shell_characters'])
+        if argument_file is None:
+            raise q.QuillonError('no package in %s: neither %s nor %s is there (give '
+                                 'argument_file, or unpack the package first)' % (
+                                     package_dir, q.LOCAL_ARGUMENT_FILE,
+                                     q.CLASSIC_ARGUMENT_FILE))
+        q.check_local_options(layout, p['mode'], values, p['allow_reboot'])
         pxtool = q.find_program(module.get_bin_path, 'pxtool', p['pxtool_path'], q.PXTOOL_DIRS)
         options = q.run_options(p['mode'], p['external_variable'], p['reset'],
                                 p['external_parameter'], p['allow_reboot'])
@@ -262,20 +322,25 @@ def main():
         if before.get('state') == 'running':
             raise q.QuillonError('package %s is held by a running Quillon (it holds the run '
                                  'lock of %s); nothing done' % (package_dir, argument_file))
-        plan = pxtool_document(module, q.plan_argv(pxtool, package_dir, argument_file, options),
-                               q.parse_plan)
-        result['plan'] = plan
         status_path = (before.get('status_file') or {}).get('path') or ''
         if not os.path.isabs(status_path):
             status_path = os.path.join(package_dir, status_path)
         if before.get('reboot_required') and not p['after_reboot'] and \
                 not q.booted_since(status_path, q.boot_time()):
-            result['msg'] = 'a reboot asked for by the last run has not happened yet: nothing run'
+            result['reboot_pending'] = True
+            message = q.reboot_pending_message(package_dir, before)
+            if p['on_reboot_pending'] == 'fail':
+                raise q.QuillonError(message)
+            module.warn(message)
+            result['msg'] = message
             module.exit_json(**result)
         if q.stays_failed(before) and not p['resume_after_failure']:
             raise q.QuillonError('the last run of %s failed and is not resumed '
                                  '(resume_after_failure): %s' % (
                                      package_dir, q.failure(before, [], [])))
+        plan = pxtool_document(module, q.plan_argv(pxtool, package_dir, argument_file, options,
+                                                   layout), q.parse_plan)
+        result['plan'] = plan
         # A run is due when a line is pending, and also to finish a run that
         # was cut off, asked for a reboot, or never started (even with nothing
         # pending: the run then writes the package's final status).
@@ -286,13 +351,14 @@ def main():
             module.exit_json(**result)
         result['changed'] = True
         if module.check_mode:
+            result['reboot_required'] = q.plan_reboots(plan)
             result['msg'] = 'a run is due (check mode: nothing started)'
             module.exit_json(**result)
 
         quillon = q.find_program(module.get_bin_path, 'Quillon', p['quillon_path'], q.QUILLON_DIRS)
         run_log = os.path.join(package_dir, 'Quillon.log')
         log_offset = q.size_of(run_log)
-        argv = q.quillon_argv(quillon, package_dir, argument_file, options)
+        argv = q.quillon_argv(quillon, package_dir, argument_file, options, layout)
         rc, _out, _err = module.run_command(argv, cwd=package_dir)
         result.update(exit_status=rc, cmd=argv)
         events = q.log_events(q.read_from(run_log, log_offset))
@@ -308,6 +374,9 @@ def main():
         result['commands'] = q.commands_run(plan, before, after, q.log_commands(events))
         message = q.failure(after, result['commands'], errors)
         if message:
+            tail = q.output_tail(after)
+            if tail is not None:
+                result['output_tail'] = tail
             raise q.QuillonError(message)
     except q.QuillonError as e:
         module.fail_json(msg=str(e), **result)

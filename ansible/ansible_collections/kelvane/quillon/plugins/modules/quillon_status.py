@@ -23,9 +23,11 @@ options:
     type: path
     required: true
   argument_file:
-    description: The argument file, relative to C(package_dir) or absolute.
+    description:
+      - The argument file, relative to C(package_dir) or absolute.
+      - When left out, chosen as M(kelvane.quillon.quillon_run) chooses it, as Quillon does when
+        given no argument file, C(px.arg) in C(package_dir) (local mode), else C(pkg/px.arg).
     type: str
-    default: pkg/px.arg
   pxtool_path:
     description:
       - The pxtool program. Default C(pxtool) found on PATH, then in C(/usr/bin) and
@@ -108,7 +110,7 @@ def main():
     module = AnsibleModule(
         argument_spec=dict(
             package_dir=dict(type='path', required=True),
-            argument_file=dict(type='str', default='pkg/px.arg'),
+            argument_file=dict(type='str'),
             pxtool_path=dict(type='path'),
             plan=dict(type='bool', default=False),
             mode=dict(type='str', default='force', choices=list(q.MODE_OPTIONS)),
@@ -117,13 +119,17 @@ def main():
     )
     p = module.params
     package_dir = os.path.abspath(p['package_dir'])
+    layout, argument_file = q.choose_layout(package_dir, p['argument_file'])
+    if argument_file is None:
+        layout, argument_file = 'classic', q.CLASSIC_ARGUMENT_FILE
     try:
         pxtool = q.find_program(module.get_bin_path, 'pxtool', p['pxtool_path'], q.PXTOOL_DIRS)
-        rc, out, err = module.run_command(q.status_argv(pxtool, package_dir, p['argument_file']))
+        rc, out, err = module.run_command(q.status_argv(pxtool, package_dir, argument_file))
         status = q.parse_status(rc, out, err)
         result = dict(changed=False, status=status, **q.summary(status))
         if p['plan']:
-            argv = q.plan_argv(pxtool, package_dir, p['argument_file'], q.run_options(p['mode']))
+            argv = q.plan_argv(pxtool, package_dir, argument_file, q.run_options(p['mode']),
+                               layout)
             rc, out, err = module.run_command(argv)
             result['plan'] = q.parse_plan(rc, out, err)
     except q.QuillonError as e:

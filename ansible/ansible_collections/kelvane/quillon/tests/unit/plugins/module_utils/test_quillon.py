@@ -168,3 +168,77 @@ def test_booted_since(tmp_path):
     stat = tmp_path / 'stat'
     stat.write_text('cpu  1 2 3\nbtime 1700000000\n')
     assert q.boot_time(str(stat)) == 1700000000
+
+
+def test_layout_follows_quillon_without_an_argument_file(tmp_path):
+    pkg = tmp_path / 'pkg'
+    (pkg / 'pkg').mkdir(parents=True)
+    assert q.choose_layout(str(pkg), None) == (None, None)
+    (pkg / 'pkg' / 'px.arg').write_text('[Commands]\r\n')
+    assert q.choose_layout(str(pkg), None) == ('classic', 'pkg/px.arg')
+    # px.arg beside it wins, as Quillon given no argument file runs it.
+    (pkg / 'px.arg').write_text('[Commands]\r\n')
+    assert q.choose_layout(str(pkg), None) == ('local', 'px.arg')
+    assert q.choose_layout(str(pkg), '') == ('local', 'px.arg')
+    # One given is run in classic mode, there or not.
+    assert q.choose_layout(str(pkg), 'px.arg') == ('classic', 'px.arg')
+    assert q.choose_layout(str(pkg), 'other/x.arg') == ('classic', 'other/x.arg')
+    # A local run is the package directory alone; so is its plan.
+    assert q.quillon_argv('Q', '/p', 'px.arg', ['-force', '-n'], 'local') == ['Q', '/p']
+    assert q.quillon_argv('Q', '/p', 'px.arg', ['-force', '-n']) == ['Q', '/p', 'px.arg', '-force', '-n']
+    assert q.plan_argv('px', '/p', 'px.arg', ['-force', '-n'], 'local') == [
+        'px', 'plan', '/p', '--format', 'json']
+
+
+def test_local_mode_refuses_options_it_cannot_pass():
+    none = {'external_variable': None, 'reset': None, 'external_parameter': None}
+    q.check_local_options('local', 'force', none, False)
+    q.check_local_options('classic', 'update', dict(none, reset='1'), True)
+    with pytest.raises(q.QuillonError, match=r'local mode .* so mode=update, reset cannot be passed'):
+        q.check_local_options('local', 'update', dict(none, reset='1'), False)
+    with pytest.raises(q.QuillonError, match='allow_reboot cannot'):
+        q.check_local_options('local', 'force', none, True)
+    # An empty value is still a value given.
+    with pytest.raises(q.QuillonError, match='external_variable cannot'):
+        q.check_local_options('local', 'force', dict(none, external_variable=''), False)
+
+
+def test_plan_reboots_at_its_end():
+    assert not q.plan_reboots(PLAN)
+    assert not q.plan_reboots(None)
+    delayed = dict(PLAN, end={"kind": "section_end", "line": 12, "result": 0, "delayed_reboot": True})
+    assert q.plan_reboots(delayed)
+    for result in (5, 6):
+        stops = dict(PLAN, end={"kind": "stops", "line": 6, "result": result, "delayed_reboot": False})
+        assert q.plan_reboots(stops)
+    aborted = dict(PLAN, end={"kind": "stops", "line": 6, "result": 2, "delayed_reboot": False})
+    assert not q.plan_reboots(aborted)
+
+
+def test_pending_reboot_message_names_it_and_the_way_on():
+    message = q.reboot_pending_message('/srv/pkg', STATUS)
+    assert 'asked for a delayed reboot (final code 0x100000)' in message
+    assert 'Reboot the host, then run again' in message
+    requested = dict(NOT_STARTED, state='reboot_requested', reboot_required=True,
+                     final_code={"hex": "0x6", "verdict": "reboot_suppressed", "delayed_reboot": False})
+    assert 'asked for a reboot (state reboot_requested)' in q.reboot_pending_message('/p', requested)
+
+
+def test_output_tail_of_a_failed_command():
+    aborted = copy.deepcopy(STATUS)
+    aborted.update(success=False, reboot_required=False,
+                   final_code={"value": 2, "hex": "0x2", "verdict": "aborted"})
+    assert q.output_tail(aborted) is None
+    assert 'output' not in q.failure(aborted, [], [])
+    aborted['output_tail'] = ['step 1', 'disk full', 'giving up']
+    aborted['output_size'] = 40
+    assert q.output_tail(aborted) == ['step 1', 'disk full', 'giving up']
+    assert q.failure(aborted, [], []).endswith(
+        'its output ended with: step 1 | disk full | giving up')
+    # Beside the last command, or as one text: read the same way.
+    del aborted['output_tail']
+    aborted['progress']['last_command']['output_tail'] = 'a\nb\n'
+    assert q.output_tail(aborted) == ['a', 'b']
+    # Only the last five lines go into the message.
+    aborted['output_tail'] = [str(i) for i in range(9)]
+    assert q.failure(aborted, [], []).endswith('with: 4 | 5 | 6 | 7 | 8')

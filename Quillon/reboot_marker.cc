@@ -1,0 +1,115 @@
+#include "reboot_marker.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "safe_file.h"
+
+const char* pRebootMarkerDirectory = "/run";
+
+namespace {
+
+const unsigned int kDelayedRebootBit = 0x100000u;
+const unsigned int kRebootSuppressed = 6;         // verdict of a suppressed reboot
+const unsigned int kAutonomicDelayedReboot = 1;   // autonomic condition code
+const char kMarkerName[] = "reboot-required";
+const char kListName[] = "reboot-required.pkgs";
+const char kListLine[] = "quillon";
+
+// Fills `what` with "<path>: <reason>" and returns `error`.
+int Failed(char* what, unsigned size, const char* path, int error,
+           const std::string& why) {
+  snprintf(what, size, "%s: %s", path,
+           why.empty() ? strerror(error) : why.c_str());
+  return error != 0 ? error : EIO;
+}
+
+// Whether `text` holds `line` as one whole line.
+bool HasLine(const std::string& text, const char* line) {
+  size_t length = strlen(line);
+  for (size_t at = 0; at <= text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (end - at == length && text.compare(at, length, line) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// The whole content of the open file `fd`, read from its start.
+bool ReadAllFrom(int fd, std::string* text) {
+  char buffer[4096];
+  off_t offset = 0;
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof(buffer), offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    text->append(buffer, static_cast<size_t>(n));
+    offset += n;
+  }
+}
+
+}  // namespace
+
+bool RebootLeftUndone(unsigned int finalCode, bool autonomicRun) {
+  if (autonomicRun) return finalCode == kAutonomicDelayedReboot;
+  return (finalCode & kDelayedRebootBit) != 0 ||
+         finalCode == kRebootSuppressed;
+}
+
+int WriteRebootMarker(const char* directory, char* what, unsigned whatSize) {
+  std::string marker = std::string(directory) + "/" + kMarkerName;
+  std::string list = std::string(directory) + "/" + kListName;
+  std::string why;
+
+  int fd = OpenOwnFile(marker.c_str(), O_WRONLY | O_CREAT, 0644, &why);
+  if (fd < 0) return Failed(what, whatSize, marker.c_str(), errno, why);
+  close(fd);
+
+  fd = OpenOwnFile(list.c_str(), O_RDWR | O_APPEND | O_CREAT, 0644, &why);
+  if (fd < 0) return Failed(what, whatSize, list.c_str(), errno, why);
+  // Another run may be extending the list at this moment.
+  int error = 0;
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      error = errno;
+      break;
+    }
+  }
+  std::string text;
+  if (error == 0 && !ReadAllFrom(fd, &text)) error = errno;
+  if (error == 0 && !HasLine(text, kListLine)) {
+    std::string add = (text.empty() || text.back() == '\n') ? "" : "\n";
+    add += std::string(kListLine) + "\n";
+    if (!WriteAll(fd, add.data(), add.size())) error = errno;
+  }
+  close(fd);  // releases the lock
+  if (error != 0) return Failed(what, whatSize, list.c_str(), error, "");
+  return 0;
+}
+
+void MarkRebootIfLeftUndone(unsigned int finalCode, bool autonomicRun) {
+  if (!RebootLeftUndone(finalCode, autonomicRun)) return;
+  char what[1200] = "";
+  int error;
+  try {
+    error = WriteRebootMarker(pRebootMarkerDirectory, what, sizeof(what));
+  } catch (const std::bad_alloc&) {
+    error = ENOMEM;
+    snprintf(what, sizeof(what), "%s: out of memory", pRebootMarkerDirectory);
+  }
+  if (error == 0) return;
+  openlog("Quillon", LOG_PID, LOG_DAEMON);
+  syslog(LOG_WARNING, "reboot required (final code 0x%X), but the marker "
+         "could not be written: %s", finalCode, what);
+  closelog();
+}
