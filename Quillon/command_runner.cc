@@ -12,6 +12,7 @@
 #include "interrupts.h"
 #include "package_model.h"
 #include "report.h"
+#include "run_output_writer.h"
 #include "shell.h"
 #include "talbot_codes.h"
 
@@ -102,26 +103,32 @@ bool SameAsVerified(const char* line, const char* copy, size_t size) {
   RaiseHandlerError();
 }
 
+// Where a line stands, for the start line of its command's output.
+struct LinePlace {
+  const char* sectionKey = "";
+  size_t number = 0;  // in the argument file; 0 when not known
+};
+
 // DoCommandA, with the line's text read from `text` (the line itself, or
 // its verified copy) and its mark and result written at `line`, within
 // `section` (its file, if any, takes the mark).
 int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
                char* external_parameter, char* external_reset,
-               const SectionContext& section);
+               const SectionContext& section, const LinePlace& place);
 
 }  // namespace
 
 int DoCommandA(char* line, size_t size, char* external_option,
                char* external_parameter, char* external_reset) {
   return TakeUpLine(line, line, size, external_option, external_parameter,
-                    external_reset, SectionContext());
+                    external_reset, SectionContext(), LinePlace());
 }
 
 namespace {
 
 int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
                char* external_parameter, char* external_reset,
-               const SectionContext& section) {
+               const SectionContext& section, const LinePlace& place) {
   // What the line does, and its working copies, all had before the line is
   // marked: without memory for them the line stays pending and the walk
   // stops with 2 (8 in autonomic mode), as for any abort.
@@ -192,14 +199,33 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
       break;
     case LineAction::kRunCommand: {
       QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
+      // The output file's start line shows the command as the log does;
+      // without memory for the masked copy it shows none.
+      ShellOutput output;
+      std::string masked;
+      if (section.output != nullptr) {
+        try {
+          masked = shown.empty() ? MaskPassword(command.toRun) : shown;
+        } catch (const std::bad_alloc&) {
+          masked.clear();
+        }
+      }
+      const bool captured =
+          section.output != nullptr &&
+          section.output->BeginCommand(place.sectionKey, place.number, masked,
+                                       &output);
       errno = 0;
       int waitStatus =
-          CurrentShell()->System(command.toRun.c_str(), held.CommandMask());
+          captured ? CurrentShell()->SystemWithOutput(
+                         command.toRun.c_str(), held.CommandMask(), &output)
+                   : CurrentShell()->System(command.toRun.c_str(),
+                                            held.CommandMask());
       int spawnError = errno;
       held.Release();  // the real shell has, once the group was recorded
       QTRACE(2, "shell command \"%s\" finished with return code %d",
              shown.c_str(), waitStatus);
       Sysret = DecodeWaitStatus(waitStatus);
+      if (captured) section.output->EndCommand(Sysret);
       if (spawnError != 0)
         QREPORT(1, "ERROR : the shell could not be started for command <%s> "
                 "(errno %d)", shown.c_str(), spawnError);
@@ -277,8 +303,20 @@ const char* EnterCommandSection(const char* text, const char* end) {
 unsigned int RunCommandSection(char* secStart, char* end,
                                const SectionContext& section) {
   const VerifiedText* verified = section.verified;
-  // Line numbers are not needed here: the walk starts counting at the key.
-  SectionWalk walk(secStart, secStart, end);
+  // Line numbers count from the file's start when the file is known (the
+  // output file's start lines show them).
+  SectionWalk walk(section.file != nullptr ? section.file->text : secStart,
+                   secStart, end);
+  // The key is the text at secStart up to its "]".
+  std::string key;
+  if (section.output != nullptr) {
+    const char* close = static_cast<const char*>(
+        memchr(secStart, ']', static_cast<size_t>(end - secStart)));
+    if (close != nullptr && close - secStart < 32)
+      key.assign(secStart, static_cast<size_t>(close + 1 - secStart));
+  }
+  LinePlace place;
+  place.sectionKey = key.c_str();
   for (;;) {
     SectionLine line = walk.Next();
     switch (line.kind) {
@@ -305,9 +343,10 @@ unsigned int RunCommandSection(char* secStart, char* end,
           text = verified->copy + (at - verified->mapping);
           if (!SameAsVerified(at, text, line.size)) StopAtChangedLine(*verified, at);
         }
+        place.number = section.file != nullptr ? line.number : 0;
         int result = TakeUpLine(at, text, line.size, externalOptionBuffer,
                                 externalParameterBuffer, externalResetBuffer,
-                                section);
+                                section, place);
         if (result != 0) return static_cast<unsigned int>(result);
         break;
       }

@@ -23,6 +23,7 @@
 #include <string>
 
 struct ArgFileView;
+class RunOutputWriter;
 
 // Handles the pending command line at `line` of `size` characters (without
 // its line feed and the character before it). Returns the judgement: 0 to go
@@ -71,6 +72,9 @@ struct SectionContext {
   // The "-d" lines of the flags lines: the run passes its private
   // duplicate of the caller's standard output (descriptors.h).
   FILE* debugOutput = stdout;
+  // The commands' output file (run_output_writer.h), or null: the commands
+  // then get /dev/null on standard output and error.
+  RunOutputWriter* output = nullptr;
 };
 
 // Walks the command section whose key line starts at secStart (the package

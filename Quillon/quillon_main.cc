@@ -39,6 +39,13 @@ int main(int argc, char** argv) {
     run.SetStateDirectory(state);
 #endif
 
+#ifdef QUILLON_SYSTEM_LOG_FROM_ENV
+  // A test build's system log: the file the environment names, or nowhere,
+  // so that no test writes into the machine's log.
+  const char* systemLog = getenv("QUILLON_SYSTEM_LOG");
+  run.SetSystemLog(systemLog ? systemLog : "");
+#endif
+
   // Every step may run out of memory, so the catch covers them all: a
   // std::bad_alloc ends the run like a raised code (see run.h).
   unsigned int result;

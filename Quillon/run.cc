@@ -170,7 +170,7 @@ unsigned int Run::EndWithoutLock() {
   // Memory may run out here too; the run still ends without touching the
   // other run's files (no status, no clean-up), at worst without a log.
   try {
-    OpenRunLogWithHeader();
+    OpenRunLogWithHeader(time(nullptr));
   } catch (const std::bad_alloc&) {
   }
   if (lockState_ == RunLockState::kHeld)
@@ -186,19 +186,23 @@ unsigned int Run::EndWithoutLock() {
   return EXECERROR_HandlerError;
 }
 
-void Run::OpenRunLogWithHeader() {
+void Run::OpenRunLogWithHeader(time_t startTime) {
   if (!autonomic || debug) {
     std::string why;
     hLogFile = OpenRunLog(&why);
     if (hLogFile == nullptr && !why.empty())
       QTRACE(1, "ERROR : run log \"%s%s%s\" %s - run goes on without it",
              CurrentDir.c_str(), kSlash, kRunLogName, why.c_str());
-    WriteLogHeader(hLogFile, argc_, argv_, CurrentDir);
+    WriteLogHeader(hLogFile, argc_, argv_, CurrentDir, startTime);
   }
 }
 
 void Run::StartRun() {
-  OpenRunLogWithHeader();
+  const time_t startTime = time(nullptr);
+  OpenRunLogWithHeader(startTime);
+  // The commands' output goes where the run log goes; a file that cannot
+  // be had leaves them /dev/null (reported by the writer, not in the log).
+  if (!autonomic || debug) output_.Open(startTime);
   for (const std::string& warning : warnings_) {
     QTRACE(1, "%s", warning.c_str() + 1);
     QLOG("%s", warning.c_str() + 1);
@@ -365,6 +369,7 @@ unsigned int Run::RunCommands() {
   context.verified = verifiedText_.empty() ? nullptr : &verified;
   context.currentDir = CurrentDir;
   context.debugOutput = debugOutput_;
+  if (output_.IsOpen()) context.output = &output_;
   unsigned int result =
       RunCommandSection(const_cast<char*>(secStart), view_.textEnd, context);
   ReleaseArgFile(&view_, true);

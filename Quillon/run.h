@@ -31,6 +31,7 @@
 
 #include "arg_file.h"
 #include "run_lock.h"
+#include "run_output_writer.h"
 #include "taken_lines.h"
 
 class Run {
@@ -67,8 +68,9 @@ class Run {
   bool LockPackage();
   unsigned int EndWithoutLock();
 
-  // Opens the run log with its header (unless autonomic without "-d") and
-  // writes status 3.
+  // Opens the run log with its header (unless autonomic without "-d") and,
+  // beside it, the commands' output file (run_output_writer.h), and writes
+  // status 3.
   void StartRun();
 
   // Opens the argument file for reading and writing. False when it cannot
@@ -96,6 +98,10 @@ class Run {
   // The state directory that holds the records of taken lines
   // (kStateDirectory unless set). Not copied: it must outlive the run.
   void SetStateDirectory(const char* directory) { stateDir_ = directory; }
+  // Where failures of the commands' output file are reported besides the
+  // trace (RunOutputWriter::SetSystemLog): the system log unless set. Not
+  // copied.
+  void SetSystemLog(const char* file) { output_.SetSystemLog(file); }
 
   // Chooses the command section and runs its pending commands. Returns the
   // run result; raises an unsigned code. First, when a run killed before
@@ -146,8 +152,11 @@ class Run {
   // With trust enforced: the argument file as it was verified (a private
   // copy, the size of the mapping), which the commands are taken from.
   std::string verifiedText_;
+  // The commands' output beside the run log, opened with it (closed when
+  // the run object goes).
+  RunOutputWriter output_;
 
-  void OpenRunLogWithHeader();
+  void OpenRunLogWithHeader(time_t startTime);
   // Moves to the working directory the command line names, without memory
   // (see EndWithoutMemory), unless the run is there already.
   void EnterWorkingDirectoryWithoutMemory();

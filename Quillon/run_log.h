@@ -32,8 +32,8 @@
 // Name of the run log, in the working directory.
 extern const char kRunLogName[];  // "Quillon.log"
 
-// Name of the commands' output beside it, and of the one before it: not
-// written by this run yet, but kept out of a signed package's files already.
+// Name of the commands' output beside it, and of the one before it
+// (run_output.h); kept out of a signed package's files.
 extern const char kRunOutputName[];          // "Quillon.out"
 extern const char kRunOutputPreviousName[];  // "Quillon.out.1"
 

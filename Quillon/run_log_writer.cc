@@ -83,6 +83,11 @@ FILE* OpenRunLog(std::string* why) {
 
 void WriteLogHeader(FILE* file, int argc, char** argv,
                     const std::string& workingDirectory) {
+  WriteLogHeader(file, argc, argv, workingDirectory, time(nullptr));
+}
+
+void WriteLogHeader(FILE* file, int argc, char** argv,
+                    const std::string& workingDirectory, time_t startTime) {
   if (file == nullptr) return;
   CQZString<std::string, char> version;
   version.Format("%d.%02d.%02d", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
@@ -90,7 +95,7 @@ void WriteLogHeader(FILE* file, int argc, char** argv,
   fputs("\n\n" QUILLON_LOG_HEADER_OPEN, file);
   char stamp[kLogTimeStampSize];
   fprintf(file, "\n" QUILLON_LOG_HEADER_TITLE, version.c_str(),
-          LogTimeStamp(time(nullptr), stamp));
+          LogTimeStamp(startTime, stamp));
   fputs("\n" QUILLON_LOG_HEADER_STARS, file);
   for (int i = 0; i < argc; ++i)
     fprintf(file, "\n" QUILLON_LOG_HEADER_ARG, i, argv[i]);

@@ -11,6 +11,7 @@
 #define QUILLON_RUN_LOG_WRITER_H_
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 #include "run_log.h"
@@ -41,5 +42,9 @@ FILE* OpenRunLog(std::string* why);
 // values given on the command line.
 void WriteLogHeader(FILE* file, int argc, char** argv,
                     const std::string& workingDirectory);
+// The same, with the time of `startTime`: the run's output file
+// (run_output.h) shows the same stamp for the run.
+void WriteLogHeader(FILE* file, int argc, char** argv,
+                    const std::string& workingDirectory, time_t startTime);
 
 #endif  // QUILLON_RUN_LOG_WRITER_H_

@@ -23,6 +23,48 @@
 #define QUILLON_SHELL_H_
 
 #include <signal.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Looks at a command's output while it runs (run_output_writer.h).
+class OutputWatcher {
+ public:
+  virtual ~OutputWatcher() {}
+  // Called while the shell runs: whenever the wake descriptor was readable,
+  // and at least every kOutputWatchMilliseconds. True when it found the
+  // output growing past its bound; the wait then pauses briefly before it
+  // looks again, so that a command printing without end costs the run
+  // little.
+  virtual bool Check() = 0;
+};
+
+// Where a command's standard output and error go. The run hands the shell
+// one descriptor for both: the command writes into the file itself, in
+// the order it writes, and nothing of it passes through Quillon (a killed
+// Quillon does not change what a running command does).
+struct ShellOutput {
+  int fd = -1;  // put on 1 and 2 of the shell; -1: they stay /dev/null
+  // The start line the shell's process appends to fd before it executes
+  // the shell: pieces[0], the offset it is written at, pieces[1], its own
+  // pid, pieces[2] (run_output.h).
+  const char* pieces[3] = {nullptr, nullptr, nullptr};
+  size_t sizes[3] = {0, 0, 0};
+  // Filled in by the shell: the offset of the start line and the bytes of
+  // it written (-1: none), and the shell's pid.
+  long long lineAt = -1;
+  long long lineWritten = -1;
+  pid_t pid = 0;
+  // Readable when the output may have grown (-1: none); drained by the
+  // shell before each Check.
+  int wakeFd = -1;
+  OutputWatcher* watcher = nullptr;
+};
+
+// How often the output is looked at when no wake comes, and the pause
+// after a look that found it growing past its bound.
+const int kOutputWatchMilliseconds = 100;
+const long kOutputPauseNanoseconds = 200 * 1000;
 
 class Shell {
  public:
@@ -39,6 +81,15 @@ class Shell {
   // command's group is recorded, so that a signal held back reaches the
   // command at once.
   virtual int System(const char* command, const sigset_t& commandMask) = 0;
+
+  // The same, with the command's output going where `output` says (null:
+  // as System). A shell that captures nothing runs it as System does.
+  virtual int SystemWithOutput(const char* command,
+                               const sigset_t& commandMask,
+                               ShellOutput* output) {
+    (void)output;
+    return System(command, commandMask);
+  }
 };
 
 // The shell in use: the real one unless a test installed another.

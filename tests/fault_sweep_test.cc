@@ -16,8 +16,10 @@
 //     run log;
 //   - a run whose result differs from the clean run's says why (an error
 //     line in its run log);
-//   - commands get /dev/null on descriptors 0 to 2, and nothing is written
-//     into the directory the run was started in;
+//   - commands get /dev/null on descriptor 0, and on 1 and 2 both the run's
+//     output file (Quillon.out in the working directory) or both /dev/null
+//     (when the file could not be had), and nothing is written into the
+//     directory the run was started in;
 //   - no run hangs (SIGALRM after kTimeoutSeconds) or dies of a signal
 //     other than the injected SIGKILL, or the injected SIGTERM before the
 //     run has started (before it wrote a status file or a log line);
@@ -129,10 +131,14 @@ std::string CommandName(const std::string& line) {
 }
 
 // What a command records before it does its work: its name, and 0 when it
-// was started with descriptors 0, 1 and 2 on /dev/null (1 otherwise).
+// was started with descriptor 0 on /dev/null and 1 and 2 both on /dev/null
+// or both on the run's output file, Quillon.out in the runs' working
+// directory "work" (1 otherwise).
 const char kRecordFormat[] =
-    "[ /proc/$$/fd/0 -ef /dev/null ] && [ /proc/$$/fd/1 -ef /dev/null ] && "
-    "[ /proc/$$/fd/2 -ef /dev/null ]; echo %s $? >> %s; ";
+    "[ /proc/$$/fd/0 -ef /dev/null ] && { { [ /proc/$$/fd/1 -ef /dev/null ] && "
+    "[ /proc/$$/fd/2 -ef /dev/null ]; } || { [ /proc/$$/fd/1 -ef /proc/$$/fd/2 ] && "
+    "case $(readlink /proc/$$/fd/1) in */work/Quillon.out) true;; *) false;; esac; }; }; "
+    "echo %s $? >> %s; ";
 
 // The names in a record file, in order; names of commands started with
 // other descriptors are added to `badDescriptors`.
@@ -440,7 +446,8 @@ class FaultSweep : public testing::Test {
     std::set<std::string> badDescriptors;
     for (const std::string& name : Recorded(package.record, &badDescriptors))
       EXPECT_TRUE(ran->insert(name).second) << name << " ran twice in the clean run";
-    EXPECT_TRUE(badDescriptors.empty()) << "commands started with other descriptors than /dev/null";
+    EXPECT_TRUE(badDescriptors.empty())
+        << "commands started with other descriptors than /dev/null and the output file";
     std::vector<std::string> lines;
     for (const std::string& line : SplitLines(ReadFile(out_))) lines.push_back(Normalize(line));
     if (lines.empty()) return {};
@@ -471,7 +478,8 @@ class FaultSweep : public testing::Test {
     Ending second = RunQuillon(binary_, start_, {work_, "pkg/px.arg"}, BaseEnv());
     std::vector<std::string> ran = Recorded(package.record, &badDescriptors);
     for (const std::string& name : badDescriptors)
-      fail("descriptors", name + " started without /dev/null on each of 0, 1 and 2");
+      fail("descriptors", name + " started without /dev/null on 0 and the output file (or "
+                                 "/dev/null) on both 1 and 2");
 
     // Nothing is written outside the package's directory (the runs start in
     // an empty directory of their own).

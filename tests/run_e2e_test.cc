@@ -274,20 +274,22 @@ TEST_F(RunE2ETest, VersionAndUsage) {
   EXPECT_FALSE(Exists(t_ + "/HandlerStatus.txt") || Exists(t_ + "/Quillon.log"));
 }
 
-TEST_F(RunE2ETest, CommandsInheritOnlyDevNull) {
+TEST_F(RunE2ETest, CommandsInheritOnlyDevNullAndTheOutputFile) {
   WriteFile(t_ + "/px.arg", Runtime() + ArgText({"[Commands]",
                                                  "0 000 find /proc/$$/fd -mindepth 1 -printf "
                                                  "'%f %l\\n' > fds.txt", "[End]"}));
   ProgramOptions options;
   options.extra_fds = {{5, t_ + "/five.txt"}, {7, t_ + "/seven.txt"}, {300, t_ + "/high.txt"}};
   EXPECT_EQ(0, Run({t_, "px.arg", "-d"}, kQuillon, options).exit_status);
-  // The shell's own descriptors: 0 and 2 as Quillon left them, 1 the
-  // redirection (the shell may keep the original 1 on a saved copy).
+  // The shell's own descriptors: 0 on /dev/null, 2 the run's output file,
+  // 1 the redirection (the shell may keep the original 1, the output
+  // file, on a saved copy).
   std::istringstream listing(ReadFile(t_ + "/fds.txt"));
   std::set<int> fds;
   std::string target;
   for (int fd; listing >> fd >> target; fds.insert(fd)) {
-    EXPECT_TRUE(target == "/dev/null" || (fd == 1 && target == t_ + "/fds.txt")) << fd << target;
+    EXPECT_EQ(fd == 0 ? "/dev/null" : fd == 1 ? t_ + "/fds.txt" : t_ + "/Quillon.out", target)
+        << fd;
     EXPECT_TRUE(fd != 5 && fd != 7 && fd != 300 && fd < 256) << fd;
   }
   EXPECT_TRUE(fds.count(0) && fds.count(1) && fds.count(2));

@@ -84,6 +84,61 @@ int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why) {
   return -1;
 }
 
+int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
+                      std::string* why) {
+  flags &= ~(O_CREAT | O_EXCL | O_TRUNC);
+  int fd;
+  do {
+    fd = openat(dirfd, name, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                0600);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    struct stat st;
+    if (errno == EEXIST && why &&
+        fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      *why = S_ISLNK(st.st_mode) ? "is a symbolic link" : "already exists";
+    return -1;
+  }
+  if (fchmod(fd, mode) != 0) {
+    int error = errno;
+    close(fd);
+    unlinkat(dirfd, name, 0);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+int OpenOwnFileAt(int dirfd, const char* name, int flags, mode_t mode,
+                  std::string* why) {
+  flags &= ~(O_TRUNC | O_EXCL);
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    if (flags & O_CREAT) {
+      int fd = CreateExclusiveAt(dirfd, name, flags, mode, nullptr);
+      if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    int fd;
+    do {
+      fd = openat(dirfd, name,
+                  (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      if (errno == ELOOP) return Refuse(-1, ELOOP, "is a symbolic link", why);
+      if (errno == ENOENT && (flags & O_CREAT)) continue;
+      return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+      return Refuse(fd, errno, "cannot be examined", why);
+    std::string reason = Foreign(st);
+    if (!reason.empty()) return Refuse(fd, EPERM, reason, why);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+  }
+  errno = ENOENT;
+  return -1;
+}
+
 int OpenRegularFile(const char* path, int flags, struct stat* st) {
   int fd;
   do {

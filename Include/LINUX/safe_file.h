@@ -38,6 +38,13 @@ int CreateExclusive(const char* path, int flags, mode_t mode,
 // described above. `mode` is given to a file this call creates.
 int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why);
 
+// The same two, for `name` in the directory open at `dirfd` (which may be
+// O_PATH): for a file kept beside one that the run has left.
+int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
+                      std::string* why);
+int OpenOwnFileAt(int dirfd, const char* name, int flags, mode_t mode,
+                  std::string* why);
+
 // Creates a new file in the directory of `target` named ".<name>.<tag>-<pid>-<n>"
 // with CreateExclusive and returns its descriptor; `tempPath` receives the
 // name without an allocation once the file exists, so that a caller that
