@@ -153,8 +153,14 @@ TEST_F(PxtoolOpsTest, ResetSectionAndKeepStatus) {
   EXPECT_EQ(2, Pxtool({"reset", pkg_, "--section", "Nope"}).exit_status);
 }
 
+// The failing command's own words are shown where operators look: under
+// its row in the report, with the last command in the status, and whole
+// through --output.
 TEST_F(PxtoolOpsTest, AbortedRun) {
-  MakePackage({"0 000 flag abort_ne 0", "0 000 sh -c \"exit 7\"", "0 000 true"});
+  const std::string words = "firmware image does not match this board";
+  MakePackage({"0 000 flag abort_ne 0", "0 000 echo preparing",
+               "0 000 sh -c \"echo first; echo " + words + " >&2; exit 7\"",
+               "0 000 true"});
   ASSERT_EQ(2, RunQuillon());
   int exit_status = -1;
   Json s = StatusJson(&exit_status);
@@ -162,12 +168,30 @@ TEST_F(PxtoolOpsTest, AbortedRun) {
   EXPECT_EQ("finished", s["state"]);
   EXPECT_EQ(false, s["success"]);
   EXPECT_EQ("aborted", s["final_code"]["verdict"]);
-  EXPECT_EQ(5, s["progress"]["last_command"]["line"]);
+  EXPECT_EQ(6, s["progress"]["last_command"]["line"]);
   EXPECT_EQ(7, s["progress"]["last_command"]["return_code"]);
-  EXPECT_EQ(6, s["progress"]["resume_line"]);
-  Json c = ReportJson()["runs"][0]["commands"][1];
-  EXPECT_EQ("aborted", c["verdict"]);
-  EXPECT_EQ(7, c["return_code"]);
+  EXPECT_EQ(7, s["progress"]["resume_line"]);
+  EXPECT_EQ(Json::array({"first", words}), s["progress"]["last_command"]["output_tail"]);
+  EXPECT_EQ(6 + words.size() + 1, s["progress"]["last_command"]["output_size"]);
+  EXPECT_NE(std::string::npos, Pxtool({"status", pkg_}).out.find("| " + words + "\n"));
+
+  Json commands = ReportJson()["runs"][0]["commands"];
+  EXPECT_EQ("aborted", commands[2]["verdict"]);
+  EXPECT_EQ(7, commands[2]["return_code"]);
+  EXPECT_EQ(Json::array({"first", words}), commands[2]["output_tail"]);
+  EXPECT_EQ(Json::array({"preparing"}), commands[1]["output_tail"]);
+  EXPECT_TRUE(commands[0]["output_tail"].is_null());  // a flags line runs nothing
+  std::string text = Pxtool({"report", pkg_}).out;
+  EXPECT_NE(std::string::npos, text.find("\n          | " + words + "\n")) << text;
+  EXPECT_EQ(std::string::npos, text.find("| preparing"));  // it succeeded
+
+  ProgramResult whole = Pxtool({"report", pkg_, "--output", "6"});
+  EXPECT_EQ(0, whole.exit_status) << whole.err;
+  EXPECT_EQ("first\n" + words + "\n", whole.out);
+  EXPECT_EQ("first\n" + words + "\n", Pxtool({"report", pkg_, "--output", "6", "--run", "1"}).out);
+  EXPECT_EQ(1, Pxtool({"report", pkg_, "--output", "6", "--run", "2"}).exit_status);
+  EXPECT_EQ(1, Pxtool({"report", pkg_, "--output", "7"}).exit_status);  // never ran
+  EXPECT_EQ(2, Pxtool({"report", pkg_, "--run", "1"}).exit_status);
 }
 
 TEST_F(PxtoolOpsTest, RebootRequest) {

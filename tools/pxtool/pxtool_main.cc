@@ -103,9 +103,11 @@ const Command kCommands[] = {
      "      6 not started, 7 --wait timed out",
      Status},
     {"report", "report [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--format text|json|svg]\n"
-     "      [--last N]",
+     "      [--last N] [--output LINE [--run N]]",
      "every run of the run log with its commands, times, return codes and\n"
-     "      verdicts, and the slowest commands; svg: a timeline picture",
+     "      verdicts, a failed command's last output lines, and the slowest\n"
+     "      commands; svg: a timeline picture; --output: the whole kept\n"
+     "      output of the command at LINE in the last run (or run N)",
      Report},
     {"reset", "reset [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE] [--section KEY]\n"
      "      [--keep-status]",

@@ -1,11 +1,14 @@
 // pxtool report [PACKAGE_DIR [ARGUMENT_FILE] | ARGUMENT_FILE]
 //               [--format text|json|svg] [--last N]
+//               [--output LINE [--run N]]
 //
 // Every run of a package from its run log (Quillon.log in the package
 // directory): start, mode and arguments, end; each command with its
-// argument-file line, times, return code and verdict; the slowest commands.
-// SVG draws the runs as a timeline (at most the last 50 runs unless --last
-// says otherwise). Only reads.
+// argument-file line, times, return code and verdict, and the last lines
+// of a failed command's output (Quillon.out); the slowest commands. SVG
+// draws the runs as a timeline (at most the last 50 runs unless --last
+// says otherwise). --output prints the whole kept output of the command at
+// LINE in the last run (or run N) instead. Only reads.
 
 #include <sys/stat.h>
 
@@ -15,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "package_files.h"
 #include "package_state.h"
 #include "pxtool.h"
@@ -38,15 +42,49 @@ bool ParseCount(const char* text, size_t* value) {
   return true;
 }
 
+// Prints the kept output of the command at argument-file line `line` of
+// run `number` of the log (0: the last).
+int PrintOutput(const std::string& dir, const std::string& logPath,
+                const CapturedOutput& output, size_t line, size_t number) {
+  std::vector<long long> starts;  // of every run, by number - 1
+  RunLogParser parser([&starts](LoggedRun& run, size_t) {
+    starts.push_back(run.started.seconds);
+  });
+  std::string error;
+  if (!ReadPackageFileInPieces(
+          logPath, kMaxRunLogSize, dir,
+          [&parser](const char* data, size_t size) { parser.Feed(data, size); }, &error))
+    return Fail("cannot read the run log %s", error.c_str());
+  for (const LoggedRun& run : parser.Finish().runs) starts.push_back(run.started.seconds);
+  if (starts.empty()) return Fail("%s: no run in the log", logPath.c_str());
+  if (number > starts.size())
+    return Fail("%s: run %zu asked for, the log holds %zu", logPath.c_str(), number,
+                starts.size());
+  if (number == 0) number = starts.size();
+  CapturedCommand captured;
+  if (!output.Find(starts[number - 1], line, &captured))
+    return Fail("%s/%s: no output kept of line %zu in run %zu", dir.c_str(),
+                kRunOutputName, line, number);
+  fwrite(captured.output.data(), 1, captured.output.size(), stdout);
+  return kExitSuccess;
+}
+
 }  // namespace
 
 int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
   std::vector<const char*> names;
   std::string format = "text";
-  size_t last = 0;
+  size_t last = 0, outputLine = 0, outputRun = 0;
   int rc = ParsePackageArguments("report", argc, argv, [&](int* i) {
     std::string arg = argv[*i];
-    if (arg == "--format") {
+    if (arg == "--output" || arg == "--run") {
+      size_t* value = arg == "--output" ? &outputLine : &outputRun;
+      if (*i + 1 >= argc || !ParseCount(argv[++*i], value))
+        return UsageError(arg == "--output"
+                              ? "report: --output needs a line number above 0"
+                              : "report: --run needs a run number above 0",
+                          "");
+    } else if (arg == "--format") {
       if (*i + 1 >= argc) return UsageError("report: --format needs a value", "");
       format = argv[++*i];
       if (format != "text" && format != "json" && format != "svg")
@@ -60,6 +98,8 @@ int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
     return kOptionTaken;
   }, &names);
   if (rc != kOptionTaken) return rc;
+  if (outputRun != 0 && outputLine == 0)
+    return UsageError("report: --run goes with --output LINE", "");
   if (format == "svg" && last == 0) last = kSvgDefaultRuns;
 
   PackageLocation where;
@@ -80,7 +120,12 @@ int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
   if (lstat(logPath.c_str(), &st) != 0)
     return Fail("%s: no run log: no run has written one here (autonomic runs write none "
                 "without -d)", logPath.c_str());
+  CapturedOutput output;
+  if (!output.Read(where.dir, &error))
+    return Fail("cannot read the commands' output %s", error.c_str());
+  if (outputLine != 0) return PrintOutput(where.dir, logPath, output, outputLine, outputRun);
   ReportSettings settings;
+  settings.output = &output;
   settings.packageDir = where.dir;
   settings.runLogPath = logPath;
   settings.last = last;

@@ -656,7 +656,26 @@ class ReportWriter::Impl {
       out_.Commit(at);
       out_.Add(l.text);
       out_.Add("\n", 1);
+      CapturedCommand captured;
+      if (Failed(c) && FindOutput(run, c, &captured))
+        for (std::string_view line : captured.Tail(kOutputTailLines))
+          out_.Put({"          | ", line, "\n"});
     }
+  }
+
+  // A command whose output the text shows: one that returned non-zero, or
+  // whose verdict stopped the run or that has none.
+  static bool Failed(const ReportCommand& c) {
+    std::string_view v = c.verdict;
+    return (c.logged->returned && c.logged->returnCode != 0) || v == "aborted" ||
+           v == "error" || v == "killed" || v == "other" ||
+           v == "no_adequate_hardware" || v == "incorrect_target";
+  }
+
+  bool FindOutput(const ReportRun& run, const ReportCommand& c,
+                  CapturedCommand* found) const {
+    return settings_.output != nullptr &&
+           settings_.output->Find(run.logged->started.seconds, c.line, found);
   }
 
   void WriteJson(const ReportRun& run) {
@@ -709,6 +728,17 @@ class ReportWriter::Impl {
       j.Key("verdict").String(c.verdict);
       j.Key("reboot_requested").Bool(l.rebootRequested);
       j.Key("error").StringOrNull(l.error);
+      CapturedCommand captured;
+      if (FindOutput(run, c, &captured)) {
+        j.Key("output_size").Unsigned(captured.ended ? captured.written
+                                                     : captured.output.size());
+        j.Key("output_tail").BeginArray();
+        for (std::string_view line : captured.Tail(kOutputTailLines)) j.String(line);
+        j.EndArray();
+      } else {
+        j.Key("output_size").Null();
+        j.Key("output_tail").Null();
+      }
       j.EndObject();
     }
     j.EndArray();

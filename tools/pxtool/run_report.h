@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "run_log_reader.h"
 #include "run_outcome.h"
 
@@ -60,6 +61,10 @@ struct ReportSettings {
   // is still running rather than killed.
   bool running = false;
   ReportFormat format = ReportFormat::kText;
+  // The commands' kept output (null: none is shown): the text shows the
+  // last lines of a failed command's output under its row, the JSON each
+  // command's size and last lines.
+  const CapturedOutput* output = nullptr;
 };
 
 // Writes the report as the log is read in one pass: Add() takes each run the

@@ -16,9 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "captured_output.h"
 #include "package_state.h"
 #include "pxtool.h"
 #include "run_lock.h"
+#include "run_log.h"
 
 namespace pxtool {
 
@@ -75,7 +77,24 @@ struct Report {
   SectionProgress progress;
   bool lastKilled = false;  // the last taken line's command has no result
   pid_t runningCommand = 0;  // a killed run's command that still runs
+  // The last command's kept output (Quillon.out), when the files hold it.
+  bool outputFound = false;
+  CapturedCommand output;
+  bool LastFailed(int rc) const { return lastKilled || rc > 0; }
 };
+
+Json OutputSize(const Report& r) {
+  if (!r.outputFound) return Json();
+  return r.output.ended ? r.output.written : r.output.output.size();
+}
+
+Json OutputTail(const Report& r) {
+  if (!r.outputFound) return Json();
+  Json tail = Json::array();
+  for (std::string_view line : r.output.Tail(kOutputTailLines))
+    tail.push_back(std::string(line));
+  return tail;
+}
 
 Json ToJson(const Report& r) {
   Json j;
@@ -113,7 +132,9 @@ Json ToJson(const Report& r) {
       {"lines_total", r.progress.pending + r.progress.taken},
       {"last_command", last ? Json{{"line", last->number},
                                    {"text", last->text},
-                                   {"return_code", r.lastKilled || rc < 0 ? Json() : Json(rc)}}
+                                   {"return_code", r.lastKilled || rc < 0 ? Json() : Json(rc)},
+                                   {"output_size", OutputSize(r)},
+                                   {"output_tail", OutputTail(r)}}
                             : Json()},
       {"resume_line", resume ? Json(resume->number) : Json()}};
   j["running_command"] =
@@ -180,6 +201,11 @@ void PrintText(const Report& r) {
                                     : "return code " + std::to_string(rc);
     printf("Last command:   line %zu: %s -> %s\n", last->number,
            last->text.c_str(), code.c_str());
+    if (r.outputFound && r.LastFailed(rc)) {
+      printf("Its output:     (the last lines kept in %s)\n", kRunOutputName);
+      for (std::string_view line : r.output.Tail(kOutputTailLines))
+        printf("                | %.*s\n", static_cast<int>(line.size()), line.data());
+    }
   }
   if (const ProgressLine* resume = r.progress.Resume())
     printf("Resume point:   line %zu: %s\n", resume->number, resume->text.c_str());
@@ -301,6 +327,12 @@ int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
       !lastRun->commands.empty()) {
     const LoggedCommand& c = lastRun->commands.back();
     r.lastKilled = !c.returned && c.text == last->text;
+  }
+  CapturedOutput output;
+  if (last != nullptr && lastRun != nullptr) {
+    if (!output.Read(r.where.dir, &error))
+      return Fail("cannot read the commands' output %s", error.c_str());
+    r.outputFound = output.Find(lastRun->started.seconds, last->number, &r.output);
   }
 
   if (json)
