@@ -6,7 +6,6 @@
 
 #include "quillon.h"
 #include "reboot.h"
-#include "reboot_marker.h"
 #include "run.h"
 
 int main(int argc, char** argv) {
@@ -19,7 +18,7 @@ int main(int argc, char** argv) {
   // A test build's reboot-required marker: in the directory the environment
   // names.
   if (const char* markers = getenv("QUILLON_REBOOT_MARKER_DIR"))
-    pRebootMarkerDirectory = markers;
+    run.SetRebootMarkerDirectory(markers);
 #endif
 #ifdef QUILLON_TRUSTED_KEYS_FROM_ENV
   // A test build's trust policy: the directory the environment names, or

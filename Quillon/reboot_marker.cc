@@ -13,7 +13,7 @@
 
 #include "safe_file.h"
 
-const char* pRebootMarkerDirectory = "/run";
+const char kRebootMarkerDirectory[] = "/run";
 
 namespace {
 
@@ -97,19 +97,18 @@ int WriteRebootMarker(const char* directory, char* what, unsigned whatSize) {
   return 0;
 }
 
-void MarkRebootIfLeftUndone(unsigned int finalCode, bool autonomicRun) {
+void MarkRebootIfLeftUndone(unsigned int finalCode, bool autonomicRun,
+                            const char* directory, const SystemLog& log) {
   if (!RebootLeftUndone(finalCode, autonomicRun)) return;
   char what[1200] = "";
   int error;
   try {
-    error = WriteRebootMarker(pRebootMarkerDirectory, what, sizeof(what));
+    error = WriteRebootMarker(directory, what, sizeof(what));
   } catch (const std::bad_alloc&) {
     error = ENOMEM;
-    snprintf(what, sizeof(what), "%s: out of memory", pRebootMarkerDirectory);
+    snprintf(what, sizeof(what), "%s: out of memory", directory);
   }
   if (error == 0) return;
-  openlog("Quillon", LOG_PID, LOG_DAEMON);
-  syslog(LOG_WARNING, "reboot required (final code 0x%X), but the marker "
-         "could not be written: %s", finalCode, what);
-  closelog();
+  log.Report(LOG_WARNING, "reboot required (final code 0x%X), but the marker "
+             "could not be written: %s", finalCode, what);
 }

@@ -16,14 +16,16 @@
 // a link, not a regular file, has more than one link or belongs to another
 // user is refused (see safe_file.h). The list is extended by one append of
 // "quillon\n" under an exclusive flock, so two runs never list it twice.
-// A failure is reported to the system log (syslog) only; the run log, the
+// A failure is reported to the system log (system_log.h) only; the run log, the
 // status file, the standard streams and the exit code stay as they are.
 
 #ifndef QUILLON_REBOOT_MARKER_H_
 #define QUILLON_REBOOT_MARKER_H_
 
-// The marker's directory, "/run" in the shipped program.
-extern const char* pRebootMarkerDirectory;
+#include "system_log.h"
+
+// The marker's directory in the shipped program.
+extern const char kRebootMarkerDirectory[];  // "/run"
 
 // Whether a run with this final code ends with a reboot due that it did
 // not carry out.
@@ -33,8 +35,9 @@ bool RebootLeftUndone(unsigned int finalCode, bool autonomicRun);
 // (at least 160 bytes) saying which file and why.
 int WriteRebootMarker(const char* directory, char* what, unsigned whatSize);
 
-// The run's last step: writes the marker into pRebootMarkerDirectory when
-// RebootLeftUndone, and reports a failure to syslog. Never throws.
-void MarkRebootIfLeftUndone(unsigned int finalCode, bool autonomicRun);
+// The run's last step: writes the marker into `directory` when
+// RebootLeftUndone, and reports a failure to `log`. Never throws.
+void MarkRebootIfLeftUndone(unsigned int finalCode, bool autonomicRun,
+                            const char* directory, const SystemLog& log);
 
 #endif  // QUILLON_REBOOT_MARKER_H_

@@ -399,7 +399,7 @@ unsigned int Run::Finish(unsigned int runResult) {
   ReleaseArgFile(&view_, false);
   unsigned int finalCode = ComposeFinalCode(runResult);
   SetExecStatus(5, static_cast<int>(finalCode));
-  MarkRebootIfLeftUndone(finalCode, autonomic);
+  MarkRebootIfLeftUndone(finalCode, autonomic, rebootMarkerDir_, systemLog_);
   PrintReturnCode(debugOutput_, finalCode);
   QREPORT(2, QUILLON_LOG_FINAL_CODE, finalCode);
   CProcess::SetCurrentDir(InitialCurrentDir.c_str());

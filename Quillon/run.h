@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "arg_file.h"
+#include "reboot_marker.h"
 #include "run_lock.h"
 #include "run_output_writer.h"
 #include "taken_lines.h"
@@ -101,7 +102,15 @@ class Run {
   // Where failures of the commands' output file are reported besides the
   // trace (RunOutputWriter::SetSystemLog): the system log unless set. Not
   // copied.
-  void SetSystemLog(const char* file) { output_.SetSystemLog(file); }
+  void SetSystemLog(const char* file) {
+    systemLog_ = SystemLog(file);
+    output_.SetSystemLog(file);
+  }
+  // The directory of the reboot-required marker (kRebootMarkerDirectory
+  // unless set). Not copied.
+  void SetRebootMarkerDirectory(const char* directory) {
+    rebootMarkerDir_ = directory;
+  }
 
   // Chooses the command section and runs its pending commands. Returns the
   // run result; raises an unsigned code. First, when a run killed before
@@ -155,6 +164,8 @@ class Run {
   // The commands' output beside the run log, opened with it (closed when
   // the run object goes).
   RunOutputWriter output_;
+  SystemLog systemLog_;
+  const char* rebootMarkerDir_ = kRebootMarkerDirectory;
 
   void OpenRunLogWithHeader(time_t startTime);
   // Moves to the working directory the command line names, without memory

@@ -68,17 +68,7 @@ void RunOutputWriter::Report(const char* format, ...) {
   vsnprintf(text, sizeof(text), format, args);
   va_end(args);
   QTRACE(1, "ERROR : command output \"%s\" %s", kRunOutputName, text);
-  if (systemLog_ == nullptr) {
-    syslog(LOG_ERR, "Quillon: command output \"%s\" %s", kRunOutputName, text);
-    closelog();  // no descriptor left for a command to inherit
-  } else if (*systemLog_ != '\0') {
-    int fd = open(systemLog_, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW |
-                                  O_CLOEXEC, 0600);
-    if (fd >= 0) {
-      dprintf(fd, "Quillon: command output \"%s\" %s\n", kRunOutputName, text);
-      close(fd);
-    }
-  }
+  systemLog_.Report(LOG_ERR, "command output \"%s\" %s", kRunOutputName, text);
 }
 
 void RunOutputWriter::Close() {

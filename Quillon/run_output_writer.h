@@ -46,6 +46,7 @@
 
 #include "run_output.h"
 #include "shell.h"
+#include "system_log.h"
 
 // How far the output grows past its bound between two holes punched.
 const uint64_t kOutputPunchStep = 512 * 1024;
@@ -60,7 +61,7 @@ class RunOutputWriter : public OutputWatcher {
   // Where failures are reported besides the trace: null for the system log
   // (syslog), else a file to append the lines to ("" for nowhere). Not
   // copied.
-  void SetSystemLog(const char* file) { systemLog_ = file; }
+  void SetSystemLog(const char* file) { systemLog_ = SystemLog(file); }
 
   // Opens kRunOutputName in the current directory for the run that started
   // at `startTime` (the stamp of the run log's header), rotating a file
@@ -108,7 +109,7 @@ class RunOutputWriter : public OutputWatcher {
   // Where the command's output begins: after its start line.
   static uint64_t OutputBegin(const ShellOutput& shell);
 
-  const char* systemLog_ = nullptr;
+  SystemLog systemLog_;
   int dir_ = -1;     // the working directory (O_PATH)
   int fd_ = -1;      // read and write, no O_APPEND; holds the flock
   int append_ = -1;  // O_APPEND: the frame lines and the commands' 1 and 2

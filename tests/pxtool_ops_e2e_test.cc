@@ -158,7 +158,7 @@ TEST_F(PxtoolOpsTest, ResetSectionAndKeepStatus) {
 // through --output.
 TEST_F(PxtoolOpsTest, AbortedRun) {
   const std::string words = "firmware image does not match this board";
-  MakePackage({"0 000 flag abort_ne 0", "0 000 echo preparing",
+  MakePackage({"0 000 echo preparing", "0 000 flag abort_ne 0",
                "0 000 sh -c \"echo first; echo " + words + " >&2; exit 7\"",
                "0 000 true"});
   ASSERT_EQ(2, RunQuillon());
@@ -179,8 +179,8 @@ TEST_F(PxtoolOpsTest, AbortedRun) {
   EXPECT_EQ("aborted", commands[2]["verdict"]);
   EXPECT_EQ(7, commands[2]["return_code"]);
   EXPECT_EQ(Json::array({"first", words}), commands[2]["output_tail"]);
-  EXPECT_EQ(Json::array({"preparing"}), commands[1]["output_tail"]);
-  EXPECT_TRUE(commands[0]["output_tail"].is_null());  // a flags line runs nothing
+  EXPECT_EQ(Json::array({"preparing"}), commands[0]["output_tail"]);
+  EXPECT_TRUE(commands[1]["output_tail"].is_null());  // a flags line runs nothing
   std::string text = Pxtool({"report", pkg_}).out;
   EXPECT_NE(std::string::npos, text.find("\n          | " + words + "\n")) << text;
   EXPECT_EQ(std::string::npos, text.find("| preparing"));  // it succeeded

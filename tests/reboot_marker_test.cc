@@ -103,7 +103,7 @@ class RebootMarkerE2ETest : public testing::Test {
     WriteFile(pkg_ + "/px.arg", ArgText(lines));
     ProgramOptions options;
     options.cwd = t_;
-    options.env = {"QUILLON_REBOOT_MARKER_DIR=" + markers};
+    options.env = {"QUILLON_REBOOT_MARKER_DIR=" + markers, "QUILLON_SYSTEM_LOG=" + syslog_};
     return RunProgram(kQuillon, args, options);
   }
   ProgramResult RunLocal(const std::vector<std::string>& lines) {
@@ -113,6 +113,7 @@ class RebootMarkerE2ETest : public testing::Test {
 
   ScopedTempDir tmp_;
   const std::string t_ = tmp_.path(), pkg_ = t_ + "/pkg", markers_ = t_ + "/markers";
+  const std::string syslog_ = t_ + "/system.log";  // what would go to syslog
 };
 
 TEST_F(RebootMarkerE2ETest, WrittenForDelayedAndSuppressedRebootsOnly) {
@@ -167,6 +168,9 @@ TEST_F(RebootMarkerE2ETest, FailureChangesNeitherCodeNorRunLogNorOutput) {
   EXPECT_EQ(goodLog, NormalizeLog(ReadFile(log)));
   EXPECT_EQ("Status=5\nRetval=1048576", ReadFile(pkg_ + "/HandlerStatus.txt"));
   EXPECT_EQ("", ReadFile(t_ + "/notadir"));
+  EXPECT_EQ(0u, ReadFile(syslog_).find("Quillon: reboot required (final code 0x100000), but "
+                                       "the marker could not be written: "))
+      << ReadFile(syslog_);
 
   // A link planted at the marker: the run ends the same and the link's
   // target is not written.
