@@ -85,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Written run by run as the runs are handed over: the same text.
   std::string whole_text = Report([&](FILE* out) {
-    pxtool::WriteRunReport(whole, settings, out);
+    pxtool::ReportWriter(settings, out).Finish(whole);  // the log read whole
   });
   std::string streamed_text = Report([&](FILE* out) {
     pxtool::ReportWriter writer(settings, out);
@@ -100,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // writes back with dump(2): valid, and laid out alike.
   settings.format = pxtool::ReportFormat::kJson;
   std::string json = Report([&](FILE* out) {
-    pxtool::WriteRunReport(whole, settings, out);
+    pxtool::ReportWriter(settings, out).Finish(whole);  // the log read whole
   });
   auto parsed = nlohmann::ordered_json::parse(json, nullptr, false);
   FUZZ_CHECK(!parsed.is_discarded());
@@ -108,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   settings.format = pxtool::ReportFormat::kSvg;
   std::string svg = Report([&](FILE* out) {
-    pxtool::WriteRunReport(whole, settings, out);
+    pxtool::ReportWriter(settings, out).Finish(whole);  // the log read whole
   });
   FUZZ_CHECK(svg.size() > 7 && svg.compare(svg.size() - 7, 7, "</svg>\n") == 0);
   return 0;

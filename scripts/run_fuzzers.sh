@@ -26,6 +26,7 @@ all_targets=(
   run_log_fuzz    # run log reader and pxtool report (text, JSON, SVG)
   status_file_fuzz  # status-file parser, final code in words
   check_fuzz      # pxtool check: the package checker on any argument file
+  run_output_fuzz  # the commands' output file: frames and outputs read back
 )
 read -r -a targets <<< "${FUZZ_TARGETS:-${all_targets[*]}}"
 
