@@ -75,7 +75,7 @@ package "$tmp/done" '0 000 flag abort_ne 0' '0 000 sh -c "echo one !{EXTVAR} >> 
         '0 000 flag abort_ne 0 omit_ret_codes 3;' '0 000 sh -c "exit 3"'
 package "$tmp/check" '0 000 flag abort_ne 0' '0 000 sh -c "echo one >> ../ran.txt"' \
         '0 000 sh -c "echo two >> ../ran.txt"'
-package "$tmp/abort" '0 000 flag abort_ne 0' '0 000 sh -c "exit 7"' \
+package "$tmp/abort" '0 000 flag abort_ne 0' '0 000 sh -c "echo disk full >&2; exit 7"' \
         '0 000 sh -c "echo never >> ../ran.txt"'
 package "$tmp/reboot-src" '0 000 sh -c "echo a >> ../out.txt"' '0 000 flag Reboot' \
         '0 000 sh -c "echo b >> ../out.txt"' '0 000 sh -c "echo c >> ../out.txt"'
