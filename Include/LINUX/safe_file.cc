@@ -32,56 +32,11 @@ std::string Foreign(const struct stat& st) {
 
 int CreateExclusive(const char* path, int flags, mode_t mode,
                     std::string* why) {
-  flags &= ~(O_CREAT | O_EXCL | O_TRUNC);
-  int fd;
-  do {
-    fd = open(path, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    struct stat st;
-    if (errno == EEXIST && why && lstat(path, &st) == 0)
-      *why = S_ISLNK(st.st_mode) ? "is a symbolic link" : "already exists";
-    return -1;
-  }
-  // 0600 less the umask so far; now exactly the mode asked for.
-  if (fchmod(fd, mode) != 0) {
-    int error = errno;
-    close(fd);
-    unlink(path);
-    errno = error;
-    return -1;
-  }
-  return fd;
+  return CreateExclusiveAt(AT_FDCWD, path, flags, mode, why);
 }
 
 int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why) {
-  flags &= ~(O_TRUNC | O_EXCL);
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    if (flags & O_CREAT) {
-      int fd = CreateExclusive(path, flags, mode, nullptr);
-      if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    // It exists: open what is there, without following a final link and
-    // without blocking on a FIFO, and look at it before keeping it.
-    int fd;
-    do {
-      fd = open(path, (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      if (errno == ELOOP) return Refuse(-1, ELOOP, "is a symbolic link", why);
-      if (errno == ENOENT && (flags & O_CREAT)) continue;  // removed meanwhile
-      return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-      return Refuse(fd, errno, "cannot be examined", why);
-    std::string reason = Foreign(st);
-    if (!reason.empty()) return Refuse(fd, EPERM, reason, why);
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
-  }
-  errno = ENOENT;
-  return -1;
+  return OpenOwnFileAt(AT_FDCWD, path, flags, mode, why);
 }
 
 int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
@@ -99,6 +54,7 @@ int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
       *why = S_ISLNK(st.st_mode) ? "is a symbolic link" : "already exists";
     return -1;
   }
+  // 0600 less the umask so far; now exactly the mode asked for.
   if (fchmod(fd, mode) != 0) {
     int error = errno;
     close(fd);
@@ -119,12 +75,14 @@ int OpenOwnFileAt(int dirfd, const char* name, int flags, mode_t mode,
     }
     int fd;
     do {
+      // It exists: open what is there, without following a final link and
+      // without blocking on a FIFO, and look at it before keeping it.
       fd = openat(dirfd, name,
                   (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       if (errno == ELOOP) return Refuse(-1, ELOOP, "is a symbolic link", why);
-      if (errno == ENOENT && (flags & O_CREAT)) continue;
+      if (errno == ENOENT && (flags & O_CREAT)) continue;  // removed meanwhile
       return -1;
     }
     struct stat st;
