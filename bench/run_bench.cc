@@ -1,7 +1,7 @@
 // The run's own cost per command: Quillon running an argument file of 1000
-// commands that print one line each (into the run's output file,
-// Quillon.out), against the same 1000 commands each started with "sh -c"
-// from a shell loop that appends their lines to a file, measured
+// commands, each a program that prints one line (into the run's output
+// file, Quillon.out), against the same 1000 commands each started with
+// "sh -c" from a shell loop that appends their lines to a file, measured
 // alternately in the same process and reported as the ratio of the medians
 // (goal: at most 1.10 on tmpfs). Once with the argument file on
 // tmpfs (/dev/shm), once on disk (/var/tmp), where the flush of each
@@ -30,7 +30,7 @@
 namespace {
 
 const int kCommands = 1000;
-const char kCommand[] = "echo quillon bench line";
+const char kCommand[] = "/bin/echo quillon bench line";
 
 double Seconds(const std::string& command) {
   auto start = std::chrono::steady_clock::now();
