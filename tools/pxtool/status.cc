@@ -201,11 +201,12 @@ void PrintText(const Report& r) {
                                     : "return code " + std::to_string(rc);
     printf("Last command:   line %zu: %s -> %s\n", last->number,
            last->text.c_str(), code.c_str());
-    if (r.outputFound && r.LastFailed(rc)) {
+    std::vector<std::string_view> tail;
+    if (r.outputFound && r.LastFailed(rc)) tail = r.output.Tail(kOutputTailLines);
+    if (!tail.empty())
       printf("Its output:     (the last lines kept in %s)\n", kRunOutputName);
-      for (std::string_view line : r.output.Tail(kOutputTailLines))
-        printf("                | %.*s\n", static_cast<int>(line.size()), line.data());
-    }
+    for (std::string_view line : tail)
+      printf("                | %.*s\n", static_cast<int>(line.size()), line.data());
   }
   if (const ProgressLine* resume = r.progress.Resume())
     printf("Resume point:   line %zu: %s\n", resume->number, resume->text.c_str());
