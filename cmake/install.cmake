@@ -98,8 +98,10 @@ commands one by one, marks each command line before it starts so that a
 run resumes after a reboot, and reports through a status file, a run log
 and its return code.
 .
-pxtool scrambles, descrambles and inspects package files and prints
-Quillon's trace. An example package is included.")
+pxtool checks and plans a package before it runs, signs and verifies
+packages, shows where a package stands and what its runs did (with the
+commands' own output), re-arms it, scrambles and inspects package files and
+prints Quillon's trace. An example package is included.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # quillon_3.3.5-1_amd64.deb
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
