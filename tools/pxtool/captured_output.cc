@@ -41,26 +41,31 @@ bool CapturedOutput::Read(const std::string& packageDir, std::string* error) {
       return false;
     files_[i].runs = ParseRunOutput(files_[i].text);
   }
+  // One index, so that a report of many runs looks each command up once:
+  // the older file first, runs in order, so that the newest run holding a
+  // line wins; within a run the first command of a line does.
+  for (int i = 1; i >= 0; --i)
+    for (const OutputRun& run : files_[i].runs)
+      for (auto c = run.commands.rbegin(); c != run.commands.rend(); ++c)
+        index_[Key(run.stamp, c->line)] = {&files_[i], &*c};
   return true;
+}
+
+std::string CapturedOutput::Key(const std::string& stamp, size_t line) {
+  return stamp + "#" + std::to_string(line);
 }
 
 bool CapturedOutput::Find(long long started, size_t line,
                           CapturedCommand* found) const {
   if (started < 0 || line == 0) return false;
-  std::string stamp = FormatLogStamp(started);
-  for (const File& file : files_) {
-    std::vector<const OutputRun*> runs = RunsStartedAt(file.runs, stamp);
-    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
-      const OutputCommand* command = CommandAtLine(**run, line);
-      if (command == nullptr) continue;
-      found->output = CommandOutput(file.text, *command);
-      found->ended = command->ended;
-      found->written = command->footer.written;
-      found->cut = command->footer.cut;
-      return true;
-    }
-  }
-  return false;
+  auto at = index_.find(Key(FormatLogStamp(started), line));
+  if (at == index_.end()) return false;
+  const OutputCommand& command = *at->second.command;
+  found->output = CommandOutput(at->second.file->text, command);
+  found->ended = command.ended;
+  found->written = command.footer.written;
+  found->cut = command.footer.cut;
+  return true;
 }
 
 }  // namespace pxtool

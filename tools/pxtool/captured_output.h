@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "run_output.h"
@@ -31,7 +32,12 @@ struct CapturedCommand {
 
 class CapturedOutput {
  public:
+  CapturedOutput() = default;
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+
   // Reads the output files in `packageDir`; missing ones hold nothing.
+  // Not copyable: the index points into the files.
   // False with `error` naming the file when one cannot be read.
   bool Read(const std::string& packageDir, std::string* error);
 
@@ -46,7 +52,14 @@ class CapturedOutput {
     std::string text;
     std::vector<OutputRun> runs;
   };
+  struct Indexed {
+    const File* file;
+    const OutputCommand* command;
+  };
+  static std::string Key(const std::string& stamp, size_t line);
+
   File files_[2];  // the newer, then the one before it
+  std::unordered_map<std::string, Indexed> index_;  // by run stamp and line
 };
 
 }  // namespace pxtool

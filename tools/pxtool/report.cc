@@ -120,8 +120,9 @@ int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
   if (lstat(logPath.c_str(), &st) != 0)
     return Fail("%s: no run log: no run has written one here (autonomic runs write none "
                 "without -d)", logPath.c_str());
+  // The timeline shows no output: only the other forms read it.
   CapturedOutput output;
-  if (!output.Read(where.dir, &error))
+  if ((format != "svg" || outputLine != 0) && !output.Read(where.dir, &error))
     return Fail("cannot read the commands' output %s", error.c_str());
   if (outputLine != 0) return PrintOutput(where.dir, logPath, output, outputLine, outputRun);
   ReportSettings settings;
