@@ -7,6 +7,7 @@
 #
 #   FUZZ_SECONDS  seconds per target (default 30)
 #   FUZZ_TARGETS  targets to run, blank-separated (default: all below)
+#   FUZZ_JOBS     targets run at once (default: the number of cores)
 #
 # Needs clang and the compiler runtime (libclang-rt-14-dev); installs them
 # with apt-get when they are missing.
@@ -48,25 +49,41 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DQUILLON_FUZZ=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]}"
 
-failed=()
-for target in "${targets[@]}"; do
-  work=$build/corpus-work/$target
-  artifacts=$build/artifacts/$target
+# Runs one target on a working copy of its corpus; its libFuzzer log is
+# build-fuzz/<target>.log.
+fuzz_one() {
+  local target=$1 work=$build/corpus-work/$1 artifacts=$build/artifacts/$1
   rm -rf "$work" "$artifacts"
   mkdir -p "$work" "$artifacts"
   cp -r "fuzz/corpus/$target/." "$work/"
-  echo "run_fuzzers: $target for ${seconds}s"
   # -close_fd_mask=1: the "-d" diagnostics of the code under test go to
   # standard output; libFuzzer reports on standard error.
-  if "$build/bin/$target" -max_total_time="$seconds" -timeout=10 \
-       -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 \
-       -artifact_prefix="$artifacts/" "$work" 2> "$build/$target.log"; then
-    tail -n 12 "$build/$target.log" | grep -E '^(Done|stat::number_of_executed_units)' || true
-  else
-    failed+=("$target")
-    tail -n 60 "$build/$target.log"
-    echo "run_fuzzers: $target FAILED; input kept in $artifacts/"
-  fi
+  "$build/bin/$target" -max_total_time="$seconds" -timeout=10 \
+    -rss_limit_mb=2048 -close_fd_mask=1 -print_final_stats=1 \
+    -artifact_prefix="$artifacts/" "$work" 2> "$build/$target.log"
+}
+
+# Each target is single-threaded: as many run at once as there are cores.
+jobs=${FUZZ_JOBS:-$(nproc)}
+failed=()
+for ((first = 0; first < ${#targets[@]}; first += jobs)); do
+  batch=("${targets[@]:first:jobs}")
+  pids=()
+  for target in "${batch[@]}"; do
+    echo "run_fuzzers: $target for ${seconds}s"
+    fuzz_one "$target" >/dev/null &
+    pids+=($!)
+  done
+  for i in "${!batch[@]}"; do
+    target=${batch[$i]}
+    if wait "${pids[$i]}"; then
+      tail -n 12 "$build/$target.log" | grep -E '^(Done|stat::number_of_executed_units)' || true
+    else
+      failed+=("$target")
+      tail -n 60 "$build/$target.log"
+      echo "run_fuzzers: $target FAILED; input kept in $build/artifacts/$target/"
+    fi
+  done
 done
 
 if ((${#failed[@]})); then
