@@ -7,7 +7,7 @@
 #   share/man/man{1,5,8}/*.gz                pxtool(1), px.arg(5), Quillon(8)
 #   share/bash-completion/completions/       Quillon, pxtool
 #   share/doc/quillon/                       README, design notes, formats,
-#                                            copyright
+#                                            faults, copyright
 #   share/quillon/examples/hello/            the example package
 # The Debian package adds share/doc/quillon/changelog.Debian.gz. The test
 # build with the fake reboot program, the tests, benchmarks and fuzz targets
@@ -28,6 +28,7 @@ if(TARGET pxtool)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/design.md
               ${CMAKE_SOURCE_DIR}/docs/formats.md
+              ${CMAKE_SOURCE_DIR}/docs/faults.md
               ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
         DESTINATION ${QUILLON_DOC_DIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
