@@ -7,7 +7,7 @@
 #   share/man/man{1,5,8}/*.gz                pxtool(1), px.arg(5), Quillon(8)
 #   share/bash-completion/completions/       Quillon, pxtool
 #   share/doc/quillon/                       README, design notes, formats,
-#                                            copyright
+#                                            faults, copyright
 #   share/quillon/examples/hello/            the example package
 # The Debian package adds share/doc/quillon/changelog.Debian.gz. The test
 # build with the fake reboot program, the tests, benchmarks and fuzz targets
@@ -28,6 +28,7 @@ if(TARGET pxtool)
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/design.md
               ${CMAKE_SOURCE_DIR}/docs/formats.md
+              ${CMAKE_SOURCE_DIR}/docs/faults.md
               ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
         DESTINATION ${QUILLON_DOC_DIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
@@ -61,9 +62,21 @@ if(QUILLON_SCDOC AND QUILLON_GZIP)
     list(APPEND QUILLON_MAN_OUTPUTS ${out}.gz)
   endforeach()
   add_custom_target(man ALL DEPENDS ${QUILLON_MAN_OUTPUTS})
+  # The pages as a reader sees them, checked for lost code fences and markup
+  # left in the text (tests/man_render_test.sh; man-db's man and col).
+  find_program(QUILLON_MAN man)
+  find_program(QUILLON_COL col)
+  if(QUILLON_MAN AND QUILLON_COL)
+    list(TRANSFORM QUILLON_MAN_PAGES PREPEND ${CMAKE_BINARY_DIR}/man/
+         OUTPUT_VARIABLE pages)
+    list(TRANSFORM pages APPEND .scd)
+    add_test(NAME man_pages_render
+             COMMAND bash ${CMAKE_SOURCE_DIR}/tests/man_render_test.sh
+                     ${QUILLON_SCDOC} ${pages})
+  endif()
 else()
   message(WARNING "scdoc or gzip not found: the manual pages are not built "
-                  "or installed (bash scripts/setup.sh installs scdoc)")
+                  "or installed (bash scripts/setup.sh package installs scdoc)")
 endif()
 
 # The Debian changelog belongs to the package only: a component outside the

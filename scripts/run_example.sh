@@ -4,16 +4,24 @@
 # file, the argument file with its progress marks, and the exit code.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-bash "$top/scripts/setup.sh"
-cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+bash "$top/scripts/setup.sh" example  # a compiler, cmake and the libraries
+echo "Building Quillon and pxtool in $top/build (about a minute the first time)"
+# The configure step's notes (no GoogleTest, no scdoc) do not concern the
+# example; they are shown only when it fails.
+if ! out=$(cmake -S "$top" -B "$top/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo 2>&1); then
+  echo "$out" >&2
+  exit 1
+fi
 cmake --build "$top/build" -j"$(nproc)" --target Quillon pxtool >/dev/null
 
 work=$(mktemp -d /tmp/quillon-example.XXXXXX)
 cp -r "$top/examples/hello/." "$work/"
 echo "Package copied to $work"
 echo "Running: Quillon $work pkg/px.arg"
+# Quillon takes its run lock in /run/quillon, which only root may use.
+sudo=""; [ "$(id -u)" -eq 0 ] || sudo="sudo"
 set +e
-"$top/build/bin/Quillon" "$work" pkg/px.arg
+$sudo "$top/build/bin/Quillon" "$work" pkg/px.arg
 code=$?
 set -e
 show() { echo; echo "===== $1"; cat "$2"; echo; }

@@ -48,6 +48,7 @@ share/bash-completion/completions/pxtool
 share/doc/quillon/README.md
 share/doc/quillon/copyright
 share/doc/quillon/design.md
+share/doc/quillon/faults.md
 share/doc/quillon/formats.md
 share/man/man1/pxtool.1.gz
 share/man/man5/px.arg.5.gz
