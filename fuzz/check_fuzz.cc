@@ -11,12 +11,20 @@
 // and each position lies inside the text (a line that exists, a column at
 // most one past its end); a limit of half of them keeps the first half and
 // counts them all.
+//
+// The same input is formatted as "pxtool fmt" does (arg_file_format.h):
+// formatting is idempotent, keeps every line but the command lines it
+// lists (their command text unchanged, now from column 7), leaves no line
+// end without its CR, and the checker finds neither a bare LF nor shifted
+// columns in the result.
 
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <tuple>
 
+#include "arg_file_format.h"
 #include "checker.h"
 #include "fuzz_support.h"
 
@@ -43,6 +51,52 @@ bool LeavesScratchDir(const std::string& text) {
       return true;
   }
   return false;
+}
+
+// The lines of the text a run reads, without their line ends.
+std::vector<std::string_view> LinesOf(std::string_view text) {
+  std::vector<std::string_view> lines;
+  text = text.substr(0, text.find('\0'));
+  for (size_t at = 0; at < text.size();) {
+    size_t lf = text.find('\n', at);
+    size_t end = lf == std::string_view::npos ? text.size() : lf;
+    size_t stop = lf != std::string_view::npos && end > at && text[end - 1] == '\r' ? end - 1 : end;
+    lines.push_back(text.substr(at, stop - at));
+    at = end + (lf == std::string_view::npos ? 0 : 1);
+  }
+  return lines;
+}
+
+void CheckFormatter(pxtool::CheckInput input) {
+  pxtool::FormattedText once = pxtool::FormatArgumentText(input.text);
+  pxtool::FormattedText twice = pxtool::FormatArgumentText(once.text);
+  FUZZ_CHECK(twice.text == once.text && !twice.Changed());
+  FUZZ_CHECK(twice.leftAlone.size() == once.leftAlone.size());
+
+  std::vector<std::string_view> before = LinesOf(input.text), after = LinesOf(once.text);
+  FUZZ_CHECK(before.size() == after.size());
+  size_t moved = 0;
+  for (size_t i = 0; i < before.size(); ++i) {
+    if (moved < once.columns.size() && once.columns[moved].line == i + 1) {
+      const pxtool::LineChange& change = once.columns[moved++];
+      FUZZ_CHECK(change.before == before[i] && change.after == after[i]);
+      pxtool::CommandColumns was = pxtool::ReadCommandColumns(before[i]);
+      pxtool::CommandColumns is = pxtool::ReadCommandColumns(after[i]);
+      FUZZ_CHECK(was.kind == pxtool::CommandColumns::kShifted &&
+                 is.kind == pxtool::CommandColumns::kInPlace && was.text == is.text);
+    } else {
+      FUZZ_CHECK(before[i] == after[i]);
+    }
+  }
+  FUZZ_CHECK(moved == once.columns.size());
+  std::string_view read(once.text.data(), std::min(once.text.size(), once.text.find('\0')));
+  for (size_t lf = read.find('\n'); lf != std::string_view::npos; lf = read.find('\n', lf + 1))
+    FUZZ_CHECK(lf > 0 && read[lf - 1] == '\r');
+
+  input.text = once.text;
+  if (LeavesScratchDir(input.text)) return;
+  for (const pxtool::Diagnostic& d : pxtool::CheckArgumentText(input).diagnostics)
+    FUZZ_CHECK(d.rule != "bare-line-feed" && d.rule != "command-column-shifted");
 }
 
 }  // namespace
@@ -76,7 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < found.size(); ++i) {
     const pxtool::Diagnostic& d = found[i];
     const pxtool::Rule* rule = pxtool::FindRule(d.rule);
-    FUZZ_CHECK(rule != nullptr && rule->severity == d.severity);
+    FUZZ_CHECK(rule != nullptr && (rule->severity == d.severity ||
+                                   d.rule == "section-name-misspelt"));
     FUZZ_CHECK(!d.message.empty());
     FUZZ_CHECK(d.line >= 1 && d.line <= starts.size());
     size_t lineEnd = d.line < starts.size() ? starts[d.line] - 1 : size;
@@ -98,5 +153,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(a.line == b.line && a.column == b.column && a.rule == b.rule &&
                a.message == b.message);
   }
+  CheckFormatter(input);
   return 0;
 }

@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "package_files.h"
+#include "source_excerpt.h"
 #include "test_util.h"
 
 namespace quillon_test {
@@ -76,22 +77,28 @@ TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
       {"flag-word-ignored", "pkg/px.arg", 30, 23, "column 12, not here: the run reads abort_ne 0"},
       {"flags-line-replaced", "pkg/px.arg", 32, 1, "flags line on line 33"},
       {"command-without-flags", "pkg/px.arg", 35, 7, "never stops the run"},
-      {"script-not-found", "pkg/px.arg", 37, 10, "\"check.s\""},
-      {"bare-line-feed", "pkg/px.arg", 37, 17, "drops \"h\" before it and reads the command as \"sh check.s\""},
+      {"bare-line-feed", "pkg/px.arg", 37, 17,
+       "1 of 49 lines ends in LF only; the run needs CR LF - `pxtool fmt` converts. The run "
+       "drops the character before each LF: here it reads the command as \"sh check.s\""},
       {"script-not-found", "pkg/px.arg", 39, 10, "\"missing.sh\""},
       {"unknown-placeholder", "pkg/px.arg", 41, 21, "\"!{EXTVR}\""},
       {"repeated-placeholder", "pkg/px.arg", 41, 39, "second !{PARAM}"},
       {"line-passed-over", "pkg/px.arg", 43, 1, "blanks before"},
-      {"result-field-not-digits", "pkg/px.arg", 44, 3, "\"h install.sh eleven\""},
+      {"command-column-shifted", "pkg/px.arg", 44, 3,
+       "the run runs \"h install.sh eleven\", not \"sh install.sh eleven\""},
       {"short-pending-line", "pkg/px.arg", 45, 1, ""},
-      {"mode-prefix-never-runs", "pkg/px.arg", 47, 7, "\"update\" line in [Commands]"},
-      {"mode-prefix-glued", "pkg/px.arg", 47, 13, "drops \"_\" after it: it runs \"fw.sh\""},
-      {"no-final-line-feed", "pkg/px.arg", 48, 25, ""},
+      {"result-field-not-digits", "pkg/px.arg", 47, 3, "\"OOO\""},
+      {"mode-prefix-never-runs", "pkg/px.arg", 49, 7, "\"update\" line in [Commands]"},
+      {"mode-prefix-glued", "pkg/px.arg", 49, 13, "drops \"_\" after it: it runs \"fw.sh\""},
+      {"no-final-line-feed", "pkg/px.arg", 50, 25, ""},
       {"fwpath-empty", "basics/empty-fwpath.arg", 2, 1, ""},
       {"path-too-long", "basics/long-name.arg", 2, 8, "260 characters"},
       {"too-many-package-files", "basics/many-files.arg", 2, 8, "more than 50"},
+      {"section-name-misspelt", "basics/misspelt-section.arg", 6, 1,
+       "`[UpdComands]`: did you mean `[UpdCommands]`? Without [UpdCommands] an update run ends "
+       "with the handler error"},
       {"fwpath-directory-missing", "basics/missing-dir.arg", 2, 8, "\"no-such-directory\""},
-      {"fwpath-missing", "basics/no-fwpath.arg", 1, 1, ""},
+      {"fwpath-missing", "basics/no-fwpath.arg", 3, 1, "`PATH=many` is not FWPATH="},
       {"runtime-section-missing", "basics/no-runtime.arg", 1, 1, ""},
       {"section-missing", "basics/no-runtime.arg", 1, 1, ""},
       {"zero-byte", "basics/zero-byte.arg", 7, 1, "13 bytes"},
@@ -99,8 +106,8 @@ TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
       {"file-outside-manifest", "signed/pkg/px.arg", 1, 1, "\"notes.txt\" is not in"},
   };
   std::vector<Diagnostic> found = CheckPath(kSource + "/examples/traps");
-  for (const char* name : {"empty-fwpath", "long-name", "many-files", "missing-dir", "no-fwpath",
-                           "no-runtime", "zero-byte"}) {
+  for (const char* name : {"empty-fwpath", "long-name", "many-files", "misspelt-section",
+                           "missing-dir", "no-fwpath", "no-runtime", "zero-byte"}) {
     std::vector<Diagnostic> more =
         CheckPath(kSource + "/examples/traps/basics/" + name + ".arg");
     found.insert(found.end(), more.begin(), more.end());
@@ -117,7 +124,7 @@ TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
     EXPECT_EQ(e.line, d.line) << Show({d});
     EXPECT_EQ(e.column, d.column) << Show({d});
     EXPECT_NE(std::string::npos, d.message.find(e.part)) << Show({d});
-    EXPECT_EQ(pxtool::FindRule(d.rule)->severity, d.severity);
+    EXPECT_EQ(pxtool::FindRule(d.rule)->severity, d.severity) << Show({d});
     fired.insert(d.rule);
   }
   for (const pxtool::Rule& rule : pxtool::Rules())
@@ -140,6 +147,73 @@ TEST(CheckerTest, StagingPathOverItsLimit) {
   ASSERT_EQ(1u, found.size()) << Show(found);
   EXPECT_EQ("path-too-long", found[0].rule);
   EXPECT_NE(std::string::npos, found[0].message.find("515 characters")) << found[0].message;
+}
+
+// Checks `text` in a package directory that holds files/a.sh.
+std::vector<Diagnostic> CheckText(const std::string& text) {
+  ScopedTempDir dir;
+  mkdir((dir / "files").c_str(), 0755);
+  WriteFile(dir / "files/a.sh", "exit 0\n");
+  pxtool::CheckInput input;
+  input.argPath = "px.arg";
+  input.packageDir = dir.path();
+  input.text = text;
+  return pxtool::CheckArgumentText(input).diagnostics;
+}
+
+// Lines that end in LF only are one finding at the first line whose value
+// the run reads; the rest is found as if they ended in CR LF (no package
+// directory "file", no script "a.s"), at the file's own columns.
+TEST(CheckerTest, LinesEndingInLfOnlyAreOneFinding) {
+  std::vector<Diagnostic> found = CheckText(
+      "[Runtime]\nFWPATH=files\n[Commands]\n0 000 flag abort_ne 0 bogus\n0 000 sh a.sh\n"
+      "0 000 flag abort_ne 0\n[End]\n");
+  ASSERT_EQ(3u, found.size()) << Show(found);
+  EXPECT_EQ("px.arg:2:12: 7 lines end in LF only; the run needs CR LF - `pxtool fmt` converts. "
+            "The run drops the character before each LF: here it reads the package directory "
+            "as \"file\" (the other findings are for the file with CR LF) [bare-line-feed]\n",
+            Show({found[0]}));
+  EXPECT_EQ("unknown-flag-word", found[1].rule);
+  EXPECT_EQ(23u, found[1].column);
+  EXPECT_EQ("flags-line-replaced", found[2].rule);
+  // Mixed: a comment and a header lose nothing; a command does.
+  found = CheckText("[Runtime]\r\n# a\nFWPATH=files\r\n[Commands]\n0 000 flag abort_ne 0\r\n"
+                    "0 000 sh a.sh\n[End]\r\n");
+  ASSERT_EQ(1u, found.size()) << Show(found);
+  EXPECT_EQ("px.arg:6:13: 3 of 7 lines end in LF only", Show(found).substr(0, 40));
+  EXPECT_NE(std::string::npos, found[0].message.find("the command as \"sh a.s\""));
+  found = CheckText("[Runtime]\r\n# a\nFWPATH=files\r\n[Commands]\n0 000 flag abort_ne 0\r\n"
+                    "0 000 sh a.sh\r\n[End]\n");
+  EXPECT_TRUE(found.empty()) << Show(found);
+}
+
+// A header close to a section key: an error where the file lacks the key
+// (and the missing section is not reported again), a warning where the key
+// is there; the FWPATH line that is not "FWPATH=" at its own line.
+TEST(CheckerTest, MisspeltHeadersAndFwPathLine) {
+  std::vector<Diagnostic> found = CheckText(ArgText(
+      {"[Runtime]", "FWPATH = files", "[Comands]", "0 000 true", "[commands]", "[Notes]",
+       "[UpdCommands]", "0 000 flag abort_ne 0", "0 000 true", "[UpdCommand]", "[End]"}));
+  ASSERT_EQ(4u, found.size()) << Show(found);
+  EXPECT_EQ("px.arg:2:1: `FWPATH = files` is not FWPATH=: the run looks for \"FWPATH=\" exactly "
+            "(upper case, no blank before the \"=\") and ends with the handler error "
+            "[fwpath-missing]\n",
+            Show({found[0]}));
+  EXPECT_EQ("px.arg:3:1: `[Comands]`: did you mean `[Commands]`? Without [Commands] a forced "
+            "run (the default) ends with the handler error [section-name-misspelt]\n",
+            Show({found[1]}));
+  EXPECT_EQ(pxtool::Severity::kError, found[1].severity);
+  EXPECT_EQ(5u, found[2].line);
+  EXPECT_NE(std::string::npos, found[2].message.find("(section keys are case-sensitive)"));
+  EXPECT_EQ(pxtool::Severity::kError, found[2].severity);
+  EXPECT_EQ("px.arg:10:1: `[UpdCommand]`: did you mean `[UpdCommands]`? [UpdCommands] is on "
+            "line 7: this header starts no section [section-name-misspelt]\n",
+            Show({found[3]}));
+  EXPECT_EQ(pxtool::Severity::kWarning, found[3].severity);
+  found = CheckText(ArgText({"[Runtim]", "FWPATH=files", "[Commands]", "0 000 true", "[End]"}));
+  ASSERT_EQ(2u, found.size()) << Show(found);
+  EXPECT_EQ("section-name-misspelt", found[0].rule);
+  EXPECT_EQ("command-without-flags", found[1].rule);
 }
 
 // With a limit the checker keeps the first findings by position, whatever
@@ -189,6 +263,20 @@ TEST(CheckerTest, RulesDocumentMatchesTheTable) {
   EXPECT_EQ(pxtool::Rules().size(), Count(doc, "\n## `"));
 }
 
+// The source line lines up with its caret whatever bytes it holds, and a
+// long one is a window around the column.
+TEST(CheckerTest, SourceExcerptLinesUpTheCaret) {
+  EXPECT_EQ("    7 | 0       00\\r \\x01\\xE4x\n      | " + std::string(21, ' ') + "^\n",
+            pxtool::SourceExcerpt(std::string("0\t00\r \x01\xe4x", 9), 7, 9));
+  EXPECT_EQ("    1 | ab\n      |   ^\n", pxtool::SourceExcerpt("ab", 1, 3));  // at the end
+  std::string excerpt = pxtool::SourceExcerpt(std::string(500, 'a') + "X" + std::string(500, 'b'),
+                                              123456, 501);
+  EXPECT_EQ(0u, excerpt.find("123456 | ...aaa")) << excerpt;
+  size_t second = excerpt.find('\n') + 1 + 9, caret = excerpt.rfind('^');  // after "| "
+  EXPECT_EQ('X', excerpt[9 + caret - second]) << excerpt;
+  EXPECT_NE(std::string::npos, excerpt.find("bbb...\n"));
+}
+
 class CheckCliTest : public testing::Test {
  protected:
   int Run(const std::vector<std::string>& args) {
@@ -209,7 +297,12 @@ TEST_F(CheckCliTest, ExitStatusAndTextLayout) {
                         "value (\"abort_ne=0\"): the run does not set abort_ne "
                         "[flag-value-missing]\n"))
       << r_.out;
-  EXPECT_NE(std::string::npos, r_.out.find("\n15 errors, 11 warnings, 1 note in 1 argument file\n"))
+  EXPECT_NE(std::string::npos, r_.out.find("\n16 errors, 10 warnings, 1 note in 1 argument file\n"))
+      << r_.out;
+  // Each finding shows its line, the caret under its column.
+  EXPECT_NE(std::string::npos,
+            r_.out.find("[command-column-shifted]\n   44 | 0 00 sh install.sh eleven\n"
+                        "      |   ^\n"))
       << r_.out;
   // Warnings alone pass, unless --strict.
   EXPECT_EQ(0, Run({"check", "examples/traps/basics/missing-dir.arg"}));
@@ -231,12 +324,12 @@ TEST_F(CheckCliTest, JsonAndSarif) {
   ASSERT_EQ(2u, doc["files"].size());
   EXPECT_EQ("examples/hello/pkg/px.arg", doc["files"][0]["path"]);
   EXPECT_EQ(0, doc["files"][0]["errors"]);
-  EXPECT_EQ(15, doc["files"][1]["errors"]);
+  EXPECT_EQ(16, doc["files"][1]["errors"]);
   EXPECT_EQ(27u, doc["diagnostics"].size());
   const nlohmann::json& first = doc["diagnostics"][0];
   for (const char* key : {"file", "line", "column", "severity", "rule", "message"})
     EXPECT_TRUE(first.contains(key)) << key;
-  EXPECT_EQ(15, doc["summary"]["errors"]);
+  EXPECT_EQ(16, doc["summary"]["errors"]);
   EXPECT_EQ(1, doc["summary"]["exit_status"]);
 
   // SARIF 2.1.0: the shape CI systems read.
@@ -274,20 +367,20 @@ TEST_F(CheckCliTest, MaxDiagnostics) {
   std::string arg = dir / "px.arg";
   WriteFile(arg, ArgText({"[Runtime]", "FWPATH=nodir", "[Commands]", "0 000 flag" + words,
                           "0 000 true", "[End]"}));
-  EXPECT_EQ(1, Run({"check", arg}));
+  EXPECT_EQ(1, Run({"check", "--no-source", arg}));
   EXPECT_EQ(1001u, Count(r_.out, "\n"));
   EXPECT_NE(std::string::npos,
             r_.out.find("\n1200 errors, 1 warning, 0 notes in 1 argument file; 201 more "
                         "diagnostics not shown (--max-diagnostics 1000)\n"))
       << r_.out.substr(r_.out.size() - 300);
-  EXPECT_EQ(1, Run({"check", "--max-diagnostics", "1", arg}));
+  EXPECT_EQ(1, Run({"check", "--max-diagnostics", "1", "--no-source", arg}));
   EXPECT_EQ(arg + ":2:8: warning: package directory \"nodir\" cannot be listed (No such file "
                   "or directory): a run stages no package files [fwpath-directory-missing]\n"
                   "1200 errors, 1 warning, 0 notes in 1 argument file; 1200 more diagnostics "
                   "not shown (--max-diagnostics 1)\n",
             r_.out);
   EXPECT_EQ(1, Run({"check", "--max-diagnostics=0", arg}));
-  EXPECT_EQ(1202u, Count(r_.out, "\n"));
+  EXPECT_EQ(1 + 3 * 1201u, Count(r_.out, "\n"));
   EXPECT_EQ(std::string::npos, r_.out.find("not shown"));
 
   ASSERT_EQ(1, Run({"check", "--format", "json", arg, arg}));

@@ -1,10 +1,12 @@
 // pxtool check [--strict] [--format text|json|sarif] [--max-diagnostics N]
-//              [PACKAGE_DIR | ARGUMENT_FILE]...
+//              [--no-source] [PACKAGE_DIR | ARGUMENT_FILE]...
 // pxtool check --list-rules
 //
 // Runs the checker (checker.h) on each package and prints its diagnostics:
 // text in the compiler layout "FILE:LINE:COL: error|warning|note: message
-// [rule]" and a summary line, or one JSON document (schema pxtool.check,
+// [rule]", each followed by its source line and a caret under the column
+// (source_excerpt.h; not with --no-source), and a summary line, or one JSON
+// document (schema pxtool.check,
 // docs/json.md), or SARIF 2.1.0. At most N diagnostics are printed (1000 by
 // default, 0 for all), the first ones in the order of the output; the
 // counts, the summary and the exit status take in every finding. Exit
@@ -26,6 +28,7 @@
 #include "package_files.h"
 #include "pxtool.h"
 #include "quillon_version.h"
+#include "source_excerpt.h"
 
 namespace pxtool {
 
@@ -166,7 +169,7 @@ int ListRules() {
 }  // namespace
 
 int RunCheck(int argc, char** argv) {
-  bool strict = false, listRules = false;
+  bool strict = false, listRules = false, showSource = true;
   std::string format = "text";
   size_t maxDiagnostics = kDefaultMaxDiagnostics;
   std::vector<const char*> paths;
@@ -177,6 +180,8 @@ int RunCheck(int argc, char** argv) {
       strict = true;
     } else if (arg == "--list-rules") {
       listRules = true;
+    } else if (arg == "--no-source") {
+      showSource = false;
     } else if (OptionValue("--format", argc, argv, &i, &value)) {
       if (value == nullptr) return UsageError("check: --format needs a value", "");
       format = value;
@@ -206,6 +211,7 @@ int RunCheck(int argc, char** argv) {
   bool unreadable = false;
   std::vector<Checked> files;
   std::vector<Diagnostic> all;
+  std::vector<std::string> excerpts;  // text output: each diagnostic's source
   size_t counts[3] = {0, 0, 0}, omitted = 0;
   for (const char* path : paths) {
     PackageLocation where;
@@ -228,6 +234,11 @@ int RunCheck(int argc, char** argv) {
     input.argFile = where.argFile;
     CheckResult found = CheckArgumentText(input, room);
     if (room != kKeepAll) room -= found.diagnostics.size();
+    if (format == "text" && showSource) {
+      TextLines lines(input.text);
+      for (const Diagnostic& d : found.diagnostics)
+        excerpts.push_back(SourceExcerpt(lines.Line(d.line), d.line, d.column));
+    }
     std::move(found.diagnostics.begin(), found.diagnostics.end(),
               std::back_inserter(all));
     Checked checked = {input.argPath, where.dir, {}, found.Omitted()};
@@ -248,9 +259,12 @@ int RunCheck(int argc, char** argv) {
   } else if (format == "sarif") {
     printf("%s\n", Dump(SarifDocument(all, omitted, maxDiagnostics)).c_str());
   } else {
-    for (const Diagnostic& d : all)
+    for (size_t i = 0; i < all.size(); ++i) {
+      const Diagnostic& d = all[i];
       printf("%s:%zu:%zu: %s: %s [%s]\n", d.file.c_str(), d.line, d.column,
              SeverityName(d.severity), d.message.c_str(), d.rule.c_str());
+      if (i < excerpts.size()) fputs(excerpts[i].c_str(), stdout);
+    }
     printf("%zu error%s, %zu warning%s, %zu note%s in %zu argument file%s%s\n",
            counts[0], counts[0] == 1 ? "" : "s", counts[1],
            counts[1] == 1 ? "" : "s", counts[2], counts[2] == 1 ? "" : "s",

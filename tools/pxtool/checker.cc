@@ -12,6 +12,7 @@
 #include <set>
 #include <string_view>
 
+#include "arg_file_format.h"
 #include "package_files.h"
 #include "package_model.h"
 #include "package_tree.h"
@@ -45,6 +46,10 @@ const std::vector<Rule> kRules = {
      "never used."},
     {"section-missing", Severity::kWarning, "A forced run (the default) needs [Commands]; without "
      "it the run ends with the handler error."},
+    {"section-name-misspelt", Severity::kError, "A section is found only by its exact key: a "
+     "header a letter or its case away from [Runtime], [Commands], [UpdCommands] or "
+     "[ExpCommands] starts no section, and a run in the mode that needs it fails or runs "
+     "another section."},
     {"section-not-closed", Severity::kError, "A command section must be followed by a line that "
      "begins with \"[\": otherwise after its commands the run ends with \"corrupted arg file\" and "
      "the handler error."},
@@ -56,9 +61,13 @@ const std::vector<Rule> kRules = {
      "is passed over without a word."},
     {"short-pending-line", Severity::kError, "A pending line shorter than its six leading columns "
      "has no command text: the run reports it and passes over it."},
+    {"command-column-shifted", Severity::kError, "The command text starts in column 7 whatever "
+     "is before it: a mark or result field written at other columns moves the text, and the run "
+     "runs another command than written."},
     {"result-field-not-digits", Severity::kWarning, "Columns 3 to 5 are the result field and the "
-     "command starts in column 7 whatever is there: a field that is not three digits means shifted "
-     "columns, and the run reads another command than meant."},
+     "command starts in column 7 whatever is there: a field that is not three digits means the "
+     "columns were laid out by hand, and where they cannot be told apart the run may read another "
+     "command than meant."},
     {"unknown-flag-word", Severity::kError, "The run looks only for the flag names it knows "
      "(case-sensitive, as plain text): any other word of a flags line is ignored without a word."},
     {"flag-word-ignored", Severity::kWarning, "A flag's name is read at its first occurrence in "
@@ -226,12 +235,13 @@ bool KeptBefore(const Kept& a, const Kept& b) {
 
 class Checker {
  public:
-  Checker(const CheckInput& input, size_t keep)
-      : in_(input),
-        text_(input.text.data()),
-        fileEnd_(input.text.data() + input.text.size()),
-        end_(TextEnd(input.text.data(), input.text.size())),
-        keep_(keep) {}
+  Checker(const CheckInput& input, size_t keep) : in_(input), keep_(keep) {
+    ConvertLineEnds();
+    const std::string& text = converted_.empty() ? input.text : converted_;
+    text_ = text.data();
+    fileEnd_ = text.data() + text.size();
+    end_ = TextEnd(text.data(), text.size());
+  }
   ~Checker() {
     if (baseDir_ >= 0) close(baseDir_);
   }
@@ -240,10 +250,11 @@ class Checker {
 
  private:
   // Counts a finding and keeps it when it is among the first `keep_` by
-  // position.
-  void Report(const char* at, const char* rule, std::string message);
+  // position; with `severity`, at that severity instead of the rule's.
+  void Report(const char* at, const char* rule, std::string message,
+              const Severity* severity = nullptr);
   // Counts a finding without its message.
-  const Rule* Count(const char* rule);
+  const Rule* Count(const char* rule, const Severity* severity = nullptr);
   // Whether a finding at `at` could be kept: when not, a caller may Count()
   // it and spare building its message (for the findings a line can hold
   // by the million).
@@ -251,6 +262,15 @@ class Checker {
   // Report(), unless the same finding was reported for this line of the
   // walks already.
   void ReportOnce(const char* at, const char* rule, const std::string& message);
+  // The text read with CR LF line ends: converted_ and inserted_ when a
+  // line of the text the run reads ends in LF only.
+  void ConvertLineEnds();
+  // Notes the line end at `lf` of a line the run reads a value from, which
+  // the run reads as `what` when the line ends in LF only.
+  void NoteLineEnd(const char* lf, const std::string& what);
+  void ReportLineEnds();
+  void CheckSectionNames();
+  const char* FwPathLookalike() const;
   void CheckBasicParams();
   void CheckPackageFiles();
   void CheckManifest();
@@ -266,10 +286,19 @@ class Checker {
   std::string PackagePath(const std::string& name) const;
 
   const CheckInput& in_;
+  const size_t keep_;
+  // The text as checked: the input's, or converted_ when lines end in LF
+  // only, with a CR before every LF of the part the run reads. Every
+  // position is in it; the output's lines and columns are the input's.
+  std::string converted_;
+  std::vector<size_t> inserted_;  // the CRs put in, as offsets, ascending
+  size_t lines_ = 0, bareLines_ = 0;  // line feeds, and those without a CR
+  const char* firstBare_ = nullptr;   // the first inserted CR that matters
+  std::string firstBareWhat_;         // what the run reads there
+  bool misspeltRuntime_ = false, misspeltCommands_ = false;
   const char* text_;
   const char* fileEnd_;
   const char* end_;
-  const size_t keep_;
   int baseDir_ = -1;
   BasicParams params_;
   size_t counts_[3] = {0, 0, 0};
@@ -283,14 +312,15 @@ size_t OffsetIn(const char* text, const char* fileEnd, const char* at) {
   return static_cast<size_t>(std::min(at, fileEnd) - text);
 }
 
-const Rule* Checker::Count(const char* rule) {
+const Rule* Checker::Count(const char* rule, const Severity* severity) {
   // Findings come in runs of one rule: the last one looked up is kept.
   if (rule != countedName_) {
     countedName_ = rule;
     countedRule_ = FindRule(rule);
   }
-  ++counts_[static_cast<int>(countedRule_ ? countedRule_->severity
-                                          : Severity::kError)];
+  ++counts_[static_cast<int>(severity       ? *severity
+                             : countedRule_ ? countedRule_->severity
+                                            : Severity::kError)];
   return countedRule_;
 }
 
@@ -299,11 +329,13 @@ bool Checker::Keeps(const char* at) const {
          (keep_ > 0 && OffsetIn(text_, fileEnd_, at) <= kept_.front().offset);
 }
 
-void Checker::Report(const char* at, const char* rule, std::string message) {
-  const Rule* r = Count(rule);
+void Checker::Report(const char* at, const char* rule, std::string message,
+                     const Severity* severity) {
+  const Rule* r = Count(rule, severity);
   if (!Keeps(at)) return;
   Kept found = {OffsetIn(text_, fileEnd_, at), rule,
-                r ? r->severity : Severity::kError, std::move(message)};
+                severity ? *severity : r ? r->severity : Severity::kError,
+                std::move(message)};
   if (kept_.size() == keep_) {
     // Full: the finding replaces the last one kept, if it comes before it.
     if (!KeptBefore(found, kept_.front())) return;
@@ -335,28 +367,40 @@ CheckResult Checker::Run() {
   } else {
     baseDir_ = open(in_.packageDir.empty() ? "." : in_.packageDir.c_str(),
                     O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    CheckSectionNames();
     CheckBasicParams();
     CheckManifest();
     CheckKeys();
     CheckSections();
+    ReportLineEnds();
   }
   // In order, the lines and columns counted in one pass up to the last.
   std::sort_heap(kept_.begin(), kept_.end(), KeptBefore);
   CheckResult result;
   std::copy(counts_, counts_ + 3, result.counts);
   result.diagnostics.reserve(kept_.size());
-  size_t line = 1, lineStart = 0, counted = 0;
+  // The input's lines are the converted text's, and so are the columns but
+  // at a line's end: a CR put in before an LF, and that LF, are at the
+  // input's LF.
+  const std::string& input = in_.text;
+  size_t line = 1, lineStart = 0, counted = 0, inputLineStart = 0;
   for (Kept& k : kept_) {
     for (const char* lf = FindLineFeed(text_ + counted, text_ + k.offset);
          lf != nullptr; lf = FindLineFeed(lf + 1, text_ + k.offset)) {
       ++line;
       lineStart = static_cast<size_t>(lf + 1 - text_);
+      if (!converted_.empty()) inputLineStart = input.find('\n', inputLineStart) + 1;
     }
     counted = k.offset;
     Diagnostic d;
     d.file = in_.argPath;
     d.line = line;
     d.column = k.offset - lineStart + 1;
+    if (!converted_.empty() && k.offset < converted_.size() &&
+        (text_[k.offset] == '\r' || text_[k.offset] == '\n')) {
+      size_t inputLf = std::min(input.find('\n', inputLineStart), input.size());
+      d.column = std::min(d.column, inputLf - inputLineStart + 1);
+    }
     d.severity = k.severity;
     d.rule = k.rule;
     d.message = std::move(k.message);
@@ -365,7 +409,158 @@ CheckResult Checker::Run() {
   return result;
 }
 
+// --- Line ends ----------------------------------------------------------------
+
+void Checker::ConvertLineEnds() {
+  const std::string& text = in_.text;
+  const size_t end = static_cast<size_t>(TextEnd(text.data(), text.size()) - text.data());
+  for (size_t lf = text.find('\n'); lf < end; lf = text.find('\n', lf + 1)) {
+    ++lines_;
+    if (lf == 0 || text[lf - 1] != '\r') ++bareLines_;
+  }
+  if (bareLines_ == 0) return;
+  converted_.reserve(text.size() + bareLines_);
+  inserted_.reserve(bareLines_);
+  size_t from = 0;
+  for (size_t lf = text.find('\n'); lf < end; lf = text.find('\n', lf + 1)) {
+    if (lf > 0 && text[lf - 1] == '\r') continue;
+    converted_.append(text, from, lf - from);
+    inserted_.push_back(converted_.size());
+    converted_ += '\r';
+    from = lf;
+  }
+  converted_.append(text, from, std::string::npos);
+}
+
+void Checker::NoteLineEnd(const char* lf, const std::string& what) {
+  const char* cr = lf - 1;
+  if (inserted_.empty() || (firstBare_ != nullptr && firstBare_ <= cr) ||
+      !std::binary_search(inserted_.begin(), inserted_.end(),
+                          static_cast<size_t>(cr - text_)))
+    return;
+  firstBare_ = cr;  // reported at the character the run drops
+  firstBareWhat_ = what;
+}
+
+// One finding for every line that ends in LF only, at the first line a run
+// reads a value from, so that one cause gives one error.
+void Checker::ReportLineEnds() {
+  if (firstBare_ == nullptr) return;
+  std::string lines =
+      bareLines_ == lines_
+          ? std::to_string(bareLines_) + (bareLines_ == 1 ? " line ends" : " lines end")
+          : std::to_string(bareLines_) + " of " + std::to_string(lines_) + " lines " +
+                (bareLines_ == 1 ? "ends" : "end");
+  Report(firstBare_ - 1, "bare-line-feed",
+         lines + " in LF only; the run needs CR LF - `pxtool fmt` converts. The run "
+         "drops the character before each LF: here it reads " + firstBareWhat_ +
+             " (the other findings are for the file with CR LF)");
+}
+
+// --- Section names ------------------------------------------------------------
+
+namespace {
+
+const char* const kSectionKeys[] = {"[Runtime]", "[Commands]", "[UpdCommands]",
+                                    "[ExpCommands]"};
+
+// The section key a header's name is close to, or null: within a quarter
+// of the key's name in edits (at least one; upper and lower case alike).
+const char* NearestKey(std::string_view name, size_t* distance) {
+  const char* nearest = nullptr;
+  for (const char* key : kSectionKeys) {
+    std::string_view keyName(key + 1, strlen(key) - 2);
+    size_t limit = std::max<size_t>(1, keyName.size() / 4);
+    if (std::max(name.size(), keyName.size()) - std::min(name.size(), keyName.size()) > limit)
+      continue;
+    size_t d = EditDistance(name, keyName);
+    if (d <= limit && (nearest == nullptr || d < *distance)) {
+      nearest = key;
+      *distance = d;
+    }
+  }
+  return nearest;
+}
+
+// A line without its line end (its LF and a CR before it).
+std::string_view LineAt(const char* line, const char* end) {
+  const char* lf = FindLineFeed(line, end);
+  const char* stop = lf ? lf : end;
+  if (lf != nullptr && stop > line && stop[-1] == '\r') --stop;
+  return std::string_view(line, static_cast<size_t>(stop - line));
+}
+
+// A line of the text for a message: at most 60 characters, in backquotes.
+std::string Quoted(std::string_view line) {
+  std::string shown = Shown(line);
+  return "`" + shown.substr(1, shown.size() - 2) + "`";
+}
+
+}  // namespace
+
+void Checker::CheckSectionNames() {
+  for (const char* line = text_; line < end_;) {
+    const char* lf = FindLineFeed(line, end_);
+    if (*line == '[') {
+      std::string_view header = LineAt(line, end_);
+      size_t close = header.find(']');
+      std::string_view name = header.substr(1, close == std::string_view::npos
+                                                   ? std::string_view::npos
+                                                   : close - 1);
+      bool exact = false;
+      for (const char* key : kSectionKeys) exact = exact || header.compare(0, strlen(key), key) == 0;
+      size_t distance = 0;
+      const char* key = exact ? nullptr : NearestKey(name, &distance);
+      if (key != nullptr) {
+        std::string message =
+            Quoted(header.substr(0, close == std::string_view::npos ? close : close + 1)) +
+            ": did you mean `" + key + "`?" +
+            (distance == 0 ? " (section keys are case-sensitive)" : "");
+        const char* found = FindText(text_, end_, key);
+        Severity severity = found ? Severity::kWarning : Severity::kError;
+        std::string k = key;
+        if (found)
+          message += " " + k + " is on line " + std::to_string(PositionOf(text_, found).line) +
+                     ": this header starts no section";
+        else if (k == "[Runtime]")
+          message += " Without [Runtime] a run ends with the handler error before anything "
+                     "is staged";
+        else if (k == "[Commands]")
+          message += " Without [Commands] a forced run (the default) ends with the handler error";
+        else if (k == "[UpdCommands]")
+          message += " Without [UpdCommands] an update run ends with the handler error";
+        else if (FindText(text_, end_, "[Commands]") != nullptr)
+          message += " Without [ExpCommands] an expert run runs [Commands] instead";
+        else
+          message += " Without [ExpCommands] an expert run ends with the handler error";
+        misspeltRuntime_ = misspeltRuntime_ || (!found && k == "[Runtime]");
+        misspeltCommands_ = misspeltCommands_ || (!found && k == "[Commands]");
+        Report(line, "section-name-misspelt", message, &severity);
+      }
+    }
+    line = lf ? lf + 1 : end_;
+  }
+}
+
 // --- Basic parameters and package files ---------------------------------------
+
+// The line after [Runtime] (up to the next line that begins with "[") that
+// looks like the FWPATH line but is not "FWPATH=": its key, before a "=",
+// within two edits of FWPATH (upper and lower case alike).
+const char* Checker::FwPathLookalike() const {
+  const char* line = FindLineFeed(params_.runtimeKey, end_);
+  for (line = line ? line + 1 : end_; line < end_ && *line != '[';) {
+    std::string_view text = LineAt(line, end_);
+    std::string_view key = text.substr(0, text.find('='));
+    while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.remove_suffix(1);
+    while (!key.empty() && (key[0] == ' ' || key[0] == '\t')) key.remove_prefix(1);
+    if (*line != '#' && key.size() >= 4 && key.size() <= 8 && EditDistance(key, "FWPATH") <= 2)
+      return line;
+    const char* lf = FindLineFeed(line, end_);
+    line = lf ? lf + 1 : end_;
+  }
+  return nullptr;
+}
 
 void Checker::CheckBasicParams() {
   params_ = ReadBasicParams(text_, end_, "", false,
@@ -374,27 +569,32 @@ void Checker::CheckBasicParams() {
   const char* value = params_.fwPathKey ? params_.fwPathKey + 7 : nullptr;
   if (value != nullptr) {
     const char* lf = FindLineFeed(value, end_);
-    if (lf != nullptr && lf > value && lf[-1] != '\r')
-      Report(lf - 1, "bare-line-feed",
-             "the FWPATH line ends in a bare LF: the run drops " +
-                 Shown(std::string(1, lf[-1])) + " before it and reads the package directory as " +
-                 Shown(std::string(value, static_cast<size_t>(lf - 1 - value))));
+    if (lf != nullptr && lf - 1 > value)
+      NoteLineEnd(lf, "the package directory as " +
+                          Shown(std::string(value, static_cast<size_t>(lf - 2 - value))));
   }
   switch (params_.problem) {
     case BasicParamsProblem::kNone:
       break;
     case BasicParamsProblem::kNoRuntimeSection:
-      Report(text_, "runtime-section-missing",
-             "no [Runtime] in the argument file: a run (classic or "
-             "autonomic) ends with the handler error");
+      // A header that is nearly [Runtime] has said so where it is.
+      if (!misspeltRuntime_)
+        Report(text_, "runtime-section-missing",
+               "no [Runtime] in the argument file: a run (classic or "
+               "autonomic) ends with the handler error");
       return;
     case BasicParamsProblem::kNoLineAfterComments:
       Report(params_.runtimeKey, "runtime-section-missing",
              "no line after [Runtime] and its comment lines: a run ends with the handler error");
       return;
     case BasicParamsProblem::kNoFwPathKey:
-      Report(params_.runtimeKey, "fwpath-missing",
-             "no FWPATH= after [Runtime]: a run ends with the handler error");
+      if (const char* line = FwPathLookalike())
+        Report(line, "fwpath-missing",
+               Quoted(LineAt(line, end_)) + " is not FWPATH=: the run looks for \"FWPATH=\" "
+               "exactly (upper case, no blank before the \"=\") and ends with the handler error");
+      else
+        Report(params_.runtimeKey, "fwpath-missing",
+               "no FWPATH= after [Runtime]: a run ends with the handler error");
       return;
     case BasicParamsProblem::kFwPathWithoutLineEnd:
       Report(params_.fwPathKey, "fwpath-empty",
@@ -429,7 +629,10 @@ void Checker::CheckBasicParams() {
                (params_.scanErrno == ENOTDIR ? std::string("is not a directory")
                                              : std::string("cannot be listed (") +
                                                    strerror(params_.scanErrno) + ")") +
-               ": a run stages no package files");
+               ": a run stages no package files" +
+               (params_.fwPath.find_first_of(" \t") != std::string::npos
+                    ? " (the blanks after FWPATH= are part of the value)"
+                    : ""));
     return;
   }
   CheckPackageFiles();
@@ -549,7 +752,7 @@ void Checker::CheckKeys() {
 // earliest line first, so that what several of them find on one line is
 // found at once and reported once, without remembering any line.
 void Checker::CheckSections() {
-  if (ChooseSection(text_, end_, RunMode::kForce).start == nullptr)
+  if (ChooseSection(text_, end_, RunMode::kForce).start == nullptr && !misspeltCommands_)
     Report(text_, "section-missing",
            "no [Commands]: a forced run (the default) ends with the handler error");
   std::vector<RunWalk> walks;
@@ -688,14 +891,17 @@ void Checker::WalkLine(std::vector<RunWalk>* walks, const char* at) {
 // many walks reach it.
 void Checker::CheckPendingLine(const SectionLine& line,
                                const CommandText& command) {
-  const char* dropped = line.begin + line.size;
-  if (*dropped != '\r')
-    Report(dropped, "bare-line-feed",
-           "the line ends in a bare LF: the run drops " +
-               Shown(std::string(1, *dropped)) + " before it and reads the "
-               "command as " + Shown(command.raw));
+  if (!inserted_.empty() && line.size > kCommandOffset)
+    NoteLineEnd(line.lineFeed, "the command as " + Shown(std::string_view(command.raw).substr(
+                                                       0, command.raw.size() - 1)));
   const char* field = line.begin + kResultOffset;
-  if (!isdigit(static_cast<unsigned char>(field[0])) ||
+  CommandColumns columns = ReadCommandColumns(std::string_view(line.begin, line.size));
+  if (columns.kind == CommandColumns::kShifted && columns.text != command.raw)
+    Report(field, "command-column-shifted",
+           "the command text starts in column 7 whatever is before it: the run runs " +
+               Shown(command.raw) + ", not " + Shown(columns.text) +
+               " (`pxtool fmt` puts the columns in place)");
+  else if (!isdigit(static_cast<unsigned char>(field[0])) ||
       !isdigit(static_cast<unsigned char>(field[1])) ||
       !isdigit(static_cast<unsigned char>(field[2])))
     Report(field, "result-field-not-digits",

@@ -14,7 +14,15 @@
 // The rules are the table Rules() (name, default severity, why); the names
 // are stable: they are the ruleId of the SARIF output and appear in the
 // text output in brackets. docs/check-rules.md lists them (a test keeps the
-// two equal).
+// two equal). A finding has its rule's severity, but for
+// section-name-misspelt, which is a warning where the section it resembles
+// is there all the same.
+//
+// Lines that end in LF only are one finding (bare-line-feed), at the first
+// line the run reads a value or a command from, with their count; every
+// other finding is for the text as if its lines ended in CR LF, so that
+// the one cause does not repeat on every line. Lines and columns are the
+// input's all the same.
 
 #ifndef TOOLS_PXTOOL_CHECKER_H_
 #define TOOLS_PXTOOL_CHECKER_H_
@@ -81,7 +89,8 @@ const size_t kKeepAll = static_cast<size_t>(-1);
 
 // Checks one argument file, keeping the first `keep` findings by position.
 // Time is linear in the text, memory linear in its longest line and in
-// `keep`. Never throws on any input text (a lack of memory aside).
+// `keep` (and in the text when lines end in LF only: it is read converted).
+// Never throws on any input text (a lack of memory aside).
 CheckResult CheckArgumentText(const CheckInput& input, size_t keep = kKeepAll);
 
 // The Levenshtein distance of two words, upper and lower case counted as

@@ -86,6 +86,8 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory,
              const std::string& stateDirectory);
 int RunPlan(int argc, char** argv);
 int RunCheck(int argc, char** argv);
+// Formats an argument file, under the run lock in `runLockDirectory`.
+int RunFmt(int argc, char** argv, const std::string& runLockDirectory);
 
 }  // namespace pxtool
 

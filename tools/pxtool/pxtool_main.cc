@@ -10,6 +10,7 @@
 //   pxtool plan PACKAGE_DIR [ARGUMENT_FILE] [options] [--format text|json]
 //   pxtool check [--strict] [--format text|json|sarif] [--max-diagnostics N]
 //                PATH... | --list-rules
+//   pxtool fmt PACKAGE_DIR [ARGUMENT_FILE] [--check]
 //   pxtool status | report | reset PACKAGE_DIR [ARGUMENT_FILE] [options]
 //   pxtool --help | --version
 //
@@ -65,6 +66,7 @@ int Report(int argc, char** argv) {
 int Reset(int argc, char** argv) {
   return RunReset(argc, argv, RunLockDirectory(), StateDirectory());
 }
+int Fmt(int argc, char** argv) { return RunFmt(argc, argv, RunLockDirectory()); }
 
 struct Command {
   const char* name;
@@ -125,11 +127,18 @@ const Command kCommands[] = {
      RunPlan},
     {"check",
      "check [--strict] [--format text|json|sarif] [--max-diagnostics N]\n"
-     "      PATH... | --list-rules",
+     "      [--no-source] PATH... | --list-rules",
      "check packages (PACKAGE_DIR or ARGUMENT_FILE) for the traps of the\n"
      "      argument-file format: FILE:LINE:COL diagnostics (the first N, 1000\n"
-     "      by default, 0 for all; all counted); exit 1 on an error",
+     "      by default, 0 for all; all counted), each with its source line;\n"
+     "      exit 1 on an error",
      RunCheck},
+    {"fmt", "fmt PACKAGE_DIR [ARGUMENT_FILE] [--check]",
+     "format the argument file: CR LF line ends, the command lines' mark and\n"
+     "      result columns at their widths (no command text changes); refused\n"
+     "      while a run holds the lock; keeps <argument file>.bak. --check: only\n"
+     "      say what would change, exit 1 if anything would",
+     Fmt},
 };
 
 void PrintUsage(FILE* out) {

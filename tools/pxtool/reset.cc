@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "file_replace.h"
 #include "package_manifest.h"
 #include "package_state.h"
 #include "path_parts.h"
@@ -37,21 +38,7 @@
 
 namespace pxtool {
 
-namespace {
-
-// Replaces `target` with `text`, keeping the mode and owner of `like`.
-bool ReplaceFile(const std::string& target, const std::string& text,
-                 const struct stat& like, std::string* error) {
-  std::string why;
-  bool created = false;
-  if (ReplaceWhole(target, text, "pxtool-reset", like.st_mode & 07777, &like, &why, &created))
-    return true;
-  *error = target + (created ? ": cannot be written: " : ": cannot create a file beside it: ") +
-           why;
-  return false;
-}
-
-}  // namespace
+const char kResetTag[] = "pxtool-reset";  // of the files written beside
 
 int RunReset(int argc, char** argv, const std::string& runLockDirectory,
              const std::string& stateDirectory) {
@@ -111,7 +98,7 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory,
   if (!allSections && !missing.empty())
     return Fail("%s: section %s not found - nothing changed", argPath.c_str(),
                 missing.front().c_str());
-  if (changed > 0 && !ReplaceFile(ResetBackupPath(argPath), text, like, &error))
+  if (changed > 0 && !ReplaceFile(ResetBackupPath(argPath), text, like, kResetTag, &error))
     return Fail("cannot keep the previous content: %s - nothing changed", error.c_str());
   std::vector<std::string> removed;
   if (!keepStatus) {
@@ -127,7 +114,7 @@ int RunReset(int argc, char** argv, const std::string& runLockDirectory,
   }
   const char* sections = allSections ? nullptr : SectionKey(modes.front());
   if (changed > 0) {
-    if (!ReplaceFile(argPath, rearmed, like, &error))
+    if (!ReplaceFile(argPath, rearmed, like, kResetTag, &error))
       return Fail("%s - the argument file is unchanged", error.c_str());
     if (int syncError = SyncDirectory(DirectoryPart(argPath)))
       Fail("%s: its directory could not be flushed to disk: %s", argPath.c_str(),
