@@ -545,62 +545,39 @@ TEST_F(SignedPackageTest, LocalModeChecksInPlace) {
   EXPECT_FALSE(Exists(root_ + "/ran.txt"));
 }
 
-// pxtool sign started on a terminal of the test's (a pseudo-terminal whose
-// other end the test keeps): its controlling terminal and its standard
-// input, output and error.
-class TerminalSign {
- public:
-  TerminalSign(const std::string& pxtool, const std::string& cwd, const std::string& key) {
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(master_);
+// pxtool sign on a pseudo-terminal whose other end the test holds: its
+// controlling terminal and its standard input, output and error.
+struct TerminalSign {
+  TerminalSign(const std::string& pxtool, const std::string& cwd) {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+    if ((pid = fork()) == 0) {
       unsetenv("PXTOOL_KEY_PASSWORD");
-      if (login_tty(slave_) == 0 && chdir(cwd.c_str()) == 0)
-        execl(pxtool.c_str(), "pxtool", "sign", "--key", key.c_str(), "t", "pkg/px.arg",
+      if (login_tty(slave) == 0 && chdir(cwd.c_str()) == 0)
+        execl(pxtool.c_str(), "pxtool", "sign", "--key", "keys/locked.key", "t", "pkg/px.arg",
               static_cast<char*>(nullptr));
       _exit(127);
     }
   }
-  ~TerminalSign() {
-    if (pid_ > 0 && status_ < 0) kill(pid_, SIGKILL), Wait();
-    close(master_), close(slave_);
-  }
-  // Reads what pxtool writes to the terminal until `text` has come, it has
-  // ended, or 10 seconds have passed.
+  ~TerminalSign() { close(master), close(slave); }
+  // Reads the terminal until `text` has come or pxtool has ended and said
+  // all (at most 10 seconds); `status` is then its wait status.
   bool ReadUntil(const std::string& text) {
-    for (int i = 0; i < 100 && seen_.find(text) == std::string::npos; ++i) {
-      struct pollfd p = {master_, POLLIN, 0};
+    for (int i = 0; i < 100 && seen.find(text) == std::string::npos; ++i) {
+      struct pollfd p = {master, POLLIN, 0};
       char buffer[256];
-      ssize_t n = poll(&p, 1, 100) == 1 ? read(master_, buffer, sizeof(buffer)) : 0;
-      if (n > 0) {
-        seen_.append(buffer, static_cast<size_t>(n));
-      } else if (status_ >= 0 || waitpid(pid_, &status_, WNOHANG) == pid_) {
-        break;
-      }
+      ssize_t n = poll(&p, 1, 100) == 1 ? read(master, buffer, sizeof(buffer)) : 0;
+      if (n > 0) seen.append(buffer, static_cast<size_t>(n));
+      else if (status >= 0 || waitpid(pid, &status, WNOHANG) == pid) break;
     }
-    return seen_.find(text) != std::string::npos;
-  }
-  void Type(const std::string& keys) {
-    ASSERT_EQ(static_cast<ssize_t>(keys.size()), write(master_, keys.data(), keys.size()));
-  }
-  // The wait status, once pxtool has ended and all it wrote is read.
-  int Wait() {
-    if (status_ < 0) waitpid(pid_, &status_, 0);
-    ReadUntil(std::string(1, '\0'));
-    return status_;
+    return seen.find(text) != std::string::npos;
   }
   bool Echoes() {
     struct termios t;
-    return tcgetattr(slave_, &t) == 0 && (t.c_lflag & ECHO) != 0;
+    return tcgetattr(slave, &t) == 0 && (t.c_lflag & ECHO) != 0;
   }
-  pid_t pid() const { return pid_; }
-  const std::string& seen() const { return seen_; }
-
- private:
-  int master_ = -1, slave_ = -1, status_ = -1;
-  pid_t pid_ = -1;
-  std::string seen_;
+  int master = -1, slave = -1, status = -1;
+  pid_t pid = -1;
+  std::string seen;
 };
 
 // An encrypted key's password is asked for on the terminal, without echo,
@@ -608,27 +585,24 @@ class TerminalSign {
 // prompt. Without a terminal pxtool says where the password may come from.
 TEST_F(SignedPackageTest, SignAsksForThePasswordOnTheTerminal) {
   MakeKey(root_ + "/keys/locked", "secret words");
-  {
-    TerminalSign sign(kPxtool, root_, "keys/locked.key");
-    ASSERT_TRUE(sign.Echoes());
-    ASSERT_TRUE(sign.ReadUntil("Password: ")) << sign.seen();
-    EXPECT_FALSE(sign.Echoes());
-    sign.Type("secret words\n");
-    int status = sign.Wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << sign.seen();
-    EXPECT_EQ(std::string::npos, sign.seen().find("secret")) << sign.seen();
-    EXPECT_TRUE(sign.Echoes());
-  }
+  TerminalSign typed(kPxtool, root_);
+  ASSERT_TRUE(typed.Echoes());
+  ASSERT_TRUE(typed.ReadUntil("Password: ")) << typed.seen;
+  EXPECT_FALSE(typed.Echoes());
+  ASSERT_EQ(13, write(typed.master, "secret words\n", 13));
+  typed.ReadUntil("pxtool ended");
+  EXPECT_TRUE(WIFEXITED(typed.status) && WEXITSTATUS(typed.status) == 0) << typed.seen;
+  EXPECT_EQ(std::string::npos, typed.seen.find("secret")) << typed.seen;
+  EXPECT_TRUE(typed.Echoes());
   ProgramResult v = Pxtool({"verify", "--key", "keys/locked.pub", "t", "pkg/px.arg"});
   EXPECT_EQ(0, v.exit_status) << v.err;
-  {
-    TerminalSign sign(kPxtool, root_, "keys/locked.key");
-    ASSERT_TRUE(sign.ReadUntil("Password: ")) << sign.seen();
-    kill(sign.pid(), SIGTERM);
-    int status = sign.Wait();
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-    EXPECT_TRUE(sign.Echoes());
-  }
+
+  TerminalSign killed(kPxtool, root_);
+  ASSERT_TRUE(killed.ReadUntil("Password: ")) << killed.seen;
+  kill(killed.pid, SIGTERM);
+  killed.ReadUntil("pxtool ended");
+  EXPECT_TRUE(WIFSIGNALED(killed.status) && WTERMSIG(killed.status) == SIGTERM);
+  EXPECT_TRUE(killed.Echoes());
   ProgramResult r = Sign("keys/locked.key");  // standard input /dev/null
   EXPECT_EQ(1, r.exit_status);
   EXPECT_EQ("pxtool: keys/locked.key: key is encrypted: give its password in "
