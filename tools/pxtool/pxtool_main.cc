@@ -15,9 +15,10 @@
 //
 // Every subcommand is one entry of kCommands with an array of its options
 // (command_line.h); main picks the entry, has its arguments read by it and
-// returns the subcommand's exit status. The usage texts are all here. Messages go to standard error and name the file
-// they concern; standard output carries only what was asked for (the help
-// text, a plan, findings, a status, a report, a trace, file information).
+// returns the subcommand's exit status. The usage texts are all here.
+// Messages go to standard error and name the file they concern; standard
+// output carries only what was asked for (the help text, a plan, findings, a
+// status, a report, a trace, file information).
 
 #include <errno.h>
 #include <sys/stat.h>
@@ -92,13 +93,13 @@ const Option kPlanOptions[] = {
     {"-update", nullptr, "update mode: the UpdCommands section", Option::kRunWord},
     {"-force", nullptr, "forced mode: the Commands section (the default)", Option::kRunWord},
     {"-expert", nullptr, "expert mode: the ExpCommands section", Option::kRunWord},
-    {"-n", nullptr, "no reboot", Option::kRunWord},
-    {"-d", nullptr, "diagnostics, as a run with -d", Option::kRunWord},
+    {"-n", nullptr, "no reboot: a reboot flag yields \"reboot suppressed\"", Option::kRunWord},
+    {"-d", nullptr, "taken as a run takes it; changes nothing planned", Option::kRunWord},
     {"autonomic", nullptr, "autonomic mode (or kbxmode)", Option::kRunWord},
     {"kbxmode", nullptr, "the same as autonomic", Option::kRunWord},
-    {"-external-variable", "V", "the external variable's value", Option::kRunWord},
-    {"-reset", "V", "the external reset value", Option::kRunWord},
-    {"-external-parameter", "V", "the external parameter's value", Option::kRunWord},
+    {"-external-variable", "V", "the value put in for !{EXTVAR}", Option::kRunWord},
+    {"-reset", "V", "the value put in for !{RESET}", Option::kRunWord},
+    {"-external-parameter", "V", "the value put in for !{PARAM}", Option::kRunWord},
     {"format", "text|json", "the output form (json: schema pxtool.plan)"},
     {}};
 const Option kCheckOptions[] = {
