@@ -114,8 +114,16 @@ void BM_PlanCommand(benchmark::State& state) {
   dup2(devNull, 1);
   std::string dirArg = dir, format = "--format", json = "json";
   char* argv[] = {&dirArg[0], &format[0], &json[0]};
+  // The option plan's row in pxtool's table has that this reading uses.
+  const pxtool::Option options[] = {{"format", "text|json", ""}, {}};
+  const pxtool::Command plan = {"plan", "plan", "", options, pxtool::RunPlan};
+  pxtool::CommandLine line(plan);
+  if (pxtool::ReadCommandLine(3, argv, &line) != pxtool::kRunCommand) {
+    state.SkipWithError("pxtool plan's command line refused");
+    return;
+  }
   for (auto _ : state) {
-    if (pxtool::RunPlan(3, argv) != 0) {
+    if (pxtool::RunPlan(line) != 0) {
       state.SkipWithError("pxtool plan failed");
       break;
     }

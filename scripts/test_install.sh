@@ -127,6 +127,31 @@ same "complete 'pxtool plan d --format '" "text json" "$(complete_words pxtool p
 same "complete 'Quillon a'" "autonomic FILES" "$(complete_words Quillon a)"
 same "complete 'Quillon /w -u'" "-update" "$(complete_words Quillon /w -u)"
 same "complete 'Quillon /w autonomic -reset '" "" "$(complete_words Quillon /w autonomic -reset '')"
+# The argument file is completed in the working directory, not in the
+# current one.
+mkdir -p "$tmp/work/pkg" "$tmp/elsewhere"
+touch "$tmp/work/pkg/px.arg" "$tmp/work/other.arg" "$tmp/elsewhere/pwd.arg"
+in_elsewhere() { (cd "$tmp/elsewhere" && complete_words "$@"); }
+same "complete 'Quillon WORKDIR p'" "pkg/" "$(in_elsewhere Quillon "$tmp/work" p)"
+same "complete 'Quillon WORKDIR pkg/'" "pkg/px.arg" "$(in_elsewhere Quillon "$tmp/work" pkg/)"
+same "complete 'Quillon WORKDIR o'" "other.arg" "$(in_elsewhere Quillon "$tmp/work" o)"
+same "complete 'Quillon WORKDIR /'" "FILES" "$(in_elsewhere Quillon "$tmp/work" /)"
+for program in Quillon pxtool; do
+  same "complete -p $program" "complete -F _$program $program" \
+       "$(bash -c 'source "$0"; complete -p "$1"' \
+           "$prefix/share/bash-completion/completions/$program" "$program")"
+done
+same "complete 'pxtool help st'" "status" "$(complete_words pxtool help st)"
+same "complete 'pxtool reset --section '" "Commands UpdCommands ExpCommands" \
+     "$(complete_words pxtool reset --section '')"
+# Each subcommand's options as its --help lists them ("-h, --help" as --help).
+for sub in $("$prefix/bin/pxtool" --help | sed -n 's/^  pxtool \([a-z][^ ]*\).*/\1/p'); do
+  same "complete 'pxtool $sub -'" \
+       "$("$prefix/bin/pxtool" "$sub" --help |
+          awk '/^Options:/ {on = 1} on && $1 == "-h," {print $2; next} on && $1 ~ /^-/ {print $1}' |
+          LC_ALL=C sort | xargs)" \
+       "$(complete_words pxtool "$sub" - | tr ' ' '\n' | LC_ALL=C sort | xargs)"
+done
 
 # --- 4. the Debian package -------------------------------------------------
 arch=$(dpkg --print-architecture)

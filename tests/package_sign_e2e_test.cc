@@ -5,8 +5,14 @@
 
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <filesystem>
 #include <functional>
@@ -537,6 +543,70 @@ TEST_F(SignedPackageTest, LocalModeChecksInPlace) {
   EXPECT_NE(std::string::npos, Log().find("ERROR : package signature check: "
                                           "files/lib/helper.sh: differs from SHA256SUMS\n"));
   EXPECT_FALSE(Exists(root_ + "/ran.txt"));
+}
+
+// pxtool sign on a pseudo-terminal whose other end the test holds: its
+// controlling terminal and its standard input, output and error.
+struct TerminalSign {
+  TerminalSign(const std::string& pxtool, const std::string& cwd) {
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
+    if ((pid = fork()) == 0) {
+      unsetenv("PXTOOL_KEY_PASSWORD");
+      if (login_tty(slave) == 0 && chdir(cwd.c_str()) == 0)
+        execl(pxtool.c_str(), "pxtool", "sign", "--key", "keys/locked.key", "t", "pkg/px.arg",
+              static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  ~TerminalSign() { close(master), close(slave); }
+  // Reads the terminal until `text` has come or pxtool has ended and said
+  // all (at most 10 seconds); `status` is then its wait status.
+  bool ReadUntil(const std::string& text) {
+    for (int i = 0; i < 100 && seen.find(text) == std::string::npos; ++i) {
+      struct pollfd p = {master, POLLIN, 0};
+      char buffer[256];
+      ssize_t n = poll(&p, 1, 100) == 1 ? read(master, buffer, sizeof(buffer)) : 0;
+      if (n > 0) seen.append(buffer, static_cast<size_t>(n));
+      else if (status >= 0 || waitpid(pid, &status, WNOHANG) == pid) break;
+    }
+    return seen.find(text) != std::string::npos;
+  }
+  bool Echoes() {
+    struct termios t;
+    return tcgetattr(slave, &t) == 0 && (t.c_lflag & ECHO) != 0;
+  }
+  int master = -1, slave = -1, status = -1;
+  pid_t pid = -1;
+  std::string seen;
+};
+
+// An encrypted key's password is asked for on the terminal, without echo,
+// and the terminal is left as it was, also when a signal ends pxtool at the
+// prompt. Without a terminal pxtool says where the password may come from.
+TEST_F(SignedPackageTest, SignAsksForThePasswordOnTheTerminal) {
+  MakeKey(root_ + "/keys/locked", "secret words");
+  TerminalSign typed(kPxtool, root_);
+  ASSERT_TRUE(typed.Echoes());
+  ASSERT_TRUE(typed.ReadUntil("Password: ")) << typed.seen;
+  EXPECT_FALSE(typed.Echoes());
+  ASSERT_EQ(13, write(typed.master, "secret words\n", 13));
+  typed.ReadUntil("pxtool ended");
+  EXPECT_TRUE(WIFEXITED(typed.status) && WEXITSTATUS(typed.status) == 0) << typed.seen;
+  EXPECT_EQ(std::string::npos, typed.seen.find("secret")) << typed.seen;
+  EXPECT_TRUE(typed.Echoes());
+  ProgramResult v = Pxtool({"verify", "--key", "keys/locked.pub", "t", "pkg/px.arg"});
+  EXPECT_EQ(0, v.exit_status) << v.err;
+
+  TerminalSign killed(kPxtool, root_);
+  ASSERT_TRUE(killed.ReadUntil("Password: ")) << killed.seen;
+  kill(killed.pid, SIGTERM);
+  killed.ReadUntil("pxtool ended");
+  EXPECT_TRUE(WIFSIGNALED(killed.status) && WTERMSIG(killed.status) == SIGTERM);
+  EXPECT_TRUE(killed.Echoes());
+  ProgramResult r = Sign("keys/locked.key");  // standard input /dev/null
+  EXPECT_EQ(1, r.exit_status);
+  EXPECT_EQ("pxtool: keys/locked.key: key is encrypted: give its password in "
+            "PXTOOL_KEY_PASSWORD or --password-file\n", r.err);
 }
 
 // Stock minisign signs what Quillon and pxtool accept, and checks what

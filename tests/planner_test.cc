@@ -147,6 +147,22 @@ TEST_F(PlanCliTest, ExampleWritesNothing) {
   EXPECT_EQ(before, Listing());
 }
 
+// Quillon's own words keep their single dash, anywhere among pxtool's
+// options, and a value word takes the next word whatever it is, as the run
+// reads them.
+TEST_F(PlanCliTest, RunWordsAsTheRunReadsThem) {
+  ASSERT_EQ(0, Run({"-expert", "hello", "--format=json", "-update", "-n",
+                    "-external-variable", "-force"}))
+      << r_.err;
+  nlohmann::json j = nlohmann::json::parse(r_.out);
+  EXPECT_EQ("update", j["mode"]);
+  EXPECT_EQ("sh install.sh update", j["steps"][1]["text"]);
+  ASSERT_EQ(0, Run({"hello", "--format", "json", "-external-variable", "--format"})) << r_.err;
+  EXPECT_EQ("sh install.sh --format", nlohmann::json::parse(r_.out)["steps"][3]["text"]);
+  ASSERT_EQ(0, Run({"hello", "autonomic", "-force"}));
+  EXPECT_NE(std::string::npos, r_.out.find("Mode:      force, autonomic")) << r_.out;
+}
+
 TEST_F(PlanCliTest, RefusedStagingAndBadInput) {
   WriteFile(pkg_ + "/files/old.bin", "abc#MIRA_DOV#");  // method 3
   ASSERT_EQ(0, Run({"hello", "pkg/px.arg", "--format=json"}));

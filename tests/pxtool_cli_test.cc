@@ -1,4 +1,9 @@
-// Runs the real pxtool binary.
+// Runs the real pxtool binary (the test build: status, report and reset
+// take their run locks from the test's directory): its codec subcommands and
+// the command line every subcommand shares.
+
+#include <filesystem>
+#include <regex>
 
 #include "test_util.h"
 
@@ -16,7 +21,7 @@ class PxtoolCliTest : public testing::Test {
     for (std::string w; words >> w;) argv.push_back(w);
     ProgramOptions options;
     options.cwd = dir_.path();
-    r_ = RunProgram(std::string(QUILLON_BIN_DIR) + "/pxtool", argv, options);
+    r_ = RunProgram(std::string(QUILLON_BIN_DIR) + "/pxtool_testbuild", argv, options);
     return r_.exit_status;
   }
   ScopedTempDir dir_;
@@ -50,10 +55,102 @@ TEST_F(PxtoolCliTest, FailuresNameTheFileAndUsageErrors) {
 
   ASSERT_EQ(0, Run("--version"));
   EXPECT_EQ("pxtool " QUILLON_VERSION_STRING "\n", r_.out);
-  for (const char* usage : {"", "scramble a b", "scramble --method 3 a b", "descramble a"}) {
+  for (const char* usage : {"", "nosuch", "help nosuch"}) {
     EXPECT_EQ(2, Run(usage)) << usage;
     EXPECT_NE(std::string::npos, r_.err.find("pxtool --help")) << usage;
   }
+}
+
+// Every subcommand, in the order of "pxtool --help".
+const std::vector<std::string> kSubcommands = {
+    "scramble", "descramble", "info",  "trace", "manifest", "sign",
+    "verify",   "status",     "report", "reset", "plan",     "check",
+    "fmt"};
+
+TEST_F(PxtoolCliTest, EverySubcommandHasItsHelpAndRefusesUnknownOptions) {
+  ASSERT_EQ(0, Run("--help"));
+  const std::string overall = r_.out;
+  std::vector<std::string> synopses;
+  std::regex listed("\n  pxtool ([a-z][^\n]*)");
+  for (std::sregex_iterator m(overall.begin(), overall.end(), listed), end; m != end; ++m)
+    synopses.push_back((*m)[1]);
+  ASSERT_EQ(kSubcommands.size(), synopses.size()) << overall;
+  ASSERT_EQ(0, Run("help"));
+  EXPECT_EQ(overall, r_.out);
+
+  for (size_t i = 0; i < kSubcommands.size(); ++i) {
+    const std::string& name = kSubcommands[i];
+    // No file is looked at: the operand "missing" is never opened.
+    ASSERT_EQ(0, Run(name + " missing --help")) << name << r_.err;
+    const std::string help = r_.out;
+    EXPECT_EQ(0u, help.find("Usage: pxtool " + synopses[i] + "\n")) << help;
+    EXPECT_NE(std::string::npos, help.find("\nOptions:\n")) << help;
+    EXPECT_NE(std::string::npos, help.find("\n  -h, --help ")) << help;
+    EXPECT_EQ("", r_.err);
+    for (const std::string& same : {name + " -h", "help " + name}) {
+      EXPECT_EQ(0, Run(same)) << same;
+      EXPECT_EQ(help, r_.out) << same;
+    }
+    EXPECT_EQ(2, Run(name + " missing --frobnicate=1"));
+    EXPECT_EQ("pxtool: " + name + ": unknown option '--frobnicate'\nTry 'pxtool " + name +
+                  " --help'.\n",
+              r_.err);
+    EXPECT_EQ("", r_.out);
+  }
+}
+
+TEST_F(PxtoolCliTest, UsageErrorsSayWhatIsWrongInOneLine) {
+  std::filesystem::create_directory(dir_ / "hello");
+  const std::pair<const char*, const char*> errors[] = {
+      {"status --form json", "unknown option '--form'"},  // no abbreviations
+      {"status --format", "option '--format' needs a value"},
+      {"status --wait=1", "option '--wait' takes no value"},
+      {"status --timeout 5", "--timeout needs --wait"},
+      {"report --format=xml", "--format takes text, json or svg, not 'xml'"},
+      {"check -x hello", "unknown option '-x'"},
+      {"plan hello -help", "unknown option '-help'"},  // not -h and more
+      {"plan hello --update", "unknown option '--update'"},
+      {"plan hello -reset", "-reset needs a value"},
+      {"plan hello a b", "takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE"},
+      {"sign --key k", "takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE"},
+      {"scramble a b", "--method 1|2 is required"},
+      {"scramble --method 3 a b", "--method takes 1 or 2, not '3'"},
+  };
+  for (const auto& e : errors) {
+    EXPECT_EQ(2, Run(e.first)) << e.first;
+    std::string name(e.first, strcspn(e.first, " "));
+    EXPECT_EQ("pxtool: " + name + ": " + e.second + "\nTry 'pxtool " + name + " --help'.\n",
+              r_.err);
+  }
+}
+
+// A value option of each subcommand, given as "--NAME=VALUE" and as
+// "--NAME VALUE", reaches the subcommand alike; options and operands mix.
+TEST_F(PxtoolCliTest, ValuesInBothForms) {
+  std::filesystem::copy(std::string(QUILLON_SOURCE_DIR) + "/examples/hello", dir_ / "hello",
+                        std::filesystem::copy_options::recursive);
+  WriteFile(dir_ / "a", "abc");
+  const std::pair<const char*, int> cases[] = {
+      {"scramble --method=1 a a1", 0},
+      {"sign --key=nokey hello", 1},  // the key is looked for
+      {"verify hello --key=nokey", 1},
+      {"status hello --format=json", 6},
+      {"status --wait --timeout=9 hello", 6},
+      {"report hello --last=1", 1},  // no run log
+      {"reset --section=[UpdCommands] hello", 0},
+      {"plan hello --format=json", 0},
+      {"check --max-diagnostics=1 hello", 0},
+  };
+  for (const auto& c : cases) {
+    std::string joined = c.first, apart = joined;
+    apart[apart.find('=')] = ' ';
+    EXPECT_EQ(c.second, Run(joined)) << joined << ": " << r_.err;
+    ProgramResult first = r_;
+    EXPECT_EQ(c.second, Run(apart)) << apart << ": " << r_.err;
+    EXPECT_EQ(first.out, r_.out) << apart;
+    EXPECT_EQ(first.err, r_.err) << apart;
+  }
+  EXPECT_NE(std::string::npos, r_.out.find("0 errors")) << r_.out;
 }
 
 }  // namespace

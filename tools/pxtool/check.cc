@@ -168,43 +168,19 @@ int ListRules() {
 
 }  // namespace
 
-int RunCheck(int argc, char** argv) {
-  bool strict = false, listRules = false, showSource = true;
-  std::string format = "text";
+int RunCheck(const CommandLine& line) {
+  bool strict = line.Has("strict"), showSource = !line.Has("no-source");
+  std::string format = line.Has("format") ? line.Last("format") : "text";
   size_t maxDiagnostics = kDefaultMaxDiagnostics;
-  std::vector<const char*> paths;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i];
-    const char* value = nullptr;
-    if (arg == "--strict") {
-      strict = true;
-    } else if (arg == "--list-rules") {
-      listRules = true;
-    } else if (arg == "--no-source") {
-      showSource = false;
-    } else if (OptionValue("--format", argc, argv, &i, &value)) {
-      if (value == nullptr) return UsageError("check: --format needs a value", "");
-      format = value;
-      if (format != "text" && format != "json" && format != "sarif")
-        return UsageError("check: unknown format ", format.c_str());
-    } else if (OptionValue("--max-diagnostics", argc, argv, &i, &value)) {
-      if (value == nullptr || !ParseCount(value, &maxDiagnostics))
-        return UsageError("check: --max-diagnostics needs a number (0: no "
-                          "limit), not ", value ? value : "nothing");
-    } else if (arg == "--") {
-      for (++i; i < argc; ++i) paths.push_back(argv[i]);
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("check: unknown option ", arg.c_str());
-    } else {
-      paths.push_back(argv[i]);
-    }
-  }
-  if (listRules) {
-    if (!paths.empty()) return UsageError("check: --list-rules takes no path", "");
+  const char* max = line.Last("max-diagnostics");
+  if (max != nullptr && !ParseCount(max, &maxDiagnostics))
+    return line.UsageError("--max-diagnostics needs a number (0: no limit), not '%s'", max);
+  const std::vector<std::string>& paths = line.operands();
+  if (line.Has("list-rules")) {
+    if (!paths.empty()) return line.UsageError("--list-rules takes no path");
     return ListRules();
   }
-  if (paths.empty())
-    return UsageError("check: needs a PACKAGE_DIR or ARGUMENT_FILE", "");
+  if (paths.empty()) return line.UsageError("needs a PACKAGE_DIR or ARGUMENT_FILE");
 
   // The limit holds over all files, in the order of the output.
   size_t room = maxDiagnostics == 0 ? kKeepAll : maxDiagnostics;
@@ -213,11 +189,11 @@ int RunCheck(int argc, char** argv) {
   std::vector<Diagnostic> all;
   std::vector<std::string> excerpts;  // text output: each diagnostic's source
   size_t counts[3] = {0, 0, 0}, omitted = 0;
-  for (const char* path : paths) {
+  for (const std::string& path : paths) {
     PackageLocation where;
     std::string error;
     CheckInput input;
-    if (!LocatePackage(path, nullptr, &where, &error) ||
+    if (!LocatePackage(path.c_str(), nullptr, &where, &error) ||
         !ReadPackageFile(where.ArgPath(), kMaxArgumentFileSize, where.dir,
                          &input.text, &error)) {
       fprintf(stderr, "pxtool: %s\n", error.c_str());

@@ -6,10 +6,10 @@
 
 namespace pxtool {
 
-int RunDescramble(int argc, char** argv) {
-  if (argc != 2) return UsageError("descramble: needs IN and OUT", "");
-  const char* in = argv[0];
-  const char* out = argv[1];
+int RunDescramble(const CommandLine& line) {
+  if (line.operands().size() != 2) return line.UsageError("needs IN and OUT");
+  const char* in = line.operands()[0].c_str();
+  const char* out = line.operands()[1].c_str();
   PXTool::PXCryptMethod found;
   unsigned long long size;
   if (!ExamineSource(in, &found, &size)) return kExitFailure;

@@ -16,7 +16,6 @@
 // --check changes nothing: exit status 1 when fmt would change the file, 0
 // when it is formatted.
 
-#include <getopt.h>
 #include <sys/stat.h>
 
 #include <cctype>
@@ -91,25 +90,11 @@ int LockForRewrite(RunLock* lock, const std::string& argPath) {
 
 }  // namespace
 
-int RunFmt(int argc, char** argv, const std::string& runLockDirectory) {
-  static const struct option kOptions[] = {{"check", no_argument, nullptr, 'c'},
-                                            {nullptr, 0, nullptr, 0}};
-  std::vector<char*> args{const_cast<char*>("fmt")};
-  args.insert(args.end(), argv, argv + argc);
-  args.push_back(nullptr);
-  bool check = false;
-  opterr = 0;
-  optind = 0;  // glibc: start over
-  for (int c; (c = getopt_long(static_cast<int>(args.size() - 1), args.data(), "", kOptions,
-                               nullptr)) != -1;) {
-    if (c != 'c') return UsageError("fmt: unknown option ", args[optind - 1]);
-    check = true;
-  }
-  std::vector<const char*> names(args.begin() + optind, args.end() - 1);
-  if (names.empty()) return UsageError("fmt: needs PACKAGE_DIR [ARGUMENT_FILE]", "");
+int RunFmt(const CommandLine& line, const std::string& runLockDirectory) {
+  const bool check = line.Has("check");
   PackageLocation where;
   std::string error;
-  int rc = LocateNamedPackage("fmt", names, &where, &error);
+  int rc = LocateNamedPackage(line, PackageOperands::kRequired, &where, &error);
   if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
   const std::string argPath = where.ArgPath();
 

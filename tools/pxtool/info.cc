@@ -6,13 +6,13 @@
 
 namespace pxtool {
 
-int RunInfo(int argc, char** argv) {
-  if (argc == 0) return UsageError("info: needs at least one FILE", "");
+int RunInfo(const CommandLine& line) {
+  if (line.operands().empty()) return line.UsageError("needs at least one FILE");
   int status = kExitSuccess;
-  for (int i = 0; i < argc; ++i) {
+  for (const std::string& file : line.operands()) {
     PXTool::PXCryptMethod found;
     unsigned long long size;
-    if (!ExamineSource(argv[i], &found, &size)) {
+    if (!ExamineSource(file.c_str(), &found, &size)) {
       status = kExitFailure;
       continue;
     }
@@ -21,7 +21,7 @@ int RunInfo(int argc, char** argv) {
       note = " (cannot be descrambled: method 3 is refused)";
     else if (found != PXTool::PXDecrypt && size == 0)
       note = " (cannot be descrambled: bare trailer)";
-    printf("%s: method %s, plain size %llu%s\n", argv[i], MethodName(found),
+    printf("%s: method %s, plain size %llu%s\n", file.c_str(), MethodName(found),
            size, note);
   }
   return status;

@@ -8,14 +8,14 @@ namespace pxtool {
 
 using namespace signing;
 
-int RunManifest(int argc, char** argv) {
-  Arguments args;
+int RunManifest(const CommandLine& line) {
+  PackageLocation where;
   int status = kSuccess;
-  if (!ParseArguments("manifest", argc, argv, {}, &args, &status)) return status;
-  if (!EnterPackage(args.packageDir)) return kFailure;
+  if (!FindNamedPackage(line, &where, &status)) return status;
+  if (!EnterPackage(where.dir)) return kFailure;
   std::string text;
   PackageLayout layout;
-  return WriteManifest(args.argFile, &text, &layout);
+  return WriteManifest(where.argFile, &text, &layout);
 }
 
 }  // namespace pxtool

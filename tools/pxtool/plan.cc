@@ -206,49 +206,30 @@ void PrintText(const Plan& plan, const PackageLocation& where) {
     printf("(assuming every command returns 0)\n");
 }
 
-bool OneOf(const char* word, std::initializer_list<const char*> words) {
-  for (const char* w : words)
-    if (!strcmp(word, w)) return true;
-  return false;
-}
-
 }  // namespace
 
-int RunPlan(int argc, char** argv) {
-  std::vector<const char*> positional;
-  std::vector<std::string> options;
-  bool asJson = false, autonomic = false;
-  for (int i = 0; i < argc; ++i) {
-    const char* arg = argv[i];
-    const char* value = nullptr;
-    if (OptionValue("--format", argc, argv, &i, &value)) {
-      if (value == nullptr) value = "";
-      if (strcmp(value, "json") && strcmp(value, "text"))
-        return UsageError("plan: --format takes text or json, not ", value);
-      asJson = !strcmp(value, "json");
-    } else if (OneOf(arg, {"-external-variable", "-reset", "-external-parameter"})) {
-      if (i + 1 >= argc) return UsageError("plan: a value must follow ", arg);
-      options.push_back(arg);
-      options.push_back(argv[++i]);
-    } else if (OneOf(arg, {"-update", "-force", "-expert", "-n", "-d", "autonomic", "kbxmode"})) {
-      autonomic = autonomic || OneOf(arg, {"autonomic", "kbxmode"});
-      options.push_back(arg);
-    } else if (arg[0] == '-' && arg[1] != '\0') {
-      return UsageError("plan: unknown option ", arg);
-    } else if (positional.size() < 2) {
-      positional.push_back(arg);
-    } else {
-      return UsageError("plan: too many arguments: ", arg);
-    }
+// The run's own words (Option::kRunWord in the table of commands) come
+// apart from pxtool's options, exactly as written and in their order, and
+// go to ParseCmdline as the run would read them.
+int RunPlan(const CommandLine& line) {
+  const char* format = line.Last("format");
+  bool asJson = format != nullptr && !strcmp(format, "json");
+  const std::vector<std::string>& options = line.runWords();
+  bool autonomic = false;
+  for (size_t i = 0; i < options.size(); ++i) {
+    autonomic = autonomic || options[i] == "autonomic" || options[i] == "kbxmode";
+    // A value is passed over: "-reset autonomic" is no mode.
+    if (options[i] == "-external-variable" || options[i] == "-reset" ||
+        options[i] == "-external-parameter")
+      ++i;
   }
-  if (positional.empty())
-    return UsageError("plan: needs PACKAGE_DIR [ARGUMENT_FILE]", "");
 
   PackageLocation where;
   std::string error;
-  const char* second = positional.size() > 1 ? positional[1] : nullptr;
   PlanInput input;
-  if (!LocatePackage(positional[0], second, &where, &error) ||
+  int rc = LocateNamedPackage(line, PackageOperands::kRequired, &where, &error);
+  if (rc == kExitUsage) return rc;
+  if (rc != kExitSuccess ||
       !ReadPackageFile(where.ArgPath(), kMaxArgumentFileSize, where.dir, &input.text, &error))
     return Fail("%s", error.c_str());
   input.packageDir = where.dir;
@@ -256,7 +237,7 @@ int RunPlan(int argc, char** argv) {
   // Quillon <dir> <argfile> is the classic layout; so is an argument file
   // found below the package directory. px.arg in the directory itself is
   // the local one.
-  bool classic = second != nullptr || where.argFile.find('/') != std::string::npos;
+  bool classic = line.operands().size() > 1 || where.argFile.find('/') != std::string::npos;
   input.layout = autonomic ? PlanLayout::kAutonomic
                  : classic ? PlanLayout::kClassic
                            : PlanLayout::kLocal;

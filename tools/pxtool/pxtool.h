@@ -1,7 +1,7 @@
 // pxtool's subcommands, one function each in a file of its own (the table of
-// them is in pxtool_main.cc), taking the arguments after the name and
-// returning the exit status: 0 success, 1 failure, 2 usage error (those that
-// report a state have more). Messages go to standard error, begin with
+// them is in pxtool_main.cc), taking their arguments as read by the table
+// (command_line.h) and returning the exit status: 0 success, 1 failure,
+// 2 usage error (those that report a state have more). Messages go to standard error, begin with
 // "pxtool: " and name the file they concern; standard output carries only
 // the result.
 
@@ -9,10 +9,10 @@
 #define TOOLS_PXTOOL_PXTOOL_H_
 
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "package_files.h"
 #include "px_tool.h"
 
@@ -21,34 +21,24 @@ namespace pxtool {
 enum ExitStatus { kExitSuccess = 0, kExitFailure = 1, kExitUsage = 2 };
 
 // Prints "pxtool: <message><detail>" and the hint to --help on standard
-// error; returns kExitUsage.
+// error; returns kExitUsage. (A subcommand's usage errors go through
+// CommandLine::UsageError, whose hint names the subcommand.)
 int UsageError(const char* message, const char* detail);
 
 // Prints "pxtool: " and the formatted message as a line on standard error;
 // returns kExitFailure.
 int Fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Whether argv[*i] is the option `name`, as "NAME VALUE" (*i then moves to
-// the value) or "NAME=VALUE". *value: the value, null when it is missing.
-bool OptionValue(const char* name, int argc, char** argv, int* i, const char** value);
+// Whether a subcommand on one package may leave it out (the current
+// directory then) or must name it.
+enum class PackageOperands { kOptional, kRequired };
 
-// What an option handler of ParsePackageArguments returns when it does not
-// stop with an exit status.
-const int kOptionTaken = -1, kOptionUnknown = -2;
-
-// Reads the arguments of a command on one package (status, report, reset):
-// `option(&i)` is asked about each argument that begins with '-' (a lone "-"
-// is a name) and may move i past the option's value; the other arguments go
-// to `names`. Returns kOptionTaken, or the exit status of the first error.
-int ParsePackageArguments(const char* command, int argc, char** argv,
-                          const std::function<int(int* i)>& option,
-                          std::vector<const char*>* names);
-
-// Finds the package `names` give (PACKAGE_DIR [ARGUMENT_FILE] |
-// ARGUMENT_FILE; none: the current directory) with LocatePackage. Returns
-// kExitSuccess; kExitUsage after saying there are more than two names; or
-// kExitFailure with `error`, not yet said.
-int LocateNamedPackage(const char* command, const std::vector<const char*>& names,
+// Finds the package the operands of `line` name (PACKAGE_DIR
+// [ARGUMENT_FILE] | ARGUMENT_FILE, see package_files.h) with LocatePackage.
+// Every subcommand on one package names it so. Returns kExitSuccess;
+// kExitUsage after the one usage message for it (more than two operands,
+// or none when required); or kExitFailure with `error`, not yet said.
+int LocateNamedPackage(const CommandLine& line, PackageOperands operands,
                        PackageLocation* where, std::string* error);
 
 // Reads the trailer and plain size of `path`. On failure says on standard
@@ -68,26 +58,27 @@ int Transform(const char* verb, const char* in, const char* out,
 // A method as `info` shows it.
 const char* MethodName(PXTool::PXCryptMethod method);
 
-// The subcommands.
-int RunScramble(int argc, char** argv);
-int RunDescramble(int argc, char** argv);
-int RunInfo(int argc, char** argv);
-int RunTrace(int argc, char** argv);
-int RunManifest(int argc, char** argv);
-int RunSign(int argc, char** argv);
+// The subcommands, each given its arguments as read by the table of
+// commands (command_line.h).
+int RunScramble(const CommandLine& line);
+int RunDescramble(const CommandLine& line);
+int RunInfo(const CommandLine& line);
+int RunTrace(const CommandLine& line);
+int RunManifest(const CommandLine& line);
+int RunSign(const CommandLine& line);
 // Runs keep their records of taken lines in `stateDirectory`
 // (taken_lines.h).
-int RunVerify(int argc, char** argv, const std::string& stateDirectory);
+int RunVerify(const CommandLine& line, const std::string& stateDirectory);
 // Operators' tools: where a package stands, what its runs did, re-arming it.
 // Runs keep their locks in `runLockDirectory` (run_lock.h).
-int RunStatus(int argc, char** argv, const std::string& runLockDirectory);
-int RunReport(int argc, char** argv, const std::string& runLockDirectory);
-int RunReset(int argc, char** argv, const std::string& runLockDirectory,
+int RunStatus(const CommandLine& line, const std::string& runLockDirectory);
+int RunReport(const CommandLine& line, const std::string& runLockDirectory);
+int RunReset(const CommandLine& line, const std::string& runLockDirectory,
              const std::string& stateDirectory);
-int RunPlan(int argc, char** argv);
-int RunCheck(int argc, char** argv);
+int RunPlan(const CommandLine& line);
+int RunCheck(const CommandLine& line);
 // Formats an argument file, under the run lock in `runLockDirectory`.
-int RunFmt(int argc, char** argv, const std::string& runLockDirectory);
+int RunFmt(const CommandLine& line, const std::string& runLockDirectory);
 
 }  // namespace pxtool
 

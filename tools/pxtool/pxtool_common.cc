@@ -26,41 +26,13 @@ int Fail(const char* format, ...) {
   return kExitFailure;
 }
 
-bool OptionValue(const char* name, int argc, char** argv, int* i, const char** value) {
-  size_t length = strlen(name);
-  const char* arg = argv[*i];
-  if (strncmp(arg, name, length) != 0) return false;
-  if (arg[length] == '=') {
-    *value = arg + length + 1;
-    return true;
-  }
-  if (arg[length] != '\0') return false;
-  *value = ++*i < argc ? argv[*i] : nullptr;
-  return true;
-}
-
-int ParsePackageArguments(const char* command, int argc, char** argv,
-                          const std::function<int(int* i)>& option,
-                          std::vector<const char*>* names) {
-  for (int i = 0; i < argc; ++i) {
-    if (argv[i][0] != '-' || argv[i][1] == '\0') {
-      names->push_back(argv[i]);
-      continue;
-    }
-    int result = option(&i);
-    if (result == kOptionUnknown)
-      return UsageError((std::string(command) + ": unknown option ").c_str(), argv[i]);
-    if (result != kOptionTaken) return result;
-  }
-  return kOptionTaken;
-}
-
-int LocateNamedPackage(const char* command, const std::vector<const char*>& names,
+int LocateNamedPackage(const CommandLine& line, PackageOperands operands,
                        PackageLocation* where, std::string* error) {
-  if (names.size() > 2)
-    return UsageError(command, ": takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE");
-  bool found = LocatePackage(names.empty() ? "." : names[0],
-                             names.size() > 1 ? names[1] : nullptr, where, error);
+  const std::vector<std::string>& names = line.operands();
+  if (names.size() > 2 || (names.empty() && operands == PackageOperands::kRequired))
+    return line.UsageError("takes PACKAGE_DIR [ARGUMENT_FILE] or ARGUMENT_FILE");
+  bool found = LocatePackage(names.empty() ? "." : names[0].c_str(),
+                             names.size() > 1 ? names[1].c_str() : nullptr, where, error);
   return found ? kExitSuccess : kExitFailure;
 }
 

@@ -71,47 +71,30 @@ int PrintOutput(const std::string& dir, const std::string& logPath,
 
 }  // namespace
 
-int RunReport(int argc, char** argv, const std::string& runLockDirectory) {
-  std::vector<const char*> names;
-  std::string format = "text";
+int RunReport(const CommandLine& line, const std::string& runLockDirectory) {
+  std::string format = line.Has("format") ? line.Last("format") : "text";
   size_t last = 0, outputLine = 0, outputRun = 0;
-  int rc = ParsePackageArguments("report", argc, argv, [&](int* i) {
-    std::string arg = argv[*i];
-    if (arg == "--output" || arg == "--run") {
-      size_t* value = arg == "--output" ? &outputLine : &outputRun;
-      if (*i + 1 >= argc || !ParseCount(argv[++*i], value))
-        return UsageError(arg == "--output"
-                              ? "report: --output needs a line number above 0"
-                              : "report: --run needs a run number above 0",
-                          "");
-    } else if (arg == "--format") {
-      if (*i + 1 >= argc) return UsageError("report: --format needs a value", "");
-      format = argv[++*i];
-      if (format != "text" && format != "json" && format != "svg")
-        return UsageError("report: --format takes text, json or svg, not ",
-                          format.c_str());
-    } else if (arg != "--last") {
-      return kOptionUnknown;
-    } else if (*i + 1 >= argc || !ParseCount(argv[++*i], &last)) {
-      return UsageError("report: --last needs a number of runs above 0", "");
-    }
-    return kOptionTaken;
-  }, &names);
-  if (rc != kOptionTaken) return rc;
+  if (line.Has("output") && !ParseCount(line.Last("output"), &outputLine))
+    return line.UsageError("--output needs a line number above 0");
+  if (line.Has("run") && !ParseCount(line.Last("run"), &outputRun))
+    return line.UsageError("--run needs a run number above 0");
+  if (line.Has("last") && !ParseCount(line.Last("last"), &last))
+    return line.UsageError("--last needs a number of runs above 0");
   if (outputRun != 0 && outputLine == 0)
-    return UsageError("report: --run goes with --output LINE", "");
+    return line.UsageError("--run goes with --output LINE");
   if (format == "svg" && last == 0) last = kSvgDefaultRuns;
 
   PackageLocation where;
   std::string error;
-  rc = LocateNamedPackage("report", names, &where, &error);
+  int rc = LocateNamedPackage(line, PackageOperands::kOptional, &where, &error);
   if (rc == kExitUsage) return rc;
+  const std::vector<std::string>& names = line.operands();
   bool located = rc == kExitSuccess;
   struct stat st;
   if (!located) {
     // A package directory whose argument file is gone still has its log;
     // its commands then go without line numbers.
-    if (names.size() > 1 || stat(names.empty() ? "." : names[0], &st) != 0 ||
+    if (names.size() > 1 || stat(names.empty() ? "." : names[0].c_str(), &st) != 0 ||
         !S_ISDIR(st.st_mode))
       return Fail("%s", error.c_str());
     where.dir = names.empty() ? "." : names[0];

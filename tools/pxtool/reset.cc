@@ -40,30 +40,20 @@ namespace pxtool {
 
 const char kResetTag[] = "pxtool-reset";  // of the files written beside
 
-int RunReset(int argc, char** argv, const std::string& runLockDirectory,
+int RunReset(const CommandLine& line, const std::string& runLockDirectory,
              const std::string& stateDirectory) {
-  std::vector<const char*> names;
   std::vector<RunMode> modes;
-  bool keepStatus = false;
-  int rc = ParsePackageArguments("reset", argc, argv, [&](int* i) {
-    std::string arg = argv[*i];
+  bool keepStatus = line.Has("keep-status");
+  for (const std::string& key : line.All("section")) {
     RunMode mode;
-    if (arg == "--keep-status") {
-      keepStatus = true;
-    } else if (arg != "--section") {
-      return kOptionUnknown;
-    } else if (*i + 1 >= argc || !ModeOfSectionKey(argv[++*i], &mode)) {
-      return UsageError("reset: --section takes Commands, UpdCommands or "
-                        "ExpCommands (with or without brackets)", "");
-    } else {
-      modes.push_back(mode);
-    }
-    return kOptionTaken;
-  }, &names);
-  if (rc != kOptionTaken) return rc;
+    if (!ModeOfSectionKey(key.c_str(), &mode))
+      return line.UsageError("--section takes Commands, UpdCommands or ExpCommands (with or "
+                             "without brackets)");
+    modes.push_back(mode);
+  }
   PackageLocation where;
   std::string error;
-  rc = LocateNamedPackage("reset", names, &where, &error);
+  int rc = LocateNamedPackage(line, PackageOperands::kOptional, &where, &error);
   if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
   bool allSections = modes.empty();
   if (allSections) modes = {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert};

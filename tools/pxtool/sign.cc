@@ -1,6 +1,9 @@
 // pxtool sign --key SECRET_KEY PACKAGE_DIR [ARGUMENT_FILE]: writes the
-// manifest and signs it (SHA256SUMS.minisig).
+// manifest and signs it (SHA256SUMS.minisig). An encrypted key's password
+// comes from --password-file, else PXTOOL_KEY_PASSWORD, else the terminal
+// (password_prompt.h); without any of them signing fails.
 
+#include "password_prompt.h"
 #include "pxtool.h"
 #include "signing.h"
 
@@ -8,40 +11,41 @@ namespace pxtool {
 
 using namespace signing;
 
-int RunSign(int argc, char** argv) {
-  Arguments args;
+int RunSign(const CommandLine& line) {
+  std::vector<std::string> keys = line.All("key");
+  if (keys.size() != 1) return line.UsageError("needs exactly one --key SECRET_KEY");
+  PackageLocation where;
   int status = kSuccess;
-  if (!ParseArguments("sign", argc, argv, {"key", "password-file"}, &args,
-                      &status))
-    return status;
-  if (args.options["key"].size() != 1)
-    return UsageError("sign: needs exactly one --key SECRET_KEY", "");
-  const std::string keyPath = args.options["key"][0];
+  if (!FindNamedPackage(line, &where, &status)) return status;
+  const std::string keyPath = keys[0];
   std::string keyText, why;
   if (!ReadSmallFile(keyPath, kMinisignMaxFile, &keyText, &why))
     return Failure(keyPath, why);
   std::string password;
   if (MinisignSecretKeyIsEncrypted(keyText)) {
-    const std::vector<std::string>& files = args.options["password-file"];
-    if (!files.empty()) {
-      if (!ReadSmallFile(files.back(), 4096, &password, &why))
-        return Failure(files.back(), why);
+    const char* file = line.Last("password-file");
+    const char* env = getenv("PXTOOL_KEY_PASSWORD");
+    if (file != nullptr) {
+      if (!ReadSmallFile(file, 4096, &password, &why)) return Failure(file, why);
       size_t lf = password.find('\n');
       if (lf != std::string::npos) password.resize(lf);
-    } else if (const char* env = getenv("PXTOOL_KEY_PASSWORD")) {
+    } else if (env != nullptr) {
       password = env;
     } else {
-      return Failure(keyPath, "key is encrypted: give its password in "
-                              "PXTOOL_KEY_PASSWORD or --password-file");
+      PromptResult asked = ReadPasswordFromTerminal("Password: ", &password, &why);
+      if (asked == PromptResult::kFailed) return Failure(keyPath, why);
+      if (asked == PromptResult::kNoTerminal)
+        return Failure(keyPath, "key is encrypted: give its password in "
+                                "PXTOOL_KEY_PASSWORD or --password-file");
     }
   }
   MinisignSecretKey key;
   if (!ParseMinisignSecretKey(keyText, password, &key, &why))
     return Failure(keyPath, why);
-  if (!EnterPackage(args.packageDir)) return kFailure;
+  if (!EnterPackage(where.dir)) return kFailure;
   std::string manifest;
   PackageLayout layout;
-  status = WriteManifest(args.argFile, &manifest, &layout);
+  status = WriteManifest(where.argFile, &manifest, &layout);
   if (status != kSuccess) return status;
   std::string comment = "timestamp:" + std::to_string(time(nullptr)) +
                         "\tfile:" + kManifestName + "\thashed";

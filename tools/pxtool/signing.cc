@@ -10,42 +10,11 @@ int Failure(const std::string& file, const std::string& why) {
   return kFailure;
 }
 
-bool ParseArguments(const char* command, int argc, char** argv,
-                    const std::vector<std::string>& allowed, Arguments* out,
-                    int* status) {
-  std::vector<std::string> positional;
-  for (int i = 0; i < argc; ++i) {
-    std::string word = argv[i];
-    if (word.compare(0, 2, "--") == 0) {
-      std::string name = word.substr(2), value;
-      size_t equals = name.find('=');
-      if (equals != std::string::npos) {
-        value = name.substr(equals + 1);
-        name.resize(equals);
-      } else if (i + 1 < argc) {
-        value = argv[++i];
-      } else {
-        *status = UsageError((std::string(command) + ": --" + name + " needs a value").c_str(), "");
-        return false;
-      }
-      bool known = false;
-      for (const std::string& a : allowed) known |= a == name;
-      if (!known) {
-        *status = UsageError((std::string(command) + ": unknown option ").c_str(), word.c_str());
-        return false;
-      }
-      out->options[name].push_back(value);
-    } else {
-      positional.push_back(word);
-    }
-  }
-  if (positional.empty() || positional.size() > 2) {
-    *status = UsageError(command, ": needs PACKAGE_DIR [ARGUMENT_FILE]");
-    return false;
-  }
-  out->packageDir = positional[0];
-  if (positional.size() == 2) out->argFile = positional[1];
-  return true;
+bool FindNamedPackage(const CommandLine& line, PackageLocation* where, int* status) {
+  std::string error;
+  *status = LocateNamedPackage(line, PackageOperands::kRequired, where, &error);
+  if (*status == kExitFailure) Fail("%s", error.c_str());
+  return *status == kExitSuccess;
 }
 
 bool EnterPackage(const std::string& dir) {

@@ -1,8 +1,8 @@
 // What pxtool's signature subcommands (manifest.cc, sign.cc, verify.cc)
-// share: their command line, their messages, the package as they read it,
+// share: naming the package, their messages, the package as they read it,
 // and writing the manifest. See package_manifest.h and minisign.h for the
 // formats. PACKAGE_DIR [ARGUMENT_FILE] are Quillon's two arguments
-// (default "px.arg"). The manifest and the signature are written as new
+// (package_files.h). The manifest and the signature are written as new
 // files beside the argument file and renamed into place, so either name
 // shows a whole file.
 
@@ -24,6 +24,8 @@
 #include <vector>
 
 #include "arg_file_digest.h"
+#include "command_line.h"
+#include "package_files.h"
 #include "arg_grammar.h"
 #include "minisign.h"
 #include "package_check.h"
@@ -36,18 +38,6 @@ namespace signing {
 const int kSuccess = 0, kFailure = 1, kUsage = 2;
 
 int Failure(const std::string& file, const std::string& why);
-
-// The options of a subcommand: repeated "--NAME VALUE" (or "--NAME=VALUE")
-// from `allowed`, then PACKAGE_DIR and an optional ARGUMENT_FILE.
-struct Arguments {
-  std::map<std::string, std::vector<std::string>> options;
-  std::string packageDir;
-  std::string argFile = kDefaultArgFileName;
-};
-
-bool ParseArguments(const char* command, int argc, char** argv,
-                    const std::vector<std::string>& allowed, Arguments* out,
-                    int* status);
 
 // The argument file mapped read-only, with its package as a classic run
 // finds it (package_tree.h). The current directory is the package
@@ -101,7 +91,12 @@ class Package {
   std::vector<size_t> markedTaken_;
 };
 
-// Changes into the package directory; reports a failure.
+// Finds the package the operands of `line` name (LocateNamedPackage, one
+// required). False with the exit status after saying why.
+bool FindNamedPackage(const CommandLine& line, PackageLocation* where, int* status);
+
+// Changes into the package directory (where.argFile is then the argument
+// file's path); reports a failure.
 bool EnterPackage(const std::string& dir);
 
 // Writes the manifest of the package in the current directory, with the

@@ -227,34 +227,17 @@ bool ParseSeconds(const char* text, double* seconds) {
 
 }  // namespace
 
-int RunStatus(int argc, char** argv, const std::string& runLockDirectory) {
-  std::vector<const char*> names;
-  bool json = false, wait = false, hasTimeout = false;
+int RunStatus(const CommandLine& line, const std::string& runLockDirectory) {
+  const char* format = line.Last("format");
+  bool json = format != nullptr && strcmp(format, "json") == 0;
+  bool wait = line.Has("wait"), hasTimeout = line.Has("timeout");
   double timeout = 0;
-  int rc = ParsePackageArguments("status", argc, argv, [&](int* i) {
-    std::string arg = argv[*i];
-    const char* value = nullptr;
-    if (OptionValue("--format", argc, argv, i, &value)) {
-      if (value == nullptr) return UsageError("status: --format needs a value", "");
-      if (strcmp(value, "json") != 0 && strcmp(value, "text") != 0)
-        return UsageError("status: --format takes text or json, not ", value);
-      json = strcmp(value, "json") == 0;
-    } else if (arg == "--wait") {
-      wait = true;
-    } else if (arg != "--timeout") {
-      return kOptionUnknown;
-    } else if (*i + 1 >= argc || !ParseSeconds(argv[++*i], &timeout)) {
-      return UsageError("status: --timeout needs a number of seconds", "");
-    } else {
-      hasTimeout = true;
-    }
-    return kOptionTaken;
-  }, &names);
-  if (rc != kOptionTaken) return rc;
-  if (hasTimeout && !wait) return UsageError("status: --timeout needs --wait", "");
+  if (hasTimeout && !ParseSeconds(line.Last("timeout"), &timeout))
+    return line.UsageError("--timeout needs a number of seconds");
+  if (hasTimeout && !wait) return line.UsageError("--timeout needs --wait");
   Report r;
   std::string error;
-  rc = LocateNamedPackage("status", names, &r.where, &error);
+  int rc = LocateNamedPackage(line, PackageOperands::kOptional, &r.where, &error);
   if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
   std::string argPath = r.where.ArgPath();
   std::string text;

@@ -9,11 +9,11 @@
 
 namespace pxtool {
 
-int RunTrace(int argc, char** argv) {
-  if (argc > 1) return UsageError("trace: takes at most one FILE", "");
+int RunTrace(const CommandLine& line) {
+  if (line.operands().size() > 1) return line.UsageError("takes at most one FILE");
   std::string path;
-  if (argc == 1) {
-    path = argv[0];
+  if (line.operands().size() == 1) {
+    path = line.operands()[0];
   } else if (!GetTraceRingBufferPath("Quillon", &path)) {
     return Fail("the configured trace directory gives a ring-buffer path longer than 255 "
                 "characters");

@@ -11,15 +11,13 @@ namespace pxtool {
 
 using namespace signing;
 
-int RunVerify(int argc, char** argv, const std::string& stateDirectory) {
-  Arguments args;
+int RunVerify(const CommandLine& line, const std::string& stateDirectory) {
+  if (!line.Has("key")) return line.UsageError("needs at least one --key PUBLIC_KEY");
+  PackageLocation where;
   int status = kSuccess;
-  if (!ParseArguments("verify", argc, argv, {"key"}, &args, &status))
-    return status;
-  if (args.options["key"].empty())
-    return UsageError("verify: needs at least one --key PUBLIC_KEY", "");
+  if (!FindNamedPackage(line, &where, &status)) return status;
   std::vector<MinisignPublicKey> keys;
-  for (const std::string& path : args.options["key"]) {
+  for (const std::string& path : line.All("key")) {
     std::string text, why;
     MinisignPublicKey key;
     if (!ReadSmallFile(path, kMinisignMaxFile, &text, &why) ||
@@ -27,10 +25,11 @@ int RunVerify(int argc, char** argv, const std::string& stateDirectory) {
       return Failure(path, why);
     keys.push_back(key);
   }
-  if (!EnterPackage(args.packageDir)) return kFailure;
+  if (!EnterPackage(where.dir)) return kFailure;
+  const std::string& argFile = where.argFile;
   Package package;
   std::string file, why;
-  if (!package.Load(args.argFile, &file, &why)) return Failure(file, why);
+  if (!package.Load(argFile, &file, &why)) return Failure(file, why);
   PackageCheck check;
   if (!check.Open(package.layout(), keys))
     return Failure(check.file(), check.why());
@@ -49,7 +48,7 @@ int RunVerify(int argc, char** argv, const std::string& stateDirectory) {
   if (!check.CompareFilesInPlace(package.layout(), false))
     return Failure(check.file(), check.why());
   printf("%s: signature good, %zu package files match\n",
-         args.argFile.c_str(), package.layout().files.size());
+         argFile.c_str(), package.layout().files.size());
   return kSuccess;
 }
 
