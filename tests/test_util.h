@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <deque>
@@ -240,6 +241,27 @@ class PrivateDirectoryForPrograms : public testing::Environment {
 // into /run.
 inline testing::Environment* const kPrivateRebootMarkers = testing::AddGlobalTestEnvironment(
     new PrivateDirectoryForPrograms("QUILLON_REBOOT_MARKER_DIR", "run", true));
+
+// Local time follows the zone `tz` (a TZ value) while it lives; the test's
+// own TZ is restored afterwards.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz) {
+    const char* old = getenv("TZ");
+    if (old != nullptr) saved_ = old;
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ");
+    tzset();
+  }
+  ScopedTimeZone(const ScopedTimeZone&) = delete;
+  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
 
 // Length of a trace entry header without the memory figure for "Quillon".
 const size_t kPlainHeaderLength = 49;
