@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "json_samples.h"
 #include "package_files.h"
 #include "test_util.h"
 
@@ -225,7 +226,7 @@ TEST_F(CheckCliTest, ExitStatusAndTextLayout) {
 
 TEST_F(CheckCliTest, JsonAndSarif) {
   ASSERT_EQ(1, Run({"check", "--format", "json", "examples/hello", "examples/traps"}));
-  nlohmann::json doc = nlohmann::json::parse(r_.out);
+  nlohmann::json doc = quillon_test::ParsePxtoolJson(r_.out);
   EXPECT_EQ("pxtool.check", doc["schema"]);
   EXPECT_EQ(1, doc["schema_version"]);
   ASSERT_EQ(2u, doc["files"].size());
@@ -291,7 +292,7 @@ TEST_F(CheckCliTest, MaxDiagnostics) {
   EXPECT_EQ(std::string::npos, r_.out.find("not shown"));
 
   ASSERT_EQ(1, Run({"check", "--format", "json", arg, arg}));
-  nlohmann::json doc = nlohmann::json::parse(r_.out);
+  nlohmann::json doc = quillon_test::ParsePxtoolJson(r_.out);
   EXPECT_EQ(1000u, doc["diagnostics"].size());
   EXPECT_EQ(1200, doc["files"][0]["errors"]);
   EXPECT_EQ(201, doc["files"][0]["omitted"]);

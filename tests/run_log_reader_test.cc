@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "json_samples.h"
 #include "package_files.h"
 #include "package_state.h"
 #include "run_outcome.h"
@@ -155,7 +156,7 @@ TEST(RunLogReaderTest, RunsHandedOverAndTheSlowestOfThem) {
   EXPECT_EQ(StreamedReport(text, settings).find("\"index\": 10"), std::string::npos);
   settings.last = 0;
   quillon_test::ScopedTimeZone berlin("CET-1CEST,M3.5.0,M10.5.0/3");
-  auto json = nlohmann::json::parse(StreamedReport(text, settings));
+  auto json = quillon_test::ParsePxtoolJson(StreamedReport(text, settings));
   EXPECT_EQ(13, json["runs_in_log"]);
   // Times in RFC 3339 with the zone's offset; null where the log has none.
   EXPECT_EQ(2, json["schema_version"]);
