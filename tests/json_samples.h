@@ -1,10 +1,9 @@
-// pxtool's JSON documents as the tests read them. Every document a test
-// gets from pxtool goes through ParsePxtoolJson, which parses it and, when
-// QUILLON_JSON_SAMPLES_DIR is set (ctest sets it for the unit tests, see
-// CMakeLists.txt), keeps a copy there as "<schema>-<n>.json". The ctest
-// test json_schemas (tests/validate_json.py) then checks every copy against
-// docs/schemas/<schema>.schema.json, so the schemas are held against what
-// pxtool writes in every case the tests make.
+// pxtool's JSON as the tests read it. Every document a test gets from pxtool
+// goes through ParsePxtoolJson, which keeps a copy as
+// $QUILLON_JSON_SAMPLES_DIR/<schema>-<n>.json when the variable is set (ctest
+// sets it, CMakeLists.txt); the ctest test json_schemas
+// (tests/validate_json.py) then checks every copy against
+// docs/schemas/<schema>.schema.json.
 
 #ifndef TESTS_JSON_SAMPLES_H_
 #define TESTS_JSON_SAMPLES_H_
@@ -22,31 +21,22 @@
 
 namespace quillon_test {
 
-// The name of a document's schema, made safe as part of a file name;
-// "unknown" when it has none (the check then fails on it); empty when the
-// text is not JSON (the test's own expectations fail on that).
-inline std::string SampleSchemaName(const std::string& text) {
-  nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
-  if (doc.is_discarded()) return std::string();
-  if (!doc.is_object() || !doc.contains("schema") || !doc["schema"].is_string()) return "unknown";
-  std::string name = doc["schema"];
-  for (char c : name)
-    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '.' || c == '_'))
-      return "unknown";
-  return name.empty() ? "unknown" : name;
-}
-
-// Keeps `text` in QUILLON_JSON_SAMPLES_DIR under the first free number;
-// tests running at once in other processes take other numbers.
+// Keeps `text` under the first free number (tests in other processes take
+// others). A document without a schema name of plain words is kept as
+// "unknown", which fails the check; a text that is not JSON is not kept
+// (the test's own expectations fail on it).
 inline void KeepJsonSample(const std::string& text) {
   const char* dir = getenv("QUILLON_JSON_SAMPLES_DIR");
-  if (dir == nullptr || *dir == '\0') return;
-  const std::string schema = SampleSchemaName(text);
-  if (schema.empty()) return;
-  mkdir(dir, 0755);  // made before the tests; here for a test run alone
-  const std::string stem = std::string(dir) + "/" + schema + "-";
+  nlohmann::json doc = nlohmann::json::parse(text, nullptr, false);
+  if (dir == nullptr || *dir == '\0' || doc.is_discarded()) return;
+  std::string schema =
+      doc.is_object() && doc["schema"].is_string() ? doc["schema"].get<std::string>() : "";
+  if (schema.empty() || schema.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789._") !=
+                            std::string::npos)
+    schema = "unknown";
+  mkdir(dir, 0755);  // when a test runs outside ctest's fixture
   for (unsigned n = 1;; ++n) {
-    const std::string path = stem + std::to_string(n) + ".json";
+    const std::string path = std::string(dir) + "/" + schema + "-" + std::to_string(n) + ".json";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
@@ -56,8 +46,7 @@ inline void KeepJsonSample(const std::string& text) {
   }
 }
 
-// The document pxtool wrote (discarded when it is not JSON), kept as a
-// sample.
+// The document pxtool wrote (discarded when it is not JSON), kept as above.
 template <class Json = nlohmann::json>
 Json ParsePxtoolJson(const std::string& text) {
   KeepJsonSample(text);

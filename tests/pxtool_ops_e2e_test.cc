@@ -232,7 +232,6 @@ TEST_F(PxtoolOpsTest, KilledRunAndTimeline) {
   std::ofstream(pkg_ + "/Quillon.log", std::ios::app) << "\n2026/01/0";
   Json run = ReportJson()["runs"][0];
   EXPECT_EQ("killed", run["end"]);
-  EXPECT_TRUE(run["final_code"].is_null());
   EXPECT_EQ("killed", run["commands"][1]["verdict"]);
   EXPECT_EQ(5, run["commands"][1]["line"]);
 

@@ -242,25 +242,20 @@ class PrivateDirectoryForPrograms : public testing::Environment {
 inline testing::Environment* const kPrivateRebootMarkers = testing::AddGlobalTestEnvironment(
     new PrivateDirectoryForPrograms("QUILLON_REBOOT_MARKER_DIR", "run", true));
 
-// Local time follows the zone `tz` (a TZ value) while it lives; the test's
-// own TZ is restored afterwards.
+// Local time follows the zone `tz` (a TZ value) while it lives.
 class ScopedTimeZone {
  public:
-  explicit ScopedTimeZone(const char* tz) {
-    const char* old = getenv("TZ");
-    if (old != nullptr) saved_ = old;
+  explicit ScopedTimeZone(const char* tz) : saved_(getenv("TZ") ? getenv("TZ") : "") {
     setenv("TZ", tz, 1);
     tzset();
   }
   ~ScopedTimeZone() {
-    saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ");
+    saved_.empty() ? unsetenv("TZ") : setenv("TZ", saved_.c_str(), 1);
     tzset();
   }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
 
  private:
-  std::optional<std::string> saved_;
+  const std::string saved_;  // empty: TZ was not set
 };
 
 // Length of a trace entry header without the memory figure for "Quillon".
