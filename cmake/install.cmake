@@ -7,8 +7,10 @@
 #   share/man/man{1,5,8}/*.gz                pxtool(1), px.arg(5), Quillon(8)
 #   share/bash-completion/completions/       Quillon, pxtool
 #   share/doc/quillon/                       README, design notes, formats,
-#                                            faults, copyright
+#                                            faults, pxtool's JSON, check
+#                                            rules, copyright
 #   share/quillon/examples/hello/            the example package
+#   share/quillon/schemas/                   JSON Schemas of pxtool's JSON
 # The Debian package adds share/doc/quillon/changelog.Debian.gz. The test
 # build with the fake reboot program, the tests, benchmarks and fuzz targets
 # are never installed.
@@ -27,10 +29,15 @@ if(TARGET pxtool)
   install(TARGETS pxtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/design.md
-              ${CMAKE_SOURCE_DIR}/docs/formats.md
-              ${CMAKE_SOURCE_DIR}/docs/faults.md
+              ${CMAKE_SOURCE_DIR}/docs/formats.md ${CMAKE_SOURCE_DIR}/docs/faults.md
+              ${CMAKE_SOURCE_DIR}/docs/json.md ${CMAKE_SOURCE_DIR}/docs/check-rules.md
               ${CMAKE_SOURCE_DIR}/packaging/debian/copyright
         DESTINATION ${QUILLON_DOC_DIR})
+# Every docs/schemas/<schema>.schema.json: readers check pxtool's JSON
+# against them, so they go where documentation is never left out.
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs/schemas/
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon/schemas
+        FILES_MATCHING PATTERN "*.schema.json")
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
         DESTINATION ${CMAKE_INSTALL_DATADIR}/quillon/examples
         USE_SOURCE_PERMISSIONS  # the example's scripts are executable

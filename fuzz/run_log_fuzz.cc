@@ -5,7 +5,9 @@
 // pieces and handing runs over as they are done gives the same runs as
 // reading whole, and the same report (as pxtool report writes it, run by
 // run); the JSON is valid and laid out as nlohmann-json's dump(2) lays it
-// out; the SVG ends with its closing tag.
+// out, and each of its times is null or an RFC 3339 time (in a zone with
+// daylight saving time, so that stamps in the hours its changes skip or
+// repeat are met); the SVG ends with its closing tag.
 
 #include <cstdint>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "fuzz_support.h"
 #include "run_log.h"
 #include "run_log_reader.h"
+#include "rfc3339_time.h"
 #include "run_report.h"
 
 namespace {
@@ -57,7 +60,30 @@ std::string Report(Write write) {
   return text;
 }
 
+// Null, or "YYYY-MM-DDThh:mm:ss+hh:mm" (or -hh:mm) with fields in range.
+bool IsTimeOrNull(const nlohmann::ordered_json& value) {
+  if (value.is_null()) return true;
+  if (!value.is_string()) return false;
+  const std::string& t = value.get_ref<const std::string&>();
+  static const char kShape[] = "dddd-dd-ddTdd:dd:dd+dd:dd";
+  if (t.size() != sizeof(kShape) - 1) return false;
+  for (size_t i = 0; i < t.size(); ++i) {
+    bool digit = t[i] >= '0' && t[i] <= '9';
+    if (kShape[i] == 'd' ? !digit : kShape[i] == '+' ? t[i] != '+' && t[i] != '-'
+                                                      : t[i] != kShape[i])
+      return false;
+  }
+  int month = std::atoi(t.substr(5, 2).c_str()), day = std::atoi(t.substr(8, 2).c_str());
+  return month >= 1 && month <= 12 && day >= 1 && day <= 31 && t.compare(11, 2, "24") < 0 &&
+         t[14] < '6' && t[17] < '6' && t[23] < '6';
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);  // Europe/Berlin's rule
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const char* text = reinterpret_cast<const char*>(data);
@@ -105,6 +131,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto parsed = nlohmann::ordered_json::parse(json, nullptr, false);
   FUZZ_CHECK(!parsed.is_discarded());
   FUZZ_CHECK(parsed.dump(2) + "\n" == json);
+  for (const auto& run : parsed["runs"]) {
+    for (const char* key : {"started", "ended_at", "last_line_at"})
+      FUZZ_CHECK(IsTimeOrNull(run[key]));
+    for (const auto& command : run["commands"])
+      FUZZ_CHECK(IsTimeOrNull(command["started"]) && IsTimeOrNull(command["ended"]));
+  }
+  // A stamp at the start of the input: a time, unless its year would not
+  // have four digits.
+  long long wall = ParseLogStamp(text, size);
+  if (wall >= 0) {
+    std::string time = pxtool::Rfc3339FromWallClock(wall);
+    FUZZ_CHECK(IsTimeOrNull(time.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(time)));
+    FUZZ_CHECK(!time.empty() || text[0] == '9');
+  }
 
   settings.format = pxtool::ReportFormat::kSvg;
   std::string svg = Report([&](FILE* out) {

@@ -3,7 +3,8 @@
 # pytest on the modules' result parsing, ansible-lint, the offline subsets of
 # ansible-test sanity, and an integration playbook on localhost (-c local) that
 # runs the test builds of Quillon and pxtool of BIN_DIR (their run locks in
-# the temporary directory) on packages built there. No reboot (the role's
+# the temporary directory) on packages built there, and pxtool's JSON on
+# those packages against docs/schemas/. No reboot (the role's
 # reboot is replaced by a task that records it); nothing is written outside
 # the temporary directory.
 #
@@ -125,4 +126,22 @@ grep -q '^1 ' "$tmp/held/pkg/px.arg" || fail "the holding run did not take its l
 [ ! -e "$tmp/shell/PWNED" ] || fail "a value with shell characters reached the shell"
 [ "$(cat "$tmp/delayed/out.txt")" = "$(printf 'a\nu')" ] || fail "the update section ran before the reboot"
 grep -qx quillon "$tmp/run/reboot-required.pkgs" || fail "no reboot-required marker in the test's directory"
+
+# What pxtool tells the modules about the packages as the playbooks left
+# them, checked against docs/schemas/: status and plan (what the modules
+# read) and the report of each package that ran.
+documents=()
+for dir in "$tmp"/*/; do
+  dir=${dir%/}
+  [ -e "$dir/pkg/px.arg" ] || [ -e "$dir/px.arg" ] || continue
+  name=$(basename "$dir")
+  for sub in status plan report; do
+    [ "$sub" != report ] || [ -e "$dir/Quillon.log" ] || continue
+    "$bin/pxtool_testbuild" "$sub" "$dir" --format json > "$tmp/$name.$sub.json" || true
+    documents+=("$tmp/$name.$sub.json")
+  done
+done
+[ "${#documents[@]}" -gt 10 ] || fail "too few packages to check pxtool's JSON on"
+$py "$repo/tests/validate_json.py" "$repo/docs/schemas" --documents "${documents[@]}" ||
+  fail "pxtool's JSON does not match docs/schemas"
 echo "test_ansible: all checks passed"

@@ -5,8 +5,10 @@
 #   bash scripts/test_install.sh [BUILD_DIR]   (default: build, already built)
 #
 # 1. Installs BUILD_DIR into a temporary prefix, compares the installed files
-#    with the expected list, runs the installed Quillon (version, the example
-#    package on a copy) and pxtool.
+#    with the expected list (every JSON Schema of docs/schemas among them),
+#    runs the installed Quillon (version, the example package on a copy) and
+#    pxtool, and checks pxtool's JSON on the example against the installed
+#    schemas.
 # 2. Checks the manual pages (man --warnings, lexgrog, mandoc -T lint) and
 #    that pxtool(1) has a section for every subcommand of "pxtool --help".
 # 3. Checks the completion functions against stand-ins for bash-completion's
@@ -28,6 +30,9 @@ export QZ_LOG_RINGBUF_DIR=$tmp/trace
 mkdir "$tmp/trace"
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+# Debian's python3, with python3-jsonschema (scripts/setup.sh).
+python=/usr/bin/python3
+[ -x "$python" ] || python=python3
 checks=0
 fail() { echo "test_install: FAILED: $*" >&2; exit 1; }
 check() {  # check DESCRIPTION COMMAND...: the command must succeed
@@ -46,17 +51,20 @@ sbin/Quillon
 share/bash-completion/completions/Quillon
 share/bash-completion/completions/pxtool
 share/doc/quillon/README.md
+share/doc/quillon/check-rules.md
 share/doc/quillon/copyright
 share/doc/quillon/design.md
 share/doc/quillon/faults.md
 share/doc/quillon/formats.md
+share/doc/quillon/json.md
 share/man/man1/pxtool.1.gz
 share/man/man5/px.arg.5.gz
 share/man/man8/Quillon.8.gz
 share/quillon/examples/hello/files/check.sh
 share/quillon/examples/hello/files/greeting.txt
 share/quillon/examples/hello/files/install.sh
-share/quillon/examples/hello/pkg/px.arg"
+share/quillon/examples/hello/pkg/px.arg
+$(cd "$top/docs/schemas" && ls -- *.schema.json | LC_ALL=C sort | sed 's|^|share/quillon/schemas/|')"
 
 # The installed Quillon takes its run lock in /run/quillon: it runs in a mount
 # namespace of its own with an empty /run, so that the test leaves nothing
@@ -83,6 +91,16 @@ run_programs() {
        "$("$prefix/bin/pxtool" info "$work/files/greeting.txt")"
   same "$prefix: pxtool check on the example" "0 errors, 0 warnings, 0 notes in 1 argument file" \
        "$("$prefix/bin/pxtool" check "$prefix/share/quillon/examples/hello")"
+  # The report needs the example's run log.
+  local sub documents=()
+  for sub in check plan status report; do
+    [ "$sub" != report ] || $private_run_works || continue
+    "$prefix/bin/pxtool" "$sub" "$work" --format json > "$work/$sub.json" || true
+    documents+=("$work/$sub.json")
+  done
+  check "$prefix: pxtool's JSON against the installed schemas" \
+    "$python" "$top/tests/validate_json.py" "$prefix/share/quillon/schemas" \
+      --documents "${documents[@]}"
 }
 
 # --- 1. cmake --install into a temporary prefix ---------------------------

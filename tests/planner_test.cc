@@ -3,6 +3,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_samples.h"
 #include "planner.h"
 #include "test_util.h"
 
@@ -129,7 +130,7 @@ TEST_F(PlanCliTest, ExampleWritesNothing) {
   std::string before = Listing();
   ASSERT_EQ(0, Run({"hello", "--format", "json", "-external-variable", "x"})) << r_.err;
   EXPECT_EQ(before, Listing());
-  nlohmann::ordered_json j = nlohmann::ordered_json::parse(r_.out);
+  nlohmann::ordered_json j = quillon_test::ParsePxtoolJson<nlohmann::ordered_json>(r_.out);
   EXPECT_EQ("schema", j.begin().key());
   EXPECT_EQ("pxtool.plan", j["schema"]);
   EXPECT_EQ("pkg/px.arg", j["argument_file"]);
@@ -166,7 +167,7 @@ TEST_F(PlanCliTest, RunWordsAsTheRunReadsThem) {
 TEST_F(PlanCliTest, RefusedStagingAndBadInput) {
   WriteFile(pkg_ + "/files/old.bin", "abc#MIRA_DOV#");  // method 3
   ASSERT_EQ(0, Run({"hello", "pkg/px.arg", "--format=json"}));
-  nlohmann::json j = nlohmann::json::parse(r_.out);
+  nlohmann::json j = quillon_test::ParsePxtoolJson(r_.out);
   EXPECT_EQ("refuse", j["staging"][0]["action"]);  // old.bin, copied first
   EXPECT_EQ("handler_error", j["end"]["kind"]);
   EXPECT_EQ(0x22030003, j["end"]["result"]);

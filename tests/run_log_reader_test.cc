@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
+#include "json_samples.h"
 #include "package_files.h"
 #include "package_state.h"
 #include "run_outcome.h"
@@ -154,8 +155,16 @@ TEST(RunLogReaderTest, RunsHandedOverAndTheSlowestOfThem) {
   settings.format = ReportFormat::kJson;
   EXPECT_EQ(StreamedReport(text, settings).find("\"index\": 10"), std::string::npos);
   settings.last = 0;
-  auto json = nlohmann::json::parse(StreamedReport(text, settings));
+  quillon_test::ScopedTimeZone berlin("CET-1CEST,M3.5.0,M10.5.0/3");
+  auto json = quillon_test::ParsePxtoolJson(StreamedReport(text, settings));
   EXPECT_EQ(13, json["runs_in_log"]);
+  // Times in RFC 3339 with the zone's offset; null where the log has none.
+  EXPECT_EQ(2, json["schema_version"]);
+  EXPECT_EQ("2024-02-22T08:00:00+01:00", json["runs"][0]["started"]);  // before any header
+  EXPECT_EQ("2024-02-22T10:00:00+01:00", json["runs"][1]["started"]);
+  EXPECT_EQ("2024-02-22T10:00:09+01:00", json["runs"][1]["ended_at"]);
+  EXPECT_EQ("2024-02-22T10:00:01+01:00", json["runs"][1]["commands"][1]["ended"]);
+  EXPECT_EQ(nullptr, json["runs"][12]["ended_at"]);
   std::vector<std::pair<int, int>> slowest;  // duration, run
   for (const auto& c : json["slowest_commands"])
     slowest.emplace_back(c["duration_seconds"], c["run"]);

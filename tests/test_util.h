@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <deque>
@@ -240,6 +241,22 @@ class PrivateDirectoryForPrograms : public testing::Environment {
 // into /run.
 inline testing::Environment* const kPrivateRebootMarkers = testing::AddGlobalTestEnvironment(
     new PrivateDirectoryForPrograms("QUILLON_REBOOT_MARKER_DIR", "run", true));
+
+// Local time follows the zone `tz` (a TZ value) while it lives.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* tz) : saved_(getenv("TZ") ? getenv("TZ") : "") {
+    setenv("TZ", tz, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    saved_.empty() ? unsetenv("TZ") : setenv("TZ", saved_.c_str(), 1);
+    tzset();
+  }
+
+ private:
+  const std::string saved_;  // empty: TZ was not set
+};
 
 // Length of a trace entry header without the memory figure for "Quillon".
 const size_t kPlainHeaderLength = 49;

@@ -12,6 +12,7 @@
 
 #include "package_state.h"
 #include "planner.h"
+#include "rfc3339_time.h"
 
 namespace pxtool {
 
@@ -241,11 +242,13 @@ class JsonWriter {
     if (text.empty()) Null();
     else String(text);
   }
+  // The RFC 3339 time (rfc3339_time.h), null when unknown or without one.
   void Stamp(const LogTime& t) {
     if (!t.Known()) return Null();
     if (t.seconds != stampSeconds_) {  // commands mostly share their stamps
       stampSeconds_ = t.seconds;
-      stamp_ = "\"" + FormatLogStamp(t.seconds) + "\"";  // digits: plain
+      std::string time = Rfc3339FromWallClock(t.seconds);
+      stamp_ = time.empty() ? "null" : "\"" + time + "\"";  // digits: plain
     }
     Next();
     out_->Add(stamp_);
@@ -478,7 +481,7 @@ class ReportWriter::Impl {
     } else if (settings_.format == ReportFormat::kJson) {
       json_.BeginObject();
       json_.Key("schema").String("pxtool.report");
-      json_.Key("schema_version").Unsigned(1);
+      json_.Key("schema_version").Unsigned(2);
       json_.Key("package_dir").String(settings_.packageDir);
       json_.Key("run_log").String(settings_.runLogPath);
       json_.Key("runs").BeginArray();

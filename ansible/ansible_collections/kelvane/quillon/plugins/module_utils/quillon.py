@@ -3,7 +3,7 @@
 # GNU General Public License v3.0+ (see https://www.gnu.org/licenses/gpl-3.0.txt)
 """What the Quillon modules share: finding the programs, the command lines of
 Quillon and pxtool, reading pxtool's JSON (pxtool.status and pxtool.plan,
-schema version 1), the lines a run appended to the run log, and the verdict
+each of schema version 1), the lines a run appended to the run log, and the verdict
 on a run as a task result.
 
 Everything below the program search is a pure function of its arguments, so
@@ -24,9 +24,11 @@ PXTOOL_DIRS = ['/usr/bin', '/usr/local/bin']
 
 MODE_OPTIONS = {'force': '-force', 'update': '-update', 'expert': '-expert'}
 
-# The schema versions these modules read. A newer version changed the meaning
-# of a field, so it is refused rather than misread.
-SCHEMA_VERSION = 1
+# The version of each schema these modules read (pxtool versions each schema
+# on its own: pxtool.report is at 2, its times in RFC 3339, while these two
+# are unchanged). A newer version changed the meaning of a field, so it is
+# refused rather than misread.
+SCHEMA_VERSIONS = {'pxtool.status': 1, 'pxtool.plan': 1}
 
 # Exit statuses of "pxtool status" (docs/json.md).
 STATUS_EXIT_USAGE = 2
@@ -176,10 +178,10 @@ def parse_document(schema, rc, stdout, stderr):
     if document.get('schema') != schema:
         raise QuillonError('pxtool wrote a %r document where %s was expected'
                            % (document.get('schema'), schema))
-    if document.get('schema_version') != SCHEMA_VERSION:
+    if document.get('schema_version') != SCHEMA_VERSIONS[schema]:
         raise QuillonError('%s schema version %r is not understood (this '
                            'collection reads version %d)'
-                           % (schema, document.get('schema_version'), SCHEMA_VERSION))
+                           % (schema, document.get('schema_version'), SCHEMA_VERSIONS[schema]))
     return document
 
 

@@ -80,6 +80,8 @@ def test_documents_are_read_and_checked():
     newer = dict(STATUS, schema_version=2)
     with pytest.raises(q.QuillonError, match='schema version 2'):
         q.parse_status(0, json.dumps(newer), '')
+    with pytest.raises(q.QuillonError, match='pxtool.plan schema version 2'):
+        q.parse_plan(0, json.dumps(dict(PLAN, schema_version=2)), '')
     with pytest.raises(q.QuillonError, match='pxtool.plan was expected'):
         q.parse_plan(0, json.dumps(STATUS), '')
     with pytest.raises(q.QuillonError, match=r'exit status 1\): pxtool: /srv/pkg/pkg/px.arg: No such file'):
