@@ -7,10 +7,11 @@ set -euo pipefail
 # nlohmann-json3-dev writes pxtool's JSON; librsvg2-bin (rsvg-convert)
 # renders pxtool report's SVG timeline in its test. libssl-dev: package
 # signatures (libcrypto); minisign: the tests that sign and check packages
-# with the stock tool.
+# with the stock tool. libsqlite3-dev: the history database;
+# python3-prometheus-client reads pxtool history's OpenMetrics in its test.
 packages=(cmake make g++ libgtest-dev libbenchmark-dev nlohmann-json3-dev
           libssl-dev minisign scdoc dpkg-dev file man-db mandoc lintian
-          librsvg2-bin)
+          librsvg2-bin libsqlite3-dev python3-prometheus-client)
 # The Ansible collection's tests (scripts/test_ansible.sh); QUILLON_SKIP_ANSIBLE=1
 # leaves them out, here and in scripts/run_tests.sh.
 [ "${QUILLON_SKIP_ANSIBLE:-0}" = 1 ] || packages+=(ansible-core ansible-lint python3-pytest)

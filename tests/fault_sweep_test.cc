@@ -77,14 +77,15 @@ struct Ending {
 };
 
 // Runs `binary` with `args` in `cwd`: descriptors 0 to 2 on /dev/null and
-// no other open, the test's environment without trace settings plus `env`,
-// ended by SIGALRM when it takes longer than kTimeoutSeconds.
+// no other open, the test's environment without trace settings and without
+// the history's directory (a sweep that wants a history names one in `env`)
+// plus `env`, ended by SIGALRM when it takes longer than kTimeoutSeconds.
 Ending RunQuillon(const std::string& binary, const std::string& cwd,
                   const std::vector<std::string>& args, const std::vector<std::string>& env) {
   std::vector<std::string> envText = env, argvText{binary};
   for (char** e = environ; *e != nullptr; ++e)
     if (!std::regex_search(*e, std::regex("^(QZ_LOG_|TraceFileLimit=|FAKE_HELP2_EXIT=|LD_PRELOAD=|"
-                                          "FAULT_SHIM_)")))
+                                          "FAULT_SHIM_|QUILLON_HISTORY_DIR=)")))
       envText.push_back(*e);
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv, envp;

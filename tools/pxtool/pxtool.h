@@ -85,6 +85,9 @@ int RunReport(int argc, char** argv, const std::string& runLockDirectory);
 int RunReset(int argc, char** argv, const std::string& runLockDirectory,
              const std::string& stateDirectory);
 int RunPlan(int argc, char** argv);
+// The machine's runs from the history database in `historyDirectory`
+// (history_db.h).
+int RunHistoryTool(int argc, char** argv, const std::string& historyDirectory);
 int RunCheck(int argc, char** argv);
 
 }  // namespace pxtool

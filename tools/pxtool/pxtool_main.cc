@@ -11,6 +11,7 @@
 //   pxtool check [--strict] [--format text|json|sarif] [--max-diagnostics N]
 //                PATH... | --list-rules
 //   pxtool status | report | reset PACKAGE_DIR [ARGUMENT_FILE] [options]
+//   pxtool history [options]
 //   pxtool --help | --version
 //
 // Every subcommand is one entry of kCommands; main only picks the entry and
@@ -26,6 +27,7 @@
 #include <cstring>
 #include <string>
 
+#include "history_db.h"
 #include "pxtool.h"
 #include "quillon_version.h"
 #include "run_lock.h"
@@ -53,6 +55,15 @@ std::string StateDirectory() {
   return kStateDirectory;
 }
 
+// The directory of the history database: the host's, or in a test build
+// the one the environment names.
+std::string HistoryDirectory() {
+#ifdef QUILLON_HISTORY_DIR_FROM_ENV
+  if (const char* dir = getenv("QUILLON_HISTORY_DIR")) return dir;
+#endif
+  return kHistoryDirectory;
+}
+
 int Verify(int argc, char** argv) {
   return RunVerify(argc, argv, StateDirectory());
 }
@@ -61,6 +72,9 @@ int Status(int argc, char** argv) {
 }
 int Report(int argc, char** argv) {
   return RunReport(argc, argv, RunLockDirectory());
+}
+int History(int argc, char** argv) {
+  return RunHistoryTool(argc, argv, HistoryDirectory());
 }
 int Reset(int argc, char** argv) {
   return RunReset(argc, argv, RunLockDirectory(), StateDirectory());
@@ -115,6 +129,15 @@ const Command kCommands[] = {
      "      while a run holds the lock; keeps <argument file>.bak; removes the\n"
      "      status files unless --keep-status",
      Reset},
+    {"history",
+     "history [--package DIR] [--since TIME] [--last N] [--format text|json|openmetrics]\n"
+     "      [--runs | --commands RUN | --pending | --prune KEEP | --resume [--quillon PROGRAM]]",
+     "the machine's runs from the history database (/var/lib/quillon/history.db):\n"
+     "      when, package, mode, verdict, final code, duration, signer; the lines\n"
+     "      run RUN took; the packages a resume would run again (interrupted, or\n"
+     "      ended for a reboot) and --resume runs them; openmetrics for\n"
+     "      node_exporter's textfile collector; --prune keeps the newest KEEP runs",
+     History},
     {"plan",
      "plan PACKAGE_DIR [ARGUMENT_FILE] [-update|-force|-expert] [-n]\n"
      "      [autonomic] [-external-variable V] [-reset V] [-external-parameter V]\n"
