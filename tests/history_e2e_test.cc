@@ -290,7 +290,9 @@ TEST_F(HistoryE2ETest, TwoRunsAtOnceRecordEverything) {
   EXPECT_FALSE(Exists(syslog_)) << ReadFile(syslog_);
 }
 
-TEST_F(HistoryE2ETest, OpenMetricsReadByPrometheusClient) {
+// The JSON against its schema (docs/schemas), the OpenMetrics through
+// prometheus_client's parser.
+TEST_F(HistoryE2ETest, ReadByPythonClients) {
   // Debian's python3, for which python3-prometheus-client is installed.
   if (system("/usr/bin/python3 -c 'import prometheus_client' 2>/dev/null") != 0)
     GTEST_SKIP() << "python3-prometheus-client is not installed (scripts/setup.sh installs it)";
@@ -321,6 +323,25 @@ TEST_F(HistoryE2ETest, OpenMetricsReadByPrometheusClient) {
       << parsed.out;
   EXPECT_NE(std::string::npos, parsed.out.find("gauge quillon_reboot_required [] 1\n"))
       << parsed.out;
+
+  if (system("/usr/bin/python3 -c 'import jsonschema' 2>/dev/null") != 0) return;
+  WriteFile(t_ + "/validate.py",
+            "import json, sys, jsonschema\n"
+            "schema = json.load(open(sys.argv[1]))\n"
+            "for name in sys.argv[2:]:\n"
+            "    jsonschema.Draft202012Validator(schema).validate(json.load(open(name)))\n");
+  std::vector<std::string> args{"validate.py", std::string(QUILLON_SOURCE_DIR) +
+                                                   "/docs/schemas/pxtool.history.schema.json"};
+  const std::vector<std::vector<std::string>> forms{
+      {}, {"--commands", "1"}, {"--pending"}, {"--prune", "5"}};
+  for (size_t i = 0; i < forms.size(); ++i) {
+    std::vector<std::string> form{"history", "--format", "json"};
+    form.insert(form.end(), forms[i].begin(), forms[i].end());
+    WriteFile(t_ + "/" + std::to_string(i) + ".json", RunProgram(kPxtool, form, Options()).out);
+    args.push_back(std::to_string(i) + ".json");
+  }
+  ProgramResult valid = RunProgram("/usr/bin/python3", args, options);
+  EXPECT_EQ(0, valid.exit_status) << valid.err;
 }
 
 TEST(PxtoolHistoryOptions, UsageErrors) {
