@@ -6,8 +6,12 @@
 // nothing: a database that is missing, locked, corrupt or full, a directory
 // that cannot be made or is refused, a lack of memory -- the first failure
 // of a run is reported to the system log (system_log.h), once; the run goes
-// on as it would without a history. A corrupt database is set aside and a
-// new one begun (reported the same way).
+// on as it would without a history. A write that found another process's
+// transaction for longer than kHistoryBusyMilliseconds is reported only
+// when it was the run's last (before, what it held goes with the next
+// write). A corrupt database is set aside and a new one begun (reported the
+// same way); one that turns out corrupt in the middle of a run takes
+// nothing more from it.
 //
 // Writes. The start is one transaction: the run's row, the older runs of
 // the same package that have no end marked interrupted (when this run holds
