@@ -11,7 +11,9 @@
 #include "flags.h"
 #include "interrupts.h"
 #include "package_model.h"
+#include "outcome_words.h"
 #include "report.h"
+#include "run_history.h"
 #include "run_output_writer.h"
 #include "shell.h"
 #include "talbot_codes.h"
@@ -184,6 +186,17 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   // A line that starts nothing lets a signal through at once: it stops the
   // run before the next pending line.
   if (pending.action != LineAction::kRunCommand) held.Release();
+  if (section.history != nullptr) {
+    // As the run log shows it; without memory for the copy, without text.
+    std::string recorded;
+    try {
+      recorded = shown.empty() ? MaskPassword(command.toRun) : shown;
+    } catch (const std::bad_alloc&) {
+      recorded.clear();
+    }
+    section.history->LineTaken(static_cast<long long>(place.number), recorded,
+                               pending.action == LineAction::kRunCommand);
+  }
 
   unsigned int Sysret = 0;
   int ret = 0;
@@ -225,6 +238,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
       QTRACE(2, "shell command \"%s\" finished with return code %d",
              shown.c_str(), waitStatus);
       Sysret = DecodeWaitStatus(waitStatus);
+      if (section.history != nullptr) section.history->LineReturned(Sysret);
       if (captured) section.output->EndCommand(Sysret);
       if (spawnError != 0)
         QREPORT(1, "ERROR : the shell could not be started for command <%s> "
@@ -257,6 +271,14 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
     }
   }
 
+  if (section.history != nullptr)
+    section.history->LineJudged(
+        pending.action == LineAction::kTakeFlags ? "flags"
+        : pending.action == LineAction::kSkipFlags ||
+                pending.action == LineAction::kSkipCommand
+            ? "skipped"
+            : JudgementWords(ret, Sysret, autonomic),
+        Sysret);
   if (pending.action == LineAction::kSkipFlags ||
       pending.action == LineAction::kSkipCommand) {
     QREPORT(3, QUILLON_LOG_SKIPPED, Sysret);

@@ -23,6 +23,7 @@
 #include <string>
 
 struct ArgFileView;
+class RunHistory;
 class RunOutputWriter;
 
 // Handles the pending command line at `line` of `size` characters (without
@@ -75,6 +76,9 @@ struct SectionContext {
   // The commands' output file (run_output_writer.h), or null: the commands
   // then get /dev/null on standard output and error.
   RunOutputWriter* output = nullptr;
+  // The run's history (run_history.h), or null: told of every line taken,
+  // the command's start (before it starts), its return code and verdict.
+  RunHistory* history = nullptr;
 };
 
 // Walks the command section whose key line starts at secStart (the package

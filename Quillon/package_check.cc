@@ -194,6 +194,8 @@ bool PackageCheck::Open(const PackageLayout& layout,
                     ", which is not trusted");
   if (!VerifyMinisign(*signer, signature, manifest_, &why))
     return Fail(layout.SignaturePath(), why);
+  signerKeyId_ = MinisignKeyIdText(signature.keyId);
+  trustedComment_ = signature.trustedComment;
   Sha256 sha;
   sha.Update(manifest_.data(), manifest_.size());
   manifestDigest_ = sha.FinalHex();

@@ -64,6 +64,10 @@ class PackageCheck {
   // The SHA-256 of the manifest Open checked: the key of its record of
   // taken lines (taken_lines.h).
   const std::string& manifestDigest() const { return manifestDigest_; }
+  // The key that made the signature Open checked (as minisign prints its
+  // id) and the signature's trusted comment; empty before.
+  const std::string& signerKeyId() const { return signerKeyId_; }
+  const std::string& trustedComment() const { return trustedComment_; }
   // Matches the manifest's names with the layout (whose `resumed` says
   // whether a recorded run took a line). False with file() and why() set.
   bool MatchNames(const PackageLayout& layout);
@@ -93,7 +97,7 @@ class PackageCheck {
     why_ = why;
     return false;
   }
-  std::string manifest_, manifestDigest_;
+  std::string manifest_, manifestDigest_, signerKeyId_, trustedComment_;
   std::map<std::string, std::string> digests_;
   std::vector<size_t> shippedTaken_;
   std::string file_, why_;

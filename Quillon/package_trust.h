@@ -79,6 +79,10 @@ class PackageTrust : public StagingCheck {
   bool CheckPackage(const char* argFile, const char* text, size_t size,
                     const char* fwPath, char* const* names,
                     unsigned int count, bool staging, TakenLines* record);
+  // After CheckPackage: the signer's key id and the trusted comment of the
+  // signature it checked (empty when it checked none).
+  const std::string& SignerKeyId() const { return check_.signerKeyId(); }
+  const std::string& TrustedComment() const { return check_.trustedComment(); }
   // True when CheckPackage left the package files to the staging step.
   bool ChecksStaging() const { return checksStaging_; }
 

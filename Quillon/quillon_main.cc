@@ -44,6 +44,12 @@ int main(int argc, char** argv) {
   const char* systemLog = getenv("QUILLON_SYSTEM_LOG");
   run.SetSystemLog(systemLog ? systemLog : "");
 #endif
+#ifdef QUILLON_HISTORY_DIR_FROM_ENV
+  // A test build's history database: in the directory the environment
+  // names, or none, so that no test writes into the machine's.
+  const char* history = getenv("QUILLON_HISTORY_DIR");
+  run.SetHistoryDirectory(history ? history : "");
+#endif
 
   // Every step may run out of memory, so the catch covers them all: a
   // std::bad_alloc ends the run like a raised code (see run.h).

@@ -10,11 +10,14 @@
 #include <new>
 #include <vector>
 
+#include "arg_file_digest.h"
 #include "cmdline.h"
 #include "command_group.h"
 #include "command_runner.h"
 #include "descriptors.h"
 #include "interrupts.h"
+#include "outcome_words.h"
+#include "package_model.h"
 #include "package_trust.h"
 #include "path_parts.h"
 #include "process.h"
@@ -65,7 +68,9 @@ Run::Run(int argc, char** argv)
       argv_(argv),
       trustedKeysDir_(kTrustedKeysDirectory),
       runLockDir_(kRunLockDirectory),
-      stateDir_(kStateDirectory) {}
+      stateDir_(kStateDirectory) {
+  history_.SetDirectory(kHistoryDirectory);
+}
 
 Run::~Run() {
   free(reserve_);
@@ -158,6 +163,59 @@ void Run::EnterWorkingDirectory() {
   }
 }
 
+void Run::StartHistory(bool lockHeld) {
+  HistoryRun run;
+  try {
+    run.packageDir = CurrentDir;
+    run.argFile = pArgFileName[0] == '/' ? std::string(pArgFileName)
+                                         : CurrentDir + kSlash + pArgFileName;
+    if (char* real = realpath(run.argFile.c_str(), nullptr)) {
+      run.argFile = real;
+      free(real);
+    }
+    run.initialDir = InitialCurrentDir;
+    run.mode = autonomic ? "autonomic" : NoPreAndPost ? "local" : "classic";
+    run.section = SectionKey(expert   ? RunMode::kExpert
+                             : update ? RunMode::kUpdate
+                                      : RunMode::kForce);
+    std::string line;
+    for (int i = 0; i < argc_; ++i) line += (i > 0 ? " " : "") + std::string(argv_[i]);
+    run.commandLine = MaskPassword(line);
+    // A command line with a password is kept masked only, and cannot be
+    // run again from the history.
+    if (run.commandLine == line) run.arguments.emplace(argv_ + 1, argv_ + argc_);
+    run.lockHeld = lockHeld;
+    run.pid = getpid();
+    ReadProcessStartTime(getpid(), &run.pidStart);
+    run.bootId = ReadBootId();
+    run.startedMs = HistoryNowMs();
+  } catch (const std::exception&) {
+    history_.NotRecorded("out of memory");
+    return;
+  }
+  history_.Start(run);
+}
+
+void Run::RecordDigest() {
+  if (!history_.Recording()) return;
+  try {
+    PristineArgDigest digest;
+    char buffer[65536];
+    off_t at = 0;
+    for (;;) {
+      ssize_t n = pread(view_.fd, buffer, sizeof(buffer), at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return;  // the digest stays unknown
+      if (n == 0) break;
+      digest.Update(buffer, static_cast<size_t>(n));
+      at += n;
+    }
+    history_.SetDigest(digest.FinalHex());
+  } catch (const std::exception&) {
+    history_.NotRecorded("out of memory");
+  }
+}
+
 bool Run::LockPackage() {
   if (argc_ > 2 && !autonomic) pArgFileName = argv_[2];
   lock_.emplace(runLockDir_);
@@ -173,6 +231,10 @@ unsigned int Run::EndWithoutLock() {
     OpenRunLogWithHeader(time(nullptr));
   } catch (const std::bad_alloc&) {
   }
+  // Recorded as a run that did not hold the package: it marks no other
+  // run interrupted, and is no package's last run.
+  StartHistory(false);
+  history_.End(EXECERROR_HandlerError, autonomic);
   if (lockState_ == RunLockState::kHeld)
     QREPORT(1, "ERROR : argument file \"%s%s%s\" is in use by another run of "
             "Quillon - nothing done", CurrentDir.c_str(), kSlash, pArgFileName);
@@ -208,6 +270,7 @@ void Run::StartRun() {
     QLOG("%s", warning.c_str() + 1);
   }
   SetExecStatus(3, 0);
+  StartHistory(lockState_ == RunLockState::kTaken);
 }
 
 bool Run::OpenArgumentFile() {
@@ -229,6 +292,7 @@ unsigned int Run::EndWithoutArgumentFile() {
   if (hLogFile != nullptr) fclose(hLogFile);
   hLogFile = nullptr;
   SetExecStatus(5, EXECERROR_HandlerError);
+  history_.End(EXECERROR_HandlerError, autonomic);
   return EXECERROR_HandlerError;
 }
 
@@ -255,6 +319,7 @@ void Run::PreparePackage() {
     QLOG("ERROR %u creating file view", error);
     throw static_cast<unsigned int>(EXECERROR_HandlerError);
   }
+  RecordDigest();
   // Without trusted keys the check does nothing at all.
   PackageTrust trust(trustedKeysDir_);
   auto checkPackage = [&](const char* fwPath, bool staging) {
@@ -280,10 +345,14 @@ void Run::PreparePackage() {
               pArgFileName, strerror(unread));
       throw static_cast<unsigned int>(EXECERROR_HandlerError);
     }
-    if (!trust.CheckPackage(pArgFileName, verifiedText_.data(),
-                            verifiedText_.size(), fwPath, cFileList, uFileCnt,
-                            staging, &*taken_))
-      throw static_cast<unsigned int>(EXECERROR_HandlerError);
+    const bool accepted =
+        trust.CheckPackage(pArgFileName, verifiedText_.data(),
+                           verifiedText_.size(), fwPath, cFileList, uFileCnt,
+                           staging, &*taken_);
+    // A signature that was checked names its signer, package accepted or not.
+    if (!trust.SignerKeyId().empty())
+      history_.SetSigner(trust.SignerKeyId(), trust.TrustedComment());
+    if (!accepted) throw static_cast<unsigned int>(EXECERROR_HandlerError);
     view_.taken = &*taken_;
   };
 
@@ -360,6 +429,10 @@ unsigned int Run::RunCommands() {
   QREPORT(2, "Start reading argument file \"%s%s%s\"", CurrentDir.c_str(),
           kSlash, pArgFileName);
   const char* secStart = EnterCommandSection(view_.text, view_.textEnd);
+  // The section run: the mode's, or [Commands] after the expert fallback.
+  history_.SetSection(SectionKey(expert   ? RunMode::kExpert
+                                 : update ? RunMode::kUpdate
+                                          : RunMode::kForce));
   VerifiedText verified;
   verified.mapping = view_.text;
   verified.copy = verifiedText_.data();
@@ -370,6 +443,7 @@ unsigned int Run::RunCommands() {
   context.currentDir = CurrentDir;
   context.debugOutput = debugOutput_;
   if (output_.IsOpen()) context.output = &output_;
+  if (history_.Recording()) context.history = &history_;
   unsigned int result =
       RunCommandSection(const_cast<char*>(secStart), view_.textEnd, context);
   ReleaseArgFile(&view_, true);
@@ -399,6 +473,7 @@ unsigned int Run::Finish(unsigned int runResult) {
   ReleaseArgFile(&view_, false);
   unsigned int finalCode = ComposeFinalCode(runResult);
   SetExecStatus(5, static_cast<int>(finalCode));
+  history_.End(finalCode, autonomic);
   MarkRebootIfLeftUndone(finalCode, autonomic, rebootMarkerDir_, systemLog_);
   PrintReturnCode(debugOutput_, finalCode);
   QREPORT(2, QUILLON_LOG_FINAL_CODE, finalCode);

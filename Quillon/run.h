@@ -31,6 +31,7 @@
 
 #include "arg_file.h"
 #include "reboot_marker.h"
+#include "run_history.h"
 #include "run_lock.h"
 #include "run_output_writer.h"
 #include "taken_lines.h"
@@ -105,6 +106,14 @@ class Run {
   void SetSystemLog(const char* file) {
     systemLog_ = SystemLog(file);
     output_.SetSystemLog(file);
+    history_.SetSystemLog(systemLog_);
+  }
+  // The directory of the history database (kHistoryDirectory unless set;
+  // empty: no history is kept). Not copied. See run_history.h: the run
+  // records itself there from StartRun (or EndWithoutLock) on, and nothing
+  // of it changes the run.
+  void SetHistoryDirectory(const char* directory) {
+    history_.SetDirectory(directory);
   }
   // The directory of the reboot-required marker (kRebootMarkerDirectory
   // unless set). Not copied.
@@ -166,12 +175,19 @@ class Run {
   RunOutputWriter output_;
   SystemLog systemLog_;
   const char* rebootMarkerDir_ = kRebootMarkerDirectory;
+  // The run's record in the history database (run_history.h).
+  RunHistory history_;
 
   void OpenRunLogWithHeader(time_t startTime);
   // Moves to the working directory the command line names, without memory
   // (see EndWithoutMemory), unless the run is there already.
   void EnterWorkingDirectoryWithoutMemory();
   void WaitForEarlierCommand();
+  // The history's start: what the run is, as far as it is known now.
+  void StartHistory(bool lockHeld);
+  // The argument file's pristine digest for the history, read through its
+  // descriptor (never through the mapping).
+  void RecordDigest();
 };
 
 #endif  // QUILLON_RUN_H_

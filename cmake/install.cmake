@@ -11,6 +11,8 @@
 #                                            rules, copyright
 #   share/quillon/examples/hello/            the example package
 #   share/quillon/schemas/                   JSON Schemas of pxtool's JSON
+#   lib/systemd/system/quillon-resume.service  resumes packages at boot;
+#                                            installed, never enabled
 # The Debian package adds share/doc/quillon/changelog.Debian.gz. The test
 # build with the fake reboot program, the tests, benchmarks and fuzz targets
 # are never installed.
@@ -45,6 +47,21 @@ install(DIRECTORY ${CMAKE_SOURCE_DIR}/examples/
 install(FILES ${CMAKE_SOURCE_DIR}/scripts/completion/Quillon
               ${CMAKE_SOURCE_DIR}/scripts/completion/pxtool
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+# The resume service: its ExecStart names pxtool where this installation
+# puts it, so the unit is written at install time, with the prefix then in
+# force (under DESTDIR when one is set).
+install(CODE "set(QUILLON_UNIT_SOURCE \"${CMAKE_SOURCE_DIR}/systemd/quillon-resume.service.in\")
+set(QUILLON_UNIT_BINDIR \"${CMAKE_INSTALL_BINDIR}\")")
+install(CODE [[
+  file(READ "${QUILLON_UNIT_SOURCE}" unit)
+  string(REPLACE "@PXTOOL@" "${CMAKE_INSTALL_PREFIX}/${QUILLON_UNIT_BINDIR}/pxtool" unit "${unit}")
+  set(dir "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system")
+  message(STATUS "Installing: ${dir}/quillon-resume.service")
+  file(MAKE_DIRECTORY "${dir}")
+  file(WRITE "${dir}/quillon-resume.service" "${unit}")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${dir}/quillon-resume.service")
+]])
 
 # Manual pages: docs/man/NAME.SECTION.scd -> build/man/NAME.SECTION (roff,
 # for `man -l`) and NAME.SECTION.gz (installed). @PROJECT_VERSION@ in the

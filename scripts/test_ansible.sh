@@ -26,6 +26,8 @@ trap cleanup EXIT
 
 # The test builds of Quillon and pxtool keep their run locks here, not in /run.
 export QUILLON_RUN_LOCK_DIR=$tmp/locks
+# Their history database is here, not in /var/lib.
+export QUILLON_HISTORY_DIR=$tmp/history
 # Their reboot-required marker goes here, not into /run.
 export QUILLON_REBOOT_MARKER_DIR=$tmp/run
 mkdir -p "$QUILLON_REBOOT_MARKER_DIR"
@@ -58,7 +60,8 @@ sanity=(action-plugin-docs compile empty-init future-import-boilerplate
         replace-urlopen shebang symlinks use-argspec-type-path use-compat-six)
 (cd "$collection" && timeout 300 ansible-test sanity --python "$($py -c 'import sys; print("%d.%d" % sys.version_info[:2])')" \
    --color no ${sanity[@]/#/--test })
-for plugin in module:quillon_run module:quillon_status filter:quillon_outcome; do
+for plugin in module:quillon_run module:quillon_status module:quillon_history \
+              filter:quillon_outcome; do
   ansible-doc -t "${plugin%%:*}" --json "kelvane.quillon.${plugin#*:}" > /dev/null
 done
 

@@ -47,6 +47,7 @@ same() {  # same DESCRIPTION EXPECTED ACTUAL
 
 # Every file a full installation holds, relative to the prefix.
 expected_files="bin/pxtool
+lib/systemd/system/quillon-resume.service
 sbin/Quillon
 share/bash-completion/completions/Quillon
 share/bash-completion/completions/pxtool
@@ -66,10 +67,14 @@ share/quillon/examples/hello/files/install.sh
 share/quillon/examples/hello/pkg/px.arg
 $(cd "$top/docs/schemas" && ls -- *.schema.json | LC_ALL=C sort | sed 's|^|share/quillon/schemas/|')"
 
-# The installed Quillon takes its run lock in /run/quillon: it runs in a mount
-# namespace of its own with an empty /run, so that the test leaves nothing
-# there. Where that is not allowed the example run is left out.
-private_run() { unshare --mount sh -c 'mount -t tmpfs -o mode=0755 tmpfs /run && exec "$@"' sh "$@"; }
+# The installed Quillon takes its run lock in /run/quillon and records its
+# run in /var/lib/quillon/history.db: it runs in a mount namespace of its own
+# with an empty /run and /var/lib, so that the test leaves nothing there.
+# Where that is not allowed the example run is left out.
+private_run() {
+  unshare --mount sh -c 'mount -t tmpfs -o mode=0755 tmpfs /run &&
+    mount -t tmpfs -o mode=0755 tmpfs /var/lib && exec "$@"' sh "$@"
+}
 private_run_works=false
 private_run true 2>/dev/null && private_run_works=true
 
@@ -109,6 +114,14 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 same "installed files" "$expected_files" "$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | LC_ALL=C sort)"
 check "example scripts executable" test -x "$prefix/share/quillon/examples/hello/files/install.sh"
 run_programs "$prefix"
+unit=$prefix/lib/systemd/system/quillon-resume.service
+same "resume unit runs the installed pxtool" "ExecStart=$prefix/bin/pxtool history --resume" \
+     "$(grep '^ExecStart=' "$unit")"
+if command -v systemd-analyze >/dev/null; then
+  check "systemd-analyze verify $unit" systemd-analyze verify --man=no "$unit"
+else
+  echo "test_install: note: no systemd-analyze here; the resume unit is not verified"
+fi
 
 # --- 2. manual pages -----------------------------------------------------
 for page in "$prefix"/share/man/man*/*.gz; do
@@ -142,6 +155,7 @@ same "complete 'pxtool --'" "--help --version" "$(complete_words pxtool --)"
 same "complete 'pxtool scramble --method '" "1 2" "$(complete_words pxtool scramble --method '')"
 same "complete 'pxtool info '" "FILES" "$(complete_words pxtool info '')"
 same "complete 'pxtool plan d --format '" "text json" "$(complete_words pxtool plan d --format '')"
+same "complete 'pxtool history --format '" "text json openmetrics" "$(complete_words pxtool history --format '')"
 same "complete 'Quillon a'" "autonomic FILES" "$(complete_words Quillon a)"
 same "complete 'Quillon /w -u'" "-update" "$(complete_words Quillon /w -u)"
 same "complete 'Quillon /w autonomic -reset '" "" "$(complete_words Quillon /w autonomic -reset '')"
@@ -187,6 +201,10 @@ same "package files" "$(printf '%s\n' "$expected_files" share/doc/quillon/change
 mkdir "$tmp/root"
 dpkg-deb -x "$deb" "$tmp/root"
 run_programs "$tmp/root/usr"
+same "package's resume unit runs /usr/bin/pxtool" "ExecStart=/usr/bin/pxtool history --resume" \
+     "$(grep '^ExecStart=' "$tmp/root/usr/lib/systemd/system/quillon-resume.service")"
+check "package enables no unit (no maintainer scripts)" \
+  test -z "$(dpkg-deb -I "$deb" | grep -E '^ *[0-9]+ bytes, +[0-9]+ lines +\*? *(postinst|prerm|postrm|preinst)')"
 # Accepted: initial-upload-closes-no-bugs (the package is not meant for the
 # Debian archive, so there is no ITP bug to close). See docs/packaging.md.
 check "lintian" lintian --fail-on error,warning \

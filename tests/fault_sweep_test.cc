@@ -30,6 +30,12 @@
 //   - an allocation that fails ends the run as its place documents or
 //     through the catch with EXECERROR_NoMemory (then the run log shows the
 //     catch), never by a signal.
+// With a history database (the sweep of its calls), besides: after each of
+// the two runs the database passes SQLite's integrity check; after the
+// clean run no run is left open unmarked and its own run is recorded with
+// its end and signer; a failing (not killed) history call leaves the run's
+// exit status, status files, run log and argument file as the clean run
+// has them, and puts at most one line into the system log.
 // Faults the code is known to have are listed in kKnownFaults: they are
 // printed as expected failures, everything else fails the test.
 // Run alone: build/bin/quillon_tests --gtest_filter='FaultSweep*'
@@ -43,6 +49,8 @@
 #include <iostream>
 #include <map>
 #include <set>
+
+#include <sqlite3.h>
 
 #include "px_tool.h"
 #include "test_util.h"
@@ -77,14 +85,15 @@ struct Ending {
 };
 
 // Runs `binary` with `args` in `cwd`: descriptors 0 to 2 on /dev/null and
-// no other open, the test's environment without trace settings plus `env`,
-// ended by SIGALRM when it takes longer than kTimeoutSeconds.
+// no other open, the test's environment without trace settings and without
+// the history's directory (a sweep that wants a history names one in `env`)
+// plus `env`, ended by SIGALRM when it takes longer than kTimeoutSeconds.
 Ending RunQuillon(const std::string& binary, const std::string& cwd,
                   const std::vector<std::string>& args, const std::vector<std::string>& env) {
   std::vector<std::string> envText = env, argvText{binary};
   for (char** e = environ; *e != nullptr; ++e)
     if (!std::regex_search(*e, std::regex("^(QZ_LOG_|TraceFileLimit=|FAKE_HELP2_EXIT=|LD_PRELOAD=|"
-                                          "FAULT_SHIM_)")))
+                                          "FAULT_SHIM_|QUILLON_HISTORY_DIR=)")))
       envText.push_back(*e);
   argvText.insert(argvText.end(), args.begin(), args.end());
   std::vector<char*> argv, envp;
@@ -406,6 +415,8 @@ class FaultSweep : public testing::Test {
     fs::remove(package.record);
     fs::remove_all(trace_);
     fs::create_directory(trace_);
+    fs::remove_all(history_);
+    fs::remove(syslog_);
   }
 
   std::vector<std::string> ShimEnv(const std::string& mode, long n) {
@@ -423,6 +434,10 @@ class FaultSweep : public testing::Test {
     env.push_back(locks_);
     env.push_back("QUILLON_STATE_DIR=" + state_);
     env.push_back("QUILLON_REBOOT_MARKER_DIR=" + markers_);
+    if (withHistory_) {
+      env.push_back("QUILLON_HISTORY_DIR=" + history_);
+      env.push_back("QUILLON_SYSTEM_LOG=" + syslog_);
+    }
     return env;
   }
 
@@ -443,6 +458,8 @@ class FaultSweep : public testing::Test {
     EXPECT_EQ(0, end.signal);
     EXPECT_TRUE(StatusTellsEnd(ReadFile(work_ + "/pkg/HandlerStatus.txt"), end.code));
     clean_code_ = end.code;
+    clean_ = {ReadFile(work_ + "/pkg/HandlerStatus.txt"), ReadFile(work_ + "/pkg/px.arg"),
+              NormalizeLog(ReadFile(work_ + "/Quillon.log"))};
     std::set<std::string> badDescriptors;
     for (const std::string& name : Recorded(package.record, &badDescriptors))
       EXPECT_TRUE(ran->insert(name).second) << name << " ran twice in the clean run";
@@ -472,6 +489,8 @@ class FaultSweep : public testing::Test {
     std::set<std::string> badDescriptors;
     std::vector<std::string> ran1 = Recorded(package.record, &badDescriptors);
     std::vector<std::string> hit = SplitLines(ReadFile(out_));
+    const std::string integrity1 = withHistory_ ? Query("PRAGMA integrity_check") : "";
+    const std::string syslog1 = ReadFile(syslog_);
     if (hit.empty()) fail("not-reached", "the run never made call " + std::to_string(n));
     else if (Normalize(hit[0]) != calls[n - 1]) fail("diverged", "call N was " + hit[0]);
     else ++injected_;
@@ -542,7 +561,9 @@ class FaultSweep : public testing::Test {
     // Flushes: a failed one is reported; a mark not on disk starts nothing.
     const bool failed = !killed && !stopped;
     std::string name = call.substr(0, call.find(' '));
-    if (failed && (name == "fsync" || name == "fdatasync" || name == "syncfs" || name == "msync") &&
+    // (The history's flushes are its own: never in the run log.)
+    if (failed && !withHistory_ &&
+        (name == "fsync" || name == "fdatasync" || name == "syncfs" || name == "msync") &&
         !HasErrorLine(log1))
       fail("flush-silent", "no error line in the faulted run's log");
     std::vector<long> flushes = MarkFlushes(calls);
@@ -559,6 +580,26 @@ class FaultSweep : public testing::Test {
       fail("silent-change", "faulted run ended with " + first.Text() + " (clean run: exit " +
                                 std::to_string(clean_code_) + ") and its log names no error");
 
+    if (withHistory_) {
+      if (integrity1 != "ok" && integrity1 != kNoDatabase)
+        fail("history-integrity", "after the faulted run: " + integrity1);
+      const std::string integrity2 = Query("PRAGMA integrity_check");
+      if (integrity2 != "ok") fail("history-integrity", "after the clean run: " + integrity2);
+      const std::string open =
+          Query("SELECT count(*) FROM runs WHERE ended_ms IS NULL AND interrupted_ms IS NULL");
+      if (open != "0") fail("history-open", open + " runs without an end left unmarked");
+      if (Query("SELECT verdict || ' ' || key_id FROM runs ORDER BY id DESC LIMIT 1").empty())
+        fail("history-clean-run", "the clean run has no end or no signer in the history");
+      const std::vector<std::string> faulted{status1[1], arg1, NormalizeLog(log1)};
+      for (size_t i = 0; !killed && i < faulted.size(); ++i)
+        if (faulted[i] != clean_[i])
+          fail("history-changed-run", "left another " +
+                                          std::string(i == 0 ? "status" : i == 1 ? "argument file" : "run log") +
+                                          " than the clean run: " + faulted[i] + "\n---\n" + clean_[i]);
+      if (!killed && (first.signal != 0 || first.code != clean_code_))
+        fail("history-changed-run", "the run ended with " + first.Text());
+      if (Count(syslog1, "\n") > 1) fail("history-reports", "more than one line: " + syslog1);
+    }
     if (memory && first.signal == 0) CheckMemoryEnd(first, log1, fail);
     if (stopped) CheckStop(package, flushes, n, first, ran1, arg1, fail);
   }
@@ -656,16 +697,19 @@ class FaultSweep : public testing::Test {
     // The count is repeatable, or N would not name the same call twice.
     ASSERT_EQ(calls.size(), CountCalls(package, &again, count).size());
     long swept = 0;
-    for (long n = 1; n <= static_cast<long>(calls.size()); n += step, ++swept)
+    for (long n = 1; n <= static_cast<long>(calls.size()); n += step) {
+      if (!only_.empty() && !std::regex_search(calls[n - 1], std::regex(only_))) continue;
+      ++swept;
       for (const std::string& kind : kinds) InjectAt(package, calls, expected, n, kind);
+    }
     const size_t runs = kinds.size() * static_cast<size_t>(swept);
     std::cout << "fault sweep " << title << ": " << calls.size() << " calls, " << swept
               << " swept, " << runs << " injected runs (" << injected_ << " reached)\n";
     EXPECT_EQ(runs, injected_) << "injected runs that never reached N";
-    if (step == 1) {
+    if (step == 1 && only_.empty()) {
       EXPECT_EQ(static_cast<long>(calls.size()), swept) << "the sweep missed calls";
     }
-    Report(step == 1, kinds);
+    Report(step == 1 && only_.empty(), kinds);
   }
 
   // Prints every violation; unknown ones fail the test. A complete sweep
@@ -691,10 +735,35 @@ class FaultSweep : public testing::Test {
                   << k.check << " at " << k.call << "\n";
   }
 
+  // The first value of `sql` on the history database, kNoDatabase when
+  // there is none, or SQLite's error.
+  std::string Query(const char* sql) const {
+    const std::string path = history_ + "/history.db";
+    if (!Exists(path)) return kNoDatabase;
+    sqlite3* db = nullptr;
+    std::string value;
+    int code = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_stmt* s = nullptr;
+    if (code == SQLITE_OK) code = sqlite3_prepare_v2(db, sql, -1, &s, nullptr);
+    if (code == SQLITE_OK) code = sqlite3_step(s);
+    if (code == SQLITE_ROW && sqlite3_column_text(s, 0) != nullptr)
+      value = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    else if (code != SQLITE_ROW && code != SQLITE_DONE)
+      value = std::string("error: ") + sqlite3_errstr(code);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return value;
+  }
+  static constexpr const char* kNoDatabase = "(no database)";
+
   SweepDir dir_;
   std::string shim_, start_ = dir_ / "start", work_ = dir_ / "work", out_ = dir_ / "shim.out",
                      trace_ = dir_ / "trace", locks_ = "QUILLON_RUN_LOCK_DIR=" + dir_ / "locks",
-                     state_ = dir_ / "state", markers_ = dir_ / "run";
+                     state_ = dir_ / "state", markers_ = dir_ / "run",
+                     history_ = dir_ / "history", syslog_ = dir_ / "syslog";
+  bool withHistory_ = false;
+  std::string only_;  // a pattern: only the calls that match are swept
+  std::vector<std::string> clean_;  // the clean run's status, argument file, log
   std::string binary_ = kQuillon;
   std::vector<std::string> env_;
   int clean_code_ = 0;
@@ -738,6 +807,19 @@ TEST_F(FaultSweep, SignedExamplePackageEveryTwentyThirdAllocationFails) {
   env_ = {"QUILLON_TRUSTED_KEYS_DIR=" + (dir_ / "keys")};
   Sweep("examples/hello signed, allocations",
         SignedHelloPackage(dir_ / "hello", dir_ / "ran.txt", dir_ / "keys"), 23, kNoMemory);
+}
+
+// The history database's calls, each killed and each failing with a full
+// disk, on a signed package (whose signer goes into the history): the
+// database survives every one of them whole, the next run records itself,
+// and a failure changes nothing of the run.
+TEST_F(FaultSweep, HistoryEveryCall) {
+  env_ = {"QUILLON_TRUSTED_KEYS_DIR=" + (dir_ / "keys")};
+  withHistory_ = true;
+  only_ = "history";
+  Sweep("examples/hello signed, history calls",
+        SignedHelloPackage(dir_ / "hello", dir_ / "ran.txt", dir_ / "keys"), 1,
+        {"kill", "enospc"});
 }
 
 }  // namespace

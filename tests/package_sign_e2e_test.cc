@@ -560,9 +560,11 @@ struct TerminalSign {
   }
   ~TerminalSign() { close(master), close(slave); }
   // Reads the terminal until `text` has come or pxtool has ended and said
-  // all (at most 10 seconds); `status` is then its wait status.
+  // all; `status` is then its wait status. At most two minutes: opening an
+  // encrypted key is made slow on purpose, and slower on a loaded machine
+  // or under the sanitizers.
   bool ReadUntil(const std::string& text) {
-    for (int i = 0; i < 100 && seen.find(text) == std::string::npos; ++i) {
+    for (int i = 0; i < 1200 && seen.find(text) == std::string::npos; ++i) {
       struct pollfd p = {master, POLLIN, 0};
       char buffer[256];
       ssize_t n = poll(&p, 1, 100) == 1 ? read(master, buffer, sizeof(buffer)) : 0;

@@ -64,7 +64,7 @@ TEST_F(PxtoolCliTest, FailuresNameTheFileAndUsageErrors) {
 // Every subcommand, in the order of "pxtool --help".
 const std::vector<std::string> kSubcommands = {
     "scramble", "descramble", "info",  "trace", "manifest", "sign",
-    "verify",   "status",     "report", "reset", "plan",     "check",
+    "verify",   "status",     "report", "reset", "history", "plan",   "check",
     "fmt"};
 
 TEST_F(PxtoolCliTest, EverySubcommandHasItsHelpAndRefusesUnknownOptions) {
@@ -75,6 +75,7 @@ TEST_F(PxtoolCliTest, EverySubcommandHasItsHelpAndRefusesUnknownOptions) {
   for (std::sregex_iterator m(overall.begin(), overall.end(), listed), end; m != end; ++m)
     synopses.push_back((*m)[1]);
   ASSERT_EQ(kSubcommands.size(), synopses.size()) << overall;
+  EXPECT_EQ(std::string::npos, overall.find("\n[")) << "a synopsis line not indented";
   ASSERT_EQ(0, Run("help"));
   EXPECT_EQ(overall, r_.out);
 

@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -92,6 +94,7 @@ struct ProgramResult {
 struct ProgramOptions {
   std::string cwd = "/";
   std::vector<std::string> env;                        // "NAME=value" added
+  std::vector<std::string> unset;                      // NAMEs left out
   std::vector<std::pair<int, std::string>> extra_fds;  // inherited: fd -> file
   int umask_value = -1;        // the program's umask (-1: the test's)
   size_t address_space = 0;    // RLIMIT_AS in bytes (0: unlimited)
@@ -105,7 +108,10 @@ inline ProgramResult RunProgram(const std::string& path, const std::vector<std::
                                 const ProgramOptions& options = ProgramOptions()) {
   std::vector<std::string> env = options.env, argv_text{path};
   for (char** e = environ; *e != nullptr; ++e)
-    if (!std::regex_search(*e, std::regex("^(QZ_LOG_|TraceFileLimit=|FAKE_HELP2_EXIT=)")))
+    if (!std::regex_search(*e, std::regex("^(QZ_LOG_|TraceFileLimit=|FAKE_HELP2_EXIT=)")) &&
+        std::none_of(options.unset.begin(), options.unset.end(), [&](const std::string& name) {
+          return strncmp(*e, (name + "=").c_str(), name.size() + 1) == 0;
+        }))
       env.push_back(*e);
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv, envp;
@@ -257,6 +263,13 @@ class ScopedTimeZone {
  private:
   const std::string saved_;  // empty: TZ was not set
 };
+
+// Every program the tests start keeps its history database in a directory
+// of this test process (the test builds read the variable), never in
+// /var/lib: so every run of the test build records its history, and the
+// tests of the run show that nothing of it changes the run.
+inline testing::Environment* const kPrivateHistory = testing::AddGlobalTestEnvironment(
+    new PrivateDirectoryForPrograms("QUILLON_HISTORY_DIR", "history"));
 
 // Length of a trace entry header without the memory figure for "Quillon".
 const size_t kPlainHeaderLength = 49;

@@ -172,12 +172,16 @@ void PrintIndented(const char* text, int indent, FILE* out) {
   }
 }
 
-void PrintCommandUsage(const Command& command, FILE* out) {
+void PrintSynopsis(const char* prefix, const Command& command, int indent, FILE* out) {
   const char* rest = strchr(command.synopsis, '\n');
-  fprintf(out, "Usage: pxtool %.*s\n",
+  fprintf(out, "%s%.*s\n", prefix,
           static_cast<int>(rest ? rest - command.synopsis : strlen(command.synopsis)),
           command.synopsis);
-  if (rest) PrintIndented(rest + 1, 10, out);
+  if (rest) PrintIndented(rest + 1, indent, out);
+}
+
+void PrintCommandUsage(const Command& command, FILE* out) {
+  PrintSynopsis("Usage: pxtool ", command, 10, out);
   fputc('\n', out);
   PrintIndented(command.description, 2, out);
   size_t width = strlen("-h, --help");

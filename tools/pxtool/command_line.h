@@ -115,6 +115,10 @@ int ReadCommandLine(int argc, char** argv, CommandLine* line);
 // option.
 void PrintCommandUsage(const Command& command, FILE* out);
 
+// Prints `prefix` and the first line of the command's synopsis, then its
+// other lines with `indent` blanks before each.
+void PrintSynopsis(const char* prefix, const Command& command, int indent, FILE* out);
+
 // Prints `text` with `indent` blanks before each of its lines.
 void PrintIndented(const char* text, int indent, FILE* out);
 

@@ -79,6 +79,9 @@ int RunPlan(const CommandLine& line);
 int RunCheck(const CommandLine& line);
 // Formats an argument file, under the run lock in `runLockDirectory`.
 int RunFmt(const CommandLine& line, const std::string& runLockDirectory);
+// The machine's runs from the history database in `historyDirectory`
+// (history_db.h).
+int RunHistoryTool(const CommandLine& line, const std::string& historyDirectory);
 
 }  // namespace pxtool
 

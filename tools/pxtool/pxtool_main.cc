@@ -12,6 +12,7 @@
 //                PATH... | --list-rules
 //   pxtool fmt PACKAGE_DIR [ARGUMENT_FILE] [--check]
 //   pxtool status | report | reset PACKAGE_DIR [ARGUMENT_FILE] [options]
+//   pxtool history [options]
 //   pxtool --help | help [COMMAND] | COMMAND --help | --version
 //
 // Every subcommand is one entry of kCommands with an array of its options
@@ -29,6 +30,7 @@
 #include <cstring>
 #include <string>
 
+#include "history_db.h"
 #include "pxtool.h"
 #include "quillon_version.h"
 #include "run_lock.h"
@@ -56,6 +58,15 @@ std::string StateDirectory() {
   return kStateDirectory;
 }
 
+// The directory of the history database: the host's, or in a test build
+// the one the environment names.
+std::string HistoryDirectory() {
+#ifdef QUILLON_HISTORY_DIR_FROM_ENV
+  if (const char* dir = getenv("QUILLON_HISTORY_DIR")) return dir;
+#endif
+  return kHistoryDirectory;
+}
+
 int Verify(const CommandLine& line) { return RunVerify(line, StateDirectory()); }
 int Status(const CommandLine& line) { return RunStatus(line, RunLockDirectory()); }
 int Report(const CommandLine& line) { return RunReport(line, RunLockDirectory()); }
@@ -63,6 +74,7 @@ int Reset(const CommandLine& line) {
   return RunReset(line, RunLockDirectory(), StateDirectory());
 }
 int Fmt(const CommandLine& line) { return RunFmt(line, RunLockDirectory()); }
+int History(const CommandLine& line) { return RunHistoryTool(line, HistoryDirectory()); }
 
 // Each subcommand's options, one line of usage each (command_line.h).
 const Option kNoOptions[] = {{}};
@@ -111,6 +123,18 @@ const Option kCheckOptions[] = {
     {"no-source", nullptr, "print no source line under a finding (text)"},
     {"list-rules", nullptr, "list every rule with its severity, and check nothing"},
     {}};
+const Option kHistoryOptions[] = {
+    {"package", "DIR", "only the runs of the package in DIR"},
+    {"since", "TIME", "only runs started at TIME or later (YYYY-MM-DD[THH:MM[:SS]][Z|+HH:MM], @SECONDS)"},
+    {"last", "N", "only the last N runs"},
+    {"runs", nullptr, "list the runs (the default)"},
+    {"commands", "RUN", "list the lines run RUN took"},
+    {"pending", nullptr, "list the packages a resume would run again"},
+    {"prune", "KEEP", "remove all but the newest KEEP runs"},
+    {"resume", nullptr, "run the pending packages again, as they were run"},
+    {"quillon", "PROGRAM", "with --resume: the Quillon program to run"},
+    {"format", "text|json|openmetrics", "the output form (json: schema pxtool.history)"},
+    {}};
 const Option kFmtOptions[] = {
     {"check", nullptr, "change nothing: say what would change, exit 1 if anything would"},
     {}};
@@ -158,6 +182,15 @@ const Command kCommands[] = {
      "while a run holds the lock; keeps <argument file>.bak; removes the\n"
      "status files unless --keep-status",
      kResetOptions, Reset},
+    {"history",
+     "history [--package DIR] [--since TIME] [--last N] [--format text|json|openmetrics]\n"
+     "[--runs | --commands RUN | --pending | --prune KEEP | --resume [--quillon PROGRAM]]",
+     "the machine's runs from the history database (/var/lib/quillon/history.db):\n"
+     "when, package, mode, verdict, final code, duration, signer; the lines\n"
+     "run RUN took; the packages a resume would run again (interrupted, or\n"
+     "ended for a reboot) and --resume runs them; openmetrics for\n"
+     "node_exporter's textfile collector; --prune keeps the newest KEEP runs",
+     kHistoryOptions, History},
     {"plan",
      "plan PACKAGE_DIR [ARGUMENT_FILE] [-update|-force|-expert] [-n]\n"
      "[autonomic] [-external-variable V] [-reset V] [-external-parameter V]\n"
@@ -184,8 +217,7 @@ const Command kCommands[] = {
 void PrintUsage(FILE* out) {
   fprintf(out, "Usage: pxtool COMMAND ARGUMENTS\n\nCommands:\n");
   for (const Command& c : kCommands) {
-    fputs("  pxtool ", out);
-    PrintIndented(c.synopsis, 0, out);
+    PrintSynopsis("  pxtool ", c, 6, out);
     PrintIndented(c.description, 6, out);
   }
   fprintf(out,

@@ -1,5 +1,6 @@
 // What a run's results mean in words: the final code (verdict,
-// delayed-reboot bit, autonomic condition) and the verdict a command line
+// delayed-reboot bit, autonomic condition; the package model's words, which
+// the run's history uses too) and the verdict a command line of the run log
 // got (the status file's content is read by status_file.h). Pure functions
 // over values; pxtool status and report share them.
 
@@ -8,26 +9,14 @@
 
 #include <string>
 
+#include "outcome_words.h"
+
 namespace pxtool {
 
-// The bit a delayed reboot adds to the final code outside autonomic mode.
-const unsigned int kDelayedRebootBit = 0x100000;
-
-struct FinalCodeMeaning {
-  // success, aborted, reboot_requested, reboot_suppressed,
-  // no_adequate_hardware, incorrect_target, handler_error, out_of_memory,
-  // condition, other
-  const char* verdict = "other";
-  std::string description;  // a sentence for people
-  bool delayedReboot = false;  // the bit (autonomic: final code 1)
-  const char* condition = nullptr;  // autonomic condition, or null
-  bool Success() const { return std::string(verdict) == "success"; }
-  bool EndedForReboot() const {
-    return std::string(verdict) == "reboot_requested" ||
-           std::string(verdict) == "reboot_suppressed";
-  }
-};
-FinalCodeMeaning DescribeFinalCode(unsigned int code, bool autonomic);
+// The final code in words: the package model's (outcome_words.h).
+const unsigned int kDelayedRebootBit = kFinalCodeDelayedRebootBit;
+using ::FinalCodeMeaning;
+using ::DescribeFinalCode;
 
 // The verdict of one command line in a report: ok, go_on (a non-zero
 // return code the flags let pass), skipped, flags, aborted, reboot,

@@ -195,6 +195,32 @@ def parse_plan(rc, stdout, stderr):
     return parse_document('pxtool.plan', rc, stdout, stderr)
 
 
+def history_argv(pxtool, package=None, since=None, last=None, commands=None,
+                 pending=False):
+    """pxtool history's command line: the runs (of `package`, since `since`,
+    the last `last`), or the lines of run `commands`, or the pending
+    packages; always JSON."""
+    argv = [pxtool, 'history']
+    if commands is not None:
+        argv += ['--commands', str(commands)]
+    elif pending:
+        argv += ['--pending']
+    else:
+        if package:
+            argv += ['--package', package]
+        if since:
+            argv += ['--since', since]
+        if last:
+            argv += ['--last', str(last)]
+    return argv + ['--format', 'json']
+
+
+def parse_history(rc, stdout, stderr):
+    if rc == STATUS_EXIT_USAGE:
+        raise QuillonError('pxtool history: usage error: %s' % (stderr or '').strip())
+    return parse_document('pxtool.history', rc, stdout, stderr)
+
+
 def log_events(text):
     """The event texts of a piece of run log (header lines left out; a
     continuation line without a time stamp is left out too)."""

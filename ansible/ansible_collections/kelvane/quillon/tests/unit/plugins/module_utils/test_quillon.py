@@ -244,3 +244,33 @@ def test_output_tail_of_a_failed_command():
     # Only the last five lines go into the message.
     aborted['output_tail'] = [str(i) for i in range(9)]
     assert q.failure(aborted, [], []).endswith('with: 4 | 5 | 6 | 7 | 8')
+
+
+# pxtool.history, version 1, as docs/json.md shows it (one run).
+HISTORY = {
+    "schema": "pxtool.history", "schema_version": 1, "database": "/var/lib/quillon/history.db",
+    "runs": [{"id": 41, "argument_file": "/srv/pkg/pkg/px.arg", "mode": "classic",
+              "state": "ended", "verdict": "success", "reboot": "delayed"}],
+}
+
+
+def test_history_argv_forms():
+    assert q.history_argv('pxtool') == ['pxtool', 'history', '--format', 'json']
+    assert q.history_argv('pxtool', package='/srv/pkg', since='2026-12-01', last=5) == [
+        'pxtool', 'history', '--package', '/srv/pkg', '--since', '2026-12-01', '--last', '5',
+        '--format', 'json']
+    # The other forms take no selection.
+    assert q.history_argv('pxtool', package='/srv/pkg', commands=41) == [
+        'pxtool', 'history', '--commands', '41', '--format', 'json']
+    assert q.history_argv('pxtool', last=3, pending=True) == [
+        'pxtool', 'history', '--pending', '--format', 'json']
+
+
+def test_parse_history():
+    assert q.parse_history(0, json.dumps(HISTORY), '')['runs'][0]['id'] == 41
+    with pytest.raises(q.QuillonError, match='usage error: pxtool: history: --last'):
+        q.parse_history(2, '', 'pxtool: history: --last takes a positive number, not 0\n')
+    with pytest.raises(q.QuillonError, match='cannot be read'):
+        q.parse_history(1, '', 'pxtool: history: /var/lib/quillon/history.db: cannot be read\n')
+    with pytest.raises(q.QuillonError, match='not understood'):
+        q.parse_history(0, json.dumps(dict(HISTORY, schema_version=2)), '')
