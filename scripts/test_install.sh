@@ -88,6 +88,20 @@ run_programs() {
   if $private_run_works; then
     check "$prefix: example run" private_run "$prefix/sbin/Quillon" "$work" pkg/px.arg
     same "$prefix: example status file" $'Status=5\nRetval=1048576' "$(cat "$work/pkg/HandlerStatus.txt")"
+    # Two runs on one machine (one /var/lib): the history shows both, and its
+    # OpenMetrics form is what Prometheus's own parser reads.
+    local history
+    history=$(private_run bash -c '"$1/sbin/Quillon" "$2" pkg/px.arg &&
+      "$1/sbin/Quillon" "$2" pkg/px.arg && "$1/bin/pxtool" history --format json &&
+      "$1/bin/pxtool" history --format openmetrics > "$2/metrics.txt"' sh "$prefix" "$work")
+    printf '%s\n' "$history" > "$work/history.json"
+    same "$prefix: two example runs in the history" 2 \
+         "$(/usr/bin/python3 -c 'import json, sys; print(len(json.load(sys.stdin)["runs"]))' <<< "$history")"
+    check "$prefix: the history's OpenMetrics parse" /usr/bin/python3 -c '
+import sys
+from prometheus_client.openmetrics.parser import text_string_to_metric_families
+names = {f.name for f in text_string_to_metric_families(open(sys.argv[1]).read())}
+sys.exit(0 if "quillon_runs" in names else 1)' "$work/metrics.txt"
     check "$prefix: example install step" grep -q "Hello from the example package" "$work/pkg/installed.txt"
   else
     echo "test_install: note: no private /run here (unshare --mount); the example run is left out"
@@ -103,6 +117,7 @@ run_programs() {
     "$prefix/bin/pxtool" "$sub" "$work" --format json > "$work/$sub.json" || true
     documents+=("$work/$sub.json")
   done
+  ! $private_run_works || documents+=("$work/history.json")
   check "$prefix: pxtool's JSON against the installed schemas" \
     "$python" "$top/tests/validate_json.py" "$prefix/share/quillon/schemas" \
       --documents "${documents[@]}"
