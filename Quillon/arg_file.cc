@@ -86,16 +86,10 @@ std::string ArgFileChange(const ArgFileView* view) {
 
 int ReadArgFileCopy(const ArgFileView& view, std::string* copy) {
   copy->assign(view.mapSize, '\0');
-  size_t done = 0;
-  while (done < view.mapSize) {
-    ssize_t n = pread(view.fd, &(*copy)[done], view.mapSize - done,
-                      static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;  // the file is shorter than its mapping
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+  ssize_t n = ReadFully(view.fd, &(*copy)[0], view.mapSize, 0);
+  if (n < 0) return errno;
+  // EIO: the file is shorter than its mapping.
+  return static_cast<size_t>(n) == view.mapSize ? 0 : EIO;
 }
 
 int StatArgFile(const ArgFileView& view, size_t* size) {

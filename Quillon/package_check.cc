@@ -36,25 +36,16 @@ int OpenRegular(const std::string& path, int flags, std::string* why) {
   return fd;
 }
 
-// Reads what is left of `fd`, at most `limit` bytes.
+// Reads all of `fd`, at most `limit` bytes, and closes it.
 bool ReadSmallDescriptor(int fd, size_t limit, std::string* text,
                          std::string* why) {
-  text->clear();
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = ErrnoText(errno);
-      return false;
-    }
-    if (n == 0) return true;
-    text->append(buffer, static_cast<size_t>(n));
-    if (text->size() > limit) {
-      *why = "larger than " + std::to_string(limit) + " bytes";
-      return false;
-    }
-  }
+  int error = ReadWhole(fd, limit, text);
+  close(fd);
+  if (error == EFBIG)
+    *why = "larger than " + std::to_string(limit) + " bytes";
+  else if (error != 0)
+    *why = ErrnoText(error);
+  return error == 0;
 }
 
 // Opens the key file `name` of the store `dirFd` and reads it: a regular
@@ -66,9 +57,7 @@ bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
     if (why->empty()) *why = ErrnoText(errno);
     return false;
   }
-  bool ok = ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
-  close(fd);
-  return ok;
+  return ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
 }
 
 }  // namespace
@@ -76,10 +65,7 @@ bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
                    std::string* why) {
   int fd = OpenRegular(path, 0, why);
-  if (fd < 0) return false;
-  bool ok = ReadSmallDescriptor(fd, limit, text, why);
-  close(fd);
-  return ok;
+  return fd >= 0 && ReadSmallDescriptor(fd, limit, text, why);
 }
 
 bool HashFile(const std::string& path, std::string* hex, std::string* why) {

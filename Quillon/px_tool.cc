@@ -156,22 +156,6 @@ bool ReadTrailer(int fd, unsigned long long size, KEY* key) {
   return static_cast<size_t>(got) == kTrailerSize;
 }
 
-// Reads until `n` bytes are in or the file ends. Returns the count read, or
-// -1 with errno set.
-ssize_t ReadFully(int fd, unsigned char* buf, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    ssize_t r = read(fd, buf + done, n - done);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    done += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(done);
-}
-
 // Copies from the current position of `in` to that of `out`, transformed
 // with `method` unless it is PXDecrypt, block by block. Stops after `limit` bytes or
 // at the end of `in`, whichever comes first; sets `*copied` to the count.
@@ -516,8 +500,7 @@ int PXTool::GetPXFile2String(const char* source, char* destination,
     const size_t size = m_pxkey.dwLen;
     scratch.reset(new (std::nothrow) char[size + 1]);
     if (!scratch) return -3;
-    ssize_t got =
-        ReadFully(fd.get(), reinterpret_cast<unsigned char*>(scratch.get()), size);
+    ssize_t got = ReadFully(fd.get(), scratch.get(), size);
     if (got < 0) return errno;
     scratch[got] = '\0';
     if (destinationSize > 0) {

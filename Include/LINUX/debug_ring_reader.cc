@@ -15,6 +15,7 @@
 
 #include "debug_ring_layout.h"
 #include "debug_trace_path.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -40,15 +41,9 @@ const char kInitDoneText[] = "### End of initialization. ###";
 bool ReadUpTo(int fd, size_t limit, std::string* data) {
   size_t done = data->size();
   data->resize(done + limit);
-  size_t end = done + limit;
-  while (done < end) {
-    ssize_t n = read(fd, &(*data)[done], end - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  data->resize(done);
+  ssize_t n = ReadFully(fd, &(*data)[done], limit);
+  if (n < 0) return false;
+  data->resize(done + static_cast<size_t>(n));
   return true;
 }
 

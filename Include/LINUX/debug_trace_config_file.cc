@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "safe_file.h"
+
 namespace {
 
 bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
@@ -19,15 +21,9 @@ bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 bool ReadWholeFile(const char* path, char* buf, size_t size) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = read(fd, buf + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  bool whole = ReadFully(fd, buf, size) == static_cast<ssize_t>(size);
   close(fd);
-  return done == size;
+  return whole;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,6 +175,42 @@ bool WriteAll(int fd, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+ssize_t ReadFully(int fd, void* data, size_t size, off_t offset) {
+  char* p = static_cast<char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = offset < 0 ? read(fd, p + done, size - done)
+                           : pread(fd, p + done, size - done,
+                                   offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int ReadWhole(int fd, size_t limit, std::string* text) {
+  text->clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = pread(fd, buffer, sizeof(buffer), static_cast<off_t>(text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    text->append(buffer, static_cast<size_t>(n));
+    if (text->size() > limit) return EFBIG;
+  }
+}
+
+int FlockRetrying(int fd, int operation) {
+  int rc;
+  do {
+    rc = flock(fd, operation);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
 }
 
 bool ReplaceWhole(const std::string& target, const std::string& text,
