@@ -12,6 +12,8 @@
 #include <cstring>
 #include <vector>
 
+#include "path_parts.h"
+
 namespace {
 
 // As many links as the kernel follows in one path, and a tree no deeper
@@ -56,18 +58,6 @@ std::string Judge(const std::string& path, const struct stat& st, bool above) {
   return why.empty() ? why : path + ": " + why;
 }
 
-std::vector<std::string> Components(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t slash = path.find('/', at);
-    if (slash == std::string::npos) slash = path.size();
-    if (slash > at) parts.push_back(path.substr(at, slash - at));
-    at = slash + 1;
-  }
-  return parts;
-}
-
 class Checker {
  public:
   // Judges every step from "/" to `path`, following links; *resolved gets
@@ -95,7 +85,7 @@ std::string Checker::Resolve(const std::string& path, std::string* resolved) {
   std::string why = Judge("/", st, true);
   if (!why.empty()) return why;
 
-  std::vector<std::string> todo = Components(start);  // in reverse: back is next
+  std::vector<std::string> todo = PathComponents(start);  // in reverse: back is next
   std::vector<std::string>(todo.rbegin(), todo.rend()).swap(todo);
   std::string current;  // "" is "/"
   while (!todo.empty()) {
@@ -120,7 +110,7 @@ std::string Checker::Resolve(const std::string& path, std::string* resolved) {
     if (n < 0) return Unusable(next, "cannot be read", errno);
     target[n] = '\0';
     if (target[0] == '/') current.clear();
-    std::vector<std::string> more = Components(target);
+    std::vector<std::string> more = PathComponents(target);
     todo.insert(todo.end(), more.rbegin(), more.rend());
   }
   *resolved = current.empty() ? "/" : current;
