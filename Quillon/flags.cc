@@ -124,15 +124,8 @@ void StoreConditions(const Conditions& c) {
 
 }  // namespace
 
-void assignFlag(char* cCommand, unsigned int flag, bool argFollow) {
-  unsigned int value = 0;
-  if (!ReadFlagValue(cCommand, static_cast<int>(flag), argFollow, &value)) {
-    ReleaseSlot(static_cast<int>(flag));
-    return;
-  }
-  // Not on the run's path (DoItYourselfCmdA stores what ParseFlags read):
-  // its "-d" line goes to standard output.
-  StoreNumber(static_cast<int>(flag), value, stdout);
+void ClearPendingFlags() {
+  for (int flag = 0; flag < MAX_FLAGS; ++flag) ReleaseSlot(flag);
 }
 
 unsigned int DoItYourselfCmdA(char* cCommand) {
