@@ -50,6 +50,7 @@
 #include "debug_ring_layout.h"
 #include "file_size_signal.h"
 #include "high_fd.h"
+#include "path_parts.h"
 #include "safe_file.h"
 
 namespace {
@@ -85,13 +86,10 @@ const size_t kNoticeRoom = 128;
 const size_t kOversizeSlack = 145;  // header and notice room of a long entry
 const size_t kInitDoneMinRoom = 1048576;
 
-// Offsets of the value fields.
-const size_t kFieldFilePath = FieldOffset(0);
-const size_t kFieldFirstOpen = FieldOffset(1);
+// Offsets of the value fields the running trace renews.
 const size_t kFieldLastOpen = FieldOffset(2);
 const size_t kFieldNumberOpens = FieldOffset(3);
 const size_t kFieldWrapCount = FieldOffset(4);
-const size_t kFieldRingBufferSize = FieldOffset(5);
 const size_t kFieldWritePosition = FieldOffset(6);
 
 
@@ -169,11 +167,9 @@ size_t RingSizeStep() {
 // already (`existing`) and what is free for unprivileged users beyond
 // kRingFreeSpaceMargin. No bound when the file system cannot be asked.
 size_t RingRoom(const char* path, size_t existing) {
-  std::string dir(path);
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
   struct statvfs fs;
-  if (statvfs(dir.c_str(), &fs) != 0) return static_cast<size_t>(-1);
+  if (statvfs(DirectoryPart(path).c_str(), &fs) != 0)
+    return static_cast<size_t>(-1);
   const unsigned long long block = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
   const unsigned long long free_bytes =
       static_cast<unsigned long long>(fs.f_bavail) * block;
@@ -290,43 +286,33 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     PutFieldNumber(FileHdrLines[5].line + 35, RingBufferSize);
     PutFieldNumber(FileHdrLines[6].line + 35, 0);
 
-    for (int i = 0; i < kHeaderLines; ++i) {
-      if (!WriteAll(fd, FileHdrLines[i].line, kLineSize)) {
-        CloseRingBuffer();
-        forget_created();
-        PrintToLogFile("\n### InitRingBuffer(): write haeder to %s failed ###",
-                       path);
-        m_LogCountCurrent = kEntryAreaStart;
-        return false;
-      }
+    // The text header, the blank line, then the filler lines.
+    const char* failed = nullptr;
+    for (int i = 0; i < kHeaderLines && failed == nullptr; ++i) {
+      if (!WriteAll(fd, FileHdrLines[i].line, kLineSize))
+        failed = "write haeder";
     }
-
     memset(m_InternalDebugBuffer, ' ', kBlankLineSize - 1);
     m_InternalDebugBuffer[kBlankLineSize - 1] = '\n';
-    if (!WriteAll(fd, m_InternalDebugBuffer, kBlankLineSize)) {
-      CloseRingBuffer();
-      forget_created();
-      PrintToLogFile(
-          "\n### InitRingBuffer(): write m_InternalDebugBuffer to %s failed ###",
-          path);
-      m_LogCountCurrent = kEntryAreaStart;
-      return false;
-    }
-
+    if (failed == nullptr &&
+        !WriteAll(fd, m_InternalDebugBuffer, kBlankLineSize))
+      failed = "write m_InternalDebugBuffer";
     m_LogCountCurrent = kEntryAreaStart;
-    size_t header = static_cast<size_t>(
-        SetEntryHeader(m_InternalDebugBuffer, kEntryHeaderRoom, nullptr));
-    memset(m_InternalDebugBuffer + header, '_',
-           kFillerLineSize - 1 - header);
-    m_InternalDebugBuffer[kFillerLineSize - 1] = '\n';
-    if (!WriteRepeatedLine(fd, m_InternalDebugBuffer,
-                           RingBufferSize - kEntryAreaStart)) {
+    if (failed == nullptr) {
+      size_t header = static_cast<size_t>(
+          SetEntryHeader(m_InternalDebugBuffer, kEntryHeaderRoom, nullptr));
+      memset(m_InternalDebugBuffer + header, '_',
+             kFillerLineSize - 1 - header);
+      m_InternalDebugBuffer[kFillerLineSize - 1] = '\n';
+      if (!WriteRepeatedLine(fd, m_InternalDebugBuffer,
+                             RingBufferSize - kEntryAreaStart))
+        failed = "(2) write m_InternalDebugBuffer";
+    }
+    if (failed != nullptr) {
       CloseRingBuffer();
       forget_created();
-      PrintToLogFile(
-          "\n### InitRingBuffer(): (2) write m_InternalDebugBuffer to %s "
-          "failed ###",
-          path);
+      PrintToLogFile("\n### InitRingBuffer(): %s to %s failed ###", failed,
+                     path);
       return false;
     }
   }
