@@ -136,11 +136,8 @@ bool ReadTrailer(int fd, unsigned long long size, KEY* key) {
   memset(key, 0, sizeof(*key));
   errno = 0;
   if (size < kTrailerSize) return false;
-  ssize_t got;
-  do {
-    got = pread(fd, key->lookfor, kTrailerSize,
-                static_cast<off_t>(size - kTrailerSize));
-  } while (got < 0 && errno == EINTR);
+  ssize_t got = ReadFully(fd, key->lookfor, kTrailerSize,
+                          static_cast<off_t>(size - kTrailerSize));
   if (got < 0) return false;
   errno = 0;
   return static_cast<size_t>(got) == kTrailerSize;
@@ -302,10 +299,7 @@ PXTool::~PXTool() {}
 
 int PXTool::GetPXFile2File(const char* source, const char* destination,
                            PXCryptMethod method) {
-  errno = 0;
-  if (!source) return 15;
-  if (!destination) return 16;
-  if (Above(method, 3)) return 10;
+  // GetPXFile refuses the same arguments, and method 3 as well.
   return GetPXFile(source, destination, method);
 }
 
