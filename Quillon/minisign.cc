@@ -232,18 +232,28 @@ void Ed25519PublicKey(const uint8_t seed[32], uint8_t key[32]) {
           length == 32);
 }
 
-}  // namespace
-
-bool ParseMinisignPublicKey(const std::string& text, MinisignPublicKey* key,
-                            std::string* why) {
+// The two lines of a key file: an untrusted comment, then the key line,
+// base64 of `size` bytes that begin with "Ed", decoded into `blob`.
+bool ReadKeyFile(const std::string& text, uint8_t* blob, size_t size,
+                 std::string* why) {
   std::vector<std::string> lines;
   if (!SplitLines(text, 2, &lines, why)) return false;
   if (!StartsWith(lines[0], kUntrusted))
     return Fail(why, "first line is not an untrusted comment");
-  uint8_t blob[42];
-  if (!DecodeLine(lines[1], blob, sizeof(blob)))
-    return Fail(why, "key line is not base64 of 42 bytes");
+  if (!DecodeLine(lines[1], blob, size)) {
+    *why = "key line is not base64 of " + std::to_string(size) + " bytes";
+    return false;
+  }
   if (memcmp(blob, "Ed", 2) != 0) return Fail(why, "not an Ed25519 key");
+  return true;
+}
+
+}  // namespace
+
+bool ParseMinisignPublicKey(const std::string& text, MinisignPublicKey* key,
+                            std::string* why) {
+  uint8_t blob[42];
+  if (!ReadKeyFile(text, blob, sizeof(blob), why)) return false;
   memcpy(key->keyId, blob + 2, 8);
   memcpy(key->key, blob + 10, 32);
   return true;
@@ -283,14 +293,8 @@ bool MinisignSecretKeyIsEncrypted(const std::string& text) {
 bool ParseMinisignSecretKey(const std::string& text,
                             const std::string& password,
                             MinisignSecretKey* key, std::string* why) {
-  std::vector<std::string> lines;
-  if (!SplitLines(text, 2, &lines, why)) return false;
-  if (!StartsWith(lines[0], kUntrusted))
-    return Fail(why, "first line is not an untrusted comment");
   uint8_t blob[kSecretBlob];
-  if (!DecodeLine(lines[1], blob, sizeof(blob)))
-    return Fail(why, "key line is not base64 of 158 bytes");
-  if (memcmp(blob, "Ed", 2) != 0) return Fail(why, "not an Ed25519 key");
+  if (!ReadKeyFile(text, blob, sizeof(blob), why)) return false;
   if (memcmp(blob + 4, "B2", 2) != 0)
     return Fail(why, "unknown checksum algorithm");
   uint8_t* part = blob + kSecretBlob - kSecretPart;
