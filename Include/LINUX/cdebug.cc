@@ -33,14 +33,7 @@ void CopyText(char* dst, size_t size, const char* src) {
 // ---------------------------------------------------------------------------
 // CDebugTraceConfig
 
-CDebugTraceConfig::CDebugTraceConfig()
-    : m_Level(0),
-      m_LevelSaved(0),
-      m_RegDebugLevel(0xFFFFFFFF),
-      m_TraceFlags(0),
-      m_MemoryTracesFlag(0),
-      m_Enabled(false),
-      m_pAppName(nullptr) {}
+CDebugTraceConfig::CDebugTraceConfig() = default;
 
 CDebugTraceConfig::~CDebugTraceConfig() {
   free(m_pAppName);
@@ -210,11 +203,9 @@ bool CDebug::Init(const char* pApplicationName) {
     CopyText(m_StartTime, sizeof(m_StartTime), "\nwww mmm dd hh:mm:ss yyyy");
   }
 
-  for (tokval_t* row = TokValTabEnv; row->pToken != nullptr; ++row) {
-    row->pValue = getenv(row->pToken);
-  }
-  for (tokval_t* row = TokValTabCfg; row->pToken != nullptr; ++row) {
-    row->pValue = getenv(row->pToken);
+  for (tokval_t* table : {TokValTabEnv, TokValTabCfg}) {
+    for (tokval_t* row = table; row->pToken != nullptr; ++row)
+      row->pValue = getenv(row->pToken);
   }
 
   bool ok = ReadDebugConfig(pApplicationName);
@@ -324,13 +315,7 @@ void CDebug::PrintV(unsigned MsgLevel, const char* pFormat,
     }
   }
   if (MsgLevel > m_Level) return;
-
-  CCriticalSectionGuard guard(m_SpinLockDebug);
-  if (m_Target == TRACE_TARGET_RINGBUFFER) {
-    TraceToRingBuffer(pFormat, pArguments, nullptr);
-  } else if (m_Target == TRACE_TARGET_LOGFILE) {
-    TraceToLogFile(pFormat, pArguments, nullptr);
-  }
+  CDebug::ClientPrintV(pFormat, pArguments, nullptr);
 }
 
 void CDebug::PrintAlways(const char* pFormat, ...) {

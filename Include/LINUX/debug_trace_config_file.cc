@@ -59,13 +59,7 @@ char* FindSection(char* text, size_t size, const char* section) {
 
 }  // namespace
 
-CDebugTraceConfigFile::CDebugTraceConfigFile()
-    : m_pToIniFileMemory(nullptr),
-      m_pToSectionBeg(nullptr),
-      m_pToSectionEnd(nullptr),
-      m_IniFilePath(""),
-      m_IniFileSize(0),
-      m_LastModificationDate(0) {}
+CDebugTraceConfigFile::CDebugTraceConfigFile() = default;
 
 CDebugTraceConfigFile::~CDebugTraceConfigFile() { CloseSectionInIniFile(); }
 
