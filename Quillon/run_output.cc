@@ -21,9 +21,7 @@ struct Frame {
 };
 
 bool IsHex(std::string_view text) {
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
+  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
 bool ReadNumber(std::string_view* text, unsigned long long* value) {

@@ -48,10 +48,7 @@ bool ReadUpTo(int fd, size_t limit, std::string* data) {
 }
 
 bool AllOf(const std::string& d, size_t begin, size_t end, char c) {
-  for (size_t i = begin; i < end; ++i) {
-    if (d[i] != c) return false;
-  }
-  return true;
+  return d.find_first_not_of(c, begin) >= end;
 }
 
 // "<yyyy-mm-dd hh:mm:ss.mmm> [<8 hex digits>] " at `at`, or the placeholder
