@@ -180,10 +180,8 @@ bool fork_process(char* const* arguments_table, unsigned int& pid_id,
   candidate_table.push_back(nullptr);
   sigset_t sigs_to_unblock;
   sigemptyset(&sigs_to_unblock);
-  sigaddset(&sigs_to_unblock, SIGINT);
-  sigaddset(&sigs_to_unblock, SIGTERM);
-  sigaddset(&sigs_to_unblock, SIGHUP);
-  sigaddset(&sigs_to_unblock, SIGALRM);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM})
+    sigaddset(&sigs_to_unblock, sig);
   long max_fds = max_descriptors();
 
   pid_t pid = fork();
