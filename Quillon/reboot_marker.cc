@@ -34,14 +34,8 @@ int Failed(char* what, unsigned size, const char* path, int error,
 
 // Whether `text` holds `line` as one whole line.
 bool HasLine(const std::string& text, const char* line) {
-  size_t length = strlen(line);
-  for (size_t at = 0; at <= text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    if (end - at == length && text.compare(at, length, line) == 0) return true;
-    at = end + 1;
-  }
-  return false;
+  return ("\n" + text + "\n").find("\n" + std::string(line) + "\n") !=
+         std::string::npos;
 }
 
 }  // namespace
