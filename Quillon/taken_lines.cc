@@ -125,9 +125,7 @@ int TakenLines::Add(size_t line, std::string* why) {
   if (error == 0 && last != '\n') {
     std::string text;
     error = ReadWhole(fd_, kLargestRecord, &text);
-    size = text.rfind('\n') == std::string::npos
-               ? 0
-               : static_cast<off_t>(text.rfind('\n') + 1);
+    size = static_cast<off_t>(text.rfind('\n') + 1);  // npos + 1: 0
     if (error == 0 && ftruncate(fd_, size) != 0) error = errno;
   }
   if (error == 0) {
