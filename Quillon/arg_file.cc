@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -131,11 +132,7 @@ int MarkLineTaken(const ArgFileView* view, char* line) {
     return 0;
   }
   if (view->taken != nullptr) {
-    size_t number = 1;
-    for (const char* at = view->text;
-         (at = static_cast<const char*>(memchr(at, '\n', line - at))) != nullptr;
-         ++at)
-      ++number;
+    size_t number = 1 + static_cast<size_t>(std::count(view->text, line, '\n'));
     std::string why;
     if (int error = view->taken->Add(number, &why)) {
       QREPORT(1, "ERROR : record of taken lines %s - line %zu of argument "

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -28,14 +29,10 @@ const char* FindLineFeed(const char* begin, const char* end) {
 
 TextPosition PositionOf(const char* text, const char* at) {
   TextPosition position;
-  position.line = 1;
-  const char* lineStart = text;
-  for (const char* lf = FindLineFeed(text, at); lf != nullptr;
-       lf = FindLineFeed(lf + 1, at)) {
-    ++position.line;
-    lineStart = lf + 1;
-  }
-  position.column = static_cast<size_t>(at - lineStart) + 1;
+  position.line = 1 + static_cast<size_t>(std::count(text, at, '\n'));
+  const char* lf = static_cast<const char*>(
+      memrchr(text, '\n', static_cast<size_t>(at - text)));
+  position.column = static_cast<size_t>(at - (lf ? lf + 1 : text)) + 1;
   return position;
 }
 
