@@ -56,10 +56,8 @@ bool CDebugTraceConfig::SetName(const char* pName) {
 
 CDebug::CDebug() { ClassInit(); }
 
-CDebug::CDebug(const char* pApplicationName) {
-  ClassInit();
-  Construct(pApplicationName);
-}
+CDebug::CDebug(const char* pApplicationName)
+    : CDebug(pApplicationName, nullptr, nullptr) {}
 
 CDebug::CDebug(const char* pApplicationName, const char* pConfigDir,
                const char* pDefaultTraceDir) {
