@@ -5,9 +5,6 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
-
-#include <initializer_list>
 
 namespace {
 

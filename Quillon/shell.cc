@@ -9,7 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "command_group.h"

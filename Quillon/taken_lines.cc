@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "path_parts.h"
 #include "root_only.h"
 #include "safe_file.h"
