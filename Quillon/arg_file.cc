@@ -34,17 +34,18 @@ void ReleaseBasicParams() {
   uFileCnt = 0;
 }
 
-// Puts the basic parameters into the run's globals. Raises
+// Puts the basic parameters into the run's globals. Returns 0, or
 // EXECERROR_NoMemory when a copy cannot be made.
-void StoreBasicParams(const BasicParams& params) {
+unsigned int StoreBasicParams(const BasicParams& params) {
   pFwPath = new (std::nothrow) char[params.fwPath.size() + 1];
-  if (pFwPath == nullptr) throw static_cast<unsigned int>(EXECERROR_NoMemory);
+  if (pFwPath == nullptr) return EXECERROR_NoMemory;
   memcpy(pFwPath, params.fwPath.c_str(), params.fwPath.size() + 1);
   for (const std::string& name : params.files) {
     char* copy = strdup(name.c_str());
-    if (copy == nullptr) throw static_cast<unsigned int>(EXECERROR_NoMemory);
+    if (copy == nullptr) return EXECERROR_NoMemory;
     cFileList[uFileCnt++] = copy;
   }
+  return 0;
 }
 
 }  // namespace
@@ -193,14 +194,7 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
   if (params.problem == BasicParamsProblem::kTooManyFiles)
     QREPORT(1, "ERROR : package directory \"%s\" holds more than %d files",
             params.fwPath.c_str(), static_cast<int>(MAX_PACKAGE_FILES));
-  if (failure == 0) {
-    try {
-      StoreBasicParams(params);
-      return 0;
-    } catch (unsigned int code) {
-      failure = code;
-    }
-  }
+  if (failure == 0 && (failure = StoreBasicParams(params)) == 0) return 0;
   if (debug) fprintf(debugOutput, "ReadBasicParams : caught exception %u\n",
                      failure);
   ReleaseBasicParams();
