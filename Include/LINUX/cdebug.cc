@@ -238,10 +238,9 @@ bool CDebug::Init(const char* pApplicationName) {
     if (m_Enabled) {
       char var_name[48] = "QZ_LOG_RINGBUF_WEIGHT";
       BuildAppVarName(var_name, sizeof(var_name), pApplicationName);
-      const char* weight = getenv(var_name);
-      if (weight != nullptr) {
-        m_RingBufWeight = static_cast<unsigned>(strtoll(weight, nullptr, 10));
-      }
+      // The application's own variable, when set, overrides the weight.
+      SetConfiguredValue(var_name, m_RingBufWeight, m_RingBufWeight,
+                         &m_RingBufWeight);
       if (m_RingBufWeight > kMaxRingWeight) {
         // Shown as it was most likely written: -1 rather than 4294967295.
         const int as_signed = static_cast<int>(m_RingBufWeight);
