@@ -120,14 +120,8 @@ void Require(bool done) {
   if (!done) throw std::bad_alloc();
 }
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct ContextFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Context = std::unique_ptr<EVP_MD_CTX, ContextFree>;
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using Context = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // An Ed25519 key object for the public `key` or the secret `seed`.
 Key Ed25519Key(const uint8_t bytes[32], bool secret) {
@@ -135,14 +129,15 @@ Key Ed25519Key(const uint8_t bytes[32], bool secret) {
   Key key(secret ? EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr,
                                                 bytes, 32)
                  : EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                               bytes, 32));
+                                               bytes, 32),
+          EVP_PKEY_free);
   Require(key != nullptr);
   return key;
 }
 
 Context NewContext() {
   RequireLibcrypto();
-  Context ctx(EVP_MD_CTX_new());
+  Context ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   Require(ctx != nullptr);
   return ctx;
 }
