@@ -23,8 +23,6 @@ const size_t kBlock = 256 << 10;
 // Room for the names of the largest tree a package may hold.
 const size_t kManifestLimit = 16 << 20;
 
-std::string ErrnoText(int error) { return strerror(error); }
-
 int OpenRegular(const std::string& path, int flags, std::string* why) {
   struct stat st;
   int fd = OpenRegularFile(path.c_str(), O_RDONLY | flags, &st);
@@ -32,7 +30,7 @@ int OpenRegular(const std::string& path, int flags, std::string* why) {
     *why = errno == ENOENT   ? "missing"
            : errno == EINVAL ? "not a regular file"
            : errno == ELOOP  ? "a symbolic link"
-                             : ErrnoText(errno);
+                             : strerror(errno);
   return fd;
 }
 
@@ -44,7 +42,7 @@ bool ReadSmallDescriptor(int fd, size_t limit, std::string* text,
   if (error == EFBIG)
     *why = "larger than " + std::to_string(limit) + " bytes";
   else if (error != 0)
-    *why = ErrnoText(error);
+    *why = strerror(error);
   return error == 0;
 }
 
@@ -54,7 +52,7 @@ bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
                  std::string* why) {
   int fd = OpenRootsFile(dirFd, name, O_RDONLY, why);
   if (fd < 0) {
-    if (why->empty()) *why = ErrnoText(errno);
+    if (why->empty()) *why = strerror(errno);
     return false;
   }
   return ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
@@ -78,7 +76,7 @@ bool HashFile(const std::string& path, std::string* hex, std::string* why) {
     ssize_t n = read(fd, buffer.get(), kBlock);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      *why = ErrnoText(errno);
+      *why = strerror(errno);
       close(fd);
       return false;
     }
@@ -110,7 +108,7 @@ bool LoadTrustedKeys(const std::string& directory,
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   *file = directory;
   if (dir == nullptr) {
-    *why = ErrnoText(errno);
+    *why = strerror(errno);
     if (fd >= 0) close(fd);
     return false;
   }
@@ -126,7 +124,7 @@ bool LoadTrustedKeys(const std::string& directory,
   // whoever else could write them could make their own key trusted.
   struct stat st;
   if (!names.empty())
-    *why = fstat(fd, &st) != 0 ? ErrnoText(errno) : WhyNotRootsAlone(st);
+    *why = fstat(fd, &st) != 0 ? strerror(errno) : WhyNotRootsAlone(st);
   bool ok = names.empty() || why->empty();
   if (!ok) *why = "the directory is " + *why;
   for (size_t i = 0; ok && i < names.size(); ++i) {
