@@ -265,7 +265,8 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   m_RingBufferReuse = !created;
   ++m_NumberOfOpens;
   // A file this call created and could not lay out is removed again.
-  auto forget_created = [&] {
+  auto give_up = [&] {
+    CloseRingBuffer();
     if (created) unlink(path);
   };
 
@@ -309,8 +310,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
         failed = "(2) write m_InternalDebugBuffer";
     }
     if (failed != nullptr) {
-      CloseRingBuffer();
-      forget_created();
+      give_up();
       PrintToLogFile("\n### InitRingBuffer(): %s to %s failed ###", failed,
                      path);
       return false;
@@ -321,8 +321,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
                    MAP_SHARED, fd, 0);
   if (map == MAP_FAILED) {
     int error = errno;
-    CloseRingBuffer();
-    forget_created();
+    give_up();
     PrintToLogFile("\n### InitRingBuffer(): mmap of %s failed (errno=%d; %s) ###",
                    path, error, strerror(error));
     return false;
