@@ -105,11 +105,7 @@ class ScopedFd {
 // Opens a source for reading. O_NONBLOCK keeps a FIFO from hanging the open;
 // such sources are refused once fstat has shown what they are.
 int OpenSource(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return OpenRetrying(AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 
 // The size of an opened source (`fd` from OpenSource). Returns 0; 5 when it

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "path_parts.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -206,11 +207,9 @@ int OpenRootsDirectory(const std::string& dir, const char* holds, bool create,
 int OpenRootsFile(int dirFd, const std::string& name, int flags,
                   std::string* why) {
   why->clear();
-  int fd;
-  do {
-    fd = openat(dirFd, name.c_str(),
-                flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenRetrying(dirFd, name.c_str(),
+                        flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        0600);
   if (fd < 0) {
     if (errno != ENOENT || (flags & O_CREAT))
       *why = errno == ELOOP ? "is a symbolic link" : strerror(errno);

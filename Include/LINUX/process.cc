@@ -14,6 +14,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "safe_file.h"
+
 namespace {
 
 // getcwd and readlink write into a zero-filled buffer of this size but are
@@ -200,10 +202,7 @@ void CProcess::GetProcessMemorySpecificInfo(unsigned int pid_id,
 }
 
 size_t CProcess::GetOwnResidentKilobytes() {
-  int fd;
-  do {
-    fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenRetrying(AT_FDCWD, "/proc/self/statm", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char text[128];
   ssize_t n;

@@ -28,6 +28,10 @@
 
 #include <string>
 
+// openat, retried while a signal interrupts it: a descriptor, or -1 with
+// errno set.
+int OpenRetrying(int dirfd, const char* path, int flags, mode_t mode = 0);
+
 // Creates `path`, which must not exist yet, with `flags` (O_WRONLY or
 // O_RDWR, and O_APPEND if wanted) and exactly `mode`.
 int CreateExclusive(const char* path, int flags, mode_t mode,
