@@ -72,18 +72,12 @@ bool HashFile(const std::string& path, std::string* hex, std::string* why) {
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBlock]);
   Sha256 sha;
-  for (;;) {
-    ssize_t n = read(fd, buffer.get(), kBlock);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = strerror(errno);
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
+  ssize_t n;
+  while ((n = ReadFully(fd, buffer.get(), kBlock)) > 0)
     sha.Update(buffer.get(), static_cast<size_t>(n));
-  }
+  if (n < 0) *why = strerror(errno);
   close(fd);
+  if (n < 0) return false;
   *hex = sha.FinalHex();
   return true;
 }
