@@ -33,12 +33,10 @@ void ReleaseSlot(int flag) {
   piFlags[flag] = nullptr;
 }
 
+// Fills the empty slot `flag` with a number.
 void StoreNumber(int flag, unsigned int value, FILE* debugOutput) {
-  if (piFlags[flag] == nullptr) {
-    piFlags[flag] = new (std::nothrow) unsigned int;
-    if (piFlags[flag] == nullptr) RaiseNoMemory(debugOutput);
-  }
-  *static_cast<unsigned int*>(piFlags[flag]) = value;
+  piFlags[flag] = new (std::nothrow) unsigned int(value);
+  if (piFlags[flag] == nullptr) RaiseNoMemory(debugOutput);
 }
 
 FlagSet PendingFlags() {
