@@ -65,20 +65,6 @@ using ring_layout::kTitleWidth;
 using ring_layout::kValueWidth;
 using ring_layout::RoundDownToKilobyte;
 
-// One line of the text header: 80 characters and a terminator.
-typedef struct s_FileHdrLine {
-  char line[81];
-} s_FileHdrLine;
-
-// The same line seen as its fields.
-typedef struct {
-  char title[35];  // title padded to 33 columns, ":", " "
-  char value[44];  // 43 blanks and "|" until filled
-  char crlf[1];    // "\n"
-} FileHdrLineFields_t;
-
-static_assert(sizeof(FileHdrLineFields_t) == 80, "header line is 80 bytes");
-
 const int kHeaderLines = static_cast<int>(kFieldLines) + 1;  // and the separator
 const size_t kBlankLineSize = 384;
 const size_t kFillerLineSize = 1024;
@@ -109,24 +95,22 @@ void PutFieldNumber(char* field, size_t value) {
   field[16] = ' ';
 }
 
-// Builds the eight header lines in their blank form.
-void BuildHeaderTemplate(s_FileHdrLine* lines) {
-  for (int i = 0; i < kHeaderLines - 1; ++i) {
-    FileHdrLineFields_t* fields =
-        reinterpret_cast<FileHdrLineFields_t*>(lines[i].line);
-    memset(fields->title, ' ', sizeof(fields->title));
-    memcpy(fields->title, kTitles[i], strlen(kTitles[i]));
-    fields->title[kTitleWidth] = ':';
-    memset(fields->value, ' ', sizeof(fields->value) - 1);
-    fields->value[sizeof(fields->value) - 1] = '|';
-    fields->crlf[0] = '\n';
-    lines[i].line[kLineSize] = '\0';
+// The text header in its blank form: each field line its title padded to
+// 33 columns, ": ", 43 blanks and "|"; the separator; the blank line.
+void BuildTextHeader(char (&text)[kEntryAreaStart]) {
+  memset(text, ' ', sizeof(text));
+  for (size_t i = 0; i < kFieldLines; ++i) {
+    char* line = text + i * kLineSize;
+    memcpy(line, kTitles[i], strlen(kTitles[i]));
+    line[kTitleWidth] = ':';
+    line[kLineSize - 2] = '|';
+    line[kLineSize - 1] = '\n';
   }
-  s_FileHdrLine& separator = lines[kHeaderLines - 1];
-  memset(separator.line, '-', kLineSize - 2);
-  separator.line[kLineSize - 2] = '+';
-  separator.line[kLineSize - 1] = '\n';
-  separator.line[kLineSize] = '\0';
+  char* separator = text + kFieldLines * kLineSize;
+  memset(separator, '-', kLineSize - 2);
+  separator[kLineSize - 2] = '+';
+  separator[kLineSize - 1] = '\n';
+  text[sizeof(text) - 1] = '\n';
 }
 
 // Writes `total` bytes made of `line` (kFillerLineSize bytes) repeated,
@@ -277,26 +261,24 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   }
 
   if (!m_RingBufferReuse) {
-    s_FileHdrLine FileHdrLines[kHeaderLines];
-    BuildHeaderTemplate(FileHdrLines);
-    PutFieldText(FileHdrLines[0].line + 35, path);
-    PutFieldText(FileHdrLines[1].line + 35, m_StartTime);
-    PutFieldText(FileHdrLines[2].line + 35, m_StartTime);
-    PutFieldNumber(FileHdrLines[3].line + 35, m_NumberOfOpens);
-    PutFieldNumber(FileHdrLines[4].line + 35, m_WrapCount);
-    PutFieldNumber(FileHdrLines[5].line + 35, RingBufferSize);
-    PutFieldNumber(FileHdrLines[6].line + 35, 0);
+    char text[kEntryAreaStart];
+    BuildTextHeader(text);
+    PutFieldText(text + FieldOffset(0), path);
+    PutFieldText(text + FieldOffset(1), m_StartTime);
+    PutFieldText(text + FieldOffset(2), m_StartTime);
+    PutFieldNumber(text + FieldOffset(3), m_NumberOfOpens);
+    PutFieldNumber(text + FieldOffset(4), m_WrapCount);
+    PutFieldNumber(text + FieldOffset(5), RingBufferSize);
+    PutFieldNumber(text + FieldOffset(6), 0);
 
-    // The text header, the blank line, then the filler lines.
+    // The text header a line at a time, the blank line, the filler lines.
     const char* failed = nullptr;
     for (int i = 0; i < kHeaderLines && failed == nullptr; ++i) {
-      if (!WriteAll(fd, FileHdrLines[i].line, kLineSize))
+      if (!WriteAll(fd, text + i * kLineSize, kLineSize))
         failed = "write haeder";
     }
-    memset(m_InternalDebugBuffer, ' ', kBlankLineSize - 1);
-    m_InternalDebugBuffer[kBlankLineSize - 1] = '\n';
     if (failed == nullptr &&
-        !WriteAll(fd, m_InternalDebugBuffer, kBlankLineSize))
+        !WriteAll(fd, text + kHeaderLines * kLineSize, kBlankLineSize))
       failed = "write m_InternalDebugBuffer";
     m_LogCountCurrent = kEntryAreaStart;
     if (failed == nullptr) {
