@@ -364,9 +364,7 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
   } else {
     rc = CopyPlain(in.get(), out.fd(), observer) ? 0 : 10;
   }
-  if (rc == 0 && out.Commit()) return 0;
-  out.Discard();
-  return 10;
+  return rc == 0 && out.Commit() ? 0 : 10;  // else `out` discards it
 }
 
 int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,

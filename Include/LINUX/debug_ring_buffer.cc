@@ -44,7 +44,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "cdebug.h"
 #include "debug_ring_layout.h"
