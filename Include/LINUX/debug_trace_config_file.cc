@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -117,11 +116,8 @@ const char* CDebugTraceConfigFile::FindValue(const char* key) const {
   if (at == nullptr) return nullptr;
   const char* eq = strchr(at + strlen(key), '=');
   if (eq == nullptr) return nullptr;
-  const char* value = eq + 1;
-  while (*value != '\0' && isspace(static_cast<unsigned char>(*value))) {
-    ++value;
-  }
-  return value;
+  // Leading white space (the C locale's) is skipped.
+  return eq + 1 + strspn(eq + 1, " \t\n\v\f\r");
 }
 
 bool CDebugTraceConfigFile::GetStringFromIniFile(const char* key, char* buf,
