@@ -173,11 +173,7 @@ bool fork_process(char* const* arguments_table, unsigned int& pid_id,
     return false;
   }
   ExecPlan plan = plan_exec(arguments_table);
-  std::vector<char*> candidate_table;
-  for (std::string& candidate : plan.candidates) {
-    candidate_table.push_back(candidate.data());
-  }
-  candidate_table.push_back(nullptr);
+  std::vector<char*> candidate_table = getArgumentsVTable(plan.candidates);
   sigset_t sigs_to_unblock;
   sigemptyset(&sigs_to_unblock);
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM})
