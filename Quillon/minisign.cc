@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -373,11 +374,7 @@ std::string SignMinisign(const MinisignSecretKey& key,
 }
 
 std::string MinisignKeyIdText(const uint8_t keyId[8]) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (int i = 7; i >= 0; --i) {
-    text += kHex[keyId[i] >> 4];
-    text += kHex[keyId[i] & 15];
-  }
+  char text[17];
+  for (int i = 0; i < 8; ++i) snprintf(text + 2 * i, 3, "%02X", keyId[7 - i]);
   return text;
 }
