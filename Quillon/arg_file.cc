@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -33,17 +34,18 @@ void ReleaseBasicParams() {
   uFileCnt = 0;
 }
 
-// Puts the basic parameters into the run's globals. Raises
+// Puts the basic parameters into the run's globals. Returns 0, or
 // EXECERROR_NoMemory when a copy cannot be made.
-void StoreBasicParams(const BasicParams& params) {
+unsigned int StoreBasicParams(const BasicParams& params) {
   pFwPath = new (std::nothrow) char[params.fwPath.size() + 1];
-  if (pFwPath == nullptr) throw static_cast<unsigned int>(EXECERROR_NoMemory);
+  if (pFwPath == nullptr) return EXECERROR_NoMemory;
   memcpy(pFwPath, params.fwPath.c_str(), params.fwPath.size() + 1);
   for (const std::string& name : params.files) {
     char* copy = strdup(name.c_str());
-    if (copy == nullptr) throw static_cast<unsigned int>(EXECERROR_NoMemory);
+    if (copy == nullptr) return EXECERROR_NoMemory;
     cFileList[uFileCnt++] = copy;
   }
+  return 0;
 }
 
 }  // namespace
@@ -86,16 +88,10 @@ std::string ArgFileChange(const ArgFileView* view) {
 
 int ReadArgFileCopy(const ArgFileView& view, std::string* copy) {
   copy->assign(view.mapSize, '\0');
-  size_t done = 0;
-  while (done < view.mapSize) {
-    ssize_t n = pread(view.fd, &(*copy)[done], view.mapSize - done,
-                      static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return EIO;  // the file is shorter than its mapping
-    done += static_cast<size_t>(n);
-  }
-  return 0;
+  ssize_t n = ReadFully(view.fd, &(*copy)[0], view.mapSize, 0);
+  if (n < 0) return errno;
+  // EIO: the file is shorter than its mapping.
+  return static_cast<size_t>(n) == view.mapSize ? 0 : EIO;
 }
 
 int StatArgFile(const ArgFileView& view, size_t* size) {
@@ -137,11 +133,7 @@ int MarkLineTaken(const ArgFileView* view, char* line) {
     return 0;
   }
   if (view->taken != nullptr) {
-    size_t number = 1;
-    for (const char* at = view->text;
-         (at = static_cast<const char*>(memchr(at, '\n', line - at))) != nullptr;
-         ++at)
-      ++number;
+    size_t number = 1 + static_cast<size_t>(std::count(view->text, line, '\n'));
     std::string why;
     if (int error = view->taken->Add(number, &why)) {
       QREPORT(1, "ERROR : record of taken lines %s - line %zu of argument "
@@ -202,14 +194,7 @@ unsigned int ReadBasicParamsA(const void* pFileView, const char* end,
   if (params.problem == BasicParamsProblem::kTooManyFiles)
     QREPORT(1, "ERROR : package directory \"%s\" holds more than %d files",
             params.fwPath.c_str(), static_cast<int>(MAX_PACKAGE_FILES));
-  if (failure == 0) {
-    try {
-      StoreBasicParams(params);
-      return 0;
-    } catch (unsigned int code) {
-      failure = code;
-    }
-  }
+  if (failure == 0 && (failure = StoreBasicParams(params)) == 0) return 0;
   if (debug) fprintf(debugOutput, "ReadBasicParams : caught exception %u\n",
                      failure);
   ReleaseBasicParams();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -28,14 +29,10 @@ const char* FindLineFeed(const char* begin, const char* end) {
 
 TextPosition PositionOf(const char* text, const char* at) {
   TextPosition position;
-  position.line = 1;
-  const char* lineStart = text;
-  for (const char* lf = FindLineFeed(text, at); lf != nullptr;
-       lf = FindLineFeed(lf + 1, at)) {
-    ++position.line;
-    lineStart = lf + 1;
-  }
-  position.column = static_cast<size_t>(at - lineStart) + 1;
+  position.line = 1 + static_cast<size_t>(std::count(text, at, '\n'));
+  const char* lf = static_cast<const char*>(
+      memrchr(text, '\n', static_cast<size_t>(at - text)));
+  position.column = static_cast<size_t>(at - (lf ? lf + 1 : text)) + 1;
   return position;
 }
 
@@ -175,31 +172,25 @@ SectionWalk::SectionWalk(const char* text, const char* keyStart,
 SectionLine SectionWalk::Next() {
   if (done_) return last_;
   SectionLine line;
+  // The walk's last line: given again from now on.
+  auto last = [&](SectionLine::Kind kind) {
+    done_ = true;
+    line.kind = kind;
+    return last_ = line;
+  };
   if (next_ == nullptr) {
     // The first call: the section's lines begin after the key's line.
     const char* lf = FindLineFeed(keyStart_, end_);
     number_ = PositionOf(text_, keyStart_).line;
-    if (lf == nullptr) {
-      done_ = true;
-      line.kind = SectionLine::kNoLines;
-      line.number = number_;
-      return last_ = line;
-    }
+    line.number = number_;
+    if (lf == nullptr) return last(SectionLine::kNoLines);
     next_ = lf + 1;
   }
   line.begin = next_;
   line.number = ++number_;
-  if (next_ < end_ && *next_ == '[') {
-    done_ = true;
-    line.kind = SectionLine::kEnd;
-    return last_ = line;
-  }
+  if (next_ < end_ && *next_ == '[') return last(SectionLine::kEnd);
   const char* lf = FindLineFeed(next_, end_);
-  if (lf == nullptr) {
-    done_ = true;
-    line.kind = SectionLine::kCorrupted;
-    return last_ = line;
-  }
+  if (lf == nullptr) return last(SectionLine::kCorrupted);
   line.lineFeed = lf;
   if (*next_ == '0') {
     line.kind = SectionLine::kPending;

@@ -6,8 +6,6 @@
 #ifndef QUILLON_ARG_GRAMMAR_H_
 #define QUILLON_ARG_GRAMMAR_H_
 
-#include <fcntl.h>
-
 #include <cstddef>
 #include <string>
 #include <vector>

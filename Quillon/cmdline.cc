@@ -46,14 +46,12 @@ int evaluateCmdlineOptions(int argc, char** argv) {
 int evaluateCmdlineOptions(int argc, char** argv,
                            std::vector<std::string>* warnings) {
   CmdlineOptions o = ParseCmdline(argc, argv);
-  if (o.action == CmdlineOptions::kVersion) {
-    printf("%u.%u.%u.%u\n", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
-           QUILLON_VERSION_PATCH, 0u);
-    fflush(stdout);
-    exit(0);
-  }
-  if (o.action == CmdlineOptions::kHelp) {
-    Usage(argv[0]);
+  if (o.action != CmdlineOptions::kRun) {  // version or usage, and the end
+    if (o.action == CmdlineOptions::kVersion)
+      printf("%u.%u.%u.%u\n", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
+             QUILLON_VERSION_PATCH, 0u);
+    else
+      Usage(argv[0]);
     fflush(stdout);
     exit(0);
   }

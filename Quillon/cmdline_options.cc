@@ -102,7 +102,5 @@ char* cleanStringA(char* tmp_string) {
   }
   size_t length = strlen(tmp_string);
   while (length > 0 && tmp_string[length - 1] == ' ') tmp_string[--length] = '\0';
-  char* start = tmp_string;
-  while (*start == ' ') ++start;
-  return start;
+  return tmp_string + strspn(tmp_string, " ");
 }

@@ -218,10 +218,7 @@ bool ReadGroupRecord(const char* path, CommandGroup* group) {
   int fd = OpenOwnFile(path, O_RDONLY, 0, nullptr);
   if (fd < 0) return false;
   char text[256];
-  ssize_t n;
-  do {
-    n = read(fd, text, sizeof(text));
-  } while (n < 0 && errno == EINTR);
+  ssize_t n = ReadFully(fd, text, sizeof(text));
   close(fd);
   return n > 0 &&
          ParseCommandGroup(std::string(text, static_cast<size_t>(n)), group);

@@ -33,12 +33,10 @@ void ReleaseSlot(int flag) {
   piFlags[flag] = nullptr;
 }
 
+// Fills the empty slot `flag` with a number.
 void StoreNumber(int flag, unsigned int value, FILE* debugOutput) {
-  if (piFlags[flag] == nullptr) {
-    piFlags[flag] = new (std::nothrow) unsigned int;
-    if (piFlags[flag] == nullptr) RaiseNoMemory(debugOutput);
-  }
-  *static_cast<unsigned int*>(piFlags[flag]) = value;
+  piFlags[flag] = new (std::nothrow) unsigned int(value);
+  if (piFlags[flag] == nullptr) RaiseNoMemory(debugOutput);
 }
 
 FlagSet PendingFlags() {
@@ -124,15 +122,8 @@ void StoreConditions(const Conditions& c) {
 
 }  // namespace
 
-void assignFlag(char* cCommand, unsigned int flag, bool argFollow) {
-  unsigned int value = 0;
-  if (!ReadFlagValue(cCommand, static_cast<int>(flag), argFollow, &value)) {
-    ReleaseSlot(static_cast<int>(flag));
-    return;
-  }
-  // Not on the run's path (DoItYourselfCmdA stores what ParseFlags read):
-  // its "-d" line goes to standard output.
-  StoreNumber(static_cast<int>(flag), value, stdout);
+void ClearPendingFlags() {
+  for (int flag = 0; flag < MAX_FLAGS; ++flag) ReleaseSlot(flag);
 }
 
 unsigned int DoItYourselfCmdA(char* cCommand) {

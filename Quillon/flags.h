@@ -25,11 +25,6 @@ unsigned int DoItYourselfCmdA(char* cCommand, FILE* debugOutput);
 // printing to standard output.
 unsigned int DoItYourselfCmdA(char* cCommand);
 
-// Sets slot `flag` from the flags text, or empties it when the flag's name is
-// absent. A number flag (argFollow) needs a blank after its name and takes
-// the decimal number behind it; a word flag holds the value 1.
-void assignFlag(char* cCommand, unsigned int flag, bool argFollow);
-
 // Judges return code Sysret against the pending flags and empties them.
 // Returns 0 go on, 2 abort, 5 reboot, 6 reboot suppressed, 16 no adequate
 // hardware, 17 incorrect target system; in autonomic mode translated to

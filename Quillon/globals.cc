@@ -63,16 +63,6 @@ extern const char OrmQZObjectVendor[] = "Kelvane Systems";
 extern const char OrmQZObjectLegalCopyright[] =
     "Copyright (c) 2024 Kelvane Systems. All rights reserved.";
 
-void ClearPendingFlags() {
-  for (int i = 0; i < MAX_FLAGS; ++i) {
-    if (i == omit_ret_codes)
-      delete[] static_cast<char*>(piFlags[i]);
-    else
-      delete static_cast<unsigned int*>(piFlags[i]);
-    piFlags[i] = nullptr;
-  }
-}
-
 void ResetRunGlobals() {
   pArgFileName = kDefaultArgFileName;
   memset(externalOptionBuffer, 0, sizeof(externalOptionBuffer));

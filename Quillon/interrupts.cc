@@ -5,9 +5,6 @@
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
-#include <unistd.h>
-
-#include <initializer_list>
 
 namespace {
 
@@ -32,8 +29,10 @@ void OnStop(int sig) {
 // SIGXFSZ and SIGPIPE: the write fails with EFBIG or EPIPE instead.
 void DoNothing(int) {}
 
-// Every signal a handler of this process may be installed for (the trace's
-// file-size guard included): ResetHandledSignals resets them all.
+// The stopping signals; and every signal a handler of this process may be
+// installed for (the trace's file-size guard included): ResetHandledSignals
+// resets them all.
+const int kStoppingSignals[] = {SIGTERM, SIGINT, SIGHUP};
 const int kHandledSignals[] = {SIGTERM, SIGINT, SIGHUP, SIGXFSZ, SIGPIPE};
 
 void Install(int sig, void (*handler)(int)) {
@@ -47,9 +46,7 @@ void Install(int sig, void (*handler)(int)) {
 sigset_t StoppingSignals() {
   sigset_t stopping;
   sigemptyset(&stopping);
-  sigaddset(&stopping, SIGTERM);
-  sigaddset(&stopping, SIGINT);
-  sigaddset(&stopping, SIGHUP);
+  for (int sig : kStoppingSignals) sigaddset(&stopping, sig);
   return stopping;
 }
 
@@ -64,9 +61,7 @@ void SleepMilliseconds(long ms) {
 void InstallRunSignalHandlers() {
   if (g_installed) return;
   g_installed = true;
-  Install(SIGTERM, OnStop);
-  Install(SIGINT, OnStop);
-  Install(SIGHUP, OnStop);
+  for (int sig : kStoppingSignals) Install(sig, OnStop);
   Install(SIGXFSZ, DoNothing);
   KeepRunningOnBrokenPipe();
   prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
@@ -100,7 +95,7 @@ void StopSignalsHeld::Release() {
 int StopSignalsHeld::Received() {
   sigset_t pending;
   sigpending(&pending);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+  for (int sig : kStoppingSignals) {
     if (sigismember(&pending, sig) != 1 || sigismember(&previous_, sig) == 1)
       continue;
     // Let it through to its handler, which records it, and hold again.

@@ -76,8 +76,7 @@ OmitCodeKind ReadOmitCode(char* piece, int base, int* value,
     piece[--length] = '\0';
   if (length == 0) return OmitCodeKind::kNoNumber;
 
-  const char* first = piece;
-  while (*first == ' ') ++first;
+  const char* first = piece + strspn(piece, " ");
   bool negative = (*first == '-');
   const char* digits = negative ? first + 1 : piece;
   // A code longer than the working copy cannot be a return code: it never

@@ -18,8 +18,6 @@
 #ifndef QUILLON_KEYWORDS_H_
 #define QUILLON_KEYWORDS_H_
 
-#include <cstddef>
-
 // The return-code flags of a flags line, by their slot among the pending
 // flags. The words of a flags line are the enumerator names (FlagName).
 enum flags {

@@ -3,6 +3,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -120,14 +121,8 @@ void Require(bool done) {
   if (!done) throw std::bad_alloc();
 }
 
-struct KeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-struct ContextFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-using Key = std::unique_ptr<EVP_PKEY, KeyFree>;
-using Context = std::unique_ptr<EVP_MD_CTX, ContextFree>;
+using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using Context = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // An Ed25519 key object for the public `key` or the secret `seed`.
 Key Ed25519Key(const uint8_t bytes[32], bool secret) {
@@ -135,14 +130,15 @@ Key Ed25519Key(const uint8_t bytes[32], bool secret) {
   Key key(secret ? EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr,
                                                 bytes, 32)
                  : EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr,
-                                               bytes, 32));
+                                               bytes, 32),
+          EVP_PKEY_free);
   Require(key != nullptr);
   return key;
 }
 
 Context NewContext() {
   RequireLibcrypto();
-  Context ctx(EVP_MD_CTX_new());
+  Context ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
   Require(ctx != nullptr);
   return ctx;
 }
@@ -232,18 +228,28 @@ void Ed25519PublicKey(const uint8_t seed[32], uint8_t key[32]) {
           length == 32);
 }
 
-}  // namespace
-
-bool ParseMinisignPublicKey(const std::string& text, MinisignPublicKey* key,
-                            std::string* why) {
+// The two lines of a key file: an untrusted comment, then the key line,
+// base64 of `size` bytes that begin with "Ed", decoded into `blob`.
+bool ReadKeyFile(const std::string& text, uint8_t* blob, size_t size,
+                 std::string* why) {
   std::vector<std::string> lines;
   if (!SplitLines(text, 2, &lines, why)) return false;
   if (!StartsWith(lines[0], kUntrusted))
     return Fail(why, "first line is not an untrusted comment");
-  uint8_t blob[42];
-  if (!DecodeLine(lines[1], blob, sizeof(blob)))
-    return Fail(why, "key line is not base64 of 42 bytes");
+  if (!DecodeLine(lines[1], blob, size)) {
+    *why = "key line is not base64 of " + std::to_string(size) + " bytes";
+    return false;
+  }
   if (memcmp(blob, "Ed", 2) != 0) return Fail(why, "not an Ed25519 key");
+  return true;
+}
+
+}  // namespace
+
+bool ParseMinisignPublicKey(const std::string& text, MinisignPublicKey* key,
+                            std::string* why) {
+  uint8_t blob[42];
+  if (!ReadKeyFile(text, blob, sizeof(blob), why)) return false;
   memcpy(key->keyId, blob + 2, 8);
   memcpy(key->key, blob + 10, 32);
   return true;
@@ -283,14 +289,8 @@ bool MinisignSecretKeyIsEncrypted(const std::string& text) {
 bool ParseMinisignSecretKey(const std::string& text,
                             const std::string& password,
                             MinisignSecretKey* key, std::string* why) {
-  std::vector<std::string> lines;
-  if (!SplitLines(text, 2, &lines, why)) return false;
-  if (!StartsWith(lines[0], kUntrusted))
-    return Fail(why, "first line is not an untrusted comment");
   uint8_t blob[kSecretBlob];
-  if (!DecodeLine(lines[1], blob, sizeof(blob)))
-    return Fail(why, "key line is not base64 of 158 bytes");
-  if (memcmp(blob, "Ed", 2) != 0) return Fail(why, "not an Ed25519 key");
+  if (!ReadKeyFile(text, blob, sizeof(blob), why)) return false;
   if (memcmp(blob + 4, "B2", 2) != 0)
     return Fail(why, "unknown checksum algorithm");
   uint8_t* part = blob + kSecretBlob - kSecretPart;
@@ -374,11 +374,7 @@ std::string SignMinisign(const MinisignSecretKey& key,
 }
 
 std::string MinisignKeyIdText(const uint8_t keyId[8]) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (int i = 7; i >= 0; --i) {
-    text += kHex[keyId[i] >> 4];
-    text += kHex[keyId[i] & 15];
-  }
+  char text[17];
+  for (int i = 0; i < 8; ++i) snprintf(text + 2 * i, 3, "%02X", keyId[7 - i]);
   return text;
 }

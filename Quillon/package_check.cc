@@ -23,8 +23,6 @@ const size_t kBlock = 256 << 10;
 // Room for the names of the largest tree a package may hold.
 const size_t kManifestLimit = 16 << 20;
 
-std::string ErrnoText(int error) { return strerror(error); }
-
 int OpenRegular(const std::string& path, int flags, std::string* why) {
   struct stat st;
   int fd = OpenRegularFile(path.c_str(), O_RDONLY | flags, &st);
@@ -32,29 +30,20 @@ int OpenRegular(const std::string& path, int flags, std::string* why) {
     *why = errno == ENOENT   ? "missing"
            : errno == EINVAL ? "not a regular file"
            : errno == ELOOP  ? "a symbolic link"
-                             : ErrnoText(errno);
+                             : strerror(errno);
   return fd;
 }
 
-// Reads what is left of `fd`, at most `limit` bytes.
+// Reads all of `fd`, at most `limit` bytes, and closes it.
 bool ReadSmallDescriptor(int fd, size_t limit, std::string* text,
                          std::string* why) {
-  text->clear();
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(fd, buffer, sizeof(buffer));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = ErrnoText(errno);
-      return false;
-    }
-    if (n == 0) return true;
-    text->append(buffer, static_cast<size_t>(n));
-    if (text->size() > limit) {
-      *why = "larger than " + std::to_string(limit) + " bytes";
-      return false;
-    }
-  }
+  int error = ReadWhole(fd, limit, text);
+  close(fd);
+  if (error == EFBIG)
+    *why = "larger than " + std::to_string(limit) + " bytes";
+  else if (error != 0)
+    *why = strerror(error);
+  return error == 0;
 }
 
 // Opens the key file `name` of the store `dirFd` and reads it: a regular
@@ -63,12 +52,10 @@ bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
                  std::string* why) {
   int fd = OpenRootsFile(dirFd, name, O_RDONLY, why);
   if (fd < 0) {
-    if (why->empty()) *why = ErrnoText(errno);
+    if (why->empty()) *why = strerror(errno);
     return false;
   }
-  bool ok = ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
-  close(fd);
-  return ok;
+  return ReadSmallDescriptor(fd, kMinisignMaxFile, text, why);
 }
 
 }  // namespace
@@ -76,10 +63,7 @@ bool ReadKeyFile(int dirFd, const std::string& name, std::string* text,
 bool ReadSmallFile(const std::string& path, size_t limit, std::string* text,
                    std::string* why) {
   int fd = OpenRegular(path, 0, why);
-  if (fd < 0) return false;
-  bool ok = ReadSmallDescriptor(fd, limit, text, why);
-  close(fd);
-  return ok;
+  return fd >= 0 && ReadSmallDescriptor(fd, limit, text, why);
 }
 
 bool HashFile(const std::string& path, std::string* hex, std::string* why) {
@@ -88,18 +72,12 @@ bool HashFile(const std::string& path, std::string* hex, std::string* why) {
   posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBlock]);
   Sha256 sha;
-  for (;;) {
-    ssize_t n = read(fd, buffer.get(), kBlock);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      *why = ErrnoText(errno);
-      close(fd);
-      return false;
-    }
-    if (n == 0) break;
+  ssize_t n;
+  while ((n = ReadFully(fd, buffer.get(), kBlock)) > 0)
     sha.Update(buffer.get(), static_cast<size_t>(n));
-  }
+  if (n < 0) *why = strerror(errno);
   close(fd);
+  if (n < 0) return false;
   *hex = sha.FinalHex();
   return true;
 }
@@ -124,7 +102,7 @@ bool LoadTrustedKeys(const std::string& directory,
   DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
   *file = directory;
   if (dir == nullptr) {
-    *why = ErrnoText(errno);
+    *why = strerror(errno);
     if (fd >= 0) close(fd);
     return false;
   }
@@ -140,7 +118,7 @@ bool LoadTrustedKeys(const std::string& directory,
   // whoever else could write them could make their own key trusted.
   struct stat st;
   if (!names.empty())
-    *why = fstat(fd, &st) != 0 ? ErrnoText(errno) : WhyNotRootsAlone(st);
+    *why = fstat(fd, &st) != 0 ? strerror(errno) : WhyNotRootsAlone(st);
   bool ok = names.empty() || why->empty();
   if (!ok) *why = "the directory is " + *why;
   for (size_t i = 0; ok && i < names.size(); ++i) {

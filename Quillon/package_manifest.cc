@@ -80,6 +80,12 @@ bool MatchManifest(const std::string& text, const PackageLayout& layout,
   }
   digests->clear();
   shippedTaken->clear();
+  const std::string manifest = kManifestName;
+  auto fail = [&](const std::string& concerned, const std::string& reason) {
+    *name = concerned;
+    *why = reason;
+    return false;
+  };
   bool marksSeen = false;
   size_t at = 0;
   for (int number = 1; at < text.size(); ++number) {
@@ -88,39 +94,28 @@ bool MatchManifest(const std::string& text, const PackageLayout& layout,
                                            ? std::string::npos
                                            : lf - at);
     if (lf != std::string::npos && line[0] == '#') {
-      if (marksSeen || !ParseShippedMarks(line, shippedTaken)) {
-        *name = std::string(kManifestName);
-        *why = "line " + std::to_string(number) + " is not one \"" +
-               kShippedMarks + " LINE...\" with ascending line numbers";
-        return false;
-      }
+      if (marksSeen || !ParseShippedMarks(line, shippedTaken))
+        return fail(manifest, "line " + std::to_string(number) +
+                                  " is not one \"" + kShippedMarks +
+                                  " LINE...\" with ascending line numbers");
       marksSeen = true;
       at = lf + 1;
       continue;
     }
     if (lf == std::string::npos || line.size() < 67 ||
-        line.compare(64, 2, "  ") != 0 || !IsLowerHex(line.substr(0, 64))) {
-      *name = std::string(kManifestName);
-      *why = "line " + std::to_string(number) + " is not \"HASH  NAME\"";
-      if (lf == std::string::npos) *why += " ended by LF";
-      return false;
-    }
+        line.compare(64, 2, "  ") != 0 || !IsLowerHex(line.substr(0, 64)))
+      return fail(manifest, "line " + std::to_string(number) +
+                                " is not \"HASH  NAME\"" +
+                                (lf == text.npos ? " ended by LF" : ""));
     std::string listed = line.substr(66);
     *name = listed;
-    if (OddName(listed) ||
-        (relative && listed[0] == '/')) {
-      *why = "odd name in " + std::string(kManifestName);
-      return false;
-    }
-    if (digests->count(listed)) {
-      *why = "listed twice in " + std::string(kManifestName);
-      return false;
-    }
-    if (!expected.count(listed)) {
-      *why = "listed in " + std::string(kManifestName) +
-             " but missing from the package";
-      return false;
-    }
+    if (OddName(listed) || (relative && listed[0] == '/'))
+      return fail(listed, "odd name in " + manifest);
+    if (digests->count(listed))
+      return fail(listed, "listed twice in " + manifest);
+    if (!expected.count(listed))
+      return fail(listed,
+                  "listed in " + manifest + " but missing from the package");
     (*digests)[listed] = line.substr(0, 64);
     at = lf + 1;
   }
@@ -128,13 +123,9 @@ bool MatchManifest(const std::string& text, const PackageLayout& layout,
   if (layout.resumed)
     for (const PackageLayout::File& file : layout.files)
       if (!file.listed) passable.insert(file.name);
-  for (const std::string& wanted : expected) {
-    if (!digests->count(wanted) && !passable.count(wanted)) {
-      *name = wanted;
-      *why = "in the package but not in " + std::string(kManifestName);
-      return false;
-    }
-  }
+  for (const std::string& wanted : expected)
+    if (!digests->count(wanted) && !passable.count(wanted))
+      return fail(wanted, "in the package but not in " + manifest);
   return true;
 }
 

@@ -56,22 +56,6 @@ bool IsCopyTemporary(const std::string& name, const std::set<std::string>& passe
   return false;
 }
 
-// The path's components without empty and "." ones; `absolute` tells
-// whether it began with "/".
-std::vector<std::string> Components(const std::string& path, bool* absolute) {
-  *absolute = !path.empty() && path[0] == '/';
-  std::vector<std::string> parts;
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t slash = path.find('/', at);
-    if (slash == std::string::npos) slash = path.size();
-    std::string part = path.substr(at, slash - at);
-    if (!part.empty() && part != ".") parts.push_back(part);
-    at = slash + 1;
-  }
-  return parts;
-}
-
 // `entry` inside `parent` (a name or a path; empty: the top).
 std::string Child(const std::string& parent, const std::string& entry) {
   if (parent.empty()) return entry;
@@ -87,18 +71,20 @@ std::string Under(const std::string& base, const std::string& path) {
 // seen from the argument file's `directory`: the lexical way there.
 bool WayToPackage(const std::string& directory, const std::string& fwPath,
                   std::string* prefix, std::string* why) {
-  bool fwAbsolute = false, dirAbsolute = false;
-  std::vector<std::string> parts = Components(fwPath, &fwAbsolute);
+  const bool fwAbsolute = !fwPath.empty() && fwPath[0] == '/';
+  std::vector<std::string> parts = PathComponents(fwPath);
+  parts.erase(std::remove(parts.begin(), parts.end(), "."), parts.end());
   if (!fwAbsolute) {
     std::vector<std::string> up;
-    for (const std::string& part : Components(directory, &dirAbsolute)) {
+    for (const std::string& part : PathComponents(directory)) {
+      if (part == ".") continue;
       if (part == "..") {
         *why = "argument file path with \"..\" (give it without)";
         return false;
       }
       up.push_back("..");
     }
-    if (dirAbsolute) {
+    if (!directory.empty() && directory[0] == '/') {
       *why = "absolute argument file path with a relative FWPATH (give it "
              "relative)";
       return false;

@@ -32,7 +32,6 @@
 
 #include <cstddef>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 

@@ -12,7 +12,6 @@
 #define QUILLON_PENDING_LINE_H_
 
 #include <cstddef>
-#include <string>
 
 #include "command_text.h"
 

@@ -6,12 +6,10 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -24,30 +22,21 @@ const char kCodecTempTag[] = "pxtmp";
 
 namespace {
 
-// Method 1: the high and the low nibble change places.
-inline unsigned char NibbleSwap(unsigned char b) {
-  return static_cast<unsigned char>((b << 4) | (b >> 4));
-}
-
-// Method 2: the four 2-bit groups in reverse order, then the outer two
-// groups inverted (xor C3).
-inline unsigned char PairReversal(unsigned char b) {
-  return static_cast<unsigned char>(
-      (((b & 0x03) << 6) | ((b & 0x0C) << 2) | ((b & 0x30) >> 2) | (b >> 6)) ^
-      0xC3);
-}
-
 bool Transforms(PXTool::PXCryptMethod method) {
   return method == PXTool::PXEncryptKey1 || method == PXTool::PXEncryptKey2;
 }
 
-// Both formulas on the eight bytes of a word at once; the masks keep every
-// bit inside its own byte.
+// The two permutations on the eight bytes of a word at once; the masks keep
+// every bit inside its own byte, so a single byte in the low eight bits
+// comes out transformed there too.
+// Method 1: the high and the low nibble change places.
 inline uint64_t NibbleSwap8(uint64_t x) {
   const uint64_t kLow = 0x0F0F0F0F0F0F0F0FULL;
   return ((x & kLow) << 4) | ((x >> 4) & kLow);
 }
 
+// Method 2: the four 2-bit groups in reverse order, then the outer two
+// groups inverted (xor C3).
 inline uint64_t PairReversal8(uint64_t x) {
   const uint64_t k03 = 0x0303030303030303ULL, k0C = 0x0C0C0C0C0C0C0C0CULL;
   return (((x & k03) << 6) | ((x & k0C) << 2) | ((x >> 2) & k0C) |
@@ -55,28 +44,27 @@ inline uint64_t PairReversal8(uint64_t x) {
          0xC3C3C3C3C3C3C3C3ULL;
 }
 
-// Transforms n bytes with a method for which Transforms() holds; `in` and
-// `out` may be the same. Works a word at a time: a byte at a time costs
-// several times the read and the write of the block together.
+// Transforms n bytes with `permute`, a word at a time (a byte at a time
+// costs several times the read and the write of the block together), the
+// last few bytes one by one. `in` and `out` may be the same.
+template <uint64_t (*permute)(uint64_t)>
+void Permute(const unsigned char* in, unsigned char* out, size_t n) {
+  size_t i = 0;
+  for (uint64_t word; i + 8 <= n; i += 8) {
+    memcpy(&word, in + i, 8);
+    word = permute(word);
+    memcpy(out + i, &word, 8);
+  }
+  for (; i < n; ++i) out[i] = static_cast<unsigned char>(permute(in[i]));
+}
+
+// Transforms n bytes with a method for which Transforms() holds.
 void TransformBytes(PXTool::PXCryptMethod method, const unsigned char* in,
                     unsigned char* out, size_t n) {
-  size_t i = 0;
-  uint64_t word;
-  if (method == PXTool::PXEncryptKey1) {
-    for (; i + 8 <= n; i += 8) {
-      memcpy(&word, in + i, 8);
-      word = NibbleSwap8(word);
-      memcpy(out + i, &word, 8);
-    }
-    for (; i < n; ++i) out[i] = NibbleSwap(in[i]);
-  } else {
-    for (; i + 8 <= n; i += 8) {
-      memcpy(&word, in + i, 8);
-      word = PairReversal8(word);
-      memcpy(out + i, &word, 8);
-    }
-    for (; i < n; ++i) out[i] = PairReversal(in[i]);
-  }
+  if (method == PXTool::PXEncryptKey1)
+    Permute<NibbleSwap8>(in, out, n);
+  else
+    Permute<PairReversal8>(in, out, n);
 }
 
 // The trailers, in file order. None of their bytes is zero.
@@ -117,11 +105,7 @@ class ScopedFd {
 // Opens a source for reading. O_NONBLOCK keeps a FIFO from hanging the open;
 // such sources are refused once fstat has shown what they are.
 int OpenSource(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return OpenRetrying(AT_FDCWD, path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 
 // The size of an opened source (`fd` from OpenSource). Returns 0; 5 when it
@@ -146,30 +130,11 @@ bool ReadTrailer(int fd, unsigned long long size, KEY* key) {
   memset(key, 0, sizeof(*key));
   errno = 0;
   if (size < kTrailerSize) return false;
-  ssize_t got;
-  do {
-    got = pread(fd, key->lookfor, kTrailerSize,
-                static_cast<off_t>(size - kTrailerSize));
-  } while (got < 0 && errno == EINTR);
+  ssize_t got = ReadFully(fd, key->lookfor, kTrailerSize,
+                          static_cast<off_t>(size - kTrailerSize));
   if (got < 0) return false;
   errno = 0;
   return static_cast<size_t>(got) == kTrailerSize;
-}
-
-// Reads until `n` bytes are in or the file ends. Returns the count read, or
-// -1 with errno set.
-ssize_t ReadFully(int fd, unsigned char* buf, size_t n) {
-  size_t done = 0;
-  while (done < n) {
-    ssize_t r = read(fd, buf + done, n - done);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    done += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(done);
 }
 
 // Copies from the current position of `in` to that of `out`, transformed
@@ -328,10 +293,7 @@ PXTool::~PXTool() {}
 
 int PXTool::GetPXFile2File(const char* source, const char* destination,
                            PXCryptMethod method) {
-  errno = 0;
-  if (!source) return 15;
-  if (!destination) return 16;
-  if (Above(method, 3)) return 10;
+  // GetPXFile refuses the same arguments, and method 3 as well.
   return GetPXFile(source, destination, method);
 }
 
@@ -402,9 +364,7 @@ int PXTool::getFile(const char* lpszFileName1, const char* lpszFileName2,
   } else {
     rc = CopyPlain(in.get(), out.fd(), observer) ? 0 : 10;
   }
-  if (rc == 0 && out.Commit()) return 0;
-  out.Discard();
-  return 10;
+  return rc == 0 && out.Commit() ? 0 : 10;  // else `out` discards it
 }
 
 int PXTool::enkeyOfFile(int in, int out, size_t len, PXCryptMethod type,
@@ -431,14 +391,10 @@ bool PXTool::addKey2File(int out, PXCryptMethod nType) {
 }
 
 PXTool::PXCryptMethod PXTool::getCryptMethod(const KEY& Key) {
-  PXCryptMethod method = PXDecrypt;
-  if (memcmp(Key.lookfor, kKey3.lookfor, kTrailerSize) == 0)
-    method = PXEncryptKey3;
-  else if (memcmp(Key.lookfor, kKey2.lookfor, kTrailerSize) == 0)
-    method = PXEncryptKey2;
-  else if (memcmp(Key.lookfor, kKey1.lookfor, kTrailerSize) == 0)
-    method = PXEncryptKey1;
-  return method;
+  for (PXCryptMethod method : {PXEncryptKey3, PXEncryptKey2, PXEncryptKey1})
+    if (memcmp(Key.lookfor, TrailerOf(method)->lookfor, kTrailerSize) == 0)
+      return method;
+  return PXDecrypt;
 }
 
 int PXTool::GetPXString2String(const char* source, char* destination,
@@ -516,8 +472,7 @@ int PXTool::GetPXFile2String(const char* source, char* destination,
     const size_t size = m_pxkey.dwLen;
     scratch.reset(new (std::nothrow) char[size + 1]);
     if (!scratch) return -3;
-    ssize_t got =
-        ReadFully(fd.get(), reinterpret_cast<unsigned char*>(scratch.get()), size);
+    ssize_t got = ReadFully(fd.get(), scratch.get(), size);
     if (got < 0) return errno;
     scratch[got] = '\0';
     if (destinationSize > 0) {

@@ -10,7 +10,6 @@
 #ifndef QUILLON_QUILLON_H_
 #define QUILLON_QUILLON_H_
 
-#include <cstddef>
 #include <cstdio>
 
 // QUILLON_VERSION_MAJOR, _MINOR, _PATCH: generated from the project version.

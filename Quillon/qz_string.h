@@ -5,7 +5,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <string>
 
 template <class StringT, class CharT>
 class CQZString : public StringT {

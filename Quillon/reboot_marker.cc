@@ -34,28 +34,8 @@ int Failed(char* what, unsigned size, const char* path, int error,
 
 // Whether `text` holds `line` as one whole line.
 bool HasLine(const std::string& text, const char* line) {
-  size_t length = strlen(line);
-  for (size_t at = 0; at <= text.size();) {
-    size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    if (end - at == length && text.compare(at, length, line) == 0) return true;
-    at = end + 1;
-  }
-  return false;
-}
-
-// The whole content of the open file `fd`, read from its start.
-bool ReadAllFrom(int fd, std::string* text) {
-  char buffer[4096];
-  off_t offset = 0;
-  for (;;) {
-    ssize_t n = pread(fd, buffer, sizeof(buffer), offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) return true;
-    text->append(buffer, static_cast<size_t>(n));
-    offset += n;
-  }
+  return ("\n" + text + "\n").find("\n" + std::string(line) + "\n") !=
+         std::string::npos;
 }
 
 }  // namespace
@@ -78,15 +58,9 @@ int WriteRebootMarker(const char* directory, char* what, unsigned whatSize) {
   fd = OpenOwnFile(list.c_str(), O_RDWR | O_APPEND | O_CREAT, 0644, &why);
   if (fd < 0) return Failed(what, whatSize, list.c_str(), errno, why);
   // Another run may be extending the list at this moment.
-  int error = 0;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      error = errno;
-      break;
-    }
-  }
+  int error = FlockRetrying(fd, LOCK_EX) != 0 ? errno : 0;
   std::string text;
-  if (error == 0 && !ReadAllFrom(fd, &text)) error = errno;
+  if (error == 0) error = ReadWhole(fd, std::string::npos, &text);
   if (error == 0 && !HasLine(text, kListLine)) {
     std::string add = (text.empty() || text.back() == '\n') ? "" : "\n";
     add += std::string(kListLine) + "\n";

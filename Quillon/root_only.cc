@@ -12,6 +12,9 @@
 #include <cstring>
 #include <vector>
 
+#include "path_parts.h"
+#include "safe_file.h"
+
 namespace {
 
 // As many links as the kernel follows in one path, and a tree no deeper
@@ -56,18 +59,6 @@ std::string Judge(const std::string& path, const struct stat& st, bool above) {
   return why.empty() ? why : path + ": " + why;
 }
 
-std::vector<std::string> Components(const std::string& path) {
-  std::vector<std::string> parts;
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t slash = path.find('/', at);
-    if (slash == std::string::npos) slash = path.size();
-    if (slash > at) parts.push_back(path.substr(at, slash - at));
-    at = slash + 1;
-  }
-  return parts;
-}
-
 class Checker {
  public:
   // Judges every step from "/" to `path`, following links; *resolved gets
@@ -95,7 +86,7 @@ std::string Checker::Resolve(const std::string& path, std::string* resolved) {
   std::string why = Judge("/", st, true);
   if (!why.empty()) return why;
 
-  std::vector<std::string> todo = Components(start);  // in reverse: back is next
+  std::vector<std::string> todo = PathComponents(start);  // in reverse: back is next
   std::vector<std::string>(todo.rbegin(), todo.rend()).swap(todo);
   std::string current;  // "" is "/"
   while (!todo.empty()) {
@@ -120,7 +111,7 @@ std::string Checker::Resolve(const std::string& path, std::string* resolved) {
     if (n < 0) return Unusable(next, "cannot be read", errno);
     target[n] = '\0';
     if (target[0] == '/') current.clear();
-    std::vector<std::string> more = Components(target);
+    std::vector<std::string> more = PathComponents(target);
     todo.insert(todo.end(), more.rbegin(), more.rend());
   }
   *resolved = current.empty() ? "/" : current;
@@ -216,11 +207,9 @@ int OpenRootsDirectory(const std::string& dir, const char* holds, bool create,
 int OpenRootsFile(int dirFd, const std::string& name, int flags,
                   std::string* why) {
   why->clear();
-  int fd;
-  do {
-    fd = openat(dirFd, name.c_str(),
-                flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenRetrying(dirFd, name.c_str(),
+                        flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                        0600);
   if (fd < 0) {
     if (errno != ENOENT || (flags & O_CREAT))
       *why = errno == ELOOP ? "is a symbolic link" : strerror(errno);

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "root_only.h"
+#include "safe_file.h"
 
 const char kRunLockDirectory[] = "/run/quillon";
 
@@ -43,21 +44,26 @@ bool Identify(const std::string& argFile, struct stat* st, RunLockState* state,
   return false;
 }
 
-// Opens the lock file `name` in `dirFd` (creating it when `create`): -1
-// with `why` empty when it is missing and not created.
-int OpenLockFile(int dirFd, const std::string& path, const std::string& name,
-                 bool create, std::string* why) {
-  int fd = OpenRootsFile(dirFd, name, O_RDONLY | (create ? O_CREAT : 0), why);
-  if (fd < 0 && !why->empty()) *why = Failure(path, *why);
+// Opens the lock file of `argFile` in `directory` (creating both when
+// `create`) and names it in `path`. -1 with `state`: kNoFile or kFailed,
+// with `why`, or kFree when the directory or the file is missing.
+int OpenLockFile(const std::string& directory, const std::string& argFile,
+                 bool create, std::string* path, RunLockState* state,
+                 std::string* why) {
+  struct stat arg;
+  if (!Identify(argFile, &arg, state, why)) return -1;
+  int fd = -1;
+  int dirFd = OpenRootsDirectory(directory, kHolds, create, nullptr, why);
+  if (dirFd >= 0) {
+    const std::string name = RunLockFileName(arg.st_dev, arg.st_ino);
+    *path = directory + "/" + name;
+    fd = OpenRootsFile(dirFd, name, O_RDONLY | (create ? O_CREAT : 0), why);
+    if (fd < 0 && !why->empty()) *why = Failure(*path, *why);
+    close(dirFd);
+  }
+  if (fd < 0)
+    *state = why->empty() ? RunLockState::kFree : RunLockState::kFailed;
   return fd;
-}
-
-int Flock(int fd, int operation) {
-  int rc;
-  do {
-    rc = flock(fd, operation | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
 }
 
 // Looks for a write flock on the file (device, inode) in /proc/locks:
@@ -98,17 +104,11 @@ RunLock::~RunLock() {
 RunLockState RunLock::Take(const std::string& argFile, std::string* why) {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  struct stat arg;
+  std::string path;
   RunLockState state;
-  if (!Identify(argFile, &arg, &state, why)) return state;
-  int dirFd = OpenRootsDirectory(directory_, kHolds, true, nullptr, why);
-  if (dirFd < 0) return RunLockState::kFailed;
-  const std::string name = RunLockFileName(arg.st_dev, arg.st_ino);
-  const std::string path = directory_ + "/" + name;
-  int fd = OpenLockFile(dirFd, path, name, true, why);
-  close(dirFd);
-  if (fd < 0) return RunLockState::kFailed;
-  if (Flock(fd, LOCK_EX) == 0) {
+  int fd = OpenLockFile(directory_, argFile, true, &path, &state, why);
+  if (fd < 0) return state;  // never kFree: both are made when missing
+  if (FlockRetrying(fd, LOCK_EX | LOCK_NB) == 0) {
     fd_ = fd;
     return RunLockState::kTaken;
   }
@@ -121,22 +121,15 @@ RunLockState RunLock::Take(const std::string& argFile, std::string* why) {
 
 RunLockState RunLock::Probe(const std::string& argFile,
                             std::string* why) const {
-  struct stat arg;
+  std::string path;
   RunLockState state;
-  if (!Identify(argFile, &arg, &state, why)) return state;
-  int dirFd = OpenRootsDirectory(directory_, kHolds, false, nullptr, why);
-  if (dirFd < 0)
-    return why->empty() ? RunLockState::kFree : RunLockState::kFailed;
-  const std::string name = RunLockFileName(arg.st_dev, arg.st_ino);
-  const std::string path = directory_ + "/" + name;
-  int fd = OpenLockFile(dirFd, path, name, false, why);
-  close(dirFd);
-  if (fd < 0) return why->empty() ? RunLockState::kFree : RunLockState::kFailed;
+  int fd = OpenLockFile(directory_, argFile, false, &path, &state, why);
+  if (fd < 0) return state;
   struct stat st;
   state = fstat(fd, &st) == 0 ? LookUpProcLocks(st.st_dev, st.st_ino)
                               : RunLockState::kFailed;
   if (state == RunLockState::kFailed) {
-    if (Flock(fd, LOCK_SH) == 0) {
+    if (FlockRetrying(fd, LOCK_SH | LOCK_NB) == 0) {
       flock(fd, LOCK_UN);
       state = RunLockState::kFree;
     } else if (errno == EWOULDBLOCK) {

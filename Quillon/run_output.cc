@@ -21,19 +21,19 @@ struct Frame {
 };
 
 bool IsHex(std::string_view text) {
-  for (char c : text)
-    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
-  return true;
+  return text.find_first_not_of("0123456789abcdef") == std::string_view::npos;
 }
 
-bool ReadNumber(std::string_view* text, unsigned long long* value) {
+// Takes a decimal number of up to 20 digits off the front of *text.
+template <typename Number>
+bool ReadNumber(std::string_view* text, Number* value) {
   size_t n = 0;
   unsigned long long v = 0;
   while (n < text->size() && (*text)[n] >= '0' && (*text)[n] <= '9' && n < 20)
     v = v * 10 + static_cast<unsigned>((*text)[n++] - '0');
   if (n == 0) return false;
   text->remove_prefix(n);
-  *value = v;
+  *value = static_cast<Number>(v);
   return true;
 }
 
@@ -52,7 +52,7 @@ bool ReadFrame(std::string_view line, uint64_t offset, Frame* frame) {
   if (frame->token.size() != kOutputTokenLength || !IsHex(frame->token))
     return false;
   line.remove_prefix(kOutputTokenLength);
-  unsigned long long at = 0;
+  uint64_t at = 0;
   if (!Take(&line, " @") || !ReadNumber(&line, &at) || at != offset ||
       !Take(&line, " "))
     return false;
@@ -72,47 +72,38 @@ bool ReadStamp(std::string_view* text, std::string* stamp) {
   return true;
 }
 
+// The three readers fill the frame's fields as they go: a frame that turns
+// out not to be one is dropped whole by the caller.
 bool ReadRun(std::string_view rest, OutputRun* run) {
-  unsigned long long pid = 0;
-  if (!ReadStamp(&rest, &run->stamp) || !Take(&rest, " pid ") ||
-      !ReadNumber(&rest, &pid) || !rest.empty())
-    return false;
-  run->pid = static_cast<long>(pid);
-  return true;
+  return ReadStamp(&rest, &run->stamp) && Take(&rest, " pid ") &&
+         ReadNumber(&rest, &run->pid) && rest.empty();
 }
 
 bool ReadStart(std::string_view rest, OutputCommand* command) {
-  unsigned long long line = 0, pid = 0;
   if (!ReadStamp(&rest, &command->stamp) || !Take(&rest, " section "))
     return false;
   size_t blank = rest.find(' ');
   if (blank == std::string_view::npos) return false;
   command->section.assign(rest.substr(0, blank));
   rest.remove_prefix(blank);
-  if (!Take(&rest, " line ") || !ReadNumber(&rest, &line) ||
-      !Take(&rest, " pid ") || !ReadNumber(&rest, &pid) ||
+  if (!Take(&rest, " line ") || !ReadNumber(&rest, &command->line) ||
+      !Take(&rest, " pid ") || !ReadNumber(&rest, &command->shellPid) ||
       !Take(&rest, " cmd "))
     return false;
-  command->line = static_cast<size_t>(line);
-  command->shellPid = static_cast<long>(pid);
   command->command.assign(rest);
   return true;
 }
 
 bool ReadEnd(std::string_view rest, OutputEnd* end) {
-  unsigned long long rc = 0, nl = 0, written = 0, kept = 0, cut = 0;
+  unsigned long long nl = 0;
   if (!ReadStamp(&rest, &end->stamp) || !Take(&rest, " rc ") ||
-      !ReadNumber(&rest, &rc) || !Take(&rest, " ms ") ||
+      !ReadNumber(&rest, &end->returnCode) || !Take(&rest, " ms ") ||
       !ReadNumber(&rest, &end->milliseconds) || !Take(&rest, " written ") ||
-      !ReadNumber(&rest, &written) || !Take(&rest, " kept ") ||
-      !ReadNumber(&rest, &kept) || !Take(&rest, " cut ") ||
-      !ReadNumber(&rest, &cut) || !Take(&rest, " nl ") ||
+      !ReadNumber(&rest, &end->written) || !Take(&rest, " kept ") ||
+      !ReadNumber(&rest, &end->kept) || !Take(&rest, " cut ") ||
+      !ReadNumber(&rest, &end->cut) || !Take(&rest, " nl ") ||
       !ReadNumber(&rest, &nl) || nl > 1 || !rest.empty())
     return false;
-  end->returnCode = static_cast<unsigned long>(rc);
-  end->written = written;
-  end->kept = kept;
-  end->cut = cut;
   end->lineFeedAdded = nl == 1;
   return true;
 }

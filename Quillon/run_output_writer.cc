@@ -92,14 +92,7 @@ bool RunOutputWriter::Open(time_t startTime) {
     pid_ = static_cast<long>(getpid());
     if (!OpenFile(false)) return false;
     bool rotated = false;
-    if (!RotateIfFull(&rotated)) return false;
-    if (!rotated && !WriteRunLine()) {
-      Report("run line cannot be written (errno %d) - commands get /dev/null",
-             errno);
-      Close();
-      return false;
-    }
-    return true;
+    return RotateIfFull(&rotated) && (rotated || WriteRunLine());
   } catch (const std::bad_alloc&) {
     Report("cannot be opened: out of memory - commands get /dev/null");
     Close();
@@ -169,14 +162,7 @@ bool RunOutputWriter::RotateIfFull(bool* rotated) {
   }
   Close();
   *rotated = true;
-  if (!OpenFile(true)) return false;
-  if (!WriteRunLine()) {
-    Report("run line cannot be written (errno %d) - commands get /dev/null",
-           errno);
-    Close();
-    return false;
-  }
-  return true;
+  return OpenFile(true) && WriteRunLine();
 }
 
 bool RunOutputWriter::Size(uint64_t* size) {
@@ -195,20 +181,18 @@ bool RunOutputWriter::EndsLine(uint64_t size, bool* endsLine) {
   return true;
 }
 
-template <typename Make>
-bool RunOutputWriter::AppendFrame(Make make) {
+bool RunOutputWriter::WriteRunLine() {
   uint64_t size = 0;
   bool endsLine = true;
-  if (!Size(&size) || !EndsLine(size, &endsLine)) return false;
-  std::string text = endsLine ? "" : "\n";
-  text += make(size + text.size());
-  return WriteAll(append_, text.data(), text.size());
-}
-
-bool RunOutputWriter::WriteRunLine() {
-  return AppendFrame([&](uint64_t at) {
-    return OutputRunLine(token_, at, stamp_, pid_);
-  });
+  if (Size(&size) && EndsLine(size, &endsLine)) {
+    std::string text = endsLine ? "" : "\n";
+    text += OutputRunLine(token_, size + text.size(), stamp_, pid_);
+    if (WriteAll(append_, text.data(), text.size())) return true;
+  }
+  Report("run line cannot be written (errno %d) - commands get /dev/null",
+         errno);
+  Close();
+  return false;
 }
 
 bool RunOutputWriter::BeginCommand(const char* sectionKey, size_t lineNumber,

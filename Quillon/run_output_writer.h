@@ -95,11 +95,9 @@ class RunOutputWriter : public OutputWatcher {
   // Renames a file over kOutputFileBound and begins a new one with the run
   // line (*rotated); true when nothing needed doing or it worked.
   bool RotateIfFull(bool* rotated);
+  // Appends the run line, after a line feed if the file does not end a
+  // line. False, reported and with nothing kept open, when it fails.
   bool WriteRunLine();
-  // Appends `line` (a frame line without its offset) after a line feed if
-  // the file does not end a line; `make` builds it for its offset.
-  template <typename Make>
-  bool AppendFrame(Make make);
   bool Size(uint64_t* size);
   bool EndsLine(uint64_t size, bool* endsLine);
   // Moves `length` bytes from `from` to `to` within the file, as memmove.

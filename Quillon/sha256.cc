@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <cstdio>
 #include <new>
 
 #include "libcrypto_ready.h"
@@ -42,11 +43,8 @@ std::string Sha256::FinalHex() {
   if (EVP_DigestFinal_ex(Context(ctx_), digest, &length) != 1 ||
       length != kSize)
     throw std::bad_alloc();
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex(2 * kSize, '0');
-  for (size_t i = 0; i < kSize; ++i) {
-    hex[2 * i] = kHex[digest[i] >> 4];
-    hex[2 * i + 1] = kHex[digest[i] & 15];
-  }
+  char hex[2 * kSize + 1];
+  for (size_t i = 0; i < kSize; ++i)
+    snprintf(hex + 2 * i, 3, "%02x", digest[i]);
   return hex;
 }

@@ -9,7 +9,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "command_group.h"
@@ -96,20 +95,27 @@ void ReapEndedChildren() {
   }
 }
 
-// Waits for the shell `pid` and returns its wait status. Any other child
-// that ends meanwhile is a command's orphan handed to Quillon: it is reaped
-// at once, without touching the shell's status.
-int WaitForShell(pid_t pid) {
+// Reaps every child that has ended but the shell `pid`: a command's orphan
+// handed to Quillon, reaped at once without touching the shell's status.
+// True once the shell has ended (or no child is left); with WNOHANG in
+// `options`, false when none has ended, else it waits for the shell.
+bool ReapOrphansUntilShellEnds(pid_t pid, int options) {
   for (;;) {
     siginfo_t info;
     info.si_pid = 0;
-    if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0) {
+    if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT | options) != 0) {
       if (errno == EINTR) continue;
-      break;
+      return true;  // no child at all: waitpid on the shell says why
     }
-    if (info.si_pid == pid) break;
+    if (info.si_pid == pid) return true;
+    if (info.si_pid == 0) return false;
     waitpid(info.si_pid, nullptr, WNOHANG);
   }
+}
+
+// Waits for the shell `pid` and returns its wait status, reaping orphans.
+int WaitForShell(pid_t pid) {
+  ReapOrphansUntilShellEnds(pid, 0);
   int status = -1;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) {
@@ -126,24 +132,7 @@ int WaitForShell(pid_t pid) {
 // orphans between looks.
 int WaitForShellWatching(pid_t pid, const ShellOutput& output) {
   int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  for (;;) {
-    bool shellEnded = false;
-    for (;;) {
-      siginfo_t info;
-      info.si_pid = 0;
-      if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT | WNOHANG) != 0) {
-        if (errno == EINTR) continue;
-        shellEnded = true;  // no child at all: waitpid below says why
-        break;
-      }
-      if (info.si_pid == 0) break;
-      if (info.si_pid == pid) {
-        shellEnded = true;
-        break;
-      }
-      waitpid(info.si_pid, nullptr, WNOHANG);
-    }
-    if (shellEnded) break;
+  while (!ReapOrphansUntilShellEnds(pid, WNOHANG)) {
     struct pollfd wake[2] = {{pidfd, POLLIN, 0}, {output.wakeFd, POLLIN, 0}};
     // Without a pidfd (an older kernel) the end of the shell is seen at the
     // next look.

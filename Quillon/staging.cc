@@ -48,8 +48,6 @@ unsigned int InitRunA(const char* pExecutionPath, const char* pFirmwarePath,
                       StagingCheck* check) {
   if (pExecutionPath == nullptr || pFirmwarePath == nullptr) return 55;
   ClearPendingFlags();
-  if (uFileCnt == 0) return 0;
-
   for (unsigned int i = 0; i < uFileCnt; ++i) {
     StagePaths paths = StagePathsOf(pFirmwarePath, pExecutionPath, cFileList[i]);
     if (const std::string* longer = paths.TooLong()) {

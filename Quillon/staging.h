@@ -12,7 +12,6 @@
 #define QUILLON_STAGING_H_
 
 #include <cstddef>
-#include <string>
 
 class PXSourceObserver;
 

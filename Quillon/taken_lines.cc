@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <vector>
-
 #include "path_parts.h"
 #include "root_only.h"
 #include "safe_file.h"
@@ -21,30 +19,6 @@ const char kHolds[] = "the records of taken lines";
 const char kHeader[] = "quillon taken lines 1";
 // Far more than the lines of any argument file.
 const size_t kLargestRecord = 16 << 20;
-
-int Flock(int fd, int operation) {
-  int rc;
-  do {
-    rc = flock(fd, operation);
-  } while (rc != 0 && errno == EINTR);
-  return rc;
-}
-
-// Reads what `fd` holds from its start, at most kLargestRecord bytes.
-// Returns 0 or errno.
-int ReadAll(int fd, std::string* text) {
-  text->clear();
-  char buffer[4096];
-  for (off_t at = 0;;) {
-    ssize_t n = pread(fd, buffer, sizeof(buffer), at);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno;
-    if (n == 0) return 0;
-    text->append(buffer, static_cast<size_t>(n));
-    if (text->size() > kLargestRecord) return EFBIG;
-    at += n;
-  }
-}
 
 // The line numbers of the record `text`, its complete lines only. False
 // with `why` when it is not a record or a line is damaged.
@@ -99,7 +73,7 @@ bool TakenLines::Load(const std::string& manifestDigest, std::string* why) {
   int fd = OpenRootsFile(dirFd, name_, O_RDONLY, &reason);
   close(dirFd);
   if (fd < 0 && reason.empty()) return true;
-  int error = fd < 0 ? 0 : ReadAll(fd, &text);
+  int error = fd < 0 ? 0 : ReadWhole(fd, kLargestRecord, &text);
   if (fd >= 0) close(fd);
   if (fd >= 0 && error != 0) reason = strerror(error);
   if (reason.empty() && Parse(text, &lines_, &reason)) return true;
@@ -136,7 +110,7 @@ int TakenLines::Add(size_t line, std::string* why) {
   int error = 0;
   for (int attempt = 0; error == 0; ++attempt) {
     if (fd_ < 0) error = OpenForAdding(why);
-    if (error == 0 && Flock(fd_, LOCK_EX) != 0) error = errno;
+    if (error == 0 && FlockRetrying(fd_, LOCK_EX) != 0) error = errno;
     if (error == 0 && fstat(fd_, &st) != 0) error = errno;
     if (error == 0 && st.st_nlink == 0) error = attempt < 3 ? 0 : ESTALE;
     if (error != 0 || st.st_nlink > 0) break;
@@ -148,10 +122,8 @@ int TakenLines::Add(size_t line, std::string* why) {
   if (size > 0 && pread(fd_, &last, 1, size - 1) != 1) error = errno ? errno : EIO;
   if (error == 0 && last != '\n') {
     std::string text;
-    error = ReadAll(fd_, &text);
-    size = text.rfind('\n') == std::string::npos
-               ? 0
-               : static_cast<off_t>(text.rfind('\n') + 1);
+    error = ReadWhole(fd_, kLargestRecord, &text);
+    size = static_cast<off_t>(text.rfind('\n') + 1);  // npos + 1: 0
     if (error == 0 && ftruncate(fd_, size) != 0) error = errno;
   }
   if (error == 0) {
@@ -168,7 +140,7 @@ int TakenLines::Add(size_t line, std::string* why) {
     Close();  // the lock goes with it
     return error;
   }
-  Flock(fd_, LOCK_UN);
+  FlockRetrying(fd_, LOCK_UN);
   lines_.insert(line);
   return 0;
 }
@@ -182,7 +154,9 @@ bool TakenLines::Forget(const std::string& manifestDigest,
   bool ok = fd >= 0 || reason.empty();
   if (fd >= 0) {
     // Under the lock, so that no run adds a line to what is replaced.
-    int error = Flock(fd, LOCK_EX) != 0 ? errno : ReadAll(fd, &text);
+    int error = FlockRetrying(fd, LOCK_EX) != 0
+                    ? errno
+                    : ReadWhole(fd, kLargestRecord, &text);
     std::set<size_t> kept;
     ok = error == 0 && (lines == nullptr || Parse(text, &kept, &reason));
     if (error != 0) reason = strerror(error);

@@ -33,14 +33,7 @@ void CopyText(char* dst, size_t size, const char* src) {
 // ---------------------------------------------------------------------------
 // CDebugTraceConfig
 
-CDebugTraceConfig::CDebugTraceConfig()
-    : m_Level(0),
-      m_LevelSaved(0),
-      m_RegDebugLevel(0xFFFFFFFF),
-      m_TraceFlags(0),
-      m_MemoryTracesFlag(0),
-      m_Enabled(false),
-      m_pAppName(nullptr) {}
+CDebugTraceConfig::CDebugTraceConfig() = default;
 
 CDebugTraceConfig::~CDebugTraceConfig() {
   free(m_pAppName);
@@ -63,10 +56,8 @@ bool CDebugTraceConfig::SetName(const char* pName) {
 
 CDebug::CDebug() { ClassInit(); }
 
-CDebug::CDebug(const char* pApplicationName) {
-  ClassInit();
-  Construct(pApplicationName);
-}
+CDebug::CDebug(const char* pApplicationName)
+    : CDebug(pApplicationName, nullptr, nullptr) {}
 
 CDebug::CDebug(const char* pApplicationName, const char* pConfigDir,
                const char* pDefaultTraceDir) {
@@ -210,11 +201,9 @@ bool CDebug::Init(const char* pApplicationName) {
     CopyText(m_StartTime, sizeof(m_StartTime), "\nwww mmm dd hh:mm:ss yyyy");
   }
 
-  for (tokval_t* row = TokValTabEnv; row->pToken != nullptr; ++row) {
-    row->pValue = getenv(row->pToken);
-  }
-  for (tokval_t* row = TokValTabCfg; row->pToken != nullptr; ++row) {
-    row->pValue = getenv(row->pToken);
+  for (tokval_t* table : {TokValTabEnv, TokValTabCfg}) {
+    for (tokval_t* row = table; row->pToken != nullptr; ++row)
+      row->pValue = getenv(row->pToken);
   }
 
   bool ok = ReadDebugConfig(pApplicationName);
@@ -249,10 +238,9 @@ bool CDebug::Init(const char* pApplicationName) {
     if (m_Enabled) {
       char var_name[48] = "QZ_LOG_RINGBUF_WEIGHT";
       BuildAppVarName(var_name, sizeof(var_name), pApplicationName);
-      const char* weight = getenv(var_name);
-      if (weight != nullptr) {
-        m_RingBufWeight = static_cast<unsigned>(strtoll(weight, nullptr, 10));
-      }
+      // The application's own variable, when set, overrides the weight.
+      SetConfiguredValue(var_name, m_RingBufWeight, m_RingBufWeight,
+                         &m_RingBufWeight);
       if (m_RingBufWeight > kMaxRingWeight) {
         // Shown as it was most likely written: -1 rather than 4294967295.
         const int as_signed = static_cast<int>(m_RingBufWeight);
@@ -324,13 +312,7 @@ void CDebug::PrintV(unsigned MsgLevel, const char* pFormat,
     }
   }
   if (MsgLevel > m_Level) return;
-
-  CCriticalSectionGuard guard(m_SpinLockDebug);
-  if (m_Target == TRACE_TARGET_RINGBUFFER) {
-    TraceToRingBuffer(pFormat, pArguments, nullptr);
-  } else if (m_Target == TRACE_TARGET_LOGFILE) {
-    TraceToLogFile(pFormat, pArguments, nullptr);
-  }
+  CDebug::ClientPrintV(pFormat, pArguments, nullptr);
 }
 
 void CDebug::PrintAlways(const char* pFormat, ...) {

@@ -110,13 +110,13 @@ class CDebugTraceConfig {
                           const char* pDefault, char* pValue, size_t size);
 
  protected:
-  unsigned m_Level;             // the gate
-  unsigned m_LevelSaved;        // level established by initialisation
-  unsigned m_RegDebugLevel;     // FileDebugLevel of the configuration file
-  unsigned m_TraceFlags;        // TraceFlags, kept for callers only
-  unsigned m_MemoryTracesFlag;  // 0 and unused; CDebug has its own
-  bool m_Enabled;
-  char* m_pAppName;  // owned; null until Init
+  unsigned m_Level = 0;             // the gate
+  unsigned m_LevelSaved = 0;        // level established by initialisation
+  unsigned m_RegDebugLevel = ~0u;   // FileDebugLevel of the configuration file
+  unsigned m_TraceFlags = 0;        // TraceFlags, kept for callers only
+  unsigned m_MemoryTracesFlag = 0;  // 0 and unused; CDebug has its own
+  bool m_Enabled = false;
+  char* m_pAppName = nullptr;  // owned; null until Init
 };
 
 class CDebug : public CDebugTraceConfig {

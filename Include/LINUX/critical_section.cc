@@ -8,14 +8,7 @@ CCriticalSection::CCriticalSection() : m_Owner(0), m_LockCount(0) {
 
 CCriticalSection::~CCriticalSection() {
   if (!m_bIsValid) return;
-  if (m_LockCount > 0) {
-    m_LockCount = 1;
-    if (IsOwnedByCaller()) {
-      m_LockCount = 0;
-      m_Owner = 0;
-      pthread_mutex_unlock(&m_MutexId);
-    }
-  }
+  CleanupHandlerForCritSecMutex(this);  // released when the caller holds it
   pthread_mutex_destroy(&m_MutexId);
   m_bIsValid = false;
 }

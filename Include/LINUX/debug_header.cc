@@ -44,44 +44,36 @@ void CDebug::WriteLogHeader(unsigned Target) {
     PrintIt(Target, "\n%s=%s", row->pToken, ValueOrNotSet(row->pValue));
   }
 
+  // One value a line: its label padded to 27 columns, ": ", the value.
+  auto number = [&](const char* label, unsigned value) {
+    PrintIt(Target, "\n%-27s: %d", label, static_cast<int>(value));
+  };
+  auto text = [&](const char* label, const char* value) {
+    PrintIt(Target, "\n%-27s: %s", label, value);
+  };
   PrintIt(Target, "\nDebug values from ini file :");
-  PrintIt(Target, "\nDynamicUpdate              : %d",
-          static_cast<int>(m_IniDynamicUpdateSeconds));
-  PrintIt(Target, "\nDebugLevel                 : %d",
-          static_cast<int>(m_RegDebugLevel));
-  PrintIt(Target, "\nRingBufferSizeFactor       : %d",
-          static_cast<int>(m_RegTraceFileFactor));
-  PrintIt(Target, "\nRingBufferSizeWeight       : %d",
-          static_cast<int>(m_RegTraceFileWeight));
-  PrintIt(Target, "\nRingBufferDirectory        : %s", m_RegRingBufDir);
-  PrintIt(Target, "\nNo Header to LogFile       : %d",
-          static_cast<int>(m_RegNoHeaderToStderr));
+  number("DynamicUpdate", m_IniDynamicUpdateSeconds);
+  number("DebugLevel", m_RegDebugLevel);
+  number("RingBufferSizeFactor", m_RegTraceFileFactor);
+  number("RingBufferSizeWeight", m_RegTraceFileWeight);
+  text("RingBufferDirectory", m_RegRingBufDir);
+  number("No Header to LogFile", m_RegNoHeaderToStderr);
 
   PrintIt(Target, "\nInternal Debug values      :");
-  PrintIt(Target, "\nProcess PID                : %d",
-          static_cast<int>(m_mypid));
-  PrintIt(Target, "\nTrace Target               : %d",
-          static_cast<int>(m_Target));
-  PrintIt(Target, "\nTrace Level                : %d",
-          static_cast<int>(m_Level));
-  PrintIt(Target, "\nTrace Level Saved          : %d",
-          static_cast<int>(m_LevelSaved));
-  PrintIt(Target, "\nApplication Init Done      : %d",
-          m_ApplicationInitDone ? 1 : 0);
-  PrintIt(Target, "\nLogFile Path               : %s", m_LogFilePath);
-  PrintIt(Target, "\nLogFile Max Size           : %d",
-          static_cast<int>(m_LogMaxSize));
-  PrintIt(Target, "\nRing Buffer FD             : %d", m_RingBufFD);
-  PrintIt(Target, "\nRing Buffer Factor         : %d",
-          static_cast<int>(m_RingBufFactor));
-  PrintIt(Target, "\nRing Buffer Weight         : %d",
-          static_cast<int>(m_RingBufWeight));
-  PrintIt(Target, "\nRing Buffer Size           : %d",
-          static_cast<int>(static_cast<unsigned>(m_RingBufSize)));
-  PrintIt(Target, "\nRing Buffer Directory      : %s", m_RingBufDir);
-  PrintIt(Target, "\nRing Buffer Path           : %s", m_RingBufFilePath);
-  PrintIt(Target, "\nNo Header to LogFile       : %d",
-          static_cast<int>(m_NoHeaderToStderr));
+  number("Process PID", static_cast<unsigned>(m_mypid));
+  number("Trace Target", m_Target);
+  number("Trace Level", m_Level);
+  number("Trace Level Saved", m_LevelSaved);
+  number("Application Init Done", m_ApplicationInitDone ? 1 : 0);
+  text("LogFile Path", m_LogFilePath);
+  number("LogFile Max Size", m_LogMaxSize);
+  number("Ring Buffer FD", static_cast<unsigned>(m_RingBufFD));
+  number("Ring Buffer Factor", m_RingBufFactor);
+  number("Ring Buffer Weight", m_RingBufWeight);
+  number("Ring Buffer Size", static_cast<unsigned>(m_RingBufSize));
+  text("Ring Buffer Directory", m_RingBufDir);
+  text("Ring Buffer Path", m_RingBufFilePath);
+  number("No Header to LogFile", m_NoHeaderToStderr);
   PrintIt(Target, "\n# End of header.");
 }
 

@@ -44,12 +44,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "cdebug.h"
 #include "debug_ring_layout.h"
 #include "file_size_signal.h"
 #include "high_fd.h"
+#include "path_parts.h"
 #include "safe_file.h"
 
 namespace {
@@ -64,20 +64,6 @@ using ring_layout::kTitleWidth;
 using ring_layout::kValueWidth;
 using ring_layout::RoundDownToKilobyte;
 
-// One line of the text header: 80 characters and a terminator.
-typedef struct s_FileHdrLine {
-  char line[81];
-} s_FileHdrLine;
-
-// The same line seen as its fields.
-typedef struct {
-  char title[35];  // title padded to 33 columns, ":", " "
-  char value[44];  // 43 blanks and "|" until filled
-  char crlf[1];    // "\n"
-} FileHdrLineFields_t;
-
-static_assert(sizeof(FileHdrLineFields_t) == 80, "header line is 80 bytes");
-
 const int kHeaderLines = static_cast<int>(kFieldLines) + 1;  // and the separator
 const size_t kBlankLineSize = 384;
 const size_t kFillerLineSize = 1024;
@@ -85,13 +71,10 @@ const size_t kNoticeRoom = 128;
 const size_t kOversizeSlack = 145;  // header and notice room of a long entry
 const size_t kInitDoneMinRoom = 1048576;
 
-// Offsets of the value fields.
-const size_t kFieldFilePath = FieldOffset(0);
-const size_t kFieldFirstOpen = FieldOffset(1);
+// Offsets of the value fields the running trace renews.
 const size_t kFieldLastOpen = FieldOffset(2);
 const size_t kFieldNumberOpens = FieldOffset(3);
 const size_t kFieldWrapCount = FieldOffset(4);
-const size_t kFieldRingBufferSize = FieldOffset(5);
 const size_t kFieldWritePosition = FieldOffset(6);
 
 
@@ -111,24 +94,22 @@ void PutFieldNumber(char* field, size_t value) {
   field[16] = ' ';
 }
 
-// Builds the eight header lines in their blank form.
-void BuildHeaderTemplate(s_FileHdrLine* lines) {
-  for (int i = 0; i < kHeaderLines - 1; ++i) {
-    FileHdrLineFields_t* fields =
-        reinterpret_cast<FileHdrLineFields_t*>(lines[i].line);
-    memset(fields->title, ' ', sizeof(fields->title));
-    memcpy(fields->title, kTitles[i], strlen(kTitles[i]));
-    fields->title[kTitleWidth] = ':';
-    memset(fields->value, ' ', sizeof(fields->value) - 1);
-    fields->value[sizeof(fields->value) - 1] = '|';
-    fields->crlf[0] = '\n';
-    lines[i].line[kLineSize] = '\0';
+// The text header in its blank form: each field line its title padded to
+// 33 columns, ": ", 43 blanks and "|"; the separator; the blank line.
+void BuildTextHeader(char (&text)[kEntryAreaStart]) {
+  memset(text, ' ', sizeof(text));
+  for (size_t i = 0; i < kFieldLines; ++i) {
+    char* line = text + i * kLineSize;
+    memcpy(line, kTitles[i], strlen(kTitles[i]));
+    line[kTitleWidth] = ':';
+    line[kLineSize - 2] = '|';
+    line[kLineSize - 1] = '\n';
   }
-  s_FileHdrLine& separator = lines[kHeaderLines - 1];
-  memset(separator.line, '-', kLineSize - 2);
-  separator.line[kLineSize - 2] = '+';
-  separator.line[kLineSize - 1] = '\n';
-  separator.line[kLineSize] = '\0';
+  char* separator = text + kFieldLines * kLineSize;
+  memset(separator, '-', kLineSize - 2);
+  separator[kLineSize - 2] = '+';
+  separator[kLineSize - 1] = '\n';
+  text[sizeof(text) - 1] = '\n';
 }
 
 // Writes `total` bytes made of `line` (kFillerLineSize bytes) repeated,
@@ -169,11 +150,9 @@ size_t RingSizeStep() {
 // already (`existing`) and what is free for unprivileged users beyond
 // kRingFreeSpaceMargin. No bound when the file system cannot be asked.
 size_t RingRoom(const char* path, size_t existing) {
-  std::string dir(path);
-  size_t slash = dir.rfind('/');
-  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
   struct statvfs fs;
-  if (statvfs(dir.c_str(), &fs) != 0) return static_cast<size_t>(-1);
+  if (statvfs(DirectoryPart(path).c_str(), &fs) != 0)
+    return static_cast<size_t>(-1);
   const unsigned long long block = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
   const unsigned long long free_bytes =
       static_cast<unsigned long long>(fs.f_bavail) * block;
@@ -269,7 +248,8 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   m_RingBufferReuse = !created;
   ++m_NumberOfOpens;
   // A file this call created and could not lay out is removed again.
-  auto forget_created = [&] {
+  auto give_up = [&] {
+    CloseRingBuffer();
     if (created) unlink(path);
   };
 
@@ -280,53 +260,40 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   }
 
   if (!m_RingBufferReuse) {
-    s_FileHdrLine FileHdrLines[kHeaderLines];
-    BuildHeaderTemplate(FileHdrLines);
-    PutFieldText(FileHdrLines[0].line + 35, path);
-    PutFieldText(FileHdrLines[1].line + 35, m_StartTime);
-    PutFieldText(FileHdrLines[2].line + 35, m_StartTime);
-    PutFieldNumber(FileHdrLines[3].line + 35, m_NumberOfOpens);
-    PutFieldNumber(FileHdrLines[4].line + 35, m_WrapCount);
-    PutFieldNumber(FileHdrLines[5].line + 35, RingBufferSize);
-    PutFieldNumber(FileHdrLines[6].line + 35, 0);
+    char text[kEntryAreaStart];
+    BuildTextHeader(text);
+    PutFieldText(text + FieldOffset(0), path);
+    PutFieldText(text + FieldOffset(1), m_StartTime);
+    PutFieldText(text + FieldOffset(2), m_StartTime);
+    PutFieldNumber(text + FieldOffset(3), m_NumberOfOpens);
+    PutFieldNumber(text + FieldOffset(4), m_WrapCount);
+    PutFieldNumber(text + FieldOffset(5), RingBufferSize);
+    PutFieldNumber(text + FieldOffset(6), 0);
 
-    for (int i = 0; i < kHeaderLines; ++i) {
-      if (!WriteAll(fd, FileHdrLines[i].line, kLineSize)) {
-        CloseRingBuffer();
-        forget_created();
-        PrintToLogFile("\n### InitRingBuffer(): write haeder to %s failed ###",
-                       path);
-        m_LogCountCurrent = kEntryAreaStart;
-        return false;
-      }
+    // The text header a line at a time, the blank line, the filler lines.
+    const char* failed = nullptr;
+    for (int i = 0; i < kHeaderLines && failed == nullptr; ++i) {
+      if (!WriteAll(fd, text + i * kLineSize, kLineSize))
+        failed = "write haeder";
     }
-
-    memset(m_InternalDebugBuffer, ' ', kBlankLineSize - 1);
-    m_InternalDebugBuffer[kBlankLineSize - 1] = '\n';
-    if (!WriteAll(fd, m_InternalDebugBuffer, kBlankLineSize)) {
-      CloseRingBuffer();
-      forget_created();
-      PrintToLogFile(
-          "\n### InitRingBuffer(): write m_InternalDebugBuffer to %s failed ###",
-          path);
-      m_LogCountCurrent = kEntryAreaStart;
-      return false;
-    }
-
+    if (failed == nullptr &&
+        !WriteAll(fd, text + kHeaderLines * kLineSize, kBlankLineSize))
+      failed = "write m_InternalDebugBuffer";
     m_LogCountCurrent = kEntryAreaStart;
-    size_t header = static_cast<size_t>(
-        SetEntryHeader(m_InternalDebugBuffer, kEntryHeaderRoom, nullptr));
-    memset(m_InternalDebugBuffer + header, '_',
-           kFillerLineSize - 1 - header);
-    m_InternalDebugBuffer[kFillerLineSize - 1] = '\n';
-    if (!WriteRepeatedLine(fd, m_InternalDebugBuffer,
-                           RingBufferSize - kEntryAreaStart)) {
-      CloseRingBuffer();
-      forget_created();
-      PrintToLogFile(
-          "\n### InitRingBuffer(): (2) write m_InternalDebugBuffer to %s "
-          "failed ###",
-          path);
+    if (failed == nullptr) {
+      size_t header = static_cast<size_t>(
+          SetEntryHeader(m_InternalDebugBuffer, kEntryHeaderRoom, nullptr));
+      memset(m_InternalDebugBuffer + header, '_',
+             kFillerLineSize - 1 - header);
+      m_InternalDebugBuffer[kFillerLineSize - 1] = '\n';
+      if (!WriteRepeatedLine(fd, m_InternalDebugBuffer,
+                             RingBufferSize - kEntryAreaStart))
+        failed = "(2) write m_InternalDebugBuffer";
+    }
+    if (failed != nullptr) {
+      give_up();
+      PrintToLogFile("\n### InitRingBuffer(): %s to %s failed ###", failed,
+                     path);
       return false;
     }
   }
@@ -335,8 +302,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
                    MAP_SHARED, fd, 0);
   if (map == MAP_FAILED) {
     int error = errno;
-    CloseRingBuffer();
-    forget_created();
+    give_up();
     PrintToLogFile("\n### InitRingBuffer(): mmap of %s failed (errno=%d; %s) ###",
                    path, error, strerror(error));
     return false;

@@ -15,6 +15,7 @@
 
 #include "debug_ring_layout.h"
 #include "debug_trace_path.h"
+#include "safe_file.h"
 
 namespace {
 
@@ -40,23 +41,14 @@ const char kInitDoneText[] = "### End of initialization. ###";
 bool ReadUpTo(int fd, size_t limit, std::string* data) {
   size_t done = data->size();
   data->resize(done + limit);
-  size_t end = done + limit;
-  while (done < end) {
-    ssize_t n = read(fd, &(*data)[done], end - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  data->resize(done);
+  ssize_t n = ReadFully(fd, &(*data)[done], limit);
+  if (n < 0) return false;
+  data->resize(done + static_cast<size_t>(n));
   return true;
 }
 
 bool AllOf(const std::string& d, size_t begin, size_t end, char c) {
-  for (size_t i = begin; i < end; ++i) {
-    if (d[i] != c) return false;
-  }
-  return true;
+  return d.find_first_not_of(c, begin) >= end;
 }
 
 // "<yyyy-mm-dd hh:mm:ss.mmm> [<8 hex digits>] " at `at`, or the placeholder

@@ -35,7 +35,6 @@
 #ifndef INCLUDE_LINUX_DEBUG_RING_READER_H_
 #define INCLUDE_LINUX_DEBUG_RING_READER_H_
 
-#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <vector>

@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include "safe_file.h"
 
 namespace {
 
@@ -19,26 +19,45 @@ bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 bool ReadWholeFile(const char* path, char* buf, size_t size) {
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < size) {
-    ssize_t n = read(fd, buf + done, size - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
+  bool whole = ReadFully(fd, buf, size) == static_cast<ssize_t>(size);
   close(fd);
-  return done == size;
+  return whole;
+}
+
+// The body of `section` in the file's text [text, text + size), which has
+// zero bytes behind it: the text up to the next "[". The last "]" must
+// close "[EndOfFile]", whose "[" ends the usable text. Terminators are
+// written behind the end marker and into every section header passed.
+// Null when there is no end marker or no such section, or a header before
+// it is not closed.
+char* FindSection(char* text, size_t size, const char* section) {
+  char* close_bracket =
+      static_cast<char*>(memrchr(text + 1, ']', size > 0 ? size - 1 : 0));
+  if (close_bracket == nullptr) return nullptr;
+  *close_bracket = '\0';
+  char* end_marker = static_cast<char*>(
+      memrchr(text + 1, '[', static_cast<size_t>(close_bracket - text - 1)));
+  if (end_marker == nullptr || strcasecmp(end_marker + 1, "EndOfFile") != 0)
+    return nullptr;
+  *end_marker = '\0';
+  // Walk the section headers up to the end marker.
+  for (char* p = text; p < end_marker; ++p) {
+    if (*p != '[') continue;
+    *p = '\0';
+    char* name = p + 1;
+    char* q = name;
+    while (q < end_marker && *q != ']') ++q;
+    if (q >= end_marker) return nullptr;
+    *q = '\0';
+    if (strcasecmp(name, section) == 0) return q + 1;
+    p = q;
+  }
+  return nullptr;
 }
 
 }  // namespace
 
-CDebugTraceConfigFile::CDebugTraceConfigFile()
-    : m_pToIniFileMemory(nullptr),
-      m_pToSectionBeg(nullptr),
-      m_pToSectionEnd(nullptr),
-      m_IniFilePath(""),
-      m_IniFileSize(0),
-      m_LastModificationDate(0) {}
+CDebugTraceConfigFile::CDebugTraceConfigFile() = default;
 
 CDebugTraceConfigFile::~CDebugTraceConfigFile() { CloseSectionInIniFile(); }
 
@@ -73,74 +92,19 @@ bool CDebugTraceConfigFile::OpenSectionInIniFile(const char* dir,
   m_pToIniFileMemory = nullptr;
   m_pToSectionBeg = nullptr;
   m_pToSectionEnd = nullptr;
-  if (m_IniFileSize <= 0) {
-    CloseSectionInIniFile();
-    return false;
-  }
-  const size_t size = static_cast<size_t>(m_IniFileSize);
-  char* text = static_cast<char*>(calloc(size + 16, 1));
-  if (text == nullptr) {
-    CloseSectionInIniFile();
-    return false;
-  }
+  const size_t size = m_IniFileSize > 0 ? static_cast<size_t>(m_IniFileSize) : 0;
+  char* text = size > 0 ? static_cast<char*>(calloc(size + 16, 1)) : nullptr;
   m_pToIniFileMemory = text;
-  if (!ReadWholeFile(m_IniFilePath, text, size)) {
-    CloseSectionInIniFile();
-    return false;
-  }
-
-  // The last "]" must close "[EndOfFile]"; its "[" ends the usable text.
-  char* close_bracket = nullptr;
-  for (char* p = text + size - 1; p > text; --p) {
-    if (*p == ']') {
-      close_bracket = p;
-      break;
-    }
-  }
-  if (close_bracket == nullptr) {
-    CloseSectionInIniFile();
-    return false;
-  }
-  *close_bracket = '\0';
-  char* end_marker = nullptr;
-  for (char* p = close_bracket - 1; p > text; --p) {
-    if (*p == '[') {
-      end_marker = p;
-      break;
-    }
-  }
-  if (end_marker == nullptr || strcasecmp(end_marker + 1, "EndOfFile") != 0) {
-    CloseSectionInIniFile();
-    return false;
-  }
-  *end_marker = '\0';
-
-  // Walk the section headers up to the end marker.
-  char* body = nullptr;
-  for (char* p = text; p < end_marker && body == nullptr; ++p) {
-    if (*p != '[') continue;
-    *p = '\0';
-    char* name = p + 1;
-    char* q = name;
-    while (q < end_marker && *q != ']') ++q;
-    if (q >= end_marker) {
-      CloseSectionInIniFile();
-      return false;
-    }
-    *q = '\0';
-    if (strcasecmp(name, section) == 0) body = q + 1;
-    p = q;
-  }
+  char* body = text != nullptr && ReadWholeFile(m_IniFilePath, text, size)
+                   ? FindSection(text, size, section)
+                   : nullptr;
   if (body == nullptr) {
     CloseSectionInIniFile();
     return false;
   }
-
-  char* end = body;
-  while (*end != '\0' && *end != '[') ++end;
-  *end = '\0';
   m_pToSectionBeg = body;
-  m_pToSectionEnd = end;
+  m_pToSectionEnd = body + strcspn(body, "[");
+  *m_pToSectionEnd = '\0';
   return true;
 }
 
@@ -152,11 +116,8 @@ const char* CDebugTraceConfigFile::FindValue(const char* key) const {
   if (at == nullptr) return nullptr;
   const char* eq = strchr(at + strlen(key), '=');
   if (eq == nullptr) return nullptr;
-  const char* value = eq + 1;
-  while (*value != '\0' && isspace(static_cast<unsigned char>(*value))) {
-    ++value;
-  }
-  return value;
+  // Leading white space (the C locale's) is skipped.
+  return eq + 1 + strspn(eq + 1, " \t\n\v\f\r");
 }
 
 bool CDebugTraceConfigFile::GetStringFromIniFile(const char* key, char* buf,

@@ -59,14 +59,14 @@ class CDebugTraceConfigFile {
   // Finds the value text of `key` in the open section; null if none.
   const char* FindValue(const char* key) const;
 
-  char* m_pToIniFileMemory;  // copy of the file, 16 bytes longer; owned
-  char* m_pToSectionBeg;     // first character of the section body
-  char* m_pToSectionEnd;     // terminator at the end of the body
+  char* m_pToIniFileMemory = nullptr;  // a copy, 16 bytes longer; owned
+  char* m_pToSectionBeg = nullptr;  // first character of the section body
+  char* m_pToSectionEnd = nullptr;  // terminator at the end of the body
   // The file's path, empty when closed. Kept in place: the trace object is
   // built before main, where a failed allocation could not be reported.
-  char m_IniFilePath[4096];
-  off_t m_IniFileSize;
-  time_t m_LastModificationDate;
+  char m_IniFilePath[4096] = "";
+  off_t m_IniFileSize = 0;
+  time_t m_LastModificationDate = 0;
 };
 
 #endif  // INCLUDE_LINUX_DEBUG_TRACE_CONFIG_FILE_H_

@@ -14,6 +14,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "safe_file.h"
+
 namespace {
 
 // getcwd and readlink write into a zero-filled buffer of this size but are
@@ -32,19 +34,20 @@ int entry_number(const char* name) {
   return static_cast<int>(value);
 }
 
-// Closes a stdio stream when it goes out of scope.
-struct FileCloser {
-  FILE* file;
-  ~FileCloser() {
+// A file read line by line with getline; its buffer freed and the stream
+// closed when it goes out of scope. `file` is null when it cannot be opened.
+struct LineReader {
+  explicit LineReader(const std::string& path)
+      : file(fopen(path.c_str(), "re")) {}
+  ~LineReader() {
+    free(data);
     if (file != nullptr) fclose(file);
   }
-};
-
-// Frees a getline buffer when it goes out of scope.
-struct LineBuffer {
+  // The next line, its line end included, into `data`; -1 at the end.
+  ssize_t Next() { return getline(&data, &capacity, file); }
+  FILE* file;
   char* data = nullptr;
   size_t capacity = 0;
-  ~LineBuffer() { free(data); }
 };
 
 }  // namespace
@@ -85,11 +88,9 @@ std::string CProcess::get_proc_file_name(pid_t pid, const char* name) {
 
 bool CProcess::get_proc_file(pid_t pid_id, const char* file_name,
                              std::string& file_content) {
-  FILE* file = fopen(get_proc_file_name(pid_id, file_name).c_str(), "re");
-  if (file == nullptr) return false;
-  FileCloser closer{file};
-  LineBuffer line;
-  ssize_t length = getline(&line.data, &line.capacity, file);
+  LineReader line(get_proc_file_name(pid_id, file_name));
+  if (line.file == nullptr) return false;
+  ssize_t length = line.Next();
   if (length < 0) {
     // An empty file (or a read error after opening) reads as an empty line.
     file_content.clear();
@@ -188,17 +189,12 @@ void CProcess::GetProcessMemorySpecificInfo(unsigned int pid_id,
                                             std::string command,
                                             unit format) {
   if (usage == nullptr) return;
-  std::string path = get_proc_file_name(static_cast<pid_t>(pid_id), "status");
-  FILE* file = fopen(path.c_str(), "re");
-  if (file != nullptr) {
-    FileCloser closer{file};
-    LineBuffer buffer;
-    std::string line;
-    ssize_t length;
-    while ((length = getline(&buffer.data, &buffer.capacity, file)) >= 0) {
-      line.assign(buffer.data, static_cast<size_t>(length));
-      if (check_line(line, command, usage)) break;
-    }
+  LineReader status(get_proc_file_name(static_cast<pid_t>(pid_id), "status"));
+  std::string line;
+  ssize_t length;
+  while (status.file != nullptr && (length = status.Next()) >= 0) {
+    line.assign(status.data, static_cast<size_t>(length));
+    if (check_line(line, command, usage)) break;
   }
   // Shifting step by step keeps an out-of-range unit from shifting by 64
   // bits or more at once.
@@ -206,10 +202,7 @@ void CProcess::GetProcessMemorySpecificInfo(unsigned int pid_id,
 }
 
 size_t CProcess::GetOwnResidentKilobytes() {
-  int fd;
-  do {
-    fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenRetrying(AT_FDCWD, "/proc/self/statm", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char text[128];
   ssize_t n;

@@ -173,17 +173,11 @@ bool fork_process(char* const* arguments_table, unsigned int& pid_id,
     return false;
   }
   ExecPlan plan = plan_exec(arguments_table);
-  std::vector<char*> candidate_table;
-  for (std::string& candidate : plan.candidates) {
-    candidate_table.push_back(candidate.data());
-  }
-  candidate_table.push_back(nullptr);
+  std::vector<char*> candidate_table = getArgumentsVTable(plan.candidates);
   sigset_t sigs_to_unblock;
   sigemptyset(&sigs_to_unblock);
-  sigaddset(&sigs_to_unblock, SIGINT);
-  sigaddset(&sigs_to_unblock, SIGTERM);
-  sigaddset(&sigs_to_unblock, SIGHUP);
-  sigaddset(&sigs_to_unblock, SIGALRM);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM})
+    sigaddset(&sigs_to_unblock, sig);
   long max_fds = max_descriptors();
 
   pid_t pid = fork();

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,14 @@ std::string Foreign(const struct stat& st) {
 
 }  // namespace
 
+int OpenRetrying(int dirfd, const char* path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = openat(dirfd, path, flags, mode);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
 int CreateExclusive(const char* path, int flags, mode_t mode,
                     std::string* why) {
   return CreateExclusiveAt(AT_FDCWD, path, flags, mode, why);
@@ -42,11 +51,8 @@ int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why) {
 int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
                       std::string* why) {
   flags &= ~(O_CREAT | O_EXCL | O_TRUNC);
-  int fd;
-  do {
-    fd = openat(dirfd, name, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                0600);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenRetrying(
+      dirfd, name, flags | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     struct stat st;
     if (errno == EEXIST && why &&
@@ -73,13 +79,10 @@ int OpenOwnFileAt(int dirfd, const char* name, int flags, mode_t mode,
       int fd = CreateExclusiveAt(dirfd, name, flags, mode, nullptr);
       if (fd >= 0 || errno != EEXIST) return fd;
     }
-    int fd;
-    do {
-      // It exists: open what is there, without following a final link and
-      // without blocking on a FIFO, and look at it before keeping it.
-      fd = openat(dirfd, name,
-                  (flags & ~O_CREAT) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
+    // It exists: open what is there, without following a final link and
+    // without blocking on a FIFO, and look at it before keeping it.
+    int fd = OpenRetrying(dirfd, name, (flags & ~O_CREAT) | O_NOFOLLOW |
+                                           O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
       if (errno == ELOOP) return Refuse(-1, ELOOP, "is a symbolic link", why);
       if (errno == ENOENT && (flags & O_CREAT)) continue;  // removed meanwhile
@@ -98,10 +101,7 @@ int OpenOwnFileAt(int dirfd, const char* name, int flags, mode_t mode,
 }
 
 int OpenRegularFile(const char* path, int flags, struct stat* st) {
-  int fd;
-  do {
-    fd = open(path, flags | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
+  int fd = OpenRetrying(AT_FDCWD, path, flags | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return -1;
   int error = fstat(fd, st) != 0 ? errno : S_ISREG(st->st_mode) ? 0 : EINVAL;
   if (error != 0) {
@@ -174,6 +174,43 @@ bool WriteAll(int fd, const void* data, size_t size) {
     size -= static_cast<size_t>(n);
   }
   return true;
+}
+
+ssize_t ReadFully(int fd, void* data, size_t size, off_t offset) {
+  char* p = static_cast<char*>(data);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = offset < 0 ? read(fd, p + done, size - done)
+                           : pread(fd, p + done, size - done,
+                                   offset + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+int ReadWhole(int fd, size_t limit, std::string* text) {
+  text->clear();
+  char buffer[4096];
+  for (;;) {
+    ssize_t n =
+        pread(fd, buffer, sizeof(buffer), static_cast<off_t>(text->size()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    text->append(buffer, static_cast<size_t>(n));
+    if (text->size() > limit) return EFBIG;
+  }
+}
+
+int FlockRetrying(int fd, int operation) {
+  int rc;
+  do {
+    rc = flock(fd, operation);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
 }
 
 bool ReplaceWhole(const std::string& target, const std::string& text,

@@ -28,6 +28,10 @@
 
 #include <string>
 
+// openat, retried while a signal interrupts it: a descriptor, or -1 with
+// errno set.
+int OpenRetrying(int dirfd, const char* path, int flags, mode_t mode = 0);
+
 // Creates `path`, which must not exist yet, with `flags` (O_WRONLY or
 // O_RDWR, and O_APPEND if wanted) and exactly `mode`.
 int CreateExclusive(const char* path, int flags, mode_t mode,
@@ -89,5 +93,17 @@ int SyncDirectory(const std::string& dir);
 // Writes all of `size` bytes, retrying short writes and EINTR. A write that
 // takes nothing counts as a full disk (ENOSPC). False with errno set.
 bool WriteAll(int fd, const void* data, size_t size);
+
+// Reads until `size` bytes are in or the file ends, retrying short reads and
+// EINTR: from the current position, or with pread from `offset` when it is
+// not negative. The count read, or -1 with errno set.
+ssize_t ReadFully(int fd, void* data, size_t size, off_t offset = -1);
+
+// Reads all that `fd` holds, from its start (pread), into `text`. Returns 0,
+// EFBIG once it holds more than `limit` bytes, or the errno of a failed read.
+int ReadWhole(int fd, size_t limit, std::string* text);
+
+// flock, retried while a signal interrupts it: 0, or -1 with errno set.
+int FlockRetrying(int fd, int operation);
 
 #endif  // INCLUDE_LINUX_SAFE_FILE_H_
