@@ -215,7 +215,6 @@ TEST_F(FmtCliTest, RefusesALockedPackageALinkAndBadArguments) {
   EXPECT_NE(std::string::npos, r.err.find("is a symbolic link")) << r.err;
   EXPECT_EQ(lf, ReadFile(arg()));
   EXPECT_EQ(2, Pxtool({"fmt"}).exit_status);
-  EXPECT_EQ(2, Pxtool({"fmt", "--bogus", pkg_}).exit_status);
   EXPECT_EQ(2, Pxtool({"fmt", pkg_, "pkg/px.arg", "more"}).exit_status);
 }
 

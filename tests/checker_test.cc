@@ -312,7 +312,6 @@ TEST_F(CheckCliTest, ExitStatusAndTextLayout) {
   EXPECT_NE(std::string::npos, r_.err.find("no-such-package")) << r_.err;
   EXPECT_EQ(2, Run({"check"}));
   EXPECT_EQ(2, Run({"check", "--format", "xml", "examples/hello"}));
-  EXPECT_EQ(2, Run({"check", "--bogus", "examples/hello"}));
   EXPECT_EQ(0, Run({"check", "--list-rules"}));
   EXPECT_EQ(pxtool::Rules().size(), Count(r_.out, "\n"));
 }
@@ -320,7 +319,6 @@ TEST_F(CheckCliTest, ExitStatusAndTextLayout) {
 TEST_F(CheckCliTest, JsonAndSarif) {
   ASSERT_EQ(1, Run({"check", "--format", "json", "examples/hello", "examples/traps"}));
   nlohmann::json doc = quillon_test::ParsePxtoolJson(r_.out);
-  EXPECT_EQ("pxtool.check", doc["schema"]);
   ASSERT_EQ(2u, doc["files"].size());
   EXPECT_EQ("examples/hello/pkg/px.arg", doc["files"][0]["path"]);
   EXPECT_EQ(0, doc["files"][0]["errors"]);

@@ -340,8 +340,7 @@ TEST(PxtoolHistoryOptions, UsageErrors) {
                                              {"--format", "openmetrics", "--last", "3"},
                                              {"--format", "xml"},
                                              {"--quillon", "/bin/true"},
-                                             {"stray"},
-                                             {"--bogus"}}) {
+                                             {"stray"}}) {
     std::vector<std::string> all{"history"};
     all.insert(all.end(), args.begin(), args.end());
     ProgramResult r = RunProgram(kPxtool, all);

@@ -132,7 +132,6 @@ TEST_F(PlanCliTest, ExampleWritesNothing) {
   EXPECT_EQ(before, Listing());
   nlohmann::ordered_json j = quillon_test::ParsePxtoolJson<nlohmann::ordered_json>(r_.out);
   EXPECT_EQ("schema", j.begin().key());
-  EXPECT_EQ("pxtool.plan", j["schema"]);
   EXPECT_EQ("pkg/px.arg", j["argument_file"]);
   EXPECT_EQ(5, j["resume_line"]);
   EXPECT_EQ("decode", j["staging"][1]["action"]);
