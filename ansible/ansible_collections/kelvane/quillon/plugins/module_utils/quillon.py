@@ -25,10 +25,10 @@ PXTOOL_DIRS = ['/usr/bin', '/usr/local/bin']
 MODE_OPTIONS = {'force': '-force', 'update': '-update', 'expert': '-expert'}
 
 # The version of each schema these modules read (pxtool versions each schema
-# on its own: pxtool.report is at 2, its times in RFC 3339, while these two
+# on its own: pxtool.report is at 2, its times in RFC 3339, while the ones read here
 # are unchanged). A newer version changed the meaning of a field, so it is
 # refused rather than misread.
-SCHEMA_VERSIONS = {'pxtool.status': 1, 'pxtool.plan': 1}
+SCHEMA_VERSIONS = {'pxtool.status': 1, 'pxtool.plan': 1, 'pxtool.history': 1}
 
 # Exit statuses of "pxtool status" (docs/json.md).
 STATUS_EXIT_USAGE = 2
@@ -164,8 +164,8 @@ def plan_argv(pxtool, package_dir, argument_file, options, layout='classic'):
 
 
 def parse_document(schema, rc, stdout, stderr):
-    """The JSON object pxtool wrote for `schema` (pxtool.status or
-    pxtool.plan). Raises QuillonError with pxtool's own message when there is
+    """The JSON object pxtool wrote for `schema` (one of SCHEMA_VERSIONS:
+    status, plan, history). Raises QuillonError with pxtool's own message when there is
     none: a usage error, an unreadable package, or a newer schema version."""
     message = (stderr or '').strip()
     try:
