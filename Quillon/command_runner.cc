@@ -186,17 +186,19 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
   // A line that starts nothing lets a signal through at once: it stops the
   // run before the next pending line.
   if (pending.action != LineAction::kRunCommand) held.Release();
-  if (section.history != nullptr) {
-    // As the run log shows it; without memory for the copy, without text.
-    std::string recorded;
+  // The command as the run log shows it, for the history and the output
+  // file's start line; without memory for the masked copy, without text.
+  std::string masked;
+  if (section.history != nullptr || section.output != nullptr) {
     try {
-      recorded = shown.empty() ? MaskPassword(command.toRun) : shown;
+      masked = shown.empty() ? MaskPassword(command.toRun) : shown;
     } catch (const std::bad_alloc&) {
-      recorded.clear();
+      masked.clear();
     }
-    section.history->LineTaken(static_cast<long long>(place.number), recorded,
-                               pending.action == LineAction::kRunCommand);
   }
+  if (section.history != nullptr)
+    section.history->LineTaken(static_cast<long long>(place.number), masked,
+                               pending.action == LineAction::kRunCommand);
 
   unsigned int Sysret = 0;
   int ret = 0;
@@ -212,17 +214,7 @@ int TakeUpLine(char* line, const char* text, size_t size, char* external_option,
       break;
     case LineAction::kRunCommand: {
       QTRACE(2, "Execute shell command \"%s\"", shown.c_str());
-      // The output file's start line shows the command as the log does;
-      // without memory for the masked copy it shows none.
       ShellOutput output;
-      std::string masked;
-      if (section.output != nullptr) {
-        try {
-          masked = shown.empty() ? MaskPassword(command.toRun) : shown;
-        } catch (const std::bad_alloc&) {
-          masked.clear();
-        }
-      }
       const bool captured =
           section.output != nullptr &&
           section.output->BeginCommand(place.sectionKey, place.number, masked,

@@ -24,6 +24,7 @@
 #include "reboot_marker.h"
 #include "report.h"
 #include "run_status.h"
+#include "safe_file.h"
 #include "staging.h"
 
 namespace {
@@ -201,15 +202,10 @@ void Run::RecordDigest() {
   try {
     PristineArgDigest digest;
     char buffer[65536];
-    off_t at = 0;
-    for (;;) {
-      ssize_t n = pread(view_.fd, buffer, sizeof(buffer), at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return;  // the digest stays unknown
-      if (n == 0) break;
+    ssize_t n;
+    for (off_t at = 0; (n = ReadFully(view_.fd, buffer, sizeof(buffer), at)) > 0; at += n)
       digest.Update(buffer, static_cast<size_t>(n));
-      at += n;
-    }
+    if (n < 0) return;  // the digest stays unknown
     history_.SetDigest(digest.FinalHex());
   } catch (const std::exception&) {
     history_.NotRecorded("out of memory");
