@@ -9,46 +9,26 @@
 #include "run.h"
 
 int main(int argc, char** argv) {
-#ifdef QUILLON_REBOOT_PROGRAM
-  pRebootProgram = QUILLON_REBOOT_PROGRAM;  // a test build's fake
-#endif
   Run run(argc, argv);
   if (!run.ReserveMemory()) return static_cast<int>(run.EndWithoutMemory());
-#ifdef QUILLON_REBOOT_MARKER_DIR_FROM_ENV
-  // A test build's reboot-required marker: in the directory the environment
-  // names.
-  if (const char* markers = getenv("QUILLON_REBOOT_MARKER_DIR"))
-    run.SetRebootMarkerDirectory(markers);
-#endif
-#ifdef QUILLON_TRUSTED_KEYS_FROM_ENV
-  // A test build's trust policy: the directory the environment names, or
-  // none. The shipped program never reads this variable.
-  const char* keys = getenv("QUILLON_TRUSTED_KEYS_DIR");
-  run.SetTrustedKeysDirectory(keys ? keys : "");
-#endif
-#ifdef QUILLON_RUN_LOCK_DIR_FROM_ENV
-  // A test build's run locks: in the directory the environment names.
-  if (const char* locks = getenv("QUILLON_RUN_LOCK_DIR"))
-    run.SetRunLockDirectory(locks);
-#endif
-#ifdef QUILLON_STATE_DIR_FROM_ENV
-  // A test build's records of taken lines: in the directory the
-  // environment names.
-  if (const char* state = getenv("QUILLON_STATE_DIR"))
-    run.SetStateDirectory(state);
-#endif
-
-#ifdef QUILLON_SYSTEM_LOG_FROM_ENV
-  // A test build's system log: the file the environment names, or nowhere,
-  // so that no test writes into the machine's log.
-  const char* systemLog = getenv("QUILLON_SYSTEM_LOG");
-  run.SetSystemLog(systemLog ? systemLog : "");
-#endif
-#ifdef QUILLON_HISTORY_DIR_FROM_ENV
-  // A test build's history database: in the directory the environment
-  // names, or none, so that no test writes into the machine's.
-  const char* history = getenv("QUILLON_HISTORY_DIR");
-  run.SetHistoryDirectory(history ? history : "");
+#ifdef QUILLON_TEST_BUILD
+  // A test build's seams, so that no test touches the machine: the reboot
+  // program is a fake in the build tree; the reboot-required marker, the run
+  // locks and the records of taken lines are in the directories the
+  // environment names (the fixed ones when unset); the trusted keys, the
+  // system log (a file) and the history database are where it names, none
+  // when unset. The shipped program never reads these variables.
+  pRebootProgram = QUILLON_REBOOT_PROGRAM;
+  auto orNone = [](const char* name) {
+    const char* value = getenv(name);
+    return value != nullptr ? value : "";
+  };
+  if (const char* dir = getenv("QUILLON_REBOOT_MARKER_DIR")) run.SetRebootMarkerDirectory(dir);
+  if (const char* dir = getenv("QUILLON_RUN_LOCK_DIR")) run.SetRunLockDirectory(dir);
+  if (const char* dir = getenv("QUILLON_STATE_DIR")) run.SetStateDirectory(dir);
+  run.SetTrustedKeysDirectory(orNone("QUILLON_TRUSTED_KEYS_DIR"));
+  run.SetSystemLog(orNone("QUILLON_SYSTEM_LOG"));
+  run.SetHistoryDirectory(orNone("QUILLON_HISTORY_DIR"));
 #endif
 
   // Every step may run out of memory, so the catch covers them all: a

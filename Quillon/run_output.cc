@@ -204,42 +204,8 @@ std::vector<OutputRun> ParseRunOutput(std::string_view text) {
   return runs;
 }
 
-std::vector<const OutputRun*> RunsStartedAt(const std::vector<OutputRun>& runs,
-                                            std::string_view stamp) {
-  std::vector<const OutputRun*> found;
-  for (const OutputRun& run : runs)
-    if (run.stamp == stamp) found.push_back(&run);
-  return found;
-}
-
-const OutputCommand* CommandAtLine(const OutputRun& run, size_t line) {
-  for (const OutputCommand& command : run.commands)
-    if (command.line == line) return &command;
-  return nullptr;
-}
-
 std::string_view CommandOutput(std::string_view text,
                                const OutputCommand& command) {
   if (command.begin > command.end || command.end > text.size()) return {};
   return text.substr(command.begin, command.end - command.begin);
-}
-
-std::string_view CommandOutputTail(std::string_view text,
-                                   const OutputCommand& command,
-                                   size_t lines) {
-  std::string_view output = CommandOutput(text, command);
-  if (lines == 0) return output.substr(output.size());
-  size_t begin = output.size();
-  // A final line feed ends the last line; it does not begin another.
-  size_t searchEnd = !output.empty() && output.back() == '\n'
-                         ? output.size() - 1
-                         : output.size();
-  for (size_t found = 0; found < lines; ++found) {
-    size_t lf = searchEnd == 0 ? std::string_view::npos
-                               : output.rfind('\n', searchEnd - 1);
-    if (lf == std::string_view::npos) return output;
-    begin = lf + 1;
-    searchEnd = lf;
-  }
-  return output.substr(begin);
 }

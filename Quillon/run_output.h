@@ -123,20 +123,8 @@ struct OutputRun {
 // no frame line gives no runs.
 std::vector<OutputRun> ParseRunOutput(std::string_view text);
 
-// The runs whose run line shows `stamp` (several runs may start within
-// one second), in the order of the file.
-std::vector<const OutputRun*> RunsStartedAt(const std::vector<OutputRun>& runs,
-                                            std::string_view stamp);
-
-// The command of `run` taken from argument-file line `line`, or null.
-const OutputCommand* CommandAtLine(const OutputRun& run, size_t line);
-
-// A command's output as kept (a cut output with its cut line), and its last
-// `lines` lines (a last line without a line feed counts as one).
+// A command's output as kept (a cut output with its cut line).
 std::string_view CommandOutput(std::string_view text,
                                const OutputCommand& command);
-std::string_view CommandOutputTail(std::string_view text,
-                                   const OutputCommand& command,
-                                   size_t lines);
 
 #endif  // QUILLON_RUN_OUTPUT_H_

@@ -40,31 +40,21 @@ namespace {
 
 using namespace pxtool;
 
-// The directory of the run locks: the host's. A test build takes the one
-// the environment names; the shipped program never reads the variable.
+// The directories of Quillon's state: the host's fixed ones. A test build
+// takes the ones the environment names, so that no test touches the host's;
+// the shipped program never reads (nor holds) these variables' names.
+#ifdef QUILLON_TEST_BUILD
+#define TEST_BUILD_GETENV(name) getenv(name)
+#else
+#define TEST_BUILD_GETENV(name) nullptr
+#endif
+std::string Or(const char* dir, const char* fixed) { return dir != nullptr ? dir : fixed; }
 std::string RunLockDirectory() {
-#ifdef QUILLON_RUN_LOCK_DIR_FROM_ENV
-  if (const char* dir = getenv("QUILLON_RUN_LOCK_DIR")) return dir;
-#endif
-  return kRunLockDirectory;
+  return Or(TEST_BUILD_GETENV("QUILLON_RUN_LOCK_DIR"), kRunLockDirectory);
 }
-
-// The directory of the records of taken lines: the host's, or in a test
-// build the one the environment names.
-std::string StateDirectory() {
-#ifdef QUILLON_STATE_DIR_FROM_ENV
-  if (const char* dir = getenv("QUILLON_STATE_DIR")) return dir;
-#endif
-  return kStateDirectory;
-}
-
-// The directory of the history database: the host's, or in a test build
-// the one the environment names.
+std::string StateDirectory() { return Or(TEST_BUILD_GETENV("QUILLON_STATE_DIR"), kStateDirectory); }
 std::string HistoryDirectory() {
-#ifdef QUILLON_HISTORY_DIR_FROM_ENV
-  if (const char* dir = getenv("QUILLON_HISTORY_DIR")) return dir;
-#endif
-  return kHistoryDirectory;
+  return Or(TEST_BUILD_GETENV("QUILLON_HISTORY_DIR"), kHistoryDirectory);
 }
 
 int Verify(const CommandLine& line) { return RunVerify(line, StateDirectory()); }
