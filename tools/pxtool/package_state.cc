@@ -22,22 +22,6 @@ std::string Join(const std::string& dir, const char* name) {
   return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-bool ModeOfArgs(const std::vector<std::string>& args, LoggedMode* out) {
-  if (args.empty()) return false;
-  std::vector<std::string> copies(args);
-  std::vector<char*> argv;
-  for (std::string& a : copies) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  CmdlineOptions options = ParseCmdline(static_cast<int>(args.size()), argv.data());
-  out->known = true;
-  out->mode = options.expert   ? RunMode::kExpert
-              : options.update ? RunMode::kUpdate
-                               : RunMode::kForce;
-  out->autonomic = options.autonomic;
-  out->values = options.values;
-  return true;
-}
-
 }  // namespace
 
 bool FindLatestStatusFile(const PackageLocation& where,
@@ -91,12 +75,10 @@ pid_t StillRunningCommand(const PackageLocation& where) {
   return group.pid;
 }
 
-bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,
-                       std::string* error) {
+bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, std::string* error) {
   std::string path = Join(where.dir, kRunLogName);
   struct stat st;
-  *exists = lstat(path.c_str(), &st) == 0;
-  if (!*exists) {
+  if (lstat(path.c_str(), &st) != 0) {
     *log = RunLog();
     return true;
   }
@@ -112,7 +94,18 @@ bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,
 
 LoggedMode ModeOfRun(const LoggedRun& run) {
   LoggedMode mode;
-  ModeOfArgs(run.args, &mode);
+  if (run.args.empty()) return mode;
+  std::vector<std::string> copies(run.args);
+  std::vector<char*> argv;
+  for (std::string& a : copies) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  CmdlineOptions options = ParseCmdline(static_cast<int>(copies.size()), argv.data());
+  mode.known = true;
+  mode.mode = options.expert   ? RunMode::kExpert
+              : options.update ? RunMode::kUpdate
+                               : RunMode::kForce;
+  mode.autonomic = options.autonomic;
+  mode.values = options.values;
   return mode;
 }
 
