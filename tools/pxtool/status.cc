@@ -236,11 +236,9 @@ int RunStatus(const CommandLine& line, const std::string& runLockDirectory) {
     return line.UsageError("--timeout needs a number of seconds");
   if (hasTimeout && !wait) return line.UsageError("--timeout needs --wait");
   Report r;
-  std::string error;
-  int rc = LocateNamedPackage(line, PackageOperands::kOptional, &r.where, &error);
-  if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
+  if (int rc = LocateNamedPackage(line, PackageOperands::kOptional, &r.where)) return rc;
   std::string argPath = r.where.ArgPath();
-  std::string text;
+  std::string text, error;
   if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error))
     return Fail("cannot read the argument file %s", error.c_str());
   const RunLock runLock(runLockDirectory);
