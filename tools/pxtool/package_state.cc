@@ -66,10 +66,8 @@ bool FindLatestStatusFile(const PackageLocation& where,
 
 pid_t StillRunningCommand(const PackageLocation& where) {
   std::string path = Join(where.ArgDir(), kGroupRecordName), text, error;
-  struct stat st;
   CommandGroup group;
-  if (lstat(path.c_str(), &st) != 0 ||
-      !ReadPackageFile(path, 256, where.dir, &text, &error) ||
+  if (!ReadPackageFile(path, 256, where.dir, &text, &error) ||
       !ParseCommandGroup(text, &group) || !CommandGroupRuns(group))
     return 0;
   return group.pid;
