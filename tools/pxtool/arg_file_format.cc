@@ -117,10 +117,7 @@ FormattedText FormatArgumentText(std::string_view text) {
         out.leftAlone.push_back({number, std::string(content), "", columns.why});
       }
     }
-    if (placed.empty())
-      out.text.append(content);
-    else
-      out.text.append(placed);
+    out.text.append(placed.empty() ? content : std::string_view(placed));
     if (lf != nullptr) {
       if (bareLf && ++out.lineEndsConverted == 1) out.firstLineEnd = number;
       out.text.append("\r\n");

@@ -253,8 +253,8 @@ class Checker {
   // position; with `severity`, at that severity instead of the rule's.
   void Report(const char* at, const char* rule, std::string message,
               const Severity* severity = nullptr);
-  // Counts a finding without its message.
-  const Rule* Count(const char* rule, const Severity* severity = nullptr);
+  // Counts a finding without its message; returns its severity.
+  Severity Count(const char* rule, const Severity* severity = nullptr);
   // Whether a finding at `at` could be kept: when not, a caller may Count()
   // it and spare building its message (for the findings a line can hold
   // by the million).
@@ -312,16 +312,17 @@ size_t OffsetIn(const char* text, const char* fileEnd, const char* at) {
   return static_cast<size_t>(std::min(at, fileEnd) - text);
 }
 
-const Rule* Checker::Count(const char* rule, const Severity* severity) {
+Severity Checker::Count(const char* rule, const Severity* severity) {
   // Findings come in runs of one rule: the last one looked up is kept.
   if (rule != countedName_) {
     countedName_ = rule;
     countedRule_ = FindRule(rule);
   }
-  ++counts_[static_cast<int>(severity       ? *severity
-                             : countedRule_ ? countedRule_->severity
-                                            : Severity::kError)];
-  return countedRule_;
+  Severity counted = severity       ? *severity
+                     : countedRule_ ? countedRule_->severity
+                                    : Severity::kError;
+  ++counts_[static_cast<int>(counted)];
+  return counted;
 }
 
 bool Checker::Keeps(const char* at) const {
@@ -331,11 +332,9 @@ bool Checker::Keeps(const char* at) const {
 
 void Checker::Report(const char* at, const char* rule, std::string message,
                      const Severity* severity) {
-  const Rule* r = Count(rule, severity);
+  Severity counted = Count(rule, severity);
   if (!Keeps(at)) return;
-  Kept found = {OffsetIn(text_, fileEnd_, at), rule,
-                severity ? *severity : r ? r->severity : Severity::kError,
-                std::move(message)};
+  Kept found = {OffsetIn(text_, fileEnd_, at), rule, counted, std::move(message)};
   if (kept_.size() == keep_) {
     // Full: the finding replaces the last one kept, if it comes before it.
     if (!KeptBefore(found, kept_.front())) return;
@@ -718,8 +717,7 @@ void Checker::CheckKeys() {
   auto atLineStart = [this](const char* at) {
     return at == text_ || at[-1] == '\n';
   };
-  for (const char* key :
-       {"[Runtime]", "[Commands]", "[UpdCommands]", "[ExpCommands]"}) {
+  for (const char* key : kSectionKeys) {
     const char* first = FindText(text_, end_, key);
     if (first == nullptr) continue;
     if (!atLineStart(first)) {
@@ -901,9 +899,7 @@ void Checker::CheckPendingLine(const SectionLine& line,
            "the command text starts in column 7 whatever is before it: the run runs " +
                Shown(command.raw) + ", not " + Shown(columns.text) +
                " (`pxtool fmt` puts the columns in place)");
-  else if (!isdigit(static_cast<unsigned char>(field[0])) ||
-      !isdigit(static_cast<unsigned char>(field[1])) ||
-      !isdigit(static_cast<unsigned char>(field[2])))
+  else if (std::string_view(field, 3).find_first_not_of("0123456789") != std::string_view::npos)
     Report(field, "result-field-not-digits",
            "result field " + Shown(std::string(field, 3)) + " (columns 3 to "
            "5) is not three digits: the run reads the command from column 7, " +

@@ -29,15 +29,11 @@ std::string Alternatives(const char* value) {
   return text;
 }
 
+// Whether `word` is one of the alternatives of `value` ("text|json|svg").
 bool IsAlternative(const char* value, const char* word) {
-  size_t length = strlen(word);
-  for (const char* p = value;; ++p) {
-    const char* end = strchr(p, '|');
-    size_t size = end ? static_cast<size_t>(end - p) : strlen(p);
-    if (size == length && strncmp(p, word, length) == 0) return true;
-    if (end == nullptr) return false;
-    p = end;
-  }
+  return strchr(word, '|') == nullptr &&
+         (std::string("|") + value + "|").find(std::string("|") + word + "|") !=
+             std::string::npos;
 }
 
 // The option as the usage shows it: "--format text|json", "-reset V".

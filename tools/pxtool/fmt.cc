@@ -93,9 +93,7 @@ int LockForRewrite(RunLock* lock, const std::string& argPath) {
 int RunFmt(const CommandLine& line, const std::string& runLockDirectory) {
   const bool check = line.Has("check");
   PackageLocation where;
-  std::string error;
-  int rc = LocateNamedPackage(line, PackageOperands::kRequired, &where, &error);
-  if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
+  if (int rc = LocateNamedPackage(line, PackageOperands::kRequired, &where)) return rc;
   const std::string argPath = where.ArgPath();
 
   struct stat like;
@@ -105,10 +103,10 @@ int RunFmt(const CommandLine& line, const std::string& runLockDirectory) {
     return Fail("%s: is a symbolic link - nothing changed (format the file it names)",
                 argPath.c_str());
   RunLock lock(runLockDirectory);
-  if (!check && (rc = LockForRewrite(&lock, argPath)) != kExitSuccess) return rc;
+  if (int rc = check ? kExitSuccess : LockForRewrite(&lock, argPath)) return rc;
   // From here on no run starts (where the lock is held): the file is read
   // and replaced under it.
-  std::string text;
+  std::string text, error;
   if (!ReadPackageFile(argPath, kMaxArgumentFileSize, where.dir, &text, &error) ||
       lstat(argPath.c_str(), &like) != 0 || !S_ISREG(like.st_mode))
     return Fail("cannot read the argument file %s", error.c_str());

@@ -2,8 +2,6 @@
 
 #include "pxtool.h"
 
-#include <cstring>
-
 namespace pxtool {
 
 int RunInfo(const CommandLine& line) {

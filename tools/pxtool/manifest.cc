@@ -10,9 +10,8 @@ using namespace signing;
 
 int RunManifest(const CommandLine& line) {
   PackageLocation where;
-  int status = kSuccess;
-  if (!FindNamedPackage(line, &where, &status)) return status;
-  if (!EnterPackage(where.dir)) return kFailure;
+  if (int status = LocateNamedPackage(line, PackageOperands::kRequired, &where)) return status;
+  if (!EnterPackage(where.dir)) return kExitFailure;
   std::string text;
   PackageLayout layout;
   return WriteManifest(where.argFile, &text, &layout);

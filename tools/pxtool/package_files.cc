@@ -54,10 +54,6 @@ std::string PackageLocation::ArgDir() const { return DirectoryPart(ArgPath()); }
 
 bool LocatePackage(const char* first, const char* second,
                    PackageLocation* where, std::string* error) {
-  if (first == nullptr) {
-    *error = "no package directory or argument file given";
-    return false;
-  }
   std::string path(first);
   if (second != nullptr) {
     if (!IsDirectory(path)) {

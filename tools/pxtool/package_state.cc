@@ -22,22 +22,6 @@ std::string Join(const std::string& dir, const char* name) {
   return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-bool ModeOfArgs(const std::vector<std::string>& args, LoggedMode* out) {
-  if (args.empty()) return false;
-  std::vector<std::string> copies(args);
-  std::vector<char*> argv;
-  for (std::string& a : copies) argv.push_back(&a[0]);
-  argv.push_back(nullptr);
-  CmdlineOptions options = ParseCmdline(static_cast<int>(args.size()), argv.data());
-  out->known = true;
-  out->mode = options.expert   ? RunMode::kExpert
-              : options.update ? RunMode::kUpdate
-                               : RunMode::kForce;
-  out->autonomic = options.autonomic;
-  out->values = options.values;
-  return true;
-}
-
 }  // namespace
 
 bool FindLatestStatusFile(const PackageLocation& where,
@@ -82,21 +66,17 @@ bool FindLatestStatusFile(const PackageLocation& where,
 
 pid_t StillRunningCommand(const PackageLocation& where) {
   std::string path = Join(where.ArgDir(), kGroupRecordName), text, error;
-  struct stat st;
   CommandGroup group;
-  if (lstat(path.c_str(), &st) != 0 ||
-      !ReadPackageFile(path, 256, where.dir, &text, &error) ||
+  if (!ReadPackageFile(path, 256, where.dir, &text, &error) ||
       !ParseCommandGroup(text, &group) || !CommandGroupRuns(group))
     return 0;
   return group.pid;
 }
 
-bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,
-                       std::string* error) {
+bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, std::string* error) {
   std::string path = Join(where.dir, kRunLogName);
   struct stat st;
-  *exists = lstat(path.c_str(), &st) == 0;
-  if (!*exists) {
+  if (lstat(path.c_str(), &st) != 0) {
     *log = RunLog();
     return true;
   }
@@ -112,7 +92,18 @@ bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, bool* exists,
 
 LoggedMode ModeOfRun(const LoggedRun& run) {
   LoggedMode mode;
-  ModeOfArgs(run.args, &mode);
+  if (run.args.empty()) return mode;
+  std::vector<std::string> copies(run.args);
+  std::vector<char*> argv;
+  for (std::string& a : copies) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+  CmdlineOptions options = ParseCmdline(static_cast<int>(copies.size()), argv.data());
+  mode.known = true;
+  mode.mode = options.expert   ? RunMode::kExpert
+              : options.update ? RunMode::kUpdate
+                               : RunMode::kForce;
+  mode.autonomic = options.autonomic;
+  mode.values = options.values;
   return mode;
 }
 

@@ -54,8 +54,7 @@ pid_t StillRunningCommand(const PackageLocation& where);
 
 // Reads Quillon.log of the package directory. A missing log is an empty
 // one; other failures are false with `error` naming the file.
-bool ReadPackageRunLog(const PackageLocation& where, RunLog* log,
-                       bool* exists, std::string* error);
+bool ReadPackageRunLog(const PackageLocation& where, RunLog* log, std::string* error);
 
 // --- The section and the progress in it ---------------------------------
 

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <climits>
@@ -11,6 +10,7 @@
 #include <utility>
 
 #include "px_tool.h"
+#include "pxtool.h"
 #include "safe_file.h"
 
 namespace pxtool {
@@ -23,12 +23,6 @@ std::string Join(const std::string& dir, const std::string& path) {
 }
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
-
-bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 &&
-         sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 std::string BasicParamsWhy(const BasicParams& params) {
   switch (params.problem) {
@@ -77,7 +71,7 @@ PlannedCopy PlanCopy(const std::string& dir, const std::string& name,
     copy.problem = "method-3 trailer: the codec refuses it";
   } else if (method != PXTool::PXDecrypt && plainSize == 0) {
     copy.problem = "a bare trailer with nothing before it";
-  } else if (SameFile(src, dst)) {
+  } else if (SameFile(src.c_str(), dst.c_str())) {
     // The package directory is the execution directory: the file is its
     // own copy, which can only be a plain one.
     if (method != PXTool::PXDecrypt)
@@ -316,11 +310,7 @@ class Walker {
            const std::string& why) {
     if (!planning_) return;
     planning_ = false;
-    plan_->end.kind = kind;
-    plan_->end.line = line;
-    plan_->end.result = result;
-    plan_->end.why = why;
-    plan_->end.delayedReboot = conditions_.noted[Delayed];
+    plan_->end = {kind, line, result, why, conditions_.noted[Delayed]};
   }
 
   // A judged step: what the pending flags make of each return code, and of
@@ -445,9 +435,8 @@ Plan MakePlan(const PlanInput& in) {
   const char* text = in.text.data();
   const char* end = TextEnd(text, in.text.size());
   if (in.text.empty()) {
-    plan.end.kind = PlanEnd::kHandlerError;
-    plan.end.result = EXECERROR_HandlerError;
-    plan.end.why = "the argument file is empty: a run cannot map it";
+    plan.end = {PlanEnd::kHandlerError, 0, EXECERROR_HandlerError,
+                "the argument file is empty: a run cannot map it"};
     return plan;
   }
   std::string failure = Prepare(in, text, end, &plan);
@@ -468,15 +457,10 @@ Plan MakePlan(const PlanInput& in) {
                          ", not at the start of a line)";
   }
 
-  if (!failure.empty()) {
-    plan.end.kind = PlanEnd::kHandlerError;
-    plan.end.result = EXECERROR_HandlerError;
-    plan.end.why = failure;
-  } else if (start == nullptr) {
-    plan.end.kind = PlanEnd::kNotFound;
-    plan.end.result = EXECERROR_HandlerError;
-    plan.end.why = plan.sectionWhy;
-  }
+  if (!failure.empty())
+    plan.end = {PlanEnd::kHandlerError, 0, EXECERROR_HandlerError, failure};
+  else if (start == nullptr)
+    plan.end = {PlanEnd::kNotFound, 0, EXECERROR_HandlerError, plan.sectionWhy};
   if (start != nullptr) {
     Walker walker(in, &plan, ModeOfLines(options.force, options.update,
                                           plan.fallback));

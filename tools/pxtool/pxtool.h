@@ -40,6 +40,9 @@ enum class PackageOperands { kOptional, kRequired };
 // or none when required); or kExitFailure with `error`, not yet said.
 int LocateNamedPackage(const CommandLine& line, PackageOperands operands,
                        PackageLocation* where, std::string* error);
+// The same, a failure said: kExitSuccess, or the exit status after the message.
+int LocateNamedPackage(const CommandLine& line, PackageOperands operands,
+                       PackageLocation* where);
 
 // Reads the trailer and plain size of `path`. On failure says on standard
 // error why the file cannot be examined and returns false.

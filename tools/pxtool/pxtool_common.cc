@@ -36,6 +36,13 @@ int LocateNamedPackage(const CommandLine& line, PackageOperands operands,
   return found ? kExitSuccess : kExitFailure;
 }
 
+int LocateNamedPackage(const CommandLine& line, PackageOperands operands,
+                       PackageLocation* where) {
+  std::string error;
+  int status = LocateNamedPackage(line, operands, where, &error);
+  return status == kExitFailure ? Fail("%s", error.c_str()) : status;
+}
+
 const char* MethodName(PXTool::PXCryptMethod method) {
   switch (method) {
     case PXTool::PXDecrypt: return "0 (plain, no trailer)";

@@ -52,12 +52,10 @@ int RunReset(const CommandLine& line, const std::string& runLockDirectory,
     modes.push_back(mode);
   }
   PackageLocation where;
-  std::string error;
-  int rc = LocateNamedPackage(line, PackageOperands::kOptional, &where, &error);
-  if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
+  if (int rc = LocateNamedPackage(line, PackageOperands::kOptional, &where)) return rc;
   bool allSections = modes.empty();
   if (allSections) modes = {RunMode::kForce, RunMode::kUpdate, RunMode::kExpert};
-  std::string argPath = where.ArgPath();
+  std::string argPath = where.ArgPath(), error;
   RunLock lock(runLockDirectory);
   RunLockState state = lock.Take(argPath, &error);
   if (state == RunLockState::kHeld)

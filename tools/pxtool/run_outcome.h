@@ -14,7 +14,6 @@
 namespace pxtool {
 
 // The final code in words: the package model's (outcome_words.h).
-const unsigned int kDelayedRebootBit = kFinalCodeDelayedRebootBit;
 using ::FinalCodeMeaning;
 using ::DescribeFinalCode;
 

@@ -253,9 +253,11 @@ class JsonWriter {
     Next();
     out_->Add(stamp_);
   }
-  void Strings(const std::vector<std::string>& texts) {
+  // An array of the texts (std::string or std::string_view).
+  template <typename Texts>
+  void Strings(const Texts& texts) {
     BeginArray();
-    for (const std::string& text : texts) String(text);
+    for (std::string_view text : texts) String(text);
     EndArray();
   }
 
@@ -735,9 +737,7 @@ class ReportWriter::Impl {
       if (FindOutput(run, c, &captured)) {
         j.Key("output_size").Unsigned(captured.ended ? captured.written
                                                      : captured.output.size());
-        j.Key("output_tail").BeginArray();
-        for (std::string_view line : captured.Tail(kOutputTailLines)) j.String(line);
-        j.EndArray();
+        j.Key("output_tail").Strings(captured.Tail(kOutputTailLines));
       } else {
         j.Key("output_size").Null();
         j.Key("output_tail").Null();

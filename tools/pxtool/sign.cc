@@ -15,8 +15,7 @@ int RunSign(const CommandLine& line) {
   std::vector<std::string> keys = line.All("key");
   if (keys.size() != 1) return line.UsageError("needs exactly one --key SECRET_KEY");
   PackageLocation where;
-  int status = kSuccess;
-  if (!FindNamedPackage(line, &where, &status)) return status;
+  if (int status = LocateNamedPackage(line, PackageOperands::kRequired, &where)) return status;
   const std::string keyPath = keys[0];
   std::string keyText, why;
   if (!ReadSmallFile(keyPath, kMinisignMaxFile, &keyText, &why))
@@ -42,18 +41,17 @@ int RunSign(const CommandLine& line) {
   MinisignSecretKey key;
   if (!ParseMinisignSecretKey(keyText, password, &key, &why))
     return Failure(keyPath, why);
-  if (!EnterPackage(where.dir)) return kFailure;
+  if (!EnterPackage(where.dir)) return kExitFailure;
   std::string manifest;
   PackageLayout layout;
-  status = WriteManifest(where.argFile, &manifest, &layout);
-  if (status != kSuccess) return status;
+  if (int status = WriteManifest(where.argFile, &manifest, &layout)) return status;
   std::string comment = "timestamp:" + std::to_string(time(nullptr)) +
                         "\tfile:" + kManifestName + "\thashed";
   std::string signaturePath = layout.SignaturePath();
   if (!ReplaceWhole(signaturePath, SignMinisign(key, manifest, comment), "pxtmp", 0644,
                     nullptr, &why, nullptr))
     return Failure(signaturePath, why);
-  return kSuccess;
+  return kExitSuccess;
 }
 
 }  // namespace pxtool

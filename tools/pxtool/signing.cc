@@ -7,14 +7,7 @@ namespace signing {
 
 int Failure(const std::string& file, const std::string& why) {
   fprintf(stderr, "pxtool: %s: %s\n", file.c_str(), why.c_str());
-  return kFailure;
-}
-
-bool FindNamedPackage(const CommandLine& line, PackageLocation* where, int* status) {
-  std::string error;
-  *status = LocateNamedPackage(line, PackageOperands::kRequired, where, &error);
-  if (*status == kExitFailure) Fail("%s", error.c_str());
-  return *status == kExitSuccess;
+  return kExitFailure;
 }
 
 bool EnterPackage(const std::string& dir) {
@@ -36,7 +29,7 @@ int WriteManifest(const std::string& argFile, std::string* text,
   *layout = package.layout();
   if (!ReplaceWhole(layout->ManifestPath(), *text, "pxtmp", 0644, nullptr, &why, nullptr))
     return Failure(layout->ManifestPath(), why);
-  return kSuccess;
+  return kExitSuccess;
 }
 
 }  // namespace signing

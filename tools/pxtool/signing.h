@@ -1,5 +1,5 @@
 // What pxtool's signature subcommands (manifest.cc, sign.cc, verify.cc)
-// share: naming the package, their messages, the package as they read it,
+// share: entering the package, their messages, the package as they read it,
 // and writing the manifest. See package_manifest.h and minisign.h for the
 // formats. PACKAGE_DIR [ARGUMENT_FILE] are Quillon's two arguments
 // (package_files.h). The manifest and the signature are written as new
@@ -34,8 +34,6 @@
 
 namespace pxtool {
 namespace signing {
-
-const int kSuccess = 0, kFailure = 1, kUsage = 2;
 
 int Failure(const std::string& file, const std::string& why);
 
@@ -90,10 +88,6 @@ class Package {
   std::string argDigest_;
   std::vector<size_t> markedTaken_;
 };
-
-// Finds the package the operands of `line` name (LocateNamedPackage, one
-// required). False with the exit status after saying why.
-bool FindNamedPackage(const CommandLine& line, PackageLocation* where, int* status);
 
 // Changes into the package directory (where.argFile is then the argument
 // file's path); reports a failure.

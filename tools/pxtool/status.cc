@@ -55,13 +55,8 @@ std::string Hex(unsigned int value) {
 // The return code in a taken line's result field, or -1 when it is not
 // three digits.
 int ResultFieldValue(const std::string& field) {
-  if (field.size() != 3) return -1;
-  int value = 0;
-  for (char c : field) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
+  if (field.size() != 3 || field.find_first_not_of("0123456789") != std::string::npos) return -1;
+  return atoi(field.c_str());
 }
 
 struct Report {
@@ -80,7 +75,6 @@ struct Report {
   // The last command's kept output (Quillon.out), when the files hold it.
   bool outputFound = false;
   CapturedCommand output;
-  bool LastFailed(int rc) const { return lastKilled || rc > 0; }
 };
 
 Json OutputSize(const Report& r) {
@@ -90,10 +84,7 @@ Json OutputSize(const Report& r) {
 
 Json OutputTail(const Report& r) {
   if (!r.outputFound) return Json();
-  Json tail = Json::array();
-  for (std::string_view line : r.output.Tail(kOutputTailLines))
-    tail.push_back(std::string(line));
-  return tail;
+  return r.output.Tail(kOutputTailLines);
 }
 
 Json ToJson(const Report& r) {
@@ -202,7 +193,7 @@ void PrintText(const Report& r) {
     printf("Last command:   line %zu: %s -> %s\n", last->number,
            last->text.c_str(), code.c_str());
     std::vector<std::string_view> tail;
-    if (r.outputFound && r.LastFailed(rc)) tail = r.output.Tail(kOutputTailLines);
+    if (r.outputFound && (r.lastKilled || rc > 0)) tail = r.output.Tail(kOutputTailLines);
     if (!tail.empty())
       printf("Its output:     (the last lines kept in %s)\n", kRunOutputName);
     for (std::string_view line : tail)
@@ -236,11 +227,9 @@ int RunStatus(const CommandLine& line, const std::string& runLockDirectory) {
     return line.UsageError("--timeout needs a number of seconds");
   if (hasTimeout && !wait) return line.UsageError("--timeout needs --wait");
   Report r;
-  std::string error;
-  int rc = LocateNamedPackage(line, PackageOperands::kOptional, &r.where, &error);
-  if (rc != kExitSuccess) return rc == kExitUsage ? rc : Fail("%s", error.c_str());
+  if (int rc = LocateNamedPackage(line, PackageOperands::kOptional, &r.where)) return rc;
   std::string argPath = r.where.ArgPath();
-  std::string text;
+  std::string text, error;
   if (!ReadPackageFile(argPath, kMaxArgumentFileSize, r.where.dir, &text, &error))
     return Fail("cannot read the argument file %s", error.c_str());
   const RunLock runLock(runLockDirectory);
@@ -264,9 +253,8 @@ int RunStatus(const CommandLine& line, const std::string& runLockDirectory) {
   if (lock != RunLockState::kFree && lock != RunLockState::kHeld)
     return Fail("%s", error.c_str());
   RunLog log;
-  bool logExists = false;
   if (!FindLatestStatusFile(r.where, &r.statusFiles, &error) ||
-      !ReadPackageRunLog(r.where, &log, &logExists, &error))
+      !ReadPackageRunLog(r.where, &log, &error))
     return Fail("cannot read %s", error.c_str());
   r.progress = ProgressOfLastRun(text, log);
   const LoggedRun* lastRun = log.runs.empty() ? nullptr : &log.runs.back();

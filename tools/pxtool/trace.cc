@@ -2,7 +2,6 @@
 
 #include "pxtool.h"
 
-#include <cstring>
 #include <string>
 
 #include "debug_ring_reader.h"

@@ -14,8 +14,7 @@ using namespace signing;
 int RunVerify(const CommandLine& line, const std::string& stateDirectory) {
   if (!line.Has("key")) return line.UsageError("needs at least one --key PUBLIC_KEY");
   PackageLocation where;
-  int status = kSuccess;
-  if (!FindNamedPackage(line, &where, &status)) return status;
+  if (int status = LocateNamedPackage(line, PackageOperands::kRequired, &where)) return status;
   std::vector<MinisignPublicKey> keys;
   for (const std::string& path : line.All("key")) {
     std::string text, why;
@@ -25,7 +24,7 @@ int RunVerify(const CommandLine& line, const std::string& stateDirectory) {
       return Failure(path, why);
     keys.push_back(key);
   }
-  if (!EnterPackage(where.dir)) return kFailure;
+  if (!EnterPackage(where.dir)) return kExitFailure;
   const std::string& argFile = where.argFile;
   Package package;
   std::string file, why;
@@ -49,7 +48,7 @@ int RunVerify(const CommandLine& line, const std::string& stateDirectory) {
     return Failure(check.file(), check.why());
   printf("%s: signature good, %zu package files match\n",
          argFile.c_str(), package.layout().files.size());
-  return kSuccess;
+  return kExitSuccess;
 }
 
 }  // namespace pxtool
