@@ -188,14 +188,11 @@ bool GetTraceRingBufferPath(const char* pApplicationName, std::string* path,
 
 bool ReadTraceRing(const std::string& path, TraceRing* ring,
                    std::string* error) {
-  // Non-blocking, so that a FIFO in its place cannot hold the reader up.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return Fail(error, path, strerror(errno));
+  // Opened without blocking, so that a FIFO in its place cannot hold the
+  // reader up.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return Fail(error, path, "not a regular file");
-  }
+  int fd = OpenRegularFile(path.c_str(), O_RDONLY, &st);
+  if (fd < 0) return Fail(error, path, errno == EINVAL ? "not a regular file" : strerror(errno));
 
   // The text header first, so that a large foreign file is not read whole.
   TraceRing result;
