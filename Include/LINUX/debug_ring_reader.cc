@@ -125,9 +125,7 @@ size_t FindWrapFill(const std::string& d, size_t from) {
 // The value of a 16-digit number field.
 bool ParseNumberField(const std::string& d, size_t offset,
                       unsigned long* value) {
-  for (size_t i = 0; i < 16; ++i) {
-    if (!isdigit(static_cast<unsigned char>(d[offset + i]))) return false;
-  }
+  if (d.find_first_not_of("0123456789", offset) < offset + 16) return false;
   *value = strtoul(d.substr(offset, 16).c_str(), nullptr, 10);
   return true;
 }
