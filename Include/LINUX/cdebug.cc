@@ -18,6 +18,7 @@
 #include <cstring>
 #include <new>
 
+#include "debug_ring_layout.h"
 #include "process.h"
 
 namespace {
@@ -114,12 +115,8 @@ void CDebug::ClassInit() {
   m_RegNoHeaderToStderr = 0;
   m_IniDynamicUpdateSeconds = 0;
   m_MemoryTracesFlag = 0;
-  m_RingBufferReuse = false;
   m_NumberOfOpens = 0;
   m_RingBufDir[0] = '\0';
-  int n = snprintf(m_EndMarkerString, sizeof(m_EndMarkerString), "%s\n",
-                   "## TRACE-END ##");
-  m_EndMarkerSize = n > 0 ? static_cast<size_t>(n) : 0;
   m_LogFilePath[0] = '\0';
   m_LogFilePtr = nullptr;
   m_LogPosInitEnd = 0;
@@ -174,9 +171,7 @@ void CDebug::SetConfigDirectory(const char* pDir) {
 }
 
 void CDebug::SetDefaultTraceDirectory(const char* pDir) {
-  if (pDir != nullptr) {
-    CopyText(m_DefaultRingBufDir, sizeof(m_DefaultRingBufDir), pDir);
-  }
+  if (pDir != nullptr) CopyText(m_DefaultRingBufDir, sizeof(m_DefaultRingBufDir), pDir);
 }
 
 // ---------------------------------------------------------------------------
@@ -252,11 +247,9 @@ bool CDebug::Init(const char* pApplicationName) {
         m_RingBufWeight = kDefaultRingWeight;
       }
 
-      long page = sysconf(_SC_PAGESIZE);
-      if (page <= 0) page = 4096;
       if (m_RingBufFactor > 2) m_RingBufFactor = 2;
       const unsigned units = m_RingBufWeight * m_RingBufFactor;
-      m_RingBufSize = static_cast<size_t>(page) * 256 * units;
+      m_RingBufSize = ring_layout::RingSizeUnit() * units;
       if (m_RingBufSize != 0) {
         if (FormatTracePath(m_RingBufFilePath, sizeof(m_RingBufFilePath),
                             m_RingBufDir, lower, "_a")) {

@@ -127,19 +127,15 @@ bool CDebug::ReadDebugConfig(const char* pApplicationName) {
 
   // A directory that cannot be read, and one without ".ini" files, both
   // leave the section closed: environment values and defaults then apply.
-  if (OpenApplicationSection(m_ConfigDir, section, &m_DebugConfigFile)) {
-    ReadConfiguredTraceDirectory(&m_DebugConfigFile, m_RegRingBufDir,
-                                 sizeof(m_RegRingBufDir));
-    m_DebugConfigFile.GetNumberFromIniFile("FileDebugLevel", m_RegDebugLevel);
-    m_DebugConfigFile.GetNumberFromIniFile("TraceFlags", m_TraceFlags);
-    m_DebugConfigFile.GetNumberFromIniFile("RingBufferSizeFactor",
-                                           m_RegTraceFileFactor);
-    m_DebugConfigFile.GetNumberFromIniFile("RingBufferSizeWeight",
-                                           m_RegTraceFileWeight);
-    m_DebugConfigFile.GetNumberFromIniFile("NoHeaderToStderr",
-                                           m_RegNoHeaderToStderr);
-    m_DebugConfigFile.GetNumberFromIniFile("MemoryTracesFlag",
-                                           m_MemoryTracesFlag);
+  CDebugTraceConfigFile& file = m_DebugConfigFile;
+  if (OpenApplicationSection(m_ConfigDir, section, &file)) {
+    ReadConfiguredTraceDirectory(&file, m_RegRingBufDir, sizeof(m_RegRingBufDir));
+    file.GetNumberFromIniFile("FileDebugLevel", m_RegDebugLevel);
+    file.GetNumberFromIniFile("TraceFlags", m_TraceFlags);
+    file.GetNumberFromIniFile("RingBufferSizeFactor", m_RegTraceFileFactor);
+    file.GetNumberFromIniFile("RingBufferSizeWeight", m_RegTraceFileWeight);
+    file.GetNumberFromIniFile("NoHeaderToStderr", m_RegNoHeaderToStderr);
+    file.GetNumberFromIniFile("MemoryTracesFlag", m_MemoryTracesFlag);
   }
 
   ChooseTraceDirectory(m_RegRingBufDir, m_DefaultRingBufDir, m_RingBufDir,
@@ -170,18 +166,18 @@ void CDebug::RecheckDebugConfig() {
     }
   }
 
-  if (m_DebugConfigFile.IsOpen() && m_DebugConfigFile.IsIniFileModified()) {
+  CDebugTraceConfigFile& file = m_DebugConfigFile;
+  if (file.IsOpen() && file.IsIniFileModified()) {
     const char* section = m_pAppName != nullptr ? m_pAppName : "";
-    if (m_DebugConfigFile.OpenSectionInIniFile(nullptr, nullptr, section)) {
+    if (file.OpenSectionInIniFile(nullptr, nullptr, section)) {
       unsigned level;
-      if (m_DebugConfigFile.GetNumberFromIniFile("FileDebugLevel", level)) {
+      if (file.GetNumberFromIniFile("FileDebugLevel", level)) {
         m_RegDebugLevel = level;
         m_Level = level;
         m_LevelSaved = level;
       }
-      m_DebugConfigFile.GetNumberFromIniFile("TraceFlags", m_TraceFlags);
-      m_DebugConfigFile.GetNumberFromIniFile("MemoryTracesFlag",
-                                             m_MemoryTracesFlag);
+      file.GetNumberFromIniFile("TraceFlags", m_TraceFlags);
+      file.GetNumberFromIniFile("MemoryTracesFlag", m_MemoryTracesFlag);
     }
   }
 }

@@ -55,6 +55,7 @@
 namespace {
 
 using ring_layout::FieldOffset;
+using ring_layout::kEndMarker;
 using ring_layout::kEntryAreaStart;
 using ring_layout::kFieldLines;
 using ring_layout::kLineSize;
@@ -64,7 +65,8 @@ using ring_layout::kTitleWidth;
 using ring_layout::kValueWidth;
 using ring_layout::RoundDownToKilobyte;
 
-const int kHeaderLines = static_cast<int>(kFieldLines) + 1;  // and the separator
+const size_t kHeaderLines = kFieldLines + 1;  // and the separator
+const size_t kEndMarkerSize = sizeof(kEndMarker) - 1;
 const size_t kBlankLineSize = 384;
 const size_t kFillerLineSize = 1024;
 const size_t kNoticeRoom = 128;
@@ -139,13 +141,6 @@ bool WriteRepeatedLine(int fd, const char* line, size_t total) {
   return true;
 }
 
-// The step in which a ring that does not fit is made smaller: the size of
-// weight 1, factor 1.
-size_t RingSizeStep() {
-  long page = sysconf(_SC_PAGESIZE);
-  return static_cast<size_t>(page > 0 ? page : 4096) * 256;
-}
-
 // Bytes the ring may take on the file system of `path`: what it has
 // already (`existing`) and what is free for unprivileged users beyond
 // kRingFreeSpaceMargin. No bound when the file system cannot be asked.
@@ -163,29 +158,7 @@ size_t RingRoom(const char* path, size_t existing) {
                                          : static_cast<size_t>(-1);
 }
 
-// Creates the ring file (`*created` true) with kRingFileMode, or opens the
-// one there when it is the process's own. -1 with errno set.
-int OpenRingFile(const char* path, bool* created) {
-  *created = false;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    int fd = CreateExclusive(path, O_RDWR, kRingFileMode, nullptr);
-    if (fd >= 0) {
-      *created = true;
-      return fd;
-    }
-    if (errno != EEXIST) return -1;
-    fd = OpenOwnFile(path, O_RDWR, kRingFileMode, nullptr);
-    if (fd >= 0) return fd;
-    if (errno != ENOENT) return -1;  // removed meanwhile: try again
-  }
-  return -1;
-}
-
 }  // namespace
-
-void CDebug::WriteRingHeaderNumber(size_t offset, size_t value) {
-  PutFieldNumber(m_RingBuffer + offset, value);
-}
 
 unsigned long CDebug::ReadRingHeaderNumber(size_t offset) const {
   char digits[17];
@@ -205,7 +178,6 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   }
   const char* path = m_RingBufFilePath;
   CloseRingBuffer();
-  m_RingBufferReuse = false;
   FileSizeSignalGuard file_size_limit_is_no_kill;
 
   // Never larger than the file system can give without its last margin.
@@ -214,7 +186,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
       lstat(path, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<size_t>(st.st_size) : 0;
   const size_t room = RingRoom(path, existing);
   if (RingBufferSize > room) {
-    const size_t step = RingSizeStep();
+    const size_t step = ring_layout::RingSizeUnit();
     const size_t fitted = room / step * step;
     if (fitted < kEntryAreaStart * 2) {
       PrintToLogFile(
@@ -231,7 +203,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   }
 
   bool created = false;
-  int fd = OpenRingFile(path, &created);
+  int fd = OpenOwnFile(path, O_RDWR | O_CREAT, kRingFileMode, nullptr, &created);
   if (fd >= 0 && fstat(fd, &st) != 0) {
     close(fd);
     fd = -1;
@@ -245,7 +217,6 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     return false;
   }
   m_RingBufFD = fd;
-  m_RingBufferReuse = !created;
   ++m_NumberOfOpens;
   // A file this call created and could not lay out is removed again.
   auto give_up = [&] {
@@ -253,13 +224,12 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     if (created) unlink(path);
   };
 
-  // A file shorter than the size now configured is laid out anew: mapping
-  // past its end would fault on the first entry there.
-  if (m_RingBufferReuse && static_cast<size_t>(st.st_size) < RingBufferSize) {
-    m_RingBufferReuse = false;
-  }
+  // A file this call created is laid out, and so is one shorter than the
+  // size now configured: mapping past its end would fault on the first
+  // entry there.
+  const bool reuse = !created && static_cast<size_t>(st.st_size) >= RingBufferSize;
 
-  if (!m_RingBufferReuse) {
+  if (!reuse) {
     char text[kEntryAreaStart];
     BuildTextHeader(text);
     PutFieldText(text + FieldOffset(0), path);
@@ -270,14 +240,11 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     PutFieldNumber(text + FieldOffset(5), RingBufferSize);
     PutFieldNumber(text + FieldOffset(6), 0);
 
-    // The text header a line at a time, the blank line, the filler lines.
+    // The text header's lines, the blank line, the filler lines.
     const char* failed = nullptr;
-    for (int i = 0; i < kHeaderLines && failed == nullptr; ++i) {
-      if (!WriteAll(fd, text + i * kLineSize, kLineSize))
-        failed = "write haeder";
-    }
-    if (failed == nullptr &&
-        !WriteAll(fd, text + kHeaderLines * kLineSize, kBlankLineSize))
+    if (!WriteAll(fd, text, kHeaderLines * kLineSize))
+      failed = "write haeder";
+    else if (!WriteAll(fd, text + kHeaderLines * kLineSize, kBlankLineSize))
       failed = "write m_InternalDebugBuffer";
     m_LogCountCurrent = kEntryAreaStart;
     if (failed == nullptr) {
@@ -311,11 +278,11 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   m_RingBufSize = RingBufferSize;
   m_Target = TRACE_TARGET_RINGBUFFER;
 
-  if (m_RingBufferReuse) {
+  if (reuse) {
     PutFieldText(m_RingBuffer + kFieldLastOpen, m_StartTime);
     m_NumberOfOpens =
         static_cast<unsigned>(ReadRingHeaderNumber(kFieldNumberOpens)) + 1;
-    WriteRingHeaderNumber(kFieldNumberOpens, m_NumberOfOpens);
+    PutFieldNumber(m_RingBuffer + kFieldNumberOpens, m_NumberOfOpens);
     m_WrapCount = static_cast<unsigned>(ReadRingHeaderNumber(kFieldWrapCount));
     m_LogCountCurrent = ReadRingHeaderNumber(kFieldWritePosition);
   } else {
@@ -385,7 +352,7 @@ void CDebug::TraceToRingBuffer(const char* pFormat, va_list pArguments,
 
 void CDebug::PutRingEntry(const char* entry, size_t length) {
   char saved[sizeof(m_InternalDebugBuffer)];
-  if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
+  if (m_LogCountCurrent + kEndMarkerSize + length > m_RingBufSize) {
     // The header block written at a wrap never wraps again: what does not
     // fit of it is left out.
     if (m_WritingWrapHeader) return;
@@ -401,7 +368,7 @@ void CDebug::PutRingEntry(const char* entry, size_t length) {
     }
 
     ++m_WrapCount;
-    WriteRingHeaderNumber(kFieldWrapCount, m_WrapCount);
+    PutFieldNumber(m_RingBuffer + kFieldWrapCount, m_WrapCount);
 
     m_LogCountCurrent = kEntryAreaStart;
     m_WritingWrapHeader = true;
@@ -415,9 +382,9 @@ void CDebug::PutRingEntry(const char* entry, size_t length) {
     }
     // Should the entry still not fit (a huge header block), it goes right
     // behind the text header; nothing is ever written past the end.
-    if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
+    if (m_LogCountCurrent + kEndMarkerSize + length > m_RingBufSize) {
       m_LogCountCurrent = kEntryAreaStart;
-      if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
+      if (m_LogCountCurrent + kEndMarkerSize + length > m_RingBufSize) {
         length = 0;
       }
     }
@@ -425,8 +392,8 @@ void CDebug::PutRingEntry(const char* entry, size_t length) {
 
   memcpy(m_RingBuffer + m_LogCountCurrent, entry, length);
   m_LogCountCurrent += length;
-  memcpy(m_RingBuffer + m_LogCountCurrent, m_EndMarkerString, m_EndMarkerSize);
-  WriteRingHeaderNumber(kFieldWritePosition, m_LogCountCurrent);
+  memcpy(m_RingBuffer + m_LogCountCurrent, kEndMarker, kEndMarkerSize);
+  PutFieldNumber(m_RingBuffer + kFieldWritePosition, m_LogCountCurrent);
 }
 
 void CDebug::SetApplInitDone() {

@@ -6,6 +6,8 @@
 #ifndef INCLUDE_LINUX_DEBUG_RING_LAYOUT_H_
 #define INCLUDE_LINUX_DEBUG_RING_LAYOUT_H_
 
+#include <unistd.h>
+
 #include <cstddef>
 
 namespace ring_layout {
@@ -44,6 +46,13 @@ const size_t kResumeDistance = 2048;
 
 inline size_t RoundDownToKilobyte(size_t value) {
   return value & ~size_t{1023};
+}
+
+// The ring's size in units of page size x 256 (weight 1, factor 1); a ring
+// that does not fit its file system is made smaller in whole units.
+inline size_t RingSizeUnit() {
+  long page = sysconf(_SC_PAGESIZE);
+  return static_cast<size_t>(page > 0 ? page : 4096) * 256;
 }
 
 }  // namespace ring_layout

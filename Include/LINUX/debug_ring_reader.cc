@@ -125,9 +125,7 @@ size_t FindWrapFill(const std::string& d, size_t from) {
 // The value of a 16-digit number field.
 bool ParseNumberField(const std::string& d, size_t offset,
                       unsigned long* value) {
-  for (size_t i = 0; i < 16; ++i) {
-    if (!isdigit(static_cast<unsigned char>(d[offset + i]))) return false;
-  }
+  if (d.find_first_not_of("0123456789", offset) < offset + 16) return false;
   *value = strtoul(d.substr(offset, 16).c_str(), nullptr, 10);
   return true;
 }
@@ -188,14 +186,11 @@ bool GetTraceRingBufferPath(const char* pApplicationName, std::string* path,
 
 bool ReadTraceRing(const std::string& path, TraceRing* ring,
                    std::string* error) {
-  // Non-blocking, so that a FIFO in its place cannot hold the reader up.
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return Fail(error, path, strerror(errno));
+  // Opened without blocking, so that a FIFO in its place cannot hold the
+  // reader up.
   struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return Fail(error, path, "not a regular file");
-  }
+  int fd = OpenRegularFile(path.c_str(), O_RDONLY, &st);
+  if (fd < 0) return Fail(error, path, errno == EINVAL ? "not a regular file" : strerror(errno));
 
   // The text header first, so that a large foreign file is not read whole.
   TraceRing result;

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +13,6 @@
 #include "safe_file.h"
 
 namespace {
-
-bool IsLineEnd(char c) { return c == '\n' || c == '\r'; }
 
 // Reads exactly `size` bytes of `path` into `buf`.
 bool ReadWholeFile(const char* path, char* buf, size_t size) {
@@ -89,9 +88,6 @@ bool CDebugTraceConfigFile::OpenSectionInIniFile(const char* dir,
   }
 
   free(m_pToIniFileMemory);
-  m_pToIniFileMemory = nullptr;
-  m_pToSectionBeg = nullptr;
-  m_pToSectionEnd = nullptr;
   const size_t size = m_IniFileSize > 0 ? static_cast<size_t>(m_IniFileSize) : 0;
   char* text = size > 0 ? static_cast<char*>(calloc(size + 16, 1)) : nullptr;
   m_pToIniFileMemory = text;
@@ -124,11 +120,8 @@ bool CDebugTraceConfigFile::GetStringFromIniFile(const char* key, char* buf,
                                                  unsigned size) {
   const char* value = FindValue(key);
   if (value == nullptr || buf == nullptr || size == 0) return false;
-  unsigned n = 0;
-  while (n + 1 < size && value[n] != '\0' && !IsLineEnd(value[n])) {
-    buf[n] = value[n];
-    ++n;
-  }
+  const size_t n = std::min<size_t>(strcspn(value, "\n\r"), size - 1);
+  memcpy(buf, value, n);
   buf[n] = '\0';
   return true;
 }

@@ -50,6 +50,39 @@ struct LineReader {
   size_t capacity = 0;
 };
 
+// When the first white-space separated word of `line` equals `field_name`,
+// reads the unsigned decimal number after it and the unit word ("kB", "MB"
+// or "GB" scale by 1024, 1024^2, 1024^3; any other word or none leaves the
+// number as read; a missing number reads as 0), stores the bytes in
+// `*memory_usage` and returns true. Otherwise returns false and leaves
+// `*memory_usage` alone.
+bool check_line(const std::string& line, const std::string& field_name,
+                size_t* memory_usage) {
+  // Most lines of a status file are not the one asked for: compare the
+  // first word in place before paying for a string stream.
+  size_t start = line.find_first_not_of(" \t\n\v\f\r");
+  if (start == std::string::npos ||
+      line.compare(start, field_name.size(), field_name) != 0) {
+    return false;
+  }
+  std::istringstream words(line);
+  std::string read_field_name;
+  words >> read_field_name;
+  if (read_field_name != field_name) return false;
+  unsigned long long value = 0;
+  std::string unit;
+  words >> value >> unit;
+  if (unit == "kB") {
+    value *= 1024ULL;
+  } else if (unit == "MB") {
+    value *= 1024ULL * 1024ULL;
+  } else if (unit == "GB") {
+    value *= 1024ULL * 1024ULL * 1024ULL;
+  }
+  *memory_usage = static_cast<size_t>(value);
+  return true;
+}
+
 }  // namespace
 
 std::string get_current_directory() {
@@ -101,18 +134,13 @@ bool CProcess::get_proc_file(pid_t pid_id, const char* file_name,
   return true;
 }
 
-bool CProcess::get_process_name_by_id(pid_t pid, std::string& process_name) {
-  return get_proc_file(pid, "comm", process_name);
-}
-
 bool CProcess::GetProcessName(std::string& process_name, unsigned int pid_id) {
-  return get_process_name_by_id(static_cast<pid_t>(pid_id), process_name);
+  return get_proc_file(static_cast<pid_t>(pid_id), "comm", process_name);
 }
 
 bool CProcess::GetProcessPath(std::string& process_exec_path,
                               unsigned int pid_id) {
-  char buffer[kPathBufferSize];
-  memset(buffer, 0, sizeof(buffer));
+  char buffer[kPathBufferSize] = {};
   std::string link = get_proc_file_name(static_cast<pid_t>(pid_id), "exe");
   ssize_t length = readlink(link.c_str(), buffer, kPathBufferSize - 1);
   if (length < 1) return false;
@@ -127,61 +155,29 @@ bool CProcess::GetProcessInfo(unsigned int pid_id, std::string& process_name,
   return name_found && path_found;
 }
 
-pid_t CProcess::find_process_by_name(const char* process_name) {
+bool CProcess::FindProcess(unsigned int& pid_id, const char* process_name) {
+  const unsigned int kNotFound = 0xFFFFFFFF;
+  pid_id = kNotFound;
+  if (process_name == nullptr) return false;
   int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return -1;
+  if (fd < 0) return false;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
     close(fd);
-    return -1;
+    return false;
   }
-  pid_t found = -1;
   std::string name;
   while (struct dirent* entry = readdir(dir)) {
     int pid = entry_number(entry->d_name);
-    if (pid < 1) continue;
     // A process that has ended since the directory was read is skipped.
-    if (!get_proc_file(pid, "comm", name)) continue;
+    if (pid < 1 || !get_proc_file(pid, "comm", name)) continue;
     if (name == process_name) {
-      found = pid;
+      pid_id = static_cast<unsigned int>(pid);
       break;
     }
   }
   closedir(dir);
-  return found;
-}
-
-bool CProcess::FindProcess(unsigned int& pid_id, const char* process_name) {
-  pid_t pid = process_name == nullptr ? -1 : find_process_by_name(process_name);
-  pid_id = static_cast<unsigned int>(pid);
-  return pid != -1;
-}
-
-bool check_line(const std::string& line, const std::string& field_name,
-                size_t* memory_usage) {
-  // Most lines of a status file are not the one asked for: compare the
-  // first word in place before paying for a string stream.
-  size_t start = line.find_first_not_of(" \t\n\v\f\r");
-  if (start == std::string::npos ||
-      line.compare(start, field_name.size(), field_name) != 0) {
-    return false;
-  }
-  std::istringstream words(line);
-  std::string read_field_name;
-  words >> read_field_name;
-  if (read_field_name != field_name) return false;
-  unsigned long long value = 0;
-  std::string unit;
-  words >> value >> unit;
-  if (unit == "kB") {
-    value *= 1024ULL;
-  } else if (unit == "MB") {
-    value *= 1024ULL * 1024ULL;
-  } else if (unit == "GB") {
-    value *= 1024ULL * 1024ULL * 1024ULL;
-  }
-  *memory_usage = static_cast<size_t>(value);
-  return true;
+  return pid_id != kNotFound;
 }
 
 void CProcess::GetProcessMemorySpecificInfo(unsigned int pid_id,

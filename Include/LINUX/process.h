@@ -19,7 +19,6 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 class CProcess {
  public:
@@ -145,9 +144,6 @@ class CProcess {
   // into `file_content`; false and unchanged when the file cannot be opened.
   static bool get_proc_file(pid_t pid_id, const char* file_name,
                             std::string& file_content);
-  static bool get_process_name_by_id(pid_t pid, std::string& process_name);
-  // The first matching pid, or -1.
-  static pid_t find_process_by_name(const char* process_name);
   // The common body of the four start operations.
   static bool execute_command(const char* command_line, unsigned int& pid_id,
                               unsigned int& exit_code,
@@ -162,43 +158,9 @@ class CProcess {
 std::string get_current_directory();
 // chdir to `current_dir`; "" returns false without a change.
 bool set_working_directory(const std::string& current_dir);
-// When the first white-space separated word of `line` equals `field_name`,
-// reads the unsigned decimal number after it and the unit word ("kB", "MB"
-// or "GB" scale by 1024, 1024^2, 1024^3; any other word or none leaves the
-// number as read; a missing number reads as 0), stores the bytes in
-// `*memory_usage` and returns true. Otherwise returns false and leaves
-// `*memory_usage` alone.
-bool check_line(const std::string& line, const std::string& field_name,
-                size_t* memory_usage);
-
-// Appends the white-space separated words of `pCmdLine` to `arguments`.
-// No quoting, no escaping. A line ending in white space gets one more,
-// empty, argument; an empty or all-blank line gives exactly one empty
-// argument. A null line appends nothing.
-void split_arguments(const char* pCmdLine, std::vector<std::string>& arguments);
-// The argument table for execv: one pointer per element of `arguments`,
-// pointing at its characters, then a null pointer. The pointers stay valid
-// as long as `arguments` is neither changed nor destroyed.
-std::vector<char*> getArgumentsVTable(std::vector<std::string>& arguments);
-// Remembers the current directory and moves to `pWorkingDir`. Returns the
-// remembered directory, or "" (and no move) when the current directory
-// cannot be read or the move fails.
-std::string set_current_working_directory(const char* pWorkingDir);
-// Forks; the child runs `arguments_table` (PATH search as execvp does) and
-// ends with status 255 when it cannot. `pid_id` receives fork's result
-// (0xFFFFFFFF when fork failed). Asynchronous: true once the child exists.
-// Synchronous: waits as wait_for_process_exit does. Everything the child
-// needs is prepared before the fork; between fork and exec the child only
-// makes async-signal-safe calls.
-bool fork_process(char* const* arguments_table, unsigned int& pid_id,
-                  unsigned int& exit_code, bool async, bool inheritHandles);
 // True when `pid_id` can name a single process: neither 0 nor negative as
 // a pid_t. Given to waitpid or kill, the other values would mean any child,
 // a process group or every process.
 bool is_single_process_id(unsigned int pid_id);
-// Reaps the child `pid_id` (retrying on EINTR). `exit_code` becomes its
-// exit status, or stays 0xFFFFFFFF when it was killed by a signal or the
-// wait failed. True when the exit status is 0. Ids below 1 are refused.
-bool wait_for_process_exit(pid_t pid_id, unsigned int& exit_code);
 
 #endif  // INCLUDE_LINUX_PROCESS_H_

@@ -20,6 +20,7 @@
 #include <climits>
 #include <cstdlib>
 #include <sstream>
+#include <vector>
 
 extern char** environ;
 
@@ -120,8 +121,10 @@ long max_descriptors() {
   _exit(kExecFailedStatus);
 }
 
-}  // namespace
-
+// Appends the white-space separated words of `pCmdLine` to `arguments`.
+// No quoting, no escaping. A line ending in white space gets one more,
+// empty, argument; an empty or all-blank line gives exactly one empty
+// argument. A null line appends nothing.
 void split_arguments(const char* pCmdLine,
                      std::vector<std::string>& arguments) {
   if (pCmdLine == nullptr) return;
@@ -133,6 +136,9 @@ void split_arguments(const char* pCmdLine,
   }
 }
 
+// The argument table for execv: one pointer per element of `arguments`,
+// pointing at its characters, then a null pointer. The pointers stay valid
+// as long as `arguments` is neither changed nor destroyed.
 std::vector<char*> getArgumentsVTable(std::vector<std::string>& arguments) {
   std::vector<char*> table;
   table.reserve(arguments.size() + 1);
@@ -141,6 +147,9 @@ std::vector<char*> getArgumentsVTable(std::vector<std::string>& arguments) {
   return table;
 }
 
+// Remembers the current directory and moves to `pWorkingDir`. Returns the
+// remembered directory, or "" (and no move) when the current directory
+// cannot be read or the move fails.
 std::string set_current_working_directory(const char* pWorkingDir) {
   if (pWorkingDir == nullptr) return std::string();
   std::string saved = get_current_directory();
@@ -148,10 +157,9 @@ std::string set_current_working_directory(const char* pWorkingDir) {
   return saved;
 }
 
-bool is_single_process_id(unsigned int pid_id) {
-  return static_cast<pid_t>(pid_id) > 0;
-}
-
+// Reaps the child `pid_id` (retrying on EINTR). `exit_code` becomes its
+// exit status, or stays 0xFFFFFFFF when it was killed by a signal or the
+// wait failed. True when the exit status is 0. Ids below 1 are refused.
 bool wait_for_process_exit(pid_t pid_id, unsigned int& exit_code) {
   exit_code = kNoExitCode;
   if (!is_single_process_id(static_cast<unsigned int>(pid_id))) return false;
@@ -165,6 +173,12 @@ bool wait_for_process_exit(pid_t pid_id, unsigned int& exit_code) {
   return exit_code == 0;
 }
 
+// Forks; the child runs `arguments_table` (PATH search as execvp does) and
+// ends with status 255 when it cannot. `pid_id` receives fork's result
+// (0xFFFFFFFF when fork failed). Asynchronous: true once the child exists.
+// Synchronous: waits as wait_for_process_exit does. Everything the child
+// needs is prepared before the fork; between fork and exec the child only
+// makes async-signal-safe calls.
 bool fork_process(char* const* arguments_table, unsigned int& pid_id,
                   unsigned int& exit_code, bool async, bool inheritHandles) {
   exit_code = kNoExitCode;
@@ -189,6 +203,12 @@ bool fork_process(char* const* arguments_table, unsigned int& pid_id,
   if (pid == -1) return false;
   if (async) return true;
   return wait_for_process_exit(pid, exit_code);
+}
+
+}  // namespace
+
+bool is_single_process_id(unsigned int pid_id) {
+  return static_cast<pid_t>(pid_id) > 0;
 }
 
 bool CProcess::execute_command(const char* command_line, unsigned int& pid_id,

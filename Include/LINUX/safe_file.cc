@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "path_parts.h"
+
 namespace {
 
 int Refuse(int fd, int error, const std::string& reason, std::string* why) {
@@ -44,8 +46,9 @@ int CreateExclusive(const char* path, int flags, mode_t mode,
   return CreateExclusiveAt(AT_FDCWD, path, flags, mode, why);
 }
 
-int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why) {
-  return OpenOwnFileAt(AT_FDCWD, path, flags, mode, why);
+int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why,
+                bool* created) {
+  return OpenOwnFileAt(AT_FDCWD, path, flags, mode, why, created);
 }
 
 int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
@@ -72,11 +75,13 @@ int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
 }
 
 int OpenOwnFileAt(int dirfd, const char* name, int flags, mode_t mode,
-                  std::string* why) {
+                  std::string* why, bool* created) {
   flags &= ~(O_TRUNC | O_EXCL);
+  if (created != nullptr) *created = false;
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (flags & O_CREAT) {
       int fd = CreateExclusiveAt(dirfd, name, flags, mode, nullptr);
+      if (fd >= 0 && created != nullptr) *created = true;
       if (fd >= 0 || errno != EEXIST) return fd;
     }
     // It exists: open what is there, without following a final link and
@@ -138,11 +143,8 @@ int CreateTemporaryBeside(const std::string& target, const char* tag,
                           mode_t mode, std::string* tempPath,
                           std::string* why) {
   static std::atomic<unsigned> counter{0};
-  size_t slash = target.rfind('/');
-  std::string dir =
-      slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  std::string base =
-      slash == std::string::npos ? target : target.substr(slash + 1);
+  const std::string base = NamePart(target);
+  const std::string dir = target.substr(0, target.size() - base.size());
   std::string stem = dir + "." + base.substr(0, 200) + "." + tag + "-" +
                      std::to_string(getpid()) + "-";
   for (int attempt = 0; attempt < 100; ++attempt) {

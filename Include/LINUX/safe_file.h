@@ -39,15 +39,17 @@ int CreateExclusive(const char* path, int flags, mode_t mode,
 
 // Opens `path` with `flags` (O_RDWR, O_APPEND, O_CREAT, ...; O_TRUNC is
 // ignored: truncate the accepted descriptor instead) and checks it as
-// described above. `mode` is given to a file this call creates.
-int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why);
+// described above. `mode` is given to a file this call creates; *created
+// (when not null) tells whether it did.
+int OpenOwnFile(const char* path, int flags, mode_t mode, std::string* why,
+                bool* created = nullptr);
 
 // The same two, for `name` in the directory open at `dirfd` (which may be
 // O_PATH): for a file kept beside one that the run has left.
 int CreateExclusiveAt(int dirfd, const char* name, int flags, mode_t mode,
                       std::string* why);
 int OpenOwnFileAt(int dirfd, const char* name, int flags, mode_t mode,
-                  std::string* why);
+                  std::string* why, bool* created = nullptr);
 
 // Creates a new file in the directory of `target` named ".<name>.<tag>-<pid>-<n>"
 // with CreateExclusive and returns its descriptor; `tempPath` receives the
