@@ -115,8 +115,12 @@ void CDebug::ClassInit() {
   m_RegNoHeaderToStderr = 0;
   m_IniDynamicUpdateSeconds = 0;
   m_MemoryTracesFlag = 0;
+  m_RingBufferReuse = false;
   m_NumberOfOpens = 0;
   m_RingBufDir[0] = '\0';
+  int n = snprintf(m_EndMarkerString, sizeof(m_EndMarkerString), "%s\n",
+                   "## TRACE-END ##");
+  m_EndMarkerSize = n > 0 ? static_cast<size_t>(n) : 0;
   m_LogFilePath[0] = '\0';
   m_LogFilePtr = nullptr;
   m_LogPosInitEnd = 0;

@@ -257,9 +257,6 @@ class CDebug : public CDebugTraceConfig {
   static FILE* OpenLogFile(const char* path);
   // Reads a 16-digit decimal field of the ring header.
   unsigned long ReadRingHeaderNumber(size_t offset) const;
-  // The command-line lines ("<name> Command Line Options:", one "argv[i]"
-  // line each) to `Target`; nothing when no command line is kept.
-  void WriteCommandLine(unsigned Target);
   // Copies one finished entry into the ring at the write position,
   // wrapping when it does not fit. REQUIRES: the lock is held.
   void PutRingEntry(const char* entry, size_t length);
@@ -300,8 +297,11 @@ class CDebug : public CDebugTraceConfig {
   unsigned m_RegNoHeaderToStderr;
   unsigned m_IniDynamicUpdateSeconds;
   unsigned m_MemoryTracesFlag;  // non-zero: memory figure in entry headers
+  bool m_RingBufferReuse;
   unsigned m_NumberOfOpens;
   char m_RingBufDir[256];  // the trace directory
+  size_t m_EndMarkerSize;
+  char m_EndMarkerString[64];
   char m_LogFilePath[256];
   FILE* m_LogFilePtr;
   long m_LogPosInitEnd;  // log restart point

@@ -22,17 +22,14 @@ const char* ArgumentOrNull(char** argv, int i) {
 
 }  // namespace
 
-void CDebug::WriteCommandLine(unsigned Target) {
-  if (m_MyArgc <= 0) return;
-  PrintIt(Target, "\n%s Command Line Options:",
-          m_pAppName != nullptr ? m_pAppName : "");
-  for (int i = 0; i < m_MyArgc; ++i) {
-    PrintIt(Target, "\nargv[%d] = \"%s\"", i, ArgumentOrNull(m_MyArgv, i));
-  }
-}
-
 void CDebug::WriteLogHeader(unsigned Target) {
-  WriteCommandLine(Target);
+  const char* name = m_pAppName != nullptr ? m_pAppName : "";
+  if (m_MyArgc > 0) {
+    PrintIt(Target, "\n%s Command Line Options:", name);
+    for (int i = 0; i < m_MyArgc; ++i) {
+      PrintIt(Target, "\nargv[%d] = \"%s\"", i, ArgumentOrNull(m_MyArgv, i));
+    }
+  }
 
   PrintIt(Target, "\nKelvane Environment:");
   for (const tokval_t* row = TokValTabEnv; row->pToken != nullptr; ++row) {
@@ -84,6 +81,16 @@ void CDebug::SetMainParams(int argc, char** argv) {
   CCriticalSectionGuard guard(m_SpinLockDebug);
   m_MyArgc = argc;
   m_MyArgv = argv;
-  WriteCommandLine(TRACE_TARGET_LOGFILE);
-  if (m_Target == TRACE_TARGET_RINGBUFFER) WriteCommandLine(TRACE_TARGET_RINGBUFFER);
+  if (argc <= 0) return;
+  const bool to_ring = m_Target == TRACE_TARGET_RINGBUFFER;
+  const char* name = m_pAppName != nullptr ? m_pAppName : "";
+  PrintIt(TRACE_TARGET_LOGFILE, "\n%s Command Line Options:", name);
+  if (to_ring) {
+    PrintIt(TRACE_TARGET_RINGBUFFER, "\n%s Command Line Options:", name);
+  }
+  for (int i = 0; i < argc; ++i) {
+    const char* arg = ArgumentOrNull(argv, i);
+    PrintIt(TRACE_TARGET_LOGFILE, "\nargv[%d] = \"%s\"", i, arg);
+    if (to_ring) PrintIt(TRACE_TARGET_RINGBUFFER, "\nargv[%d] = \"%s\"", i, arg);
+  }
 }

@@ -55,7 +55,6 @@
 namespace {
 
 using ring_layout::FieldOffset;
-using ring_layout::kEndMarker;
 using ring_layout::kEntryAreaStart;
 using ring_layout::kFieldLines;
 using ring_layout::kLineSize;
@@ -66,7 +65,6 @@ using ring_layout::kValueWidth;
 using ring_layout::RoundDownToKilobyte;
 
 const size_t kHeaderLines = kFieldLines + 1;  // and the separator
-const size_t kEndMarkerSize = sizeof(kEndMarker) - 1;
 const size_t kBlankLineSize = 384;
 const size_t kFillerLineSize = 1024;
 const size_t kNoticeRoom = 128;
@@ -178,6 +176,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   }
   const char* path = m_RingBufFilePath;
   CloseRingBuffer();
+  m_RingBufferReuse = false;
   FileSizeSignalGuard file_size_limit_is_no_kill;
 
   // Never larger than the file system can give without its last margin.
@@ -227,9 +226,9 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   // A file this call created is laid out, and so is one shorter than the
   // size now configured: mapping past its end would fault on the first
   // entry there.
-  const bool reuse = !created && static_cast<size_t>(st.st_size) >= RingBufferSize;
+  m_RingBufferReuse = !created && static_cast<size_t>(st.st_size) >= RingBufferSize;
 
-  if (!reuse) {
+  if (!m_RingBufferReuse) {
     char text[kEntryAreaStart];
     BuildTextHeader(text);
     PutFieldText(text + FieldOffset(0), path);
@@ -240,11 +239,12 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
     PutFieldNumber(text + FieldOffset(5), RingBufferSize);
     PutFieldNumber(text + FieldOffset(6), 0);
 
-    // The text header's lines, the blank line, the filler lines.
+    // The text header a line at a time, the blank line, the filler lines.
     const char* failed = nullptr;
-    if (!WriteAll(fd, text, kHeaderLines * kLineSize))
-      failed = "write haeder";
-    else if (!WriteAll(fd, text + kHeaderLines * kLineSize, kBlankLineSize))
+    for (size_t i = 0; i < kHeaderLines && failed == nullptr; ++i) {
+      if (!WriteAll(fd, text + i * kLineSize, kLineSize)) failed = "write haeder";
+    }
+    if (failed == nullptr && !WriteAll(fd, text + kHeaderLines * kLineSize, kBlankLineSize))
       failed = "write m_InternalDebugBuffer";
     m_LogCountCurrent = kEntryAreaStart;
     if (failed == nullptr) {
@@ -278,7 +278,7 @@ bool CDebug::InitRingBuffer(const char* RingBufferName,
   m_RingBufSize = RingBufferSize;
   m_Target = TRACE_TARGET_RINGBUFFER;
 
-  if (reuse) {
+  if (m_RingBufferReuse) {
     PutFieldText(m_RingBuffer + kFieldLastOpen, m_StartTime);
     m_NumberOfOpens =
         static_cast<unsigned>(ReadRingHeaderNumber(kFieldNumberOpens)) + 1;
@@ -352,7 +352,7 @@ void CDebug::TraceToRingBuffer(const char* pFormat, va_list pArguments,
 
 void CDebug::PutRingEntry(const char* entry, size_t length) {
   char saved[sizeof(m_InternalDebugBuffer)];
-  if (m_LogCountCurrent + kEndMarkerSize + length > m_RingBufSize) {
+  if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
     // The header block written at a wrap never wraps again: what does not
     // fit of it is left out.
     if (m_WritingWrapHeader) return;
@@ -382,9 +382,9 @@ void CDebug::PutRingEntry(const char* entry, size_t length) {
     }
     // Should the entry still not fit (a huge header block), it goes right
     // behind the text header; nothing is ever written past the end.
-    if (m_LogCountCurrent + kEndMarkerSize + length > m_RingBufSize) {
+    if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
       m_LogCountCurrent = kEntryAreaStart;
-      if (m_LogCountCurrent + kEndMarkerSize + length > m_RingBufSize) {
+      if (m_LogCountCurrent + m_EndMarkerSize + length > m_RingBufSize) {
         length = 0;
       }
     }
@@ -392,7 +392,7 @@ void CDebug::PutRingEntry(const char* entry, size_t length) {
 
   memcpy(m_RingBuffer + m_LogCountCurrent, entry, length);
   m_LogCountCurrent += length;
-  memcpy(m_RingBuffer + m_LogCountCurrent, kEndMarker, kEndMarkerSize);
+  memcpy(m_RingBuffer + m_LogCountCurrent, m_EndMarkerString, m_EndMarkerSize);
   PutFieldNumber(m_RingBuffer + kFieldWritePosition, m_LogCountCurrent);
 }
 

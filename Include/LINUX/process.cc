@@ -134,8 +134,12 @@ bool CProcess::get_proc_file(pid_t pid_id, const char* file_name,
   return true;
 }
 
+bool CProcess::get_process_name_by_id(pid_t pid, std::string& process_name) {
+  return get_proc_file(pid, "comm", process_name);
+}
+
 bool CProcess::GetProcessName(std::string& process_name, unsigned int pid_id) {
-  return get_proc_file(static_cast<pid_t>(pid_id), "comm", process_name);
+  return get_process_name_by_id(static_cast<pid_t>(pid_id), process_name);
 }
 
 bool CProcess::GetProcessPath(std::string& process_exec_path,
@@ -155,29 +159,33 @@ bool CProcess::GetProcessInfo(unsigned int pid_id, std::string& process_name,
   return name_found && path_found;
 }
 
-bool CProcess::FindProcess(unsigned int& pid_id, const char* process_name) {
-  const unsigned int kNotFound = 0xFFFFFFFF;
-  pid_id = kNotFound;
-  if (process_name == nullptr) return false;
+pid_t CProcess::find_process_by_name(const char* process_name) {
   int fd = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   DIR* dir = fdopendir(fd);
   if (dir == nullptr) {
     close(fd);
-    return false;
+    return -1;
   }
+  pid_t found = -1;
   std::string name;
   while (struct dirent* entry = readdir(dir)) {
     int pid = entry_number(entry->d_name);
     // A process that has ended since the directory was read is skipped.
     if (pid < 1 || !get_proc_file(pid, "comm", name)) continue;
     if (name == process_name) {
-      pid_id = static_cast<unsigned int>(pid);
+      found = pid;
       break;
     }
   }
   closedir(dir);
-  return pid_id != kNotFound;
+  return found;
+}
+
+bool CProcess::FindProcess(unsigned int& pid_id, const char* process_name) {
+  pid_t pid = process_name == nullptr ? -1 : find_process_by_name(process_name);
+  pid_id = static_cast<unsigned int>(pid);
+  return pid != -1;
 }
 
 void CProcess::GetProcessMemorySpecificInfo(unsigned int pid_id,

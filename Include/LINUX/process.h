@@ -144,6 +144,9 @@ class CProcess {
   // into `file_content`; false and unchanged when the file cannot be opened.
   static bool get_proc_file(pid_t pid_id, const char* file_name,
                             std::string& file_content);
+  static bool get_process_name_by_id(pid_t pid, std::string& process_name);
+  // The first matching pid, or -1.
+  static pid_t find_process_by_name(const char* process_name);
   // The common body of the four start operations.
   static bool execute_command(const char* command_line, unsigned int& pid_id,
                               unsigned int& exit_code,
