@@ -95,6 +95,9 @@ const char* const kStatementText[] = {
     // kReadCommands
     "SELECT seq, line, text, started_ms, duration_ms, return_code, verdict"
     " FROM commands WHERE run_id = ?1 ORDER BY seq",
+    // kCountEndedByVerdict
+    "SELECT verdict, count(*) FROM runs WHERE ended_ms IS NOT NULL"
+    " GROUP BY verdict ORDER BY verdict",
     // kReadRun: filled in below with the columns
     nullptr,
 };
@@ -124,16 +127,14 @@ HistoryRun RunFromRow(sqlite3_stmt* row) {
   run.section = TextColumn(row, 5);
   run.commandLine = TextColumn(row, 6);
   if (sqlite3_column_type(row, 7) != SQLITE_NULL) {
-    const char* blob = static_cast<const char*>(sqlite3_column_blob(row, 7));
-    const size_t size = static_cast<size_t>(sqlite3_column_bytes(row, 7));
-    std::vector<std::string> arguments;
-    for (size_t at = 0; at < size;) {
-      const void* zero = memchr(blob + at, '\0', size - at);
-      size_t end = zero ? static_cast<size_t>(static_cast<const char*>(zero) - blob) : size;
-      arguments.emplace_back(blob + at, end - at);
+    // The arguments, each ended by a NUL.
+    const std::string blob = TextColumn(row, 7);
+    run.arguments.emplace();
+    for (size_t at = 0; at < blob.size();) {
+      const size_t end = std::min(blob.find('\0', at), blob.size());
+      run.arguments->push_back(blob.substr(at, end - at));
       at = end + 1;
     }
-    run.arguments = std::move(arguments);
   }
   run.lockHeld = sqlite3_column_int64(row, 8) != 0;
   run.pid = sqlite3_column_int64(row, 9);
@@ -151,21 +152,60 @@ HistoryRun RunFromRow(sqlite3_stmt* row) {
   return run;
 }
 
-// Binds `text`, NULL when empty and `emptyIsNull`.
-void BindText(sqlite3_stmt* statement, int i, const std::string& text,
-              bool emptyIsNull = true) {
-  if (text.empty() && emptyIsNull)
-    sqlite3_bind_null(statement, i);
-  else
-    sqlite3_bind_text(statement, i, text.data(), static_cast<int>(text.size()),
-                      SQLITE_TRANSIENT);
+// The values a statement's parameters take (HistoryDb::Execute binds them
+// to ?1, ?2, ... in order). A text is NOT NULL as it is; EmptyIsNull binds
+// "" as NULL (a column where "" means not known), and a null pointer NULL.
+struct EmptyIsNull {
+  const std::string& text;
+};
+
+void Bind(sqlite3_stmt* statement, int i, long long value) {
+  sqlite3_bind_int64(statement, i, value);
 }
 
-void BindNumber(sqlite3_stmt* statement, int i, const std::optional<long long>& value) {
+void Bind(sqlite3_stmt* statement, int i, const std::optional<long long>& value) {
   if (value)
     sqlite3_bind_int64(statement, i, *value);
   else
     sqlite3_bind_null(statement, i);
+}
+
+void Bind(sqlite3_stmt* statement, int i, const std::string* text) {
+  if (text != nullptr)
+    sqlite3_bind_text(statement, i, text->data(), static_cast<int>(text->size()),
+                      SQLITE_TRANSIENT);
+  else
+    sqlite3_bind_null(statement, i);
+}
+
+void Bind(sqlite3_stmt* statement, int i, const std::string& text) {
+  Bind(statement, i, &text);
+}
+
+void Bind(sqlite3_stmt* statement, int i, EmptyIsNull value) {
+  Bind(statement, i, value.text.empty() ? nullptr : &value.text);
+}
+
+// The arguments as one BLOB, each ended by a NUL (RunFromRow splits it);
+// NULL when they are not kept.
+void Bind(sqlite3_stmt* statement, int i,
+          const std::optional<std::vector<std::string>>& arguments) {
+  if (!arguments) {
+    sqlite3_bind_null(statement, i);
+    return;
+  }
+  std::string blob;
+  for (const std::string& argument : *arguments) blob.append(argument).push_back('\0');
+  sqlite3_bind_blob(statement, i, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+}
+
+// A refusal of this file pair's own (no SQLite code), `what` saying it.
+bool Refused(HistoryError* error, std::string what,
+             HistoryError::Kind kind = HistoryError::kOther) {
+  error->kind = kind;
+  error->code = 0;
+  error->what = std::move(what);
+  return false;
 }
 
 bool IsCorrupt(int code) {
@@ -250,30 +290,9 @@ bool HistoryDb::Open(const std::string& directory, bool write,
   *error = HistoryError();
   directory_ = directory;
   path_ = directory + "/" + kHistoryFileName;
-  if (write) {
-    // The directory and the file are root's alone, made so when missing;
-    // OpenRootsFile makes the file with mode 0600 whatever the umask.
-    std::string why;
-    int dirFd = OpenRootsDirectory(directory, "the history database", true,
-                                   nullptr, &why);
-    if (dirFd < 0) {
-      error->kind = HistoryError::kOther;
-      error->what = why.empty() ? directory + ": " + strerror(errno) : why;
-      return false;
-    }
-    int fd = OpenRootsFile(dirFd, kHistoryFileName, O_RDWR | O_CREAT, &why);
-    int openError = errno;
-    close(dirFd);
-    if (fd < 0) {
-      error->kind = HistoryError::kOther;
-      error->what = path_ + ": " + (why.empty() ? strerror(openError) : why);
-      return false;
-    }
-    close(fd);
-  } else {
-    struct stat st;
-    if (lstat(path_.c_str(), &st) != 0 && errno == ENOENT) return false;
-  }
+  struct stat st;
+  if (write && !MakeFile(false, error)) return false;
+  if (!write && lstat(path_.c_str(), &st) != 0 && errno == ENOENT) return false;
   if (!OpenFile(write, error)) return false;
   if (SetUp(error)) return true;
   if (!write || error->kind != HistoryError::kCorrupt) {
@@ -282,24 +301,27 @@ bool HistoryDb::Open(const std::string& directory, bool write,
     return false;
   }
   // A corrupt database is kept aside for a look, and a new one begun.
-  HistoryError corrupt = *error;
   Close();
-  if (!SetAside(setAside, error)) return false;
-  std::string why;
-  int dirFd = OpenRootsDirectory(directory, "the history database", false,
-                                 nullptr, &why);
-  int fd = dirFd < 0 ? -1 : OpenRootsFile(dirFd, kHistoryFileName, O_RDWR | O_CREAT, &why);
-  if (dirFd >= 0) close(dirFd);
-  if (fd < 0) {
-    error->kind = HistoryError::kOther;
-    error->what = path_ + ": " + (why.empty() ? strerror(errno) : why);
-    return false;
-  }
-  close(fd);
+  if (!SetAside(setAside, error) || !MakeFile(true, error)) return false;
   *error = HistoryError();
   if (OpenFile(true, error) && SetUp(error)) return true;
   Close();
   return false;
+}
+
+bool HistoryDb::MakeFile(bool again, HistoryError* error) {
+  // The directory and the file are root's alone, made so when missing;
+  // OpenRootsFile makes the file with mode 0600 whatever the umask.
+  std::string why;
+  int dirFd = OpenRootsDirectory(directory_, "the history database", !again, nullptr, &why);
+  if (dirFd < 0 && !again)
+    return Refused(error, why.empty() ? directory_ + ": " + strerror(errno) : why);
+  int fd = dirFd < 0 ? -1 : OpenRootsFile(dirFd, kHistoryFileName, O_RDWR | O_CREAT, &why);
+  int openError = errno;
+  if (dirFd >= 0) close(dirFd);
+  if (fd < 0) return Refused(error, path_ + ": " + (why.empty() ? strerror(openError) : why));
+  close(fd);
+  return true;
 }
 
 bool HistoryDb::OpenFile(bool write, HistoryError* error) {
@@ -335,14 +357,11 @@ bool HistoryDb::SetUp(HistoryError* error) {
   int current = 0;
   if (!version(&current)) return false;
   const int known = HistorySchemaVersion();
-  if (current > known && write) {
-    error->kind = HistoryError::kNewer;
-    error->code = 0;
-    error->what = path_ + ": schema version " + std::to_string(current) +
-                  " is newer than this program's " + std::to_string(known) +
-                  " - not written";
-    return false;
-  }
+  if (current > known && write)
+    return Refused(error, path_ + ": schema version " + std::to_string(current) +
+                              " is newer than this program's " + std::to_string(known) +
+                              " - not written",
+                   HistoryError::kNewer);
   if (current < known && write) {
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
     // Another process may have migrated it meanwhile.
@@ -408,10 +427,7 @@ bool HistoryDb::SetAside(std::string* setAside, HistoryError* error) {
     if (renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, aside.c_str(),
                   RENAME_NOREPLACE) != 0) {
       if (errno == EEXIST) continue;
-      error->kind = HistoryError::kOther;
-      error->code = 0;
-      error->what = path_ + ": corrupt, and cannot be set aside: " + strerror(errno);
-      return false;
+      return Refused(error, path_ + ": corrupt, and cannot be set aside: " + strerror(errno));
     }
     // The journal files belong to the old database, never to the new one.
     for (const char* suffix : {"-wal", "-shm"})
@@ -419,9 +435,7 @@ bool HistoryDb::SetAside(std::string* setAside, HistoryError* error) {
     if (setAside != nullptr) *setAside = aside;
     return true;
   }
-  error->kind = HistoryError::kOther;
-  error->what = path_ + ": corrupt, and no name is free to set it aside";
-  return false;
+  return Refused(error, path_ + ": corrupt, and no name is free to set it aside");
 }
 
 sqlite3_stmt* HistoryDb::Prepared(Statement which, HistoryError* error) {
@@ -442,10 +456,22 @@ sqlite3_stmt* HistoryDb::Prepared(Statement which, HistoryError* error) {
   return statements_[which];
 }
 
-bool HistoryDb::Step(sqlite3_stmt* statement, HistoryError* error) {
-  int code = sqlite3_step(statement);
-  sqlite3_reset(statement);
-  return code == SQLITE_DONE || Failed(code, "write", error);
+template <typename Row, typename... Values>
+bool HistoryDb::Execute(Statement which, const char* doing, HistoryError* error, Row row,
+                        const Values&... values) {
+  sqlite3_stmt* s = Prepared(which, error);
+  if (s == nullptr) return false;
+  int i = 0;
+  (Bind(s, ++i, values), ...);
+  int code;
+  while ((code = sqlite3_step(s)) == SQLITE_ROW) row(s);
+  sqlite3_reset(s);
+  return code == SQLITE_DONE || Failed(code, doing, error);
+}
+
+template <typename... Values>
+bool HistoryDb::Write(Statement which, HistoryError* error, const Values&... values) {
+  return Execute(which, "write", error, [](sqlite3_stmt*) {}, values...);
 }
 
 bool HistoryDb::Begin(HistoryError* error) { return Exec("BEGIN IMMEDIATE", error); }
@@ -462,97 +488,48 @@ void HistoryDb::Rollback() {
 }
 
 bool HistoryDb::InsertRun(const HistoryRun& run, long long* id, HistoryError* error) {
-  sqlite3_stmt* s = Prepared(kInsertRun, error);
-  if (s == nullptr) return false;
-  BindText(s, 1, run.packageDir, false);
-  BindText(s, 2, run.argFile, false);
-  BindText(s, 3, run.initialDir, false);
-  BindText(s, 4, run.mode, false);
-  BindText(s, 5, run.section);
-  BindText(s, 6, run.commandLine, false);
-  if (run.arguments) {
-    std::string blob;
-    for (const std::string& argument : *run.arguments) blob.append(argument).push_back('\0');
-    sqlite3_bind_blob(s, 7, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
-  }
-  sqlite3_bind_int(s, 8, run.lockHeld ? 1 : 0);
-  sqlite3_bind_int64(s, 9, run.pid);
-  sqlite3_bind_int64(s, 10, static_cast<long long>(run.pidStart));
-  BindText(s, 11, run.bootId, false);
-  sqlite3_bind_int64(s, 12, run.startedMs);
-  BindText(s, 13, run.digest);
-  BindText(s, 14, run.keyId);
-  if (!run.keyId.empty()) BindText(s, 15, run.trustedComment, false);
-  if (!Step(s, error)) return false;
+  // The trusted comment is kept only with the signer's key id.
+  if (!Write(kInsertRun, error, run.packageDir, run.argFile, run.initialDir, run.mode,
+             EmptyIsNull{run.section}, run.commandLine, run.arguments, run.lockHeld ? 1LL : 0LL,
+             run.pid, static_cast<long long>(run.pidStart), run.bootId, run.startedMs,
+             EmptyIsNull{run.digest}, EmptyIsNull{run.keyId},
+             run.keyId.empty() ? nullptr : &run.trustedComment))
+    return false;
   *id = sqlite3_last_insert_rowid(db_);
   return true;
 }
 
 bool HistoryDb::UpdateRunFacts(const HistoryRun& run, HistoryError* error) {
-  sqlite3_stmt* s = Prepared(kUpdateFacts, error);
-  if (s == nullptr) return false;
-  sqlite3_bind_int64(s, 1, run.id);
-  BindText(s, 2, run.section);
-  BindText(s, 3, run.digest);
-  BindText(s, 4, run.keyId);
-  if (!run.keyId.empty()) BindText(s, 5, run.trustedComment, false);
-  return Step(s, error);
+  return Write(kUpdateFacts, error, run.id, EmptyIsNull{run.section}, EmptyIsNull{run.digest},
+               EmptyIsNull{run.keyId}, run.keyId.empty() ? nullptr : &run.trustedComment);
 }
 
 bool HistoryDb::PutCommand(long long runId, const HistoryCommand& command,
                            HistoryError* error) {
-  sqlite3_stmt* s = Prepared(kPutCommand, error);
-  if (s == nullptr) return false;
-  sqlite3_bind_int64(s, 1, runId);
-  sqlite3_bind_int64(s, 2, command.seq);
-  sqlite3_bind_int64(s, 3, command.line);
-  BindText(s, 4, command.text, false);
-  sqlite3_bind_int64(s, 5, command.startedMs);
-  BindNumber(s, 6, command.durationMs);
-  BindNumber(s, 7, command.returnCode);
-  BindText(s, 8, command.verdict);
-  return Step(s, error);
+  return Write(kPutCommand, error, runId, command.seq, command.line, command.text,
+               command.startedMs, command.durationMs, command.returnCode,
+               EmptyIsNull{command.verdict});
 }
 
 bool HistoryDb::EndRun(const HistoryRun& run, HistoryError* error) {
-  sqlite3_stmt* s = Prepared(kEndRun, error);
-  if (s == nullptr) return false;
-  sqlite3_bind_int64(s, 1, run.id);
-  BindNumber(s, 2, run.endedMs);
-  BindNumber(s, 3, run.finalCode);
-  BindText(s, 4, run.verdict);
-  BindText(s, 5, run.reboot);
-  return Step(s, error);
+  return Write(kEndRun, error, run.id, run.endedMs, run.finalCode, EmptyIsNull{run.verdict},
+               EmptyIsNull{run.reboot});
 }
 
 bool HistoryDb::MarkInterrupted(const std::string& argFile, long long runId,
                                 long long whenMs, HistoryError* error) {
-  sqlite3_stmt* s = Prepared(kMarkInterrupted, error);
-  if (s == nullptr) return false;
-  BindText(s, 1, argFile, false);
-  sqlite3_bind_int64(s, 2, runId);
-  sqlite3_bind_int64(s, 3, whenMs);
-  return Step(s, error);
+  return Write(kMarkInterrupted, error, argFile, runId, whenMs);
 }
 
 bool HistoryDb::Prune(long long keep, long long* removed, HistoryError* error) {
   if (removed != nullptr) *removed = 0;
-  sqlite3_stmt* s = Prepared(kMaxId, error);
-  if (s == nullptr) return false;
-  int code = sqlite3_step(s);
-  if (code != SQLITE_ROW) return Failed(code, "read", error);
-  const long long last = sqlite3_column_int64(s, 0);
-  sqlite3_reset(s);
+  long long last = 0;
+  if (!Execute(kMaxId, "read", error,
+               [&](sqlite3_stmt* row) { last = sqlite3_column_int64(row, 0); }))
+    return false;
   const long long cut = last - std::max(keep, 0LL);
   if (cut <= 0) return true;
-  s = Prepared(kPruneCommands, error);
-  if (s == nullptr) return false;
-  sqlite3_bind_int64(s, 1, cut);
-  if (!Step(s, error)) return false;
-  s = Prepared(kPruneRuns, error);
-  if (s == nullptr) return false;
-  sqlite3_bind_int64(s, 1, cut);
-  if (!Step(s, error)) return false;
+  if (!Write(kPruneCommands, error, cut) || !Write(kPruneRuns, error, cut)) return false;
   if (removed != nullptr) *removed = sqlite3_changes(db_);
   return true;
 }
@@ -564,8 +541,8 @@ bool HistoryDb::Query(const std::string& sql, const std::vector<std::string>& te
   int code = sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr);
   if (code != SQLITE_OK) return Failed(code, "prepare", error);
   int i = 1;
-  for (const std::string& text : texts) BindText(s, i++, text, false);
-  for (long long number : numbers) sqlite3_bind_int64(s, i++, number);
+  for (const std::string& text : texts) Bind(s, i++, text);
+  for (long long number : numbers) Bind(s, i++, number);
   while ((code = sqlite3_step(s)) == SQLITE_ROW) runs->push_back(RunFromRow(s));
   sqlite3_finalize(s);
   return code == SQLITE_DONE || Failed(code, "read", error);
@@ -594,22 +571,13 @@ bool HistoryDb::ReadRuns(const HistoryQuery& query, std::vector<HistoryRun>* run
 
 bool HistoryDb::ReadRun(long long id, std::optional<HistoryRun>* run,
                         HistoryError* error) {
-  sqlite3_stmt* s = Prepared(kReadRun, error);
-  if (s == nullptr) return false;
-  sqlite3_bind_int64(s, 1, id);
-  int code = sqlite3_step(s);
-  if (code == SQLITE_ROW) *run = RunFromRow(s);
-  sqlite3_reset(s);
-  return code == SQLITE_ROW || code == SQLITE_DONE || Failed(code, "read", error);
+  return Execute(kReadRun, "read", error,
+                 [&](sqlite3_stmt* row) { *run = RunFromRow(row); }, id);
 }
 
 bool HistoryDb::ReadCommands(long long runId, std::vector<HistoryCommand>* commands,
                              HistoryError* error) {
-  sqlite3_stmt* s = Prepared(kReadCommands, error);
-  if (s == nullptr) return false;
-  sqlite3_bind_int64(s, 1, runId);
-  int code;
-  while ((code = sqlite3_step(s)) == SQLITE_ROW) {
+  return Execute(kReadCommands, "read", error, [&](sqlite3_stmt* s) {
     HistoryCommand command;
     command.seq = sqlite3_column_int64(s, 0);
     command.line = sqlite3_column_int64(s, 1);
@@ -619,23 +587,14 @@ bool HistoryDb::ReadCommands(long long runId, std::vector<HistoryCommand>* comma
     command.returnCode = NumberColumn(s, 5);
     command.verdict = TextColumn(s, 6);
     commands->push_back(std::move(command));
-  }
-  sqlite3_reset(s);
-  return code == SQLITE_DONE || Failed(code, "read", error);
+  }, runId);
 }
 
 bool HistoryDb::CountEndedByVerdict(
     std::vector<std::pair<std::string, long long>>* counts, HistoryError* error) {
-  sqlite3_stmt* s = nullptr;
-  int code = sqlite3_prepare_v2(db_,
-                                "SELECT verdict, count(*) FROM runs WHERE ended_ms IS NOT NULL"
-                                " GROUP BY verdict ORDER BY verdict",
-                                -1, &s, nullptr);
-  if (code != SQLITE_OK) return Failed(code, "prepare", error);
-  while ((code = sqlite3_step(s)) == SQLITE_ROW)
-    counts->push_back({TextColumn(s, 0), sqlite3_column_int64(s, 1)});
-  sqlite3_finalize(s);
-  return code == SQLITE_DONE || Failed(code, "read", error);
+  return Execute(kCountEndedByVerdict, "read", error, [&](sqlite3_stmt* row) {
+    counts->push_back({TextColumn(row, 0), sqlite3_column_int64(row, 1)});
+  });
 }
 
 bool HistoryDb::ReadOpenRuns(std::vector<HistoryRun>* runs, HistoryError* error) {

@@ -163,18 +163,30 @@ class HistoryDb {
  private:
   enum Statement {
     kInsertRun, kUpdateFacts, kPutCommand, kEndRun, kMarkInterrupted,
-    kPruneRuns, kPruneCommands, kMaxId, kReadCommands, kReadRun,
-    kStatementCount
+    kPruneRuns, kPruneCommands, kMaxId, kReadCommands, kCountEndedByVerdict,
+    kReadRun, kStatementCount
   };
   bool Open(const std::string& directory, bool write, std::string* setAside,
             HistoryError* error);
+  // Makes the file root's alone in the root-only directory, which is made
+  // when missing; `again`, after a corrupt file was set aside: the directory
+  // is not made again, and a failure to open it is said of the file.
+  bool MakeFile(bool again, HistoryError* error);
   bool OpenFile(bool write, HistoryError* error);
   bool SetUp(HistoryError* error);
   bool SetWal(HistoryError* error);
   bool SetAside(std::string* setAside, HistoryError* error);
   bool Exec(const char* sql, HistoryError* error, const char* doing = nullptr);
   sqlite3_stmt* Prepared(Statement which, HistoryError* error);
-  bool Step(sqlite3_stmt* statement, HistoryError* error);
+  // Runs `which` with `values` bound to ?1, ?2, ... (history_db.cc's Bind
+  // has their kinds), handing each row to `row`; false with *error when it
+  // fails, `doing` ("read", "write") saying what failed.
+  template <typename Row, typename... Values>
+  bool Execute(Statement which, const char* doing, HistoryError* error, Row row,
+               const Values&... values);
+  // Runs the writing statement `which` with `values`.
+  template <typename... Values>
+  bool Write(Statement which, HistoryError* error, const Values&... values);
   bool Query(const std::string& sql, const std::vector<std::string>& texts,
              const std::vector<long long>& numbers,
              std::vector<HistoryRun>* runs, HistoryError* error);

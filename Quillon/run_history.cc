@@ -15,6 +15,18 @@ long long MsSince(const struct timespec& start) {
          (now.tv_nsec - start.tv_nsec) / 1000000;
 }
 
+// Does `record` when `history` is recording; a lack of memory meanwhile
+// ends the record (RunHistory throws nothing).
+template <typename Record>
+void Recorded(RunHistory* history, Record record) {
+  if (!history->Recording()) return;
+  try {
+    record();
+  } catch (const std::exception&) {
+    history->NotRecorded("out of memory");
+  }
+}
+
 }  // namespace
 
 void RunHistory::Report(const HistoryError& error) {
@@ -92,34 +104,26 @@ bool RunHistory::Write() {
 }
 
 void RunHistory::SetDigest(const std::string& digest) {
-  if (!db_.IsOpen()) return;
-  try {
+  Recorded(this, [&] {
     run_.digest = digest;
     factsHeld_ = true;
-  } catch (const std::exception&) {
-    NotRecorded("out of memory");
-  }
+  });
 }
 
 void RunHistory::SetSigner(const std::string& keyId, const std::string& trustedComment) {
-  if (!db_.IsOpen()) return;
-  try {
+  Recorded(this, [&] {
     run_.keyId = keyId;
     run_.trustedComment = trustedComment;
     factsHeld_ = true;
-  } catch (const std::exception&) {
-    NotRecorded("out of memory");
-  }
+  });
 }
 
 void RunHistory::SetSection(const std::string& key) {
-  if (!db_.IsOpen() || key == run_.section) return;
-  try {
+  if (key == run_.section) return;
+  Recorded(this, [&] {
     run_.section = key;
     factsHeld_ = true;
-  } catch (const std::exception&) {
-    NotRecorded("out of memory");
-  }
+  });
 }
 
 HistoryCommand* RunHistory::Current() {
@@ -129,8 +133,7 @@ HistoryCommand* RunHistory::Current() {
 }
 
 void RunHistory::LineTaken(long long line, const std::string& text, bool runs) {
-  if (!db_.IsOpen()) return;
-  try {
+  Recorded(this, [&] {
     current_ = HistoryCommand();
     current_.seq = ++lines_;
     current_.line = line;
@@ -139,46 +142,37 @@ void RunHistory::LineTaken(long long line, const std::string& text, bool runs) {
     clock_gettime(CLOCK_MONOTONIC, &currentStart_);
     Current();
     if (runs) Write();
-  } catch (const std::exception&) {
-    NotRecorded("out of memory");
-  }
+  });
 }
 
 void RunHistory::LineReturned(unsigned int returnCode) {
-  if (!db_.IsOpen() || current_.seq == 0) return;
-  try {
+  if (current_.seq == 0) return;
+  Recorded(this, [&] {
     current_.durationMs = MsSince(currentStart_);
     current_.returnCode = returnCode;
     current_.verdict = "error";
     *Current() = current_;
-  } catch (const std::exception&) {
-    NotRecorded("out of memory");
-  }
+  });
 }
 
 void RunHistory::LineJudged(const char* verdict, unsigned int returnCode) {
-  if (!db_.IsOpen() || current_.seq == 0) return;
-  try {
+  if (current_.seq == 0) return;
+  Recorded(this, [&] {
     if (!current_.durationMs) current_.durationMs = MsSince(currentStart_);
     current_.returnCode = returnCode;
     current_.verdict = verdict;
     *Current() = current_;
-  } catch (const std::exception&) {
-    NotRecorded("out of memory");
-  }
+  });
 }
 
 void RunHistory::End(unsigned int finalCode, bool autonomic) {
-  if (!db_.IsOpen()) return;
-  try {
+  Recorded(this, [&] {
     run_.endedMs = HistoryNowMs();
     run_.finalCode = finalCode;
     run_.verdict = DescribeFinalCode(finalCode, autonomic).verdict;
     run_.reboot = RebootWords(finalCode, autonomic);
     endHeld_ = true;
     Write();
-  } catch (const std::exception&) {
-    NotRecorded("out of memory");
-  }
+  });
   db_.Close();
 }

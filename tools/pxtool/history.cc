@@ -33,9 +33,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -45,6 +45,7 @@
 #include "path_parts.h"
 #include "command_line.h"
 #include "pxtool.h"
+#include "safe_file.h"
 
 namespace pxtool {
 
@@ -349,9 +350,7 @@ int Resume(const std::string& program, const HistoryRun& run) {
   }
   close(report[1]);
   int failed[2] = {0, 0};
-  ssize_t got;
-  while ((got = read(report[0], failed, sizeof(failed))) < 0 && errno == EINTR) {
-  }
+  const ssize_t got = ReadFully(report[0], failed, sizeof(failed));
   close(report[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -374,14 +373,9 @@ bool PrintOpenMetrics(HistoryDb& db, const std::string& bootId, HistoryError* er
   if (db.IsOpen() && (!db.CountEndedByVerdict(&counts, error) ||
                       !db.ReadOpenRuns(&open, error) || !db.ReadLastRuns(&last, error)))
     return false;
-  for (const HistoryRun& run : open) {
-    const std::string state = RunState(run, bootId);
-    auto at = std::find_if(counts.begin(), counts.end(),
-                           [&](const auto& c) { return c.first == state; });
-    if (at == counts.end()) counts.push_back({state, 1});
-    else ++at->second;
-  }
-  std::sort(counts.begin(), counts.end());
+  // The runs without an end count as running or interrupted.
+  std::map<std::string, long long> totals(counts.begin(), counts.end());
+  for (const HistoryRun& run : open) ++totals[RunState(run, bootId)];
   auto label = [](const std::string& value) {
     std::string text;
     for (char c : value) {
@@ -394,7 +388,7 @@ bool PrintOpenMetrics(HistoryDb& db, const std::string& bootId, HistoryError* er
   };
   printf("# TYPE quillon_runs counter\n"
          "# HELP quillon_runs Runs of Quillon in the history database, by verdict.\n");
-  for (const auto& [verdict, count] : counts)
+  for (const auto& [verdict, count] : totals)
     printf("quillon_runs_total{verdict=\"%s\"} %lld\n", label(verdict).c_str(), count);
   printf("# TYPE quillon_last_run_timestamp_seconds gauge\n"
          "# HELP quillon_last_run_timestamp_seconds Start of the last run of each package "
