@@ -29,15 +29,10 @@ void WriteResultField(char* line, unsigned int Sysret) {
 // the command, so that a huge one costs no memory here.
 bool NamesInstaller(const std::string& command) {
   static const char kName[] = "TALBOT";
-  const size_t length = sizeof(kName) - 1;
-  for (size_t at = 0; at + length <= command.size(); ++at) {
-    size_t i = 0;
-    while (i < length &&
-           toupper(static_cast<unsigned char>(command[at + i])) == kName[i])
-      ++i;
-    if (i == length) return true;
-  }
-  return false;
+  return std::search(command.begin(), command.end(), kName, kName + sizeof(kName) - 1,
+                     [](char c, char upper) {
+                       return toupper(static_cast<unsigned char>(c)) == upper;
+                     }) != command.end();
 }
 
 // The masked copy of `text` that the trace and the run log show; false when

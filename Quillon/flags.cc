@@ -90,20 +90,6 @@ constexpr bool EveryConditionHasItsGlobal() {
 static_assert(EveryConditionHasItsGlobal(),
               "a condition keyword has no global in kConditionGlobals");
 
-void StoreConditions(const Conditions& c);
-
-}  // namespace
-
-Conditions CurrentConditions() {
-  Conditions c;
-  for (const auto& entry : kConditionGlobals)
-    c.noted[entry.slot] = *entry.global;
-  c.cmdRet = cmdRet;
-  return c;
-}
-
-namespace {
-
 void StoreConditions(const Conditions& c) {
   for (const auto& entry : kConditionGlobals)
     *entry.global = c.noted[entry.slot];
@@ -121,6 +107,14 @@ void StoreConditions(const Conditions& c) {
 }
 
 }  // namespace
+
+Conditions CurrentConditions() {
+  Conditions c;
+  for (const auto& entry : kConditionGlobals)
+    c.noted[entry.slot] = *entry.global;
+  c.cmdRet = cmdRet;
+  return c;
+}
 
 void ClearPendingFlags() {
   for (int flag = 0; flag < MAX_FLAGS; ++flag) ReleaseSlot(flag);

@@ -5,11 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
-
 const size_t kCodeCopySize = 8192;  // the working copy of one omit code
-
-}  // namespace
 
 std::vector<OmitPiece> SplitOmitList(const std::string& list) {
   // Cleaning keeps every character in its place but the surrounding

@@ -57,6 +57,13 @@ std::string EncodeLine(const uint8_t* data, size_t size) {
   return text;
 }
 
+// Wipes a buffer that held secrets, however its scope is left.
+struct Wipe {
+  void* data;
+  size_t size;
+  ~Wipe() { OPENSSL_cleanse(data, size); }
+};
+
 // Decodes a base64 line that must yield exactly `size` bytes (at most 158).
 // Only the one canonical text is accepted: padded, no blanks, the unused
 // low bits of the last digit zero. EVP_DecodeBlock alone would skip blanks
@@ -65,15 +72,16 @@ bool DecodeLine(const std::string& line, uint8_t* out, size_t size) {
   const size_t textSize = 4 * ((size + 2) / 3);
   if (line.size() != textSize) return false;
   uint8_t decoded[kSecretBlob + 2];  // 3 bytes per 4 digits, padding included
+  Wipe wipe{decoded, sizeof(decoded)};
   if (textSize / 4 * 3 > sizeof(decoded)) return false;
   int length = EVP_DecodeBlock(decoded,
                                reinterpret_cast<const unsigned char*>(line.data()),
                                static_cast<int>(line.size()));
-  bool ok = length == static_cast<int>(textSize / 4 * 3) &&
-            EncodeLine(decoded, size) == line;
-  if (ok) memcpy(out, decoded, size);
-  OPENSSL_cleanse(decoded, sizeof(decoded));
-  return ok;
+  if (length != static_cast<int>(textSize / 4 * 3) ||
+      EncodeLine(decoded, size) != line)
+    return false;
+  memcpy(out, decoded, size);
+  return true;
 }
 
 uint64_t LoadLe64(const uint8_t* p) {
@@ -151,9 +159,20 @@ void Blake2b512(const void* data, size_t size, uint8_t digest[64]) {
           length == 64);
 }
 
+// Whether the y coordinate of `point` (sign bit left out) is 2^255 - 19
+// (p) plus an offset: its first byte `low` to `high`, all others 0xff.
+bool NearP(const uint8_t point[32], uint8_t low, uint8_t high) {
+  if ((point[31] & 0x7f) != 0x7f || point[0] < low || point[0] > high)
+    return false;
+  for (int i = 1; i < 31; ++i)
+    if (point[i] != 0xff) return false;
+  return true;
+}
+
 // The encodings of the Ed25519 points of small order, the sign bit left
-// out; p and p + 1 are non-canonical encodings of 0 and 1.
-const uint8_t kSmallOrder[7][32] = {
+// out: 0, 1 and two points of order 8 here; p - 1, and p and p + 1 (the
+// non-canonical encodings of 0 and 1) by NearP.
+const uint8_t kSmallOrder[4][32] = {
     {0},
     {1},
     {0x26, 0xe8, 0x95, 0x8f, 0xc2, 0xb2, 0x27, 0xb0, 0x45, 0xc3, 0xf4,
@@ -161,16 +180,7 @@ const uint8_t kSmallOrder[7][32] = {
      0x33, 0x39, 0xb1, 0x38, 0x02, 0x88, 0x6d, 0x53, 0xfc, 0x05},
     {0xc7, 0x17, 0x6a, 0x70, 0x3d, 0x4d, 0xd8, 0x4f, 0xba, 0x3c, 0x0b,
      0x76, 0x0d, 0x10, 0x67, 0x0f, 0x2a, 0x20, 0x53, 0xfa, 0x2c, 0x39,
-     0xcc, 0xc6, 0x4e, 0xc7, 0xfd, 0x77, 0x92, 0xac, 0x03, 0x7a},
-    {0xec, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f},
-    {0xed, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f},
-    {0xee, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-     0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x7f}};
+     0xcc, 0xc6, 0x4e, 0xc7, 0xfd, 0x77, 0x92, 0xac, 0x03, 0x7a}};
 
 bool HasSmallOrder(const uint8_t point[32]) {
   uint8_t masked[32];
@@ -178,16 +188,11 @@ bool HasSmallOrder(const uint8_t point[32]) {
   masked[31] &= 0x7f;
   for (const uint8_t* bad : kSmallOrder)
     if (memcmp(masked, bad, 32) == 0) return true;
-  return false;
+  return NearP(point, 0xec, 0xee);
 }
 
-// A y coordinate of p = 2^255 - 19 or more (sign bit left out).
-bool IsNonCanonical(const uint8_t point[32]) {
-  if ((point[31] & 0x7f) != 0x7f || point[0] < 0xed) return false;
-  for (int i = 1; i < 31; ++i)
-    if (point[i] != 0xff) return false;
-  return true;
-}
+// A y coordinate of p or more (sign bit left out).
+bool IsNonCanonical(const uint8_t point[32]) { return NearP(point, 0xed, 0xff); }
 
 // Checks an Ed25519 signature over `message`. libcrypto checks that S is
 // below the group order and that the key decodes; the checks before it
@@ -290,6 +295,7 @@ bool ParseMinisignSecretKey(const std::string& text,
                             const std::string& password,
                             MinisignSecretKey* key, std::string* why) {
   uint8_t blob[kSecretBlob];
+  Wipe wipeBlob{blob, sizeof(blob)};
   if (!ReadKeyFile(text, blob, sizeof(blob), why)) return false;
   if (memcmp(blob + 4, "B2", 2) != 0)
     return Fail(why, "unknown checksum algorithm");
@@ -300,11 +306,11 @@ bool ParseMinisignSecretKey(const std::string& text,
     if (memlimit > (uint64_t{1} << 32))
       return Fail(why, "key asks for more than 4 GiB to decrypt");
     uint8_t stream[kSecretPart];
+    Wipe wipeStream{stream, sizeof(stream)};
     if (!Scrypt(password, blob + 6, opslimit, memlimit, stream,
                 sizeof(stream)))
       return Fail(why, "cannot derive the key's password stream");
     for (size_t i = 0; i < kSecretPart; ++i) part[i] ^= stream[i];
-    OPENSSL_cleanse(stream, sizeof(stream));
   } else if (blob[2] != 0 || blob[3] != 0) {
     return Fail(why, "unknown key derivation");
   }
@@ -312,22 +318,13 @@ bool ParseMinisignSecretKey(const std::string& text,
   // unkeyed 32-byte BLAKE2b. A wrong password or a damaged key shows
   // instead in the public half, which must be the one the seed gives.
   uint8_t pk[32];
-  try {
-    Ed25519PublicKey(part + 8, pk);
-  } catch (const std::bad_alloc&) {
-    OPENSSL_cleanse(blob, sizeof(blob));
-    throw;
-  }
-  bool pairOk = CRYPTO_memcmp(pk, part + 40, 32) == 0;
-  OPENSSL_cleanse(pk, sizeof(pk));
-  if (!pairOk) {
-    OPENSSL_cleanse(blob, sizeof(blob));
+  Wipe wipePk{pk, sizeof(pk)};
+  Ed25519PublicKey(part + 8, pk);
+  if (CRYPTO_memcmp(pk, part + 40, 32) != 0)
     return Fail(why, encrypted ? "wrong password or damaged key"
                                : "damaged key (public key does not match)");
-  }
   memcpy(key->keyId, part, 8);
   memcpy(key->key, part + 8, 64);
-  OPENSSL_cleanse(blob, sizeof(blob));
   return true;
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <set>
 #include <utility>
 
@@ -148,55 +149,50 @@ class Walk {
       close(fd);
       return true;  // met before by another way
     }
-    DIR* dir = fdopendir(fd);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(fdopendir(fd), closedir);
     if (dir == nullptr) {
       close(fd);
       return Fail(path, strerror(errno), file, why);
     }
-    bool ok = true;
-    while (ok) {
+    for (;;) {
       errno = 0;
-      struct dirent* entry = readdir(dir);
-      if (entry == nullptr) {
-        if (errno != 0) ok = Fail(path, strerror(errno), file, why);
-        break;
-      }
+      struct dirent* entry = readdir(dir.get());
+      if (entry == nullptr)
+        return errno == 0 || Fail(path, strerror(errno), file, why);
       std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
       std::string listedName = Child(prefix, name);
-      if (++entries_ > kMostEntries) {
-        ok = Fail(path, "more than " + std::to_string(kMostEntries) +
-                            " entries - is this the package's directory?",
-                  file, why);
-      } else if (fstatat(dirfd(dir), name.c_str(), &st,
-                         AT_SYMLINK_NOFOLLOW) != 0) {
-        ok = Fail(listedName, strerror(errno), file, why);
-      } else if (passed != nullptr && !S_ISDIR(st.st_mode) &&
-                 (passed->count(name) || IsCopyTemporary(name, *passed))) {
+      if (++entries_ > kMostEntries)
+        return Fail(path, "more than " + std::to_string(kMostEntries) +
+                              " entries - is this the package's directory?",
+                    file, why);
+      if (fstatat(dirfd(dir.get()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Fail(listedName, strerror(errno), file, why);
+      if (passed != nullptr && !S_ISDIR(st.st_mode) &&
+          (passed->count(name) || IsCopyTemporary(name, *passed)))
         continue;
-      } else if (NeedsEscape(name)) {
-        ok = Fail(Child(path, name), "file name holds a backslash, CR or LF",
-                  file, why);
-      } else if (S_ISREG(st.st_mode)) {
+      if (NeedsEscape(name))
+        return Fail(Child(path, name), "file name holds a backslash, CR or LF",
+                    file, why);
+      if (S_ISREG(st.st_mode)) {
         files_->push_back({listedName, Child(path, name), false});
-      } else if (S_ISLNK(st.st_mode)) {
-        ok = Fail(listedName, "a symbolic link, which a signed package may "
-                  "not hold (put the file itself there)", file, why);
-      } else if (!S_ISDIR(st.st_mode)) {
-        ok = Fail(listedName, "not a regular file, which a signed package "
-                  "may not hold", file, why);
-      } else if (depth >= kDeepestTree) {
-        ok = Fail(listedName, "nested too deeply", file, why);
-      } else {
-        int sub = openat(dirfd(dir), name.c_str(),
-                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        ok = sub >= 0 ? Directory(sub, Child(path, name), listedName,
-                                  depth + 1, nullptr, file, why)
-                      : Fail(listedName, strerror(errno), file, why);
+        continue;
       }
+      if (S_ISLNK(st.st_mode))
+        return Fail(listedName, "a symbolic link, which a signed package may "
+                    "not hold (put the file itself there)", file, why);
+      if (!S_ISDIR(st.st_mode))
+        return Fail(listedName, "not a regular file, which a signed package "
+                    "may not hold", file, why);
+      if (depth >= kDeepestTree)
+        return Fail(listedName, "nested too deeply", file, why);
+      int sub = openat(dirfd(dir.get()), name.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub < 0) return Fail(listedName, strerror(errno), file, why);
+      if (!Directory(sub, Child(path, name), listedName, depth + 1, nullptr,
+                     file, why))
+        return false;
     }
-    closedir(dir);
-    return ok;
   }
 
   std::vector<PackageLayout::File>* files_;

@@ -9,7 +9,6 @@
 #include <new>
 #include <vector>
 
-#include "qz_string.h"
 #include "quillon.h"
 #include "safe_file.h"
 
@@ -82,19 +81,14 @@ FILE* OpenRunLog(std::string* why) {
 }
 
 void WriteLogHeader(FILE* file, int argc, char** argv,
-                    const std::string& workingDirectory) {
-  WriteLogHeader(file, argc, argv, workingDirectory, time(nullptr));
-}
-
-void WriteLogHeader(FILE* file, int argc, char** argv,
                     const std::string& workingDirectory, time_t startTime) {
   if (file == nullptr) return;
-  CQZString<std::string, char> version;
-  version.Format("%d.%02d.%02d", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
-                 QUILLON_VERSION_PATCH);
+  char version[40];
+  snprintf(version, sizeof(version), "%d.%02d.%02d", QUILLON_VERSION_MAJOR,
+           QUILLON_VERSION_MINOR, QUILLON_VERSION_PATCH);
   fputs("\n\n" QUILLON_LOG_HEADER_OPEN, file);
   char stamp[kLogTimeStampSize];
-  fprintf(file, "\n" QUILLON_LOG_HEADER_TITLE, version.c_str(),
+  fprintf(file, "\n" QUILLON_LOG_HEADER_TITLE, version,
           LogTimeStamp(startTime, stamp));
   fputs("\n" QUILLON_LOG_HEADER_STARS, file);
   for (int i = 0; i < argc; ++i)

@@ -38,12 +38,9 @@ void WriteLogFileA(FILE* hFile, const char* pFormat, ...)
 FILE* OpenRunLog(std::string* why);
 
 // Writes the header block that opens every run's part of the log: the
-// version, the time, every argument, the working directory and the external
-// values given on the command line.
-void WriteLogHeader(FILE* file, int argc, char** argv,
-                    const std::string& workingDirectory);
-// The same, with the time of `startTime`: the run's output file
-// (run_output.h) shows the same stamp for the run.
+// version, the time of `startTime` (the run's output file, run_output.h,
+// shows the same stamp for the run), every argument, the working directory
+// and the external values given on the command line.
 void WriteLogHeader(FILE* file, int argc, char** argv,
                     const std::string& workingDirectory, time_t startTime);
 

@@ -71,6 +71,17 @@ void RunOutputWriter::Report(const char* format, ...) {
   systemLog_.Report(LOG_ERR, "command output \"%s\" %s", kRunOutputName, text);
 }
 
+bool RunOutputWriter::GiveUp(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  Report("%s - commands get /dev/null", text);
+  Close();
+  return false;
+}
+
 void RunOutputWriter::Close() {
   for (int* fd : {&fd_, &append_, &wake_}) {
     if (*fd >= 0) close(*fd);
@@ -81,11 +92,7 @@ void RunOutputWriter::Close() {
 bool RunOutputWriter::Open(time_t startTime) {
   try {
     dir_ = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir_ < 0) {
-      Report("cannot be opened: working directory (errno %d) - commands get "
-             "/dev/null", errno);
-      return false;
-    }
+    if (dir_ < 0) return GiveUp("cannot be opened: working directory (errno %d)", errno);
     buffer_.resize(kMoveChunk);
     token_ = RandomToken();
     stamp_ = Stamp(startTime);
@@ -94,9 +101,7 @@ bool RunOutputWriter::Open(time_t startTime) {
     bool rotated = false;
     return RotateIfFull(&rotated) && (rotated || WriteRunLine());
   } catch (const std::bad_alloc&) {
-    Report("cannot be opened: out of memory - commands get /dev/null");
-    Close();
-    return false;
+    return GiveUp("cannot be opened: out of memory");
   }
 }
 
@@ -105,24 +110,14 @@ bool RunOutputWriter::OpenFile(bool fresh) {
   fd_ = fresh ? CreateExclusiveAt(dir_, kRunOutputName, O_RDWR, 0640, &why)
               : OpenOwnFileAt(dir_, kRunOutputName, O_RDWR | O_CREAT, 0640,
                               &why);
-  if (fd_ < 0) {
-    Report("%s (errno %d) - commands get /dev/null",
-           why.empty() ? "cannot be opened" : why.c_str(), errno);
-    return false;
-  }
-  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    Report("is in use by another run (errno %d) - commands get /dev/null",
-           errno);
-    Close();
-    return false;
-  }
+  if (fd_ < 0)
+    return GiveUp("%s (errno %d)", why.empty() ? "cannot be opened" : why.c_str(), errno);
+  if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
+    return GiveUp("is in use by another run (errno %d)", errno);
   append_ = openat(dir_, kRunOutputName,
                    O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  if (append_ < 0 || !SameFile(fd_, append_)) {
-    Report("was replaced while it was opened - commands get /dev/null");
-    Close();
-    return false;
-  }
+  if (append_ < 0 || !SameFile(fd_, append_))
+    return GiveUp("was replaced while it was opened");
   fcntl(append_, F_SETFL, O_APPEND);
   // Without a watch the output is looked at every kOutputWatchMilliseconds.
   wake_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -138,28 +133,17 @@ bool RunOutputWriter::OpenFile(bool fresh) {
 bool RunOutputWriter::RotateIfFull(bool* rotated) {
   *rotated = false;
   uint64_t size = 0;
-  if (!Size(&size)) {
-    Report("cannot be examined (errno %d) - commands get /dev/null", errno);
-    Close();
-    return false;
-  }
+  if (!Size(&size)) return GiveUp("cannot be examined (errno %d)", errno);
   if (size <= kOutputFileBound) return true;
   // The name must still be this file: a file put there by someone else is
   // not renamed over the previous one.
   struct stat atName, own;
   if (fstatat(dir_, kRunOutputName, &atName, AT_SYMLINK_NOFOLLOW) != 0 ||
       fstat(fd_, &own) != 0 || atName.st_dev != own.st_dev ||
-      atName.st_ino != own.st_ino) {
-    Report("was replaced - commands get /dev/null");
-    Close();
-    return false;
-  }
-  if (renameat(dir_, kRunOutputName, dir_, kRunOutputPreviousName) != 0) {
-    Report("cannot be renamed to \"%s\" (errno %d) - commands get /dev/null",
-           kRunOutputPreviousName, errno);
-    Close();
-    return false;
-  }
+      atName.st_ino != own.st_ino)
+    return GiveUp("was replaced");
+  if (renameat(dir_, kRunOutputName, dir_, kRunOutputPreviousName) != 0)
+    return GiveUp("cannot be renamed to \"%s\" (errno %d)", kRunOutputPreviousName, errno);
   Close();
   *rotated = true;
   return OpenFile(true) && WriteRunLine();
@@ -189,10 +173,7 @@ bool RunOutputWriter::WriteRunLine() {
     text += OutputRunLine(token_, size + text.size(), stamp_, pid_);
     if (WriteAll(append_, text.data(), text.size())) return true;
   }
-  Report("run line cannot be written (errno %d) - commands get /dev/null",
-         errno);
-  Close();
-  return false;
+  return GiveUp("run line cannot be written (errno %d)", errno);
 }
 
 bool RunOutputWriter::BeginCommand(const char* sectionKey, size_t lineNumber,

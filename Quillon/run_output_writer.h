@@ -88,6 +88,9 @@ class RunOutputWriter : public OutputWatcher {
 
  private:
   void Report(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Reports a failure that leaves the commands /dev/null (the text gets
+  // " - commands get /dev/null"), closes the file and returns false.
+  bool GiveUp(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void Close();
   // Opens the file at the name (existing, or `fresh`: created anew) with
   // its lock, its appending descriptor and its watch.

@@ -27,7 +27,7 @@ TEST_F(RunLogWriterTest, LineLayoutAndHeaderValues) {
   externalOption = reset = externalParameter = true;  // the option's marker: empty
   strcpy(externalResetBuffer, "R");
   strcpy(externalParameterBuffer, "P");
-  WriteLogHeader(hLogFile, 1, argv, "/w");
+  WriteLogHeader(hLogFile, 1, argv, "/w", time(nullptr));
   const std::string log = TakeLog();
   EXPECT_NE(std::string::npos, log.find("\n** working directory: \"/w\"\n** external option: ><"
                                         "\n** external reset: >R<\n** external parameter: >P<)\n"))
