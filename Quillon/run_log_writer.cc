@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "qz_string.h"
 #include "quillon.h"
 #include "safe_file.h"
 
@@ -83,12 +84,12 @@ FILE* OpenRunLog(std::string* why) {
 void WriteLogHeader(FILE* file, int argc, char** argv,
                     const std::string& workingDirectory, time_t startTime) {
   if (file == nullptr) return;
-  char version[40];
-  snprintf(version, sizeof(version), "%d.%02d.%02d", QUILLON_VERSION_MAJOR,
-           QUILLON_VERSION_MINOR, QUILLON_VERSION_PATCH);
+  CQZString<std::string, char> version;
+  version.Format("%d.%02d.%02d", QUILLON_VERSION_MAJOR, QUILLON_VERSION_MINOR,
+                 QUILLON_VERSION_PATCH);
   fputs("\n\n" QUILLON_LOG_HEADER_OPEN, file);
   char stamp[kLogTimeStampSize];
-  fprintf(file, "\n" QUILLON_LOG_HEADER_TITLE, version,
+  fprintf(file, "\n" QUILLON_LOG_HEADER_TITLE, version.c_str(),
           LogTimeStamp(startTime, stamp));
   fputs("\n" QUILLON_LOG_HEADER_STARS, file);
   for (int i = 0; i < argc; ++i)
