@@ -546,16 +546,30 @@ TEST_F(SignedPackageTest, LocalModeChecksInPlace) {
 }
 
 // pxtool sign on a pseudo-terminal whose other end the test holds: its
-// controlling terminal and its standard input, output and error.
+// controlling terminal and its standard input, output and error. With
+// `asJob`, started as a shell with job control starts it: in a foreground
+// process group of its own whose parent waits for it, so that Ctrl-Z stops
+// it (the parent ends with its exit status).
 struct TerminalSign {
-  TerminalSign(const std::string& pxtool, const std::string& cwd) {
+  TerminalSign(const std::string& pxtool, const std::string& cwd, bool asJob = false) {
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return;
     if ((pid = fork()) == 0) {
       unsetenv("PXTOOL_KEY_PASSWORD");
-      if (login_tty(slave) == 0 && chdir(cwd.c_str()) == 0)
+      if (login_tty(slave) != 0 || chdir(cwd.c_str()) != 0) _exit(127);
+      if (asJob) signal(SIGTTOU, SIG_IGN);
+      pid_t job = asJob ? fork() : 0;
+      if (job == 0) {
+        if (asJob) setpgid(0, 0), tcsetpgrp(0, getpid()), signal(SIGTTOU, SIG_DFL);
         execl(pxtool.c_str(), "pxtool", "sign", "--key", "keys/locked.key", "t", "pkg/px.arg",
               static_cast<char*>(nullptr));
-      _exit(127);
+        _exit(127);
+      }
+      setpgid(job, job);
+      tcsetpgrp(0, job);
+      int ended = 0;
+      while (waitpid(job, &ended, WUNTRACED) == job && WIFSTOPPED(ended)) {
+      }
+      _exit(WIFEXITED(ended) ? WEXITSTATUS(ended) : 126);
     }
   }
   ~TerminalSign() { close(master), close(slave); }
@@ -605,6 +619,22 @@ TEST_F(SignedPackageTest, SignAsksForThePasswordOnTheTerminal) {
   killed.ReadUntil("pxtool ended");
   EXPECT_TRUE(WIFSIGNALED(killed.status) && WTERMSIG(killed.status) == SIGTERM);
   EXPECT_TRUE(killed.Echoes());
+
+  // Ctrl-Z at the prompt stops pxtool with echo back on; when it goes on,
+  // echo is off again and the prompt shown anew.
+  TerminalSign stopped(kPxtool, root_, true);
+  ASSERT_TRUE(stopped.ReadUntil("Password: ")) << stopped.seen;
+  ASSERT_EQ(1, write(stopped.master, "\x1a", 1));
+  for (int i = 0; i < 1200 && !stopped.Echoes(); ++i) usleep(100 * 1000);
+  EXPECT_TRUE(stopped.Echoes());
+  stopped.seen.clear();
+  kill(-tcgetpgrp(stopped.master), SIGCONT);
+  ASSERT_TRUE(stopped.ReadUntil("Password: ")) << stopped.seen;
+  EXPECT_FALSE(stopped.Echoes());
+  ASSERT_EQ(13, write(stopped.master, "secret words\n", 13));
+  stopped.ReadUntil("pxtool ended");
+  EXPECT_TRUE(WIFEXITED(stopped.status) && WEXITSTATUS(stopped.status) == 0) << stopped.seen;
+
   ProgramResult r = Sign("keys/locked.key");  // standard input /dev/null
   EXPECT_EQ(1, r.exit_status);
   EXPECT_EQ("pxtool: keys/locked.key: key is encrypted: give its password in "

@@ -6,8 +6,10 @@
 // The terminal's settings are restored before the function returns, and
 // also when SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the process meanwhile
 // (a handler restores them and raises the signal again; a signal that was
-// ignored stays ignored). A stop (SIGTSTP) leaves echo off until the
-// process goes on.
+// ignored stays ignored). Ctrl-Z (SIGTSTP) stops the process with the
+// settings restored; when it goes on, echo is turned off again and the
+// prompt shown anew. A stop by SIGSTOP, or by SIGTTIN or SIGTTOU (a
+// prompt sent to the background), leaves echo off until it goes on.
 
 #ifndef TOOLS_PXTOOL_PASSWORD_PROMPT_H_
 #define TOOLS_PXTOOL_PASSWORD_PROMPT_H_
