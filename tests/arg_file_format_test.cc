@@ -142,13 +142,11 @@ class FmtCliTest : public testing::Test {
  protected:
   // examples/hello in a scratch directory, its argument file in LF.
   void SetUp() override {
-    pkg_ = dir_ / "hello";
-    ASSERT_EQ(0, system(("cp -r " + std::string(QUILLON_SOURCE_DIR) + "/examples/hello " +
-                         pkg_).c_str()));
+    std::filesystem::copy(std::string(QUILLON_SOURCE_DIR) + "/examples/hello", pkg_,
+                          std::filesystem::copy_options::recursive);
     crlf_ = ReadFile(arg());
-    std::string lf;
-    for (char c : crlf_)
-      if (c != '\r') lf += c;
+    std::string lf = crlf_;
+    lf.erase(std::remove(lf.begin(), lf.end(), '\r'), lf.end());
     WriteFile(arg(), lf);
     chmod(arg().c_str(), 0640);
   }
@@ -159,7 +157,8 @@ class FmtCliTest : public testing::Test {
     return RunProgram(std::string(QUILLON_BIN_DIR) + "/pxtool_testbuild", args, options);
   }
   ScopedTempDir dir_;
-  std::string pkg_, crlf_;
+  const std::string pkg_ = dir_ / "hello";
+  std::string crlf_;
 };
 
 // An editor's LF-only file: check names the one cause once, fmt --check
@@ -204,7 +203,7 @@ TEST_F(FmtCliTest, RefusesALockedPackageALinkAndBadArguments) {
     ASSERT_EQ(RunLockState::kTaken, held.Take(arg(), &why)) << why;
     ProgramResult r = Pxtool({"fmt", pkg_});
     EXPECT_EQ(1, r.exit_status);
-    EXPECT_NE(std::string::npos, r.err.find("holds the package's lock - nothing changed")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "holds the package's lock - nothing changed"));
     EXPECT_EQ(lf, ReadFile(arg()));
     EXPECT_FALSE(Exists(arg() + ".bak"));
     EXPECT_EQ(1, Pxtool({"fmt", "--check", pkg_}).exit_status);  // --check only reads
@@ -212,7 +211,7 @@ TEST_F(FmtCliTest, RefusesALockedPackageALinkAndBadArguments) {
   ASSERT_EQ(0, symlink("px.arg", (pkg_ + "/pkg/link.arg").c_str()));
   ProgramResult r = Pxtool({"fmt", pkg_, "pkg/link.arg"});
   EXPECT_EQ(1, r.exit_status);
-  EXPECT_NE(std::string::npos, r.err.find("is a symbolic link")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "is a symbolic link"));
   EXPECT_EQ(lf, ReadFile(arg()));
   EXPECT_EQ(2, Pxtool({"fmt"}).exit_status);
   EXPECT_EQ(2, Pxtool({"fmt", pkg_, "pkg/px.arg", "more"}).exit_status);

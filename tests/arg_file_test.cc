@@ -121,7 +121,7 @@ TEST_F(ArgFileTest, SectionWalk) {
                               "0 000 echo a", "[Next]", "0 000 echo b"});
   EXPECT_EQ(0u, Walk(&text));
   EXPECT_EQ(std::vector<std::string>{"echo a"}, shell_.commands);
-  EXPECT_NE(std::string::npos, text.find("\r\n1 000 echo a\r\n"));
+  EXPECT_TRUE(Contains(text, "\r\n1 000 echo a\r\n"));
   TakeLog();
   std::string key_only = "x[Commands]";  // no line feed after the key
   EXPECT_EQ(0u, Walk(&key_only));

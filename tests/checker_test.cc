@@ -45,11 +45,6 @@ std::string Show(const std::vector<Diagnostic>& found) {
   return text;
 }
 
-TEST(CheckerTest, ExamplePackageIsClean) {
-  std::vector<Diagnostic> found = CheckPath(kSource + "/examples/hello");
-  EXPECT_TRUE(found.empty()) << Show(found);
-}
-
 // Every rule fires in the traps example, at its line and column, and
 // nothing else fires there.
 TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
@@ -132,40 +127,39 @@ TEST(CheckerTest, EveryRuleFiresInTheTrapsExample) {
     EXPECT_TRUE(fired.count(rule.name)) << rule.name << " never fires in examples/traps";
 }
 
+// Texts checked as px.arg of a package directory that holds files/a.sh.
+class CheckTextTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(0, mkdir((dir_ / "files").c_str(), 0755));
+    WriteFile(dir_ / "files/a.sh", "exit 0\n");
+    input_.argPath = "px.arg";
+    input_.packageDir = dir_.path();
+  }
+  std::vector<Diagnostic> CheckText(const std::string& text) {
+    input_.text = text;
+    return pxtool::CheckArgumentText(input_).diagnostics;
+  }
+  ScopedTempDir dir_;
+  pxtool::CheckInput input_;
+};
+
 // A staging path is the execution directory and the name: a long one is
 // found even when the package directory's paths are short.
-TEST(CheckerTest, StagingPathOverItsLimit) {
-  ScopedTempDir dir;
-  mkdir((dir / "files").c_str(), 0755);
-  WriteFile(dir / "files/a.sh", "exit 0\n");
-  pxtool::CheckInput input;
-  input.argPath = "px.arg";
-  input.packageDir = dir.path();
-  input.execDir = std::string(510, 'd');
-  input.text = ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 flag abort_ne 0",
-                        "0 000 sh a.sh", "[End]"});
-  std::vector<Diagnostic> found = pxtool::CheckArgumentText(input).diagnostics;
+TEST_F(CheckTextTest, StagingPathOverItsLimit) {
+  input_.execDir = std::string(510, 'd');
+  std::vector<Diagnostic> found = CheckText(ArgText({"[Runtime]", "FWPATH=files", "[Commands]",
+                                                     "0 000 flag abort_ne 0", "0 000 sh a.sh",
+                                                     "[End]"}));
   ASSERT_EQ(1u, found.size()) << Show(found);
   EXPECT_EQ("path-too-long", found[0].rule);
-  EXPECT_NE(std::string::npos, found[0].message.find("515 characters")) << found[0].message;
-}
-
-// Checks `text` in a package directory that holds files/a.sh.
-std::vector<Diagnostic> CheckText(const std::string& text) {
-  ScopedTempDir dir;
-  mkdir((dir / "files").c_str(), 0755);
-  WriteFile(dir / "files/a.sh", "exit 0\n");
-  pxtool::CheckInput input;
-  input.argPath = "px.arg";
-  input.packageDir = dir.path();
-  input.text = text;
-  return pxtool::CheckArgumentText(input).diagnostics;
+  EXPECT_TRUE(Contains(found[0].message, "515 characters"));
 }
 
 // Lines that end in LF only are one finding at the first line whose value
 // the run reads; the rest is found as if they ended in CR LF (no package
 // directory "file", no script "a.s"), at the file's own columns.
-TEST(CheckerTest, LinesEndingInLfOnlyAreOneFinding) {
+TEST_F(CheckTextTest, LinesEndingInLfOnlyAreOneFinding) {
   std::vector<Diagnostic> found = CheckText(
       "[Runtime]\nFWPATH=files\n[Commands]\n0 000 flag abort_ne 0 bogus\n0 000 sh a.sh\n"
       "0 000 flag abort_ne 0\n[End]\n");
@@ -182,7 +176,7 @@ TEST(CheckerTest, LinesEndingInLfOnlyAreOneFinding) {
                     "0 000 sh a.sh\n[End]\r\n");
   ASSERT_EQ(1u, found.size()) << Show(found);
   EXPECT_EQ("px.arg:6:13: 3 of 7 lines end in LF only", Show(found).substr(0, 40));
-  EXPECT_NE(std::string::npos, found[0].message.find("the command as \"sh a.s\""));
+  EXPECT_TRUE(Contains(found[0].message, "the command as \"sh a.s\""));
   found = CheckText("[Runtime]\r\n# a\nFWPATH=files\r\n[Commands]\n0 000 flag abort_ne 0\r\n"
                     "0 000 sh a.sh\r\n[End]\n");
   EXPECT_TRUE(found.empty()) << Show(found);
@@ -191,7 +185,7 @@ TEST(CheckerTest, LinesEndingInLfOnlyAreOneFinding) {
 // A header close to a section key: an error where the file lacks the key
 // (and the missing section is not reported again), a warning where the key
 // is there; the FWPATH line that is not "FWPATH=" at its own line.
-TEST(CheckerTest, MisspeltHeadersAndFwPathLine) {
+TEST_F(CheckTextTest, MisspeltHeadersAndFwPathLine) {
   std::vector<Diagnostic> found = CheckText(ArgText(
       {"[Runtime]", "FWPATH = files", "[Comands]", "0 000 true", "[commands]", "[Notes]",
        "[UpdCommands]", "0 000 flag abort_ne 0", "0 000 true", "[UpdCommand]", "[End]"}));
@@ -205,7 +199,7 @@ TEST(CheckerTest, MisspeltHeadersAndFwPathLine) {
             Show({found[1]}));
   EXPECT_EQ(pxtool::Severity::kError, found[1].severity);
   EXPECT_EQ(5u, found[2].line);
-  EXPECT_NE(std::string::npos, found[2].message.find("(section keys are case-sensitive)"));
+  EXPECT_TRUE(Contains(found[2].message, "(section keys are case-sensitive)"));
   EXPECT_EQ(pxtool::Severity::kError, found[2].severity);
   EXPECT_EQ("px.arg:10:1: `[UpdCommand]`: did you mean `[UpdCommands]`? [UpdCommands] is on "
             "line 7: this header starts no section [section-name-misspelt]\n",
@@ -223,12 +217,8 @@ TEST(CheckerTest, MisspeltHeadersAndFwPathLine) {
 // words, the zero byte first), and three walks cross the same lines (the
 // expert fallback, an update section that starts inside [Commands]): each
 // finding is still counted once.
-TEST(CheckerTest, KeepsTheFirstFindingsByPositionAndCountsEachOnce) {
-  ScopedTempDir dir;
-  mkdir((dir / "files").c_str(), 0755);
-  pxtool::CheckInput input;
-  input.argPath = "px.arg";
-  input.packageDir = dir.path();
+TEST_F(CheckTextTest, KeepsTheFirstFindingsByPositionAndCountsEachOnce) {
+  pxtool::CheckInput& input = input_;
   input.text = ArgText({"[Runtime]", "FWPATH=files", "[Commands]", "0 000 flag abort_ne 0",
                         "0 000 flag bogus1 !{X} bogus2 !{Y}", "0 000 update true",
                         "# [UpdCommands] inside a comment", "0 000 true", "0 000 true",
@@ -257,10 +247,8 @@ TEST(CheckerTest, KeepsTheFirstFindingsByPositionAndCountsEachOnce) {
 TEST(CheckerTest, RulesDocumentMatchesTheTable) {
   std::string doc = ReadFile(kSource + "/docs/check-rules.md");
   for (const pxtool::Rule& rule : pxtool::Rules())
-    EXPECT_NE(std::string::npos, doc.find(std::string("## `") + rule.name + "` (" +
-                                          pxtool::SeverityName(rule.severity) + ")\n\n" +
-                                          rule.why + "\n"))
-        << rule.name;
+    EXPECT_TRUE(Contains(doc, std::string("## `") + rule.name + "` (" +
+                                  pxtool::SeverityName(rule.severity) + ")\n\n" + rule.why + "\n"));
   EXPECT_EQ(pxtool::Rules().size(), Count(doc, "\n## `"));
 }
 
@@ -275,7 +263,7 @@ TEST(CheckerTest, SourceExcerptLinesUpTheCaret) {
   EXPECT_EQ(0u, excerpt.find("123456 | ...aaa")) << excerpt;
   size_t second = excerpt.find('\n') + 1 + 9, caret = excerpt.rfind('^');  // after "| "
   EXPECT_EQ('X', excerpt[9 + caret - second]) << excerpt;
-  EXPECT_NE(std::string::npos, excerpt.find("bbb...\n"));
+  EXPECT_TRUE(Contains(excerpt, "bbb...\n"));
 }
 
 class CheckCliTest : public testing::Test {
@@ -293,23 +281,18 @@ TEST_F(CheckCliTest, ExitStatusAndTextLayout) {
   EXPECT_EQ(0, Run({"check", "examples/hello"}));
   EXPECT_EQ("0 errors, 0 warnings, 0 notes in 1 argument file\n", r_.out);
   EXPECT_EQ(1, Run({"check", "examples/traps"}));
-  EXPECT_NE(std::string::npos,
-            r_.out.find("examples/traps/pkg/px.arg:20:12: error: abort_ne needs a blank before its "
-                        "value (\"abort_ne=0\"): the run does not set abort_ne "
-                        "[flag-value-missing]\n"))
-      << r_.out;
-  EXPECT_NE(std::string::npos, r_.out.find("\n16 errors, 10 warnings, 1 note in 1 argument file\n"))
-      << r_.out;
+  EXPECT_TRUE(Contains(r_.out, "examples/traps/pkg/px.arg:20:12: error: abort_ne needs a blank "
+                               "before its value (\"abort_ne=0\"): the run does not set abort_ne "
+                               "[flag-value-missing]\n"));
+  EXPECT_TRUE(Contains(r_.out, "\n16 errors, 10 warnings, 1 note in 1 argument file\n"));
   // Each finding shows its line, the caret under its column.
-  EXPECT_NE(std::string::npos,
-            r_.out.find("[command-column-shifted]\n   44 | 0 00 sh install.sh eleven\n"
-                        "      |   ^\n"))
-      << r_.out;
+  EXPECT_TRUE(Contains(r_.out, "[command-column-shifted]\n   44 | 0 00 sh install.sh eleven\n"
+                               "      |   ^\n"));
   // Warnings alone pass, unless --strict.
   EXPECT_EQ(0, Run({"check", "examples/traps/basics/missing-dir.arg"}));
   EXPECT_EQ(1, Run({"check", "--strict", "examples/traps/basics/missing-dir.arg"}));
   EXPECT_EQ(1, Run({"check", "no-such-package"}));
-  EXPECT_NE(std::string::npos, r_.err.find("no-such-package")) << r_.err;
+  EXPECT_TRUE(Contains(r_.err, "no-such-package"));
   EXPECT_EQ(2, Run({"check"}));
   EXPECT_EQ(2, Run({"check", "--format", "xml", "examples/hello"}));
   EXPECT_EQ(0, Run({"check", "--list-rules"}));
@@ -364,10 +347,8 @@ TEST_F(CheckCliTest, MaxDiagnostics) {
                           "0 000 true", "[End]"}));
   EXPECT_EQ(1, Run({"check", "--no-source", arg}));
   EXPECT_EQ(1001u, Count(r_.out, "\n"));
-  EXPECT_NE(std::string::npos,
-            r_.out.find("\n1200 errors, 1 warning, 0 notes in 1 argument file; 201 more "
-                        "diagnostics not shown (--max-diagnostics 1000)\n"))
-      << r_.out.substr(r_.out.size() - 300);
+  EXPECT_TRUE(Contains(r_.out, "\n1200 errors, 1 warning, 0 notes in 1 argument file; 201 more "
+                               "diagnostics not shown (--max-diagnostics 1000)\n"));
   EXPECT_EQ(1, Run({"check", "--max-diagnostics", "1", "--no-source", arg}));
   EXPECT_EQ(arg + ":2:8: warning: package directory \"nodir\" cannot be listed (No such file "
                   "or directory): a run stages no package files [fwpath-directory-missing]\n"

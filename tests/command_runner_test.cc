@@ -72,7 +72,7 @@ TEST_F(CommandRunnerTest, ShortLineIsPassedOver) {
   EXPECT_EQ("0 00\r\n0 000 next\r\n", line_);
   EXPECT_TRUE(shell_.commands.empty());
   EXPECT_NE(nullptr, piFlags[abort_eq]);
-  EXPECT_NE(std::string::npos, TakeLog().find("shorter than its six leading columns"));
+  EXPECT_TRUE(Contains(TakeLog(), "shorter than its six leading columns"));
 }
 
 TEST_F(CommandRunnerTest, ModePrefixes) {

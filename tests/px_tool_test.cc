@@ -44,7 +44,7 @@ class PXToolTest : public testing::Test {
   PXTool tool_;
 };
 
-TEST_F(PXToolTest, EveryByteRoundTripsThroughBothMethods) {
+TEST_F(PXToolTest, EveryByteAndSizeRoundTripsThroughBothMethods) {
   std::string all;
   for (int i = 0; i < 256; ++i) all += static_cast<char>(i);
   Write("plain", all);
@@ -59,10 +59,8 @@ TEST_F(PXToolTest, EveryByteRoundTripsThroughBothMethods) {
   }
   EXPECT_EQ(4, Entries());  // plain, s1, s2, back: no temporaries
   EXPECT_EQ(fds, OpenDescriptors());
-}
 
-// Sizes around the block size (small ones: the fuzz target).
-TEST_F(PXToolTest, SizesAroundTheBlockSize) {
+  // Sizes around the block size (small ones: the fuzz target).
   const size_t b = PXTool::kBlockSize;
   for (size_t size : {b - 1, b, b + 1, 2 * b + 7}) {
     std::string data(size, '\0');

@@ -47,9 +47,9 @@ TEST_F(PxtoolCliTest, FailuresNameTheFileAndUsageErrors) {
       {"info a1 missing m3", "'missing'"}};
   for (const auto& f : failures) {
     EXPECT_EQ(1, Run(f.first)) << f.first;
-    EXPECT_NE(std::string::npos, r_.err.find(f.second)) << f.first << ": " << r_.err;
+    EXPECT_TRUE(Contains(r_.err, f.second)) << f.first;
   }
-  EXPECT_NE(std::string::npos, r_.out.find("m3: method 3")) << r_.out;
+  EXPECT_TRUE(Contains(r_.out, "m3: method 3"));
   EXPECT_EQ(kAbc1, ReadFile(dir_ / "a1"));
   EXPECT_FALSE(Exists(dir_ / "out"));
 
@@ -57,7 +57,7 @@ TEST_F(PxtoolCliTest, FailuresNameTheFileAndUsageErrors) {
   EXPECT_EQ("pxtool " QUILLON_VERSION_STRING "\n", r_.out);
   for (const char* usage : {"", "nosuch", "help nosuch"}) {
     EXPECT_EQ(2, Run(usage)) << usage;
-    EXPECT_NE(std::string::npos, r_.err.find("pxtool --help")) << usage;
+    EXPECT_TRUE(Contains(r_.err, "pxtool --help")) << usage;
   }
 }
 
@@ -85,8 +85,8 @@ TEST_F(PxtoolCliTest, EverySubcommandHasItsHelpAndRefusesUnknownOptions) {
     ASSERT_EQ(0, Run(name + " missing --help")) << name << r_.err;
     const std::string help = r_.out;
     EXPECT_EQ(0u, help.find("Usage: pxtool " + synopses[i] + "\n")) << help;
-    EXPECT_NE(std::string::npos, help.find("\nOptions:\n")) << help;
-    EXPECT_NE(std::string::npos, help.find("\n  -h, --help ")) << help;
+    EXPECT_TRUE(Contains(help, "\nOptions:\n"));
+    EXPECT_TRUE(Contains(help, "\n  -h, --help "));
     EXPECT_EQ("", r_.err);
     for (const std::string& same : {name + " -h", "help " + name}) {
       EXPECT_EQ(0, Run(same)) << same;
@@ -151,7 +151,7 @@ TEST_F(PxtoolCliTest, ValuesInBothForms) {
     EXPECT_EQ(first.out, r_.out) << apart;
     EXPECT_EQ(first.err, r_.err) << apart;
   }
-  EXPECT_NE(std::string::npos, r_.out.find("0 errors")) << r_.out;
+  EXPECT_TRUE(Contains(r_.out, "0 errors"));
 }
 
 }  // namespace

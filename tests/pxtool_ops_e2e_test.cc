@@ -46,10 +46,15 @@ class PxtoolOpsTest : public testing::Test {
   }
   std::string ArgPath() const { return pkg_ + "/pkg/px.arg"; }
 
-  int RunQuillon() {
+  int RunQuillon(const std::vector<std::string>& options = {}) {
+    std::vector<std::string> args = {pkg_, "pkg/px.arg"};
+    args.insert(args.end(), options.begin(), options.end());
+    return RunProgram(kQuillon, args, Options()).exit_status;
+  }
+  ProgramOptions Options() const {
     ProgramOptions options;
     options.cwd = dir_.path();
-    return RunProgram(kQuillon, {pkg_, "pkg/px.arg"}, options).exit_status;
+    return options;
   }
   // Starts Quillon without waiting; returns its pid once its command runs.
   pid_t StartQuillon() {
@@ -71,10 +76,8 @@ class PxtoolOpsTest : public testing::Test {
     waitpid(pid, &status, 0);
     return status;
   }
-  ProgramResult Pxtool(std::vector<std::string> args) {
-    ProgramOptions options;
-    options.cwd = dir_.path();
-    return RunProgram(kPxtool, args, options);
+  ProgramResult Pxtool(const std::vector<std::string>& args) {
+    return RunProgram(kPxtool, args, Options());
   }
   Json StatusJson(int* exit_status = nullptr) {
     ProgramResult r = Pxtool({"status", pkg_, "--format", "json"});
@@ -108,7 +111,7 @@ TEST_F(PxtoolOpsTest, FinishedRunThenReset) {
   EXPECT_EQ(10, s["progress"]["last_command"]["line"]);
   EXPECT_TRUE(s["progress"]["resume_line"].is_null());
   std::string text = Pxtool({"status", pkg_}).out;
-  EXPECT_NE(std::string::npos, text.find("[0x100000 = 1048576]")) << text;
+  EXPECT_TRUE(Contains(text, "[0x100000 = 1048576]"));
 
   Json r = ReportJson();
   ASSERT_EQ(1u, r["runs"].size());
@@ -139,9 +142,7 @@ TEST_F(PxtoolOpsTest, FinishedRunThenReset) {
 
 TEST_F(PxtoolOpsTest, ResetSectionAndKeepStatus) {
   MakePackage();
-  ProgramOptions options;
-  options.cwd = dir_.path();
-  ASSERT_EQ(0, RunProgram(kQuillon, {pkg_, "pkg/px.arg", "-update"}, options).exit_status);
+  ASSERT_EQ(0, RunQuillon({"-update"}));
   const std::string ran = ReadFile(ArgPath());
   ASSERT_EQ(0, Pxtool({"reset", pkg_, "--section", "Commands", "--keep-status"}).exit_status);
   EXPECT_EQ(ran, ReadFile(ArgPath()));  // nothing of [Commands] was taken
@@ -183,7 +184,7 @@ TEST_F(PxtoolOpsTest, AbortedRun) {
   EXPECT_EQ(Json::array({"preparing"}), commands[0]["output_tail"]);
   EXPECT_TRUE(commands[1]["output_tail"].is_null());  // a flags line runs nothing
   std::string text = Pxtool({"report", pkg_}).out;
-  EXPECT_NE(std::string::npos, text.find("\n          | " + words + "\n")) << text;
+  EXPECT_TRUE(Contains(text, "\n          | " + words + "\n"));
   EXPECT_EQ(std::string::npos, text.find("| preparing"));  // it succeeded
 
   ProgramResult whole = Pxtool({"report", pkg_, "--output", "6"});
@@ -238,7 +239,7 @@ TEST_F(PxtoolOpsTest, KilledRunAndTimeline) {
   // The timeline is an SVG file a renderer takes.
   ProgramResult svg = Pxtool({"report", pkg_, "--format", "svg"});
   ASSERT_EQ(0, svg.exit_status);
-  EXPECT_NE(std::string::npos, svg.out.find("interrupted"));
+  EXPECT_TRUE(Contains(svg.out, "interrupted"));
   WriteFile(dir_ / "t.svg", svg.out);
   if (system("command -v rsvg-convert >/dev/null 2>&1") != 0)
     GTEST_SKIP() << "rsvg-convert is not installed";
@@ -258,7 +259,7 @@ TEST_F(PxtoolOpsTest, RunningWhileStatusIsPolled) {
   EXPECT_EQ(7, Pxtool({"status", pkg_, "--wait", "--timeout", "0.1"}).exit_status);
   ProgramResult reset = Pxtool({"reset", pkg_});
   EXPECT_EQ(1, reset.exit_status);
-  EXPECT_NE(std::string::npos, reset.err.find("holds the package's lock")) << reset.err;
+  EXPECT_TRUE(Contains(reset.err, "holds the package's lock"));
   EXPECT_EQ(before, ReadFile(ArgPath()));
   EXPECT_FALSE(Exists(ArgPath() + ".bak"));
   EXPECT_EQ("running", ReportJson()["runs"][0]["end"]);
@@ -279,8 +280,8 @@ TEST_F(PxtoolOpsTest, UnreadableFilesAreNamed) {
     WriteFile(status, c.first);
     ProgramResult r = Pxtool({"status", pkg_});
     EXPECT_EQ(1, r.exit_status);
-    EXPECT_NE(std::string::npos, r.err.find(status)) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find(c.second)) << r.err;
+    EXPECT_TRUE(Contains(r.err, status));
+    EXPECT_TRUE(Contains(r.err, c.second));
   }
   std::filesystem::remove(status);
   WriteFile(dir_ / "outside.log", "x");
@@ -289,20 +290,20 @@ TEST_F(PxtoolOpsTest, UnreadableFilesAreNamed) {
   for (const char* command : {"status", "report"}) {
     ProgramResult r = Pxtool({command, pkg_});
     EXPECT_EQ(1, r.exit_status) << command;
-    EXPECT_NE(std::string::npos, r.err.find("symbolic link out of the package")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "symbolic link out of the package"));
   }
   std::filesystem::remove(pkg_ + "/Quillon.log");
   WriteFile(pkg_ + "/Quillon.log", "");
   ASSERT_EQ(0, truncate((pkg_ + "/Quillon.log").c_str(), 3LL << 30));  // sparse
   ProgramResult huge = Pxtool({"report", pkg_, "--format", "json"});
   EXPECT_EQ(1, huge.exit_status);
-  EXPECT_NE(std::string::npos, huge.err.find("Quillon.log")) << huge.err;
+  EXPECT_TRUE(Contains(huge.err, "Quillon.log"));
   EXPECT_EQ("", huge.out);  // no half document for a reader to take
   std::filesystem::remove(ArgPath());
   for (const char* command : {"status", "reset"}) {
     ProgramResult r = Pxtool({command, pkg_, "pkg/px.arg"});
     EXPECT_EQ(1, r.exit_status) << command;
-    EXPECT_NE(std::string::npos, r.err.find("px.arg")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "px.arg"));
   }
 }
 

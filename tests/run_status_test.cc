@@ -19,7 +19,7 @@ TEST_F(RunStatusTest, StagesAndStickyReboot) {
   SetExecStatus(5, 0x22130003);  // once 4, always 4
   EXPECT_EQ("Status=4\nRetval=571670531", ReadFile("HandlerStatus.txt"));
   EXPECT_FALSE(Exists("HandlerStatus.txt.new"));
-  EXPECT_NE(std::string::npos, TakeLog().find("Exit Status: 4, Return Code: 571670531"));
+  EXPECT_TRUE(Contains(TakeLog(), "Exit Status: 4, Return Code: 571670531"));
 
   // A status file that cannot be written is reported; the run goes on.
   ASSERT_EQ(0, mkdir("sub", 0755));

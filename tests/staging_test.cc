@@ -51,7 +51,7 @@ TEST_F(StagingTest, AnyFailureEndsStaging) {
   EXPECT_NE(0u, InitRunA(exec_.c_str(), src_.c_str()));
   EXPECT_TRUE(Exists(exec_ + "/a"));
   EXPECT_FALSE(Exists(exec_ + "/b"));  // nothing after the failure
-  EXPECT_NE(std::string::npos, TakeLog().find(src_ + "/missing"));
+  EXPECT_TRUE(Contains(TakeLog(), src_ + "/missing"));
 
   // A path over 511 characters is found before anything is copied.
   ResetRunGlobals();
