@@ -61,23 +61,25 @@ RunOutputWriter::~RunOutputWriter() {
   if (dir_ >= 0) close(dir_);
 }
 
-void RunOutputWriter::Report(const char* format, ...) {
+void RunOutputWriter::ReportV(const char* ending, const char* format, va_list args) {
   char text[1024];
+  vsnprintf(text, sizeof(text), format, args);
+  QTRACE(1, "ERROR : command output \"%s\" %s%s", kRunOutputName, text, ending);
+  systemLog_.Report(LOG_ERR, "command output \"%s\" %s%s", kRunOutputName, text, ending);
+}
+
+void RunOutputWriter::Report(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
+  ReportV("", format, args);
   va_end(args);
-  QTRACE(1, "ERROR : command output \"%s\" %s", kRunOutputName, text);
-  systemLog_.Report(LOG_ERR, "command output \"%s\" %s", kRunOutputName, text);
 }
 
 bool RunOutputWriter::GiveUp(const char* format, ...) {
-  char text[1024];
   va_list args;
   va_start(args, format);
-  vsnprintf(text, sizeof(text), format, args);
+  ReportV(" - commands get /dev/null", format, args);
   va_end(args);
-  Report("%s - commands get /dev/null", text);
   Close();
   return false;
 }

@@ -40,6 +40,7 @@
 
 #include <time.h>
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -87,6 +88,9 @@ class RunOutputWriter : public OutputWatcher {
   void EndCommand(unsigned int returnCode);
 
  private:
+  // Reports a failure of the file to the trace and the system log, `ending`
+  // after the formatted text.
+  void ReportV(const char* ending, const char* format, va_list args);
   void Report(const char* format, ...) __attribute__((format(printf, 2, 3)));
   // Reports a failure that leaves the commands /dev/null (the text gets
   // " - commands get /dev/null"), closes the file and returns false.
