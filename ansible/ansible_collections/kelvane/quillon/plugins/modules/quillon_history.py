@@ -38,18 +38,11 @@ options:
     description: Return the packages a resume would run again instead of runs.
     type: bool
     default: false
-  pxtool_path:
-    description:
-      - The pxtool program. Default C(pxtool) found on PATH, then in C(/usr/bin) and
-        C(/usr/local/bin).
-    type: path
 attributes:
   check_mode:
     support: full
-  diff_mode:
-    support: none
-  platform:
-    platforms: posix
+extends_documentation_fragment:
+  - kelvane.quillon.pxtool
 seealso:
   - module: kelvane.quillon.quillon_status
   - module: kelvane.quillon.quillon_run

@@ -99,11 +99,6 @@ options:
       - The Quillon program. Default C(Quillon) found on PATH, then in C(/usr/sbin) and
         C(/usr/local/sbin).
     type: path
-  pxtool_path:
-    description:
-      - The pxtool program. Default C(pxtool) found on PATH, then in C(/usr/bin) and
-        C(/usr/local/bin).
-    type: path
   allow_reboot:
     description:
       - Let Quillon reboot the host itself when a reboot flag fires (no C(-n)). The
@@ -147,10 +142,8 @@ attributes:
   check_mode:
     support: full
     description: Returns the plan and the status; starts nothing.
-  diff_mode:
-    support: none
-  platform:
-    platforms: posix
+extends_documentation_fragment:
+  - kelvane.quillon.pxtool
 notes:
   - Needs C(pxtool) with the C(status) and C(plan) subcommands (JSON schema version 1).
   - Quillon normally runs as root; use C(become).

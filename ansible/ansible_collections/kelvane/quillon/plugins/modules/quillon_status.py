@@ -28,11 +28,6 @@ options:
       - When left out, chosen as M(kelvane.quillon.quillon_run) chooses it, as Quillon does when
         given no argument file, C(px.arg) in C(package_dir) (local mode), else C(pkg/px.arg).
     type: str
-  pxtool_path:
-    description:
-      - The pxtool program. Default C(pxtool) found on PATH, then in C(/usr/bin) and
-        C(/usr/local/bin).
-    type: path
   plan:
     description: Also return the plan of a run in C(mode).
     type: bool
@@ -45,10 +40,8 @@ options:
 attributes:
   check_mode:
     support: full
-  diff_mode:
-    support: none
-  platform:
-    platforms: posix
+extends_documentation_fragment:
+  - kelvane.quillon.pxtool
 seealso:
   - module: kelvane.quillon.quillon_run
 '''
